@@ -1,0 +1,458 @@
+// Memory manager: OS blocks, node frames, series frames, series buffers and
+// their growth.
+//
+// Allocation in a series frame is a pointer bump and node allocation a
+// free-list pop; a frame search happens only when the current frame is full.
+// Any allocation may run the collector, which may move buffers: code here
+// that holds a buffer across an allocation fetches it again through its node.
+#include "runtime/memory.h"
+
+#include "runtime/collector.h"
+#include "runtime/fire.h"
+#include "runtime/platform/platform.h"
+#include "runtime/system.h"
+
+#include <sys/mman.h>
+
+namespace oru::memory {
+
+Record record;
+u64* node_slots = nullptr;
+NodeFrame* node_frames = nullptr;
+
+namespace {
+
+constexpr size_t page = 4096;
+constexpr size_t os_prefix = 16;  // the rounded size, kept before the caller's address
+constexpr size_t frame_span = size_t{1} << node_slot_bits;
+constexpr u32 fixup_pairs = 1000;
+
+u32 free_frame_number = 0;  // next never-used frame number
+
+// Runs an OS memory call under the memory operations' catch level and turns
+// the OS's refusal into a language error.
+template <class F>
+auto guarded(F&& f) {
+    decltype(f()) result{};
+    u32 code = catch_level(throw_code::mem_guard, [&] { result = f(); });
+    if (code >= throw_code::mem_release && code <= throw_code::mem_guard)
+        fire(code == throw_code::mem_release ? ErrorId::internal_wrong_mem : ErrorId::internal_no_memory);
+    return result;
+}
+
+u32 alloc_frame_number() {
+    // Reuse a number whose frame was released, else take a new one.
+    for (u32 i = 1; i < free_frame_number; i++)
+        if (node_frames[i].number == 0) return i;
+    if (free_frame_number >= max_node_frames) fire(ErrorId::internal_no_memory);
+    return free_frame_number++;
+}
+
+// Links a new buffer of `size` data bytes at `at`.
+SeriesBuffer* init_buffer(u8* at, i32 size, u32 unit, i32 offset, u32 extra_flags) {
+    auto* s = reinterpret_cast<SeriesBuffer*>(at);
+    s->size = size;
+    s->node = 0;
+    s->flags = unit | sflag::in_use | sflag::allocated | extra_flags;
+    u32 start = 0;
+    if (offset == -1) {
+        start = static_cast<u32>(size / 2);
+        s->flags |= sflag::mid_head;
+    } else if (offset > 0) {
+        start = static_cast<u32>(offset);
+    }
+    s->head = s->tail = start;
+    return s;
+}
+
+// Takes a big buffer: an OS block of its own, never moved by compaction.
+SeriesBuffer* alloc_big(u64 need, i32 size, u32 unit, i32 offset) {
+    collector::collect_if_enabled();
+    u64 request = need + big_header;
+    auto* b = static_cast<BigHeader*>(guarded([&] { return allocate_os_block(request); }));
+    b->next = record.b_head;
+    b->link = nullptr;
+    b->size = request;
+    record.b_head = b;
+    return init_buffer(reinterpret_cast<u8*>(b->buffer()), size, unit, offset, sflag::big);
+}
+
+// The first frame, from the start of the list, with room for need bytes.
+SeriesFrame* find_frame(u64 need) {
+    for (SeriesFrame* f = record.s_head; f; f = f->next)
+        if (reinterpret_cast<uintptr_t>(f->top) + need < reinterpret_cast<uintptr_t>(f->end)) return f;
+    return nullptr;
+}
+
+i32 checked_size(i64 count, u32 unit) {
+    if (count < 0) count = 0;
+    i64 bytes = count * static_cast<i64>(unit);
+    bytes = static_cast<i64>(round_up(static_cast<u64>(bytes), 16));
+    if (bytes > 0x7FFFFFF0) fire(ErrorId::internal_no_memory);
+    return static_cast<i32>(bytes);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// OS blocks
+
+void* allocate_os_block(size_t size, bool executable) {
+    size_t rounded = round_up(size + os_prefix, page);
+    void* p = platform::allocate_virtual(rounded, executable);
+    *static_cast<u64*>(p) = rounded;
+    record.total += rounded;
+    return static_cast<u8*>(p) + os_prefix;
+}
+
+void free_os_block(void* p) {
+    u8* block = static_cast<u8*>(p) - os_prefix;
+    u64 rounded = *reinterpret_cast<u64*>(block);
+    record.total -= rounded;
+    platform::free_virtual(block, rounded);
+}
+
+// ---------------------------------------------------------------------------
+// Set-up and release
+
+void init() {
+    record = Record{};
+    free_frame_number = 1;
+    // The node region and the frame records are reserved once, untouched
+    // pages cost nothing.
+    size_t region = size_t{max_node_frames} * frame_span * sizeof(u64);
+    void* slots = mmap(nullptr, region, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    void* frames = mmap(nullptr, sizeof(NodeFrame) * max_node_frames, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (slots == MAP_FAILED || frames == MAP_FAILED) runtime_error(94, 0);
+    node_slots = static_cast<u64*>(slots);
+    node_frames = static_cast<NodeFrame*>(frames);
+    record.fixup = static_cast<u32*>(heap::allocate(sizeof(u32) * 2 * fixup_pairs));
+    record.fixup_fill = record.fixup;
+    record.fixup_capacity = fixup_pairs;
+}
+
+void release_all() {
+    if (!node_slots) return;
+    for (SeriesFrame* f = record.s_head; f;) {
+        SeriesFrame* next = f->next;
+        free_os_block(f);
+        f = next;
+    }
+    for (BigHeader* b = record.b_head; b;) {
+        BigHeader* next = b->next;
+        free_os_block(b);
+        b = next;
+    }
+    munmap(node_slots, size_t{max_node_frames} * frame_span * sizeof(u64));
+    munmap(node_frames, sizeof(NodeFrame) * max_node_frames);
+    heap::free(record.fixup);
+    node_slots = nullptr;
+    node_frames = nullptr;
+    record = Record{};
+}
+
+// ---------------------------------------------------------------------------
+// Nodes
+
+NodeFrame* new_node_frame(u32 count) {
+    if (count == 0 || count > frame_span - 1) count = node_frame_capacity;
+    u32 number = alloc_frame_number();
+    u64* slots = node_slots + size_t{number} * frame_span;
+    size_t bytes = frame_span * sizeof(u64);
+    if (mprotect(slots, bytes, PROT_READ | PROT_WRITE) != 0) fire(ErrorId::internal_no_memory);
+    record.total += bytes;
+    NodeFrame* f = &node_frames[number];
+    *f = NodeFrame{};
+    f->number = number;
+    f->capacity = count;
+    f->stamp = collector::cycles();
+    // Chain every node into the free list in address order. Slot 0 of frame
+    // 1 would be node 0, "no node": slots start at 1 in every frame.
+    Node base = number << node_slot_bits;
+    for (u32 i = 1; i < count; i++) slots[i] = base + i + 1;
+    slots[count] = 0;
+    f->free = base + 1;
+    f->prev = record.n_tail;
+    if (record.n_tail) record.n_tail->next = f;
+    else record.n_head = f;
+    record.n_tail = f;
+    if (!record.n_active) record.n_active = f;
+    return f;
+}
+
+Node alloc_node() {
+    NodeFrame* f = record.n_active;
+    if (!f || !f->free || f->releasing) [[unlikely]] {
+        f = nullptr;
+        for (NodeFrame* g = record.n_head; g; g = g->next)
+            if (g->free && !g->releasing) {
+                f = g;
+                break;
+            }
+        if (!f) f = new_node_frame(node_frame_capacity);
+        record.n_active = f;
+    }
+    Node n = f->free;
+    f->free = static_cast<Node>(node_slots[n]);
+    node_slots[n] = 0;
+    f->used++;
+    return n;
+}
+
+void free_node(NodeFrame* f, Node n) {
+    node_slots[n] = f->free;
+    f->free = n;
+    f->used--;
+}
+
+void release_node_frame(NodeFrame* f) {
+    if (f->prev) f->prev->next = f->next;
+    else record.n_head = f->next;
+    if (f->next) f->next->prev = f->prev;
+    else record.n_tail = f->prev;
+    if (record.n_active == f) record.n_active = record.n_head;
+    u64* slots = node_slots + size_t{f->number} * frame_span;
+    size_t bytes = frame_span * sizeof(u64);
+    madvise(slots, bytes, MADV_DONTNEED);
+    mprotect(slots, bytes, PROT_NONE);
+    record.total -= bytes;
+    f->number = 0;
+}
+
+void update_node_frames(u32 cycle) {
+    (void)cycle;
+    NodeFrame* current = nullptr;
+    for (NodeFrame* f = record.n_head; f;) {
+        NodeFrame* next = f->next;
+        if (f->used == 0 || f->releasing) {
+            release_node_frame(f);
+        } else {
+            if (!current && f->used < f->capacity) current = f;
+            f->history = (f->history << 1) | (f->previous_used == f->used ? 1u : 0u);
+            f->previous_used = f->used;
+        }
+        f = next;
+    }
+    record.n_active = current ? current : record.n_head;
+}
+
+// ---------------------------------------------------------------------------
+// Series frames and buffers
+
+SeriesFrame* new_series_frame() {
+    u32 size = record.s_size;
+    if (record.s_size < record.s_max) record.s_size *= 2;
+    size_t bytes = size + SeriesFrame::header_size();
+    auto* f = static_cast<SeriesFrame*>(guarded([&] { return allocate_os_block(bytes); }));
+    f->size = bytes;
+    f->top = f->first();
+    f->end = reinterpret_cast<u8*>(f) + bytes;
+    f->next = f->prev = nullptr;
+    // Keep the list sorted by address.
+    SeriesFrame* after = nullptr;
+    for (SeriesFrame* g = record.s_head; g && g < f; g = g->next) after = g;
+    f->prev = after;
+    f->next = after ? after->next : record.s_head;
+    if (f->next) f->next->prev = f;
+    else record.s_tail = f;
+    if (after) after->next = f;
+    else record.s_head = f;
+    return f;
+}
+
+SeriesBuffer* alloc_series_buffer(i32 count, u32 unit, i32 offset) {
+    i32 size = checked_size(count, unit);
+    u64 need = static_cast<u64>(size) + buffer_overhead;
+    if (need >= max_frame_size) return alloc_big(need, size, unit, offset);
+
+    SeriesFrame* f = record.s_active;
+    if (!f || reinterpret_cast<uintptr_t>(f->top) + need >= reinterpret_cast<uintptr_t>(f->end)) [[unlikely]] {
+        f = find_frame(need);
+        if (!f) {
+            collector::collect_if_enabled();
+            f = find_frame(need);
+            if (!f || f->end - f->top < min_frame_room) {
+                if (need >= record.s_size) record.s_size = record.s_max;
+                f = new_series_frame();
+            }
+        }
+        record.s_active = f;
+    } else if (collector::stress()) [[unlikely]] {
+        collector::collect_if_enabled();
+        f = record.s_active;
+    }
+    u8* at = f->top;
+    f->top += need;
+    return init_buffer(at, size, unit, offset, 0);
+}
+
+Node alloc_series(i32 count, u32 unit, i32 offset) {
+    SeriesBuffer* s = alloc_series_buffer(count, unit, offset);
+    // The node comes second: taking it never collects, so s stays put.
+    Node n = alloc_node();
+    s->node = n;
+    set_buffer(n, s);
+    return n;
+}
+
+Node alloc_fixed_series(i32 count, u32 unit, i32 offset) {
+    i32 size = checked_size(count, unit);
+    // 12 bytes of padding keep the data 16-aligned after the heap's header.
+    u8* block = static_cast<u8*>(heap::allocate(static_cast<size_t>(size) + sizeof(SeriesBuffer) + 12));
+    SeriesBuffer* s = init_buffer(block + 12, size, unit, offset, sflag::fixed);
+    Node n = alloc_node();
+    s->node = n;
+    set_buffer(n, s);
+    return n;
+}
+
+Node alloc_cells(i32 count) { return alloc_series(count, 16, 0); }
+
+Node alloc_cells_unset(i32 count) {
+    Node n = alloc_cells(count);
+    SeriesBuffer* s = buffer(n);
+    auto* c = reinterpret_cast<Cell*>(s->data());
+    for (i32 i = 0, k = s->size / 16; i < k; i++) c[i] = Cell{type::unset, 0, 0, 0};
+    return n;
+}
+
+Node alloc_bytes(i32 count) { return alloc_series(count == 0 ? 16 : count, 1, 0); }
+
+Node alloc_codepoints(i32 count, u32 unit) {
+    if (count == 0) count = static_cast<i32>(16 / unit);
+    return alloc_series(count, unit, 0);
+}
+
+Node alloc_bytes_filled(i32 count, u8 byte) {
+    Node n = alloc_bytes(count);
+    SeriesBuffer* s = buffer(n);
+    fill_bytes(s->data(), s->end_ptr(), byte);
+    return n;
+}
+
+void set_buffer_flag(Node n, u32 bits) { buffer(n)->flags |= bits; }
+
+// ---------------------------------------------------------------------------
+// Growth
+
+namespace {
+
+// Gives the node a larger buffer and drops the old one; *old receives the
+// old buffer, still intact: nothing allocates between here and its use.
+SeriesBuffer* expand(SeriesBuffer* s, i32 new_size, SeriesBuffer** old) {
+    u32 unit = s->unit() ? s->unit() : 1;
+    Node n = s->node;
+    if (new_size == 0) {
+        if (s->size > 0x3FFFFFF0) fire(ErrorId::internal_no_memory);
+        new_size = s->size ? s->size * 2 : 16;
+    }
+    if (new_size < 1) fire(ErrorId::internal_no_memory);
+    SeriesBuffer* fresh = alloc_series_buffer(static_cast<i32>((new_size + unit - 1) / unit), unit, 0);
+    s = buffer(n);  // the allocation may have collected and moved it
+    fresh->flags = (s->flags & ~(sflag::big | sflag::mid_head)) | (fresh->flags & sflag::big);
+    fresh->node = n;
+    u32 used = s->tail - s->head;
+    fresh->head = 0;
+    fresh->tail = used <= static_cast<u32>(fresh->size) ? used : static_cast<u32>(fresh->size);
+    set_buffer(n, fresh);
+    s->node = 0;
+    s->flags &= ~sflag::in_use;
+    if (old) *old = s;
+    return fresh;
+}
+
+}  // namespace
+
+SeriesBuffer* expand_series(SeriesBuffer* s, i32 new_size) { return expand(s, new_size, nullptr); }
+
+SeriesBuffer* expand_series_copy(SeriesBuffer* s, i32 new_size) {
+    SeriesBuffer* old = nullptr;
+    SeriesBuffer* fresh = expand(s, new_size, &old);
+    // Everything from the old head to the end of its data area: callers may
+    // have written past the tail before moving it.
+    u32 bytes = static_cast<u32>(old->size) - old->head;
+    if (bytes > static_cast<u32>(fresh->size)) bytes = static_cast<u32>(fresh->size);
+    std::memcpy(fresh->data(), old->head_ptr(), bytes);
+    return fresh;
+}
+
+SeriesBuffer* expand_series_filled(SeriesBuffer* s, i32 new_size, u8 byte) {
+    i32 old_size = s->size;
+    SeriesBuffer* fresh = expand_series_copy(s, new_size);
+    if (old_size < fresh->size) fill_bytes(fresh->data() + old_size, fresh->end_ptr(), byte);
+    return fresh;
+}
+
+// ---------------------------------------------------------------------------
+// Copies
+
+Node copy_series_buffer(SeriesBuffer* s) {
+    Node src = s->node;
+    Node n = alloc_series(s->size, 1, 0);
+    s = buffer(src);
+    SeriesBuffer* d = buffer(n);
+    d->flags = (s->flags & ~(sflag::big | sflag::mark)) | (d->flags & sflag::big);
+    d->head = s->head;
+    d->tail = s->tail;
+    std::memcpy(d->data(), s->data(), static_cast<size_t>(s->size));
+    return n;
+}
+
+Node copy_series_part(Node src, i32 offset, i32 count) {
+    SeriesBuffer* s = buffer(src);
+    u32 unit = s->unit() ? s->unit() : 1;
+    i32 len = static_cast<i32>(s->length());
+    // Clamp the range to what the buffer holds.
+    if (offset < 0) offset = 0;
+    if (offset > len) offset = len;
+    if (count < 0) count = 0;
+    if (count > len - offset) count = len - offset;
+    Node n = alloc_series(count, unit, 0);
+    s = buffer(src);
+    SeriesBuffer* d = buffer(n);
+    d->flags = (s->flags & ~(sflag::big | sflag::mark | sflag::owned | sflag::mid_head)) | (d->flags & sflag::big);
+    u32 bytes = static_cast<u32>(count) * unit;
+    std::memcpy(d->data(), s->head_ptr() + static_cast<u32>(offset) * unit, bytes);
+    d->head = 0;
+    d->tail = bytes;
+    return n;
+}
+
+// ---------------------------------------------------------------------------
+// Tail operations
+
+Cell* alloc_tail_raw(SeriesBuffer* s) {
+    if (s->tail + sizeof(Cell) > static_cast<u32>(s->size)) [[unlikely]]
+        s = expand_series_copy(s, 0);
+    Cell* c = reinterpret_cast<Cell*>(s->tail_ptr());
+    c->header = type::unset;
+    s->tail += sizeof(Cell);
+    return c;
+}
+
+Cell* alloc_tail(Node n) { return alloc_tail_raw(buffer(n)); }
+
+u8* reserve_bytes(Node n, i32 count) {
+    SeriesBuffer* s = buffer(n);
+    if (count < 0) fire(ErrorId::internal_no_memory);
+    if (static_cast<u64>(s->tail) + static_cast<u64>(count) > static_cast<u64>(s->size)) [[unlikely]] {
+        // Either amount leaves room for the request once the head moves to 0.
+        i64 want = count > s->size ? 2 * static_cast<i64>(count) : 2 * static_cast<i64>(s->size);
+        if (want > 0x7FFFFFF0) fire(ErrorId::internal_no_memory);
+        s = expand_series_copy(s, static_cast<i32>(want));
+    }
+    u8* at = s->tail_ptr();
+    s->tail += static_cast<u32>(count);
+    return at;
+}
+
+void fill_bytes(u8* start, u8* end, u8 byte) {
+    if (end > start) std::memset(start, byte, static_cast<size_t>(end - start));
+}
+
+void zero_words(u32* start, u32* end) {
+    if (end > start) std::memset(start, 0, static_cast<size_t>(end - start) * sizeof(u32));
+}
+
+}  // namespace oru::memory

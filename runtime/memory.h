@@ -1,0 +1,173 @@
+// Memory manager: nodes, node frames, series frames and series buffers.
+//
+// Values that own variable-size data refer to a node: a 32-bit id whose slot
+// holds the address of the current series buffer. Buffers are carved from
+// series frames (OS blocks of 1 or 2 MiB) by a pointer bump, or get an OS
+// block of their own when they need 2 MiB or more (big buffers). Only the
+// collector frees buffers, and it may slide any buffer in a series frame to a
+// new address: never keep a buffer address across a call that can allocate;
+// keep the node and fetch the address again with memory::buffer().
+//
+// Node ids: bits 14 and up give the node frame number (from 1), bits 0-13 the
+// slot. All node slots live in one reserved virtual region indexed by id, so
+// reading a node is one load; a node frame is a 16384-slot stretch of that
+// region of which the first 10000 slots are used.
+#pragma once
+
+#include "runtime/cell.h"
+
+#include <cstddef>
+
+namespace oru {
+
+// Buffer flag bits.
+namespace sflag {
+constexpr u32 unit_mask = 0x1F;       // bits 0-4: bytes per unit
+constexpr u32 owned = 0x20000;        // bit 17: tracked by the ownership table
+constexpr u32 fixed = 0x100000;       // bit 20: heap block outside the frames, never moved
+constexpr u32 big = 0x1000000;        // bit 24: own OS block
+constexpr u32 mark = 0x08000000;      // bit 27: collector mark
+constexpr u32 mid_head = 0x10000000;  // bit 28: head placed mid-buffer at allocation
+constexpr u32 allocated = 0x20000000; // bit 29: set on every buffer at allocation
+constexpr u32 in_use = 0x80000000;    // bit 31: cleared once replaced by a larger buffer
+}  // namespace sflag
+
+// A series buffer: a 20-byte header, then `size` bytes of data. Head and tail
+// are byte offsets from the data start.
+struct SeriesBuffer {
+    u32 flags;
+    Node node;  // back-link to the owning node, 0 once replaced
+    i32 size;   // bytes in the data area, a multiple of 16
+    u32 head;
+    u32 tail;
+
+    u8* data() { return reinterpret_cast<u8*>(this) + sizeof(SeriesBuffer); }
+    u8* head_ptr() { return data() + head; }
+    u8* tail_ptr() { return data() + tail; }
+    u8* end_ptr() { return data() + size; }
+    u32 unit() const { return flags & sflag::unit_mask; }
+    // Used length in units.
+    u32 length() const { return unit() ? (tail - head) / unit() : 0; }
+    Cell* cells() { return reinterpret_cast<Cell*>(head_ptr()); }
+};
+static_assert(sizeof(SeriesBuffer) == 20, "buffer header is 20 bytes");
+
+namespace memory {
+
+constexpr u32 node_frame_capacity = 10000;
+constexpr u32 node_slot_bits = 14;          // room for 16384 slots a frame
+constexpr u32 max_node_frames = 1u << 14;   // 163,840,000 nodes at most
+constexpr u32 buffer_overhead = 24;         // header + 4 bytes of slack, per buffer in a frame
+constexpr u32 initial_frame_size = 0x100000;
+constexpr u32 max_frame_size = 0x200000;    // also the big-buffer threshold
+constexpr i32 min_frame_room = 0xCCCC;      // a found frame with less room is passed over
+constexpr u32 big_header = 28;              // {next, link, size} and padding before a big buffer
+
+// A node frame's record. The slots themselves live in the node region.
+struct NodeFrame {
+    u32 number;         // frame number (node id >> 14); 0 when the record is unused
+    NodeFrame* next;
+    NodeFrame* prev;
+    u32 capacity;
+    Node free;          // first free node, 0 when full
+    u32 used;
+    u32 stamp;          // collector cycle when made
+    u32 previous_used;
+    u32 history;
+    bool releasing;
+};
+
+// A series frame: header, then buffers back to back (each size + 24 bytes).
+struct SeriesFrame {
+    SeriesFrame* next;
+    SeriesFrame* prev;
+    u64 size;           // bytes including the header
+    u8* top;            // next free byte
+    u8* end;            // one past the frame
+    u8* first() { return reinterpret_cast<u8*>(this) + header_size(); }
+    static constexpr size_t header_size() { return 60; }  // keeps the first buffer's data 16-aligned
+};
+
+// A big buffer's OS block starts with this header, then the series buffer.
+struct BigHeader {
+    BigHeader* next;
+    BigHeader* link;    // stays null
+    u64 size;           // size of the block request
+    // The padding keeps the buffer's data 16-aligned.
+    SeriesBuffer* buffer() { return reinterpret_cast<SeriesBuffer*>(reinterpret_cast<u8*>(this) + big_header); }
+};
+
+// The memory record.
+struct Record {
+    u64 total = 0;                       // bytes taken from the OS
+    NodeFrame* n_head = nullptr;         // node frames, creation order
+    NodeFrame* n_tail = nullptr;
+    NodeFrame* n_active = nullptr;
+    SeriesFrame* s_head = nullptr;       // series frames, sorted by address
+    SeriesFrame* s_active = nullptr;
+    SeriesFrame* s_tail = nullptr;
+    u32 s_start = initial_frame_size;
+    u32 s_size = initial_frame_size;     // next series frame size
+    u32 s_max = max_frame_size;
+    BigHeader* b_head = nullptr;
+    u32* fixup = nullptr;                // collector fix-up table: pairs of words
+    u32* fixup_fill = nullptr;
+    u32 fixup_capacity = 0;              // in pairs
+};
+extern Record record;
+
+// The node region: slot n holds the address of node n's buffer, or the next
+// free node while free.
+extern u64* node_slots;
+extern NodeFrame* node_frames;           // indexed by frame number
+
+inline SeriesBuffer* buffer(Node n) { return reinterpret_cast<SeriesBuffer*>(node_slots[n]); }
+inline void set_buffer(Node n, SeriesBuffer* s) { node_slots[n] = reinterpret_cast<u64>(s); }
+inline u32 frame_number(Node n) { return n >> node_slot_bits; }
+
+void init();
+void release_all();                      // frees every frame and big buffer (process end)
+
+// OS blocks: committed read-write memory (read-write-execute with the flag),
+// rounded up to pages; the record's total follows them.
+void* allocate_os_block(size_t size, bool executable = false);
+void free_os_block(void* p);
+
+NodeFrame* new_node_frame(u32 count);
+Node alloc_node();
+void free_node(NodeFrame* frame, Node n);
+SeriesFrame* new_series_frame();
+
+SeriesBuffer* alloc_series_buffer(i32 count, u32 unit, i32 offset);
+Node alloc_series(i32 count, u32 unit, i32 offset);
+Node alloc_fixed_series(i32 count, u32 unit, i32 offset);
+Node alloc_cells(i32 count);
+Node alloc_cells_unset(i32 count);
+Node alloc_bytes(i32 count);
+Node alloc_codepoints(i32 count, u32 unit);
+Node alloc_bytes_filled(i32 count, u8 byte);
+void set_buffer_flag(Node n, u32 bits);
+
+// Growth. Each returns the new buffer; the old one is dropped (node 0, not in use).
+SeriesBuffer* expand_series(SeriesBuffer* s, i32 new_size);
+SeriesBuffer* expand_series_copy(SeriesBuffer* s, i32 new_size);
+SeriesBuffer* expand_series_filled(SeriesBuffer* s, i32 new_size, u8 byte);
+
+Node copy_series_buffer(SeriesBuffer* s);
+Node copy_series_part(Node n, i32 offset, i32 count);
+
+// Appends one cell (header unset!, payload untouched) and returns it.
+Cell* alloc_tail(Node n);
+Cell* alloc_tail_raw(SeriesBuffer* s);
+// Moves the tail n bytes on and returns the old tail address.
+u8* reserve_bytes(Node n, i32 count);
+
+void fill_bytes(u8* start, u8* end, u8 byte);
+void zero_words(u32* start, u32* end);
+
+// Node frame upkeep after a collection.
+void update_node_frames(u32 cycle);
+void release_node_frame(NodeFrame* f);
+
+}  // namespace memory
+}  // namespace oru

@@ -1,0 +1,108 @@
+// Platform layer on POSIX: mmap for virtual memory, getcwd/chdir, nanosleep,
+// the environment, clock_gettime and localtime_r for the clock and zone.
+#include "runtime/platform/platform.h"
+
+#include "runtime/console.h"
+#include "runtime/system.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace oru::platform {
+
+void* allocate_virtual(size_t size, bool executable) {
+    int prot = PROT_READ | PROT_WRITE | (executable ? PROT_EXEC : 0);
+    void* p = mmap(nullptr, size, prot, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) system_throw(throw_code::mem_alloc);
+    return p;
+}
+
+void free_virtual(void* address, size_t size) {
+    if (munmap(address, size) != 0) system_throw(throw_code::mem_release);
+}
+
+void init() { console::init(); }
+
+std::string get_current_dir() {
+    // glibc sizes the buffer itself when given none.
+    char* dir = getcwd(nullptr, 0);
+    if (!dir) return {};
+    std::string result(dir);
+    std::free(dir);
+    return result;
+}
+
+bool set_current_dir(const char* path) { return chdir(path) == 0; }
+
+i32 sleep_ms(double seconds) {
+    double ms = seconds * 1000.0;
+    if (!(ms >= 1.0)) return 1;  // also NaN
+    if (ms >= 2147483647.0) return 0x7FFFFFFF;
+    return static_cast<i32>(ms);
+}
+
+void sleep(double seconds) {
+    i32 ms = sleep_ms(seconds);
+    timespec want{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
+    timespec left{};
+    while (nanosleep(&want, &left) != 0 && errno == EINTR) want = left;
+}
+
+bool set_env(const char* name, const char* value) {
+    if (!name || !*name || std::strchr(name, '=')) return false;
+    if (!value) return unsetenv(name) == 0;
+    return setenv(name, value, 1) == 0;
+}
+
+u32 get_env(const char* name, char* buffer, u32 size) {
+    const char* value = name ? std::getenv(name) : nullptr;
+    if (!value) return 0;
+    size_t len = std::strlen(value);
+    if (len >= 0xFFFFFFFFu) return 0;  // cannot be reported; treated as unset
+    if (len + 1 > size) return static_cast<u32>(len + 1);
+    std::memcpy(buffer, value, len + 1);
+    return static_cast<u32>(len);
+}
+
+double get_time(bool precise) {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    // POSIX time has no leap seconds: the time of day is the remainder.
+    double seconds = static_cast<double>(now.tv_sec % 86400);
+    if (precise) seconds += static_cast<double>(now.tv_nsec / 100) / 1e7;
+    return seconds;
+}
+
+u32 pack_zone(int offset_minutes) {
+    u32 magnitude = offset_minutes < 0 ? 0u - static_cast<u32>(offset_minutes) : static_cast<u32>(offset_minutes);
+    u32 hours = (magnitude / 60) & 15;
+    u32 quarters = (magnitude % 60) / 15;
+    if (offset_minutes < 0) hours |= 16;
+    return hours << 2 | quarters;
+}
+
+u32 get_date(bool utc) {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    time_t t = now.tv_sec;
+    tm parts{};
+    u32 zone = 0;
+    if (utc) {
+        gmtime_r(&t, &parts);
+    } else {
+        localtime_r(&t, &parts);
+        zone = pack_zone(static_cast<int>(parts.tm_gmtoff / 60));
+    }
+    u32 year = static_cast<u32>(parts.tm_year + 1900);
+    u32 month = static_cast<u32>(parts.tm_mon + 1);
+    u32 day = static_cast<u32>(parts.tm_mday);
+    return year << 17 | month << 12 | day << 7 | zone;
+}
+
+}  // namespace oru::platform

@@ -1,0 +1,62 @@
+// Platform layer: the few OS services the runtime and the natives need —
+// virtual memory for the memory manager, the current directory, sleeping,
+// environment variables and the clock.
+//
+// OS text (paths, environment values) is passed through as the UTF-8 bytes
+// the OS holds; callers decode it leniently into strings, so an odd byte never
+// ends the process. Directory and environment calls report the OS result and
+// leave raising language errors to their callers; memory failures are
+// system-level throws.
+#pragma once
+
+#include "runtime/cell.h"
+
+#include <cstddef>
+#include <string>
+
+namespace oru::platform {
+
+// Committed read-write memory (read-write-execute with the flag), zero-filled.
+// Failure is the system-level throw throw_code::mem_alloc.
+void* allocate_virtual(size_t size, bool executable);
+// Returns a block from allocate_virtual; size is the size it was asked for
+// (munmap needs it). Failure is the throw throw_code::mem_release.
+void free_virtual(void* address, size_t size);
+
+// Process set-up of the platform: the console flag. (Standard streams have
+// no text mode to leave on Linux.)
+void init();
+
+// The current directory as the POSIX path (UTF-8 bytes, no terminator in the
+// size); empty when the OS cannot tell (the directory was removed).
+std::string get_current_dir();
+// Returns whether the change succeeded.
+bool set_current_dir(const char* path);
+
+// Milliseconds slept for `seconds`: seconds x 1000 truncated, at least 1,
+// at most 0x7FFFFFFF (NaN sleeps 1).
+i32 sleep_ms(double seconds);
+void sleep(double seconds);
+
+// Sets name to value (value null: removes it). Returns success; a name that
+// is empty or holds '=' fails.
+bool set_env(const char* name, const char* value);
+// Copies the value of name, NUL-terminated, into buffer and returns its length
+// in bytes; returns the size needed (length + 1) when size is too small, and 0
+// when the variable is not set (or set to an empty value).
+u32 get_env(const char* name, char* buffer, u32 size);
+
+// UTC time of day in seconds (hours x 3600 + minutes x 60 + seconds); with
+// `precise` plus the fraction of the second, to 100 ns.
+double get_time(bool precise);
+
+// Today's date packed as year << 17 | month << 12 | day << 7 | zone: UTC with
+// zone 0 when `utc` is set, else local time with the local offset.
+u32 get_date(bool utc);
+
+// The 7-bit zone field of a packed date for an offset from UTC in minutes:
+// bit 6 the sign, bits 2-5 the hours, bits 0-1 the quarter hours, all of the
+// offset's magnitude (so -0:30 keeps its sign).
+u32 pack_zone(int offset_minutes);
+
+}  // namespace oru::platform

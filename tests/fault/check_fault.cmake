@@ -1,0 +1,16 @@
+# Runs the fault program in MODE and checks its report and exit status.
+execute_process(COMMAND ${PROGRAM} ${MODE}
+  OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE status TIMEOUT 60)
+if(NOT status STREQUAL STATUS)
+  message(FATAL_ERROR "exit status ${status}, expected ${STATUS}\nstderr: ${err}")
+endif()
+if(STATUS STREQUAL "0")
+  if(NOT err STREQUAL "")
+    message(FATAL_ERROR "quiet exit printed: ${err}")
+  endif()
+else()
+  string(FIND "${err}" "*** Runtime Error ${STATUS}: ${TEXT}\n*** at: " pos)
+  if(pos EQUAL -1)
+    message(FATAL_ERROR "report not found in stderr: ${err}")
+  endif()
+endif()
