@@ -51,6 +51,8 @@ constexpr u32 type_mask = 0xFF;
 constexpr u32 new_line = 0x40000000;      // bit 30: value starts a new line when molded
 constexpr u32 ctx_on_stack = 0x400000;    // context!: values live on the data stack
 constexpr u32 event_keep = 0x1000;        // event!: word 2 holds a cell series to keep alive
+constexpr u32 op_fn_type_shift = 16;      // op!: bits 16-23 hold the wrapped function's type
+constexpr u32 op_fn_type_mask = 0xFF0000; //      (function! or routine!)
 }  // namespace flag
 
 struct Cell {

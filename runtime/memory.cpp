@@ -30,15 +30,19 @@ constexpr u32 fixup_pairs = 1000;
 u32 free_frame_number = 0;  // next never-used frame number
 
 // Runs an OS memory call under the memory operations' catch level and turns
-// the OS's refusal into a language error.
+// the OS's refusal into a language error. Any other code the level stopped
+// goes on its way.
 template <class F>
-auto guarded(F&& f) {
-    decltype(f()) result{};
-    u32 code = catch_level(throw_code::mem_guard, [&] { result = f(); });
+void guarded(F&& f) {
+    u32 code = catch_level(throw_code::mem_guard, f);
+    if (code == 0) return;
     if (code >= throw_code::mem_release && code <= throw_code::mem_guard)
         fire(code == throw_code::mem_release ? ErrorId::internal_wrong_mem : ErrorId::internal_no_memory);
-    return result;
+    system_throw(code);
 }
+
+// Committed bytes of a node frame's slots: slot 0 and the capacity's slots.
+size_t node_frame_bytes(u32 capacity) { return round_up((size_t{capacity} + 1) * sizeof(u64), page); }
 
 u32 alloc_frame_number() {
     // Reuse a number whose frame was released, else take a new one.
@@ -65,15 +69,18 @@ SeriesBuffer* init_buffer(u8* at, i32 size, u32 unit, i32 offset, u32 extra_flag
     return s;
 }
 
-// Takes a big buffer: an OS block of its own, never moved by compaction.
+// Takes a big buffer: an OS block of its own, never moved by compaction,
+// appended to the big-buffer list (few and large, so the walk is cheap).
 SeriesBuffer* alloc_big(u64 need, i32 size, u32 unit, i32 offset) {
     collector::collect_if_enabled();
     u64 request = need + big_header;
-    auto* b = static_cast<BigHeader*>(guarded([&] { return allocate_os_block(request); }));
-    b->next = record.b_head;
+    auto* b = static_cast<BigHeader*>(allocate_os_block(request));
+    b->next = nullptr;
     b->link = nullptr;
     b->size = request;
-    record.b_head = b;
+    BigHeader** at = &record.b_head;
+    while (*at) at = &(*at)->next;
+    *at = b;
     return init_buffer(reinterpret_cast<u8*>(b->buffer()), size, unit, offset, sflag::big);
 }
 
@@ -84,8 +91,9 @@ SeriesFrame* find_frame(u64 need) {
     return nullptr;
 }
 
+// count x unit rounded up to 16. A negative count is a request no OS grants.
 i32 checked_size(i64 count, u32 unit) {
-    if (count < 0) count = 0;
+    if (count < 0) fire(ErrorId::internal_no_memory);
     i64 bytes = count * static_cast<i64>(unit);
     bytes = static_cast<i64>(round_up(static_cast<u64>(bytes), 16));
     if (bytes > 0x7FFFFFF0) fire(ErrorId::internal_no_memory);
@@ -98,8 +106,10 @@ i32 checked_size(i64 count, u32 unit) {
 // OS blocks
 
 void* allocate_os_block(size_t size, bool executable) {
+    if (size > SIZE_MAX - os_prefix - page) fire(ErrorId::internal_no_memory);
     size_t rounded = round_up(size + os_prefix, page);
-    void* p = platform::allocate_virtual(rounded, executable);
+    void* p = nullptr;
+    guarded([&] { p = platform::allocate_virtual(rounded, executable); });
     *static_cast<u64*>(p) = rounded;
     record.total += rounded;
     return static_cast<u8*>(p) + os_prefix;
@@ -108,8 +118,8 @@ void* allocate_os_block(size_t size, bool executable) {
 void free_os_block(void* p) {
     u8* block = static_cast<u8*>(p) - os_prefix;
     u64 rounded = *reinterpret_cast<u64*>(block);
+    guarded([&] { platform::free_virtual(block, rounded); });
     record.total -= rounded;
-    platform::free_virtual(block, rounded);
 }
 
 // ---------------------------------------------------------------------------
@@ -134,14 +144,20 @@ void init() {
 
 void release_all() {
     if (!node_slots) return;
+    // At process end a block the OS will not take back is no reason to stop:
+    // unmap directly and let nothing throw.
+    auto release = [](void* p) {
+        u8* block = static_cast<u8*>(p) - os_prefix;
+        munmap(block, *reinterpret_cast<u64*>(block));
+    };
     for (SeriesFrame* f = record.s_head; f;) {
         SeriesFrame* next = f->next;
-        free_os_block(f);
+        release(f);
         f = next;
     }
     for (BigHeader* b = record.b_head; b;) {
         BigHeader* next = b->next;
-        free_os_block(b);
+        release(b);
         b = next;
     }
     munmap(node_slots, size_t{max_node_frames} * frame_span * sizeof(u64));
@@ -159,7 +175,7 @@ NodeFrame* new_node_frame(u32 count) {
     if (count == 0 || count > frame_span - 1) count = node_frame_capacity;
     u32 number = alloc_frame_number();
     u64* slots = node_slots + size_t{number} * frame_span;
-    size_t bytes = frame_span * sizeof(u64);
+    size_t bytes = node_frame_bytes(count);
     if (mprotect(slots, bytes, PROT_READ | PROT_WRITE) != 0) fire(ErrorId::internal_no_memory);
     record.total += bytes;
     NodeFrame* f = &node_frames[number];
@@ -213,7 +229,7 @@ void release_node_frame(NodeFrame* f) {
     else record.n_tail = f->prev;
     if (record.n_active == f) record.n_active = record.n_head;
     u64* slots = node_slots + size_t{f->number} * frame_span;
-    size_t bytes = frame_span * sizeof(u64);
+    size_t bytes = node_frame_bytes(f->capacity);
     madvise(slots, bytes, MADV_DONTNEED);
     mprotect(slots, bytes, PROT_NONE);
     record.total -= bytes;
@@ -244,7 +260,7 @@ SeriesFrame* new_series_frame() {
     u32 size = record.s_size;
     if (record.s_size < record.s_max) record.s_size *= 2;
     size_t bytes = size + SeriesFrame::header_size();
-    auto* f = static_cast<SeriesFrame*>(guarded([&] { return allocate_os_block(bytes); }));
+    auto* f = static_cast<SeriesFrame*>(allocate_os_block(bytes));
     f->size = bytes;
     f->top = f->first();
     f->end = reinterpret_cast<u8*>(f) + bytes;
@@ -261,26 +277,29 @@ SeriesFrame* new_series_frame() {
     return f;
 }
 
+SeriesFrame* frame_after_collection(u64 need) {
+    SeriesFrame* f = find_frame(need);
+    if (f && f->end - f->top >= min_frame_room) return f;
+    if (need >= record.s_size) record.s_size = record.s_max;
+    return new_series_frame();
+}
+
 SeriesBuffer* alloc_series_buffer(i32 count, u32 unit, i32 offset) {
     i32 size = checked_size(count, unit);
     u64 need = static_cast<u64>(size) + buffer_overhead;
     if (need >= max_frame_size) return alloc_big(need, size, unit, offset);
 
+    // A stress collection may compact or release frames: the room check
+    // below runs on whatever frame is current afterwards.
+    if (collector::stress()) [[unlikely]] collector::collect_if_enabled();
     SeriesFrame* f = record.s_active;
     if (!f || reinterpret_cast<uintptr_t>(f->top) + need >= reinterpret_cast<uintptr_t>(f->end)) [[unlikely]] {
         f = find_frame(need);
         if (!f) {
             collector::collect_if_enabled();
-            f = find_frame(need);
-            if (!f || f->end - f->top < min_frame_room) {
-                if (need >= record.s_size) record.s_size = record.s_max;
-                f = new_series_frame();
-            }
+            f = frame_after_collection(need);
         }
         record.s_active = f;
-    } else if (collector::stress()) [[unlikely]] {
-        collector::collect_if_enabled();
-        f = record.s_active;
     }
     u8* at = f->top;
     f->top += need;
@@ -320,7 +339,7 @@ Node alloc_cells_unset(i32 count) {
 Node alloc_bytes(i32 count) { return alloc_series(count == 0 ? 16 : count, 1, 0); }
 
 Node alloc_codepoints(i32 count, u32 unit) {
-    if (count == 0) count = static_cast<i32>(16 / unit);
+    if (count == 0) count = static_cast<i32>(unit ? 16 / unit : 16);
     return alloc_series(count, unit, 0);
 }
 
@@ -338,6 +357,9 @@ void set_buffer_flag(Node n, u32 bits) { buffer(n)->flags |= bits; }
 
 namespace {
 
+// Where a buffer lives: these flag bits belong to the buffer, not the series.
+constexpr u32 placement_bits = sflag::big | sflag::fixed;
+
 // Gives the node a larger buffer and drops the old one; *old receives the
 // old buffer, still intact: nothing allocates between here and its use.
 SeriesBuffer* expand(SeriesBuffer* s, i32 new_size, SeriesBuffer** old) {
@@ -345,12 +367,16 @@ SeriesBuffer* expand(SeriesBuffer* s, i32 new_size, SeriesBuffer** old) {
     Node n = s->node;
     if (new_size == 0) {
         if (s->size > 0x3FFFFFF0) fire(ErrorId::internal_no_memory);
+        // Doubling an empty buffer would give it no room at all.
         new_size = s->size ? s->size * 2 : 16;
     }
     if (new_size < 1) fire(ErrorId::internal_no_memory);
+    // Rounded up to whole units: the caller asked for at least new_size bytes.
     SeriesBuffer* fresh = alloc_series_buffer(static_cast<i32>((new_size + unit - 1) / unit), unit, 0);
     s = buffer(n);  // the allocation may have collected and moved it
-    fresh->flags = (s->flags & ~(sflag::big | sflag::mid_head)) | (fresh->flags & sflag::big);
+    // The series keeps its flags; the new buffer keeps its own placement (a
+    // fixed series grows into a frame buffer, which the collector may move).
+    fresh->flags = (s->flags & ~placement_bits) | (fresh->flags & placement_bits);
     fresh->node = n;
     u32 used = s->tail - s->head;
     fresh->head = 0;
@@ -366,21 +392,34 @@ SeriesBuffer* expand(SeriesBuffer* s, i32 new_size, SeriesBuffer** old) {
 
 SeriesBuffer* expand_series(SeriesBuffer* s, i32 new_size) { return expand(s, new_size, nullptr); }
 
-SeriesBuffer* expand_series_copy(SeriesBuffer* s, i32 new_size) {
+namespace {
+
+// expand_series_copy; returns the bytes copied in *copied.
+SeriesBuffer* expand_copy(SeriesBuffer* s, i32 new_size, u32* copied) {
     SeriesBuffer* old = nullptr;
     SeriesBuffer* fresh = expand(s, new_size, &old);
-    // Everything from the old head to the end of its data area: callers may
-    // have written past the tail before moving it.
+    // Everything from the old head to the end of its data area (callers may
+    // have written past the tail before moving it), but not beyond it.
     u32 bytes = static_cast<u32>(old->size) - old->head;
     if (bytes > static_cast<u32>(fresh->size)) bytes = static_cast<u32>(fresh->size);
     std::memcpy(fresh->data(), old->head_ptr(), bytes);
+    *copied = bytes;
     return fresh;
 }
 
+}  // namespace
+
+SeriesBuffer* expand_series_copy(SeriesBuffer* s, i32 new_size) {
+    u32 copied = 0;
+    return expand_copy(s, new_size, &copied);
+}
+
+// The fill starts where the copied data ends: at the old size when the old
+// head was at the data start, earlier when it was not.
 SeriesBuffer* expand_series_filled(SeriesBuffer* s, i32 new_size, u8 byte) {
-    i32 old_size = s->size;
-    SeriesBuffer* fresh = expand_series_copy(s, new_size);
-    if (old_size < fresh->size) fill_bytes(fresh->data() + old_size, fresh->end_ptr(), byte);
+    u32 copied = 0;
+    SeriesBuffer* fresh = expand_copy(s, new_size, &copied);
+    fill_bytes(fresh->data() + copied, fresh->end_ptr(), byte);
     return fresh;
 }
 
@@ -392,7 +431,7 @@ Node copy_series_buffer(SeriesBuffer* s) {
     Node n = alloc_series(s->size, 1, 0);
     s = buffer(src);
     SeriesBuffer* d = buffer(n);
-    d->flags = (s->flags & ~(sflag::big | sflag::mark)) | (d->flags & sflag::big);
+    d->flags = (s->flags & ~(placement_bits | sflag::mark)) | (d->flags & placement_bits);
     d->head = s->head;
     d->tail = s->tail;
     std::memcpy(d->data(), s->data(), static_cast<size_t>(s->size));
@@ -411,7 +450,7 @@ Node copy_series_part(Node src, i32 offset, i32 count) {
     Node n = alloc_series(count, unit, 0);
     s = buffer(src);
     SeriesBuffer* d = buffer(n);
-    d->flags = (s->flags & ~(sflag::big | sflag::mark | sflag::owned | sflag::mid_head)) | (d->flags & sflag::big);
+    d->flags = (s->flags & ~(placement_bits | sflag::mark | sflag::owned)) | (d->flags & placement_bits);
     u32 bytes = static_cast<u32>(count) * unit;
     std::memcpy(d->data(), s->head_ptr() + static_cast<u32>(offset) * unit, bytes);
     d->head = 0;

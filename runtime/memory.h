@@ -11,7 +11,8 @@
 // Node ids: bits 14 and up give the node frame number (from 1), bits 0-13 the
 // slot. All node slots live in one reserved virtual region indexed by id, so
 // reading a node is one load; a node frame is a 16384-slot stretch of that
-// region of which the first 10000 slots are used.
+// region of which slots 1 to 10000 are committed and used (slot 0 is left out
+// so that no node id is 0).
 #pragma once
 
 #include "runtime/cell.h"
@@ -89,6 +90,7 @@ struct SeriesFrame {
 };
 
 // A big buffer's OS block starts with this header, then the series buffer.
+// Big buffers form one list in creation order from record.b_head.
 struct BigHeader {
     BigHeader* next;
     BigHeader* link;    // stays null
@@ -129,7 +131,8 @@ void init();
 void release_all();                      // frees every frame and big buffer (process end)
 
 // OS blocks: committed read-write memory (read-write-execute with the flag),
-// rounded up to pages; the record's total follows them.
+// rounded up to pages; the record's total follows them. The OS refusing to
+// give or take back memory raises internal/no-memory or internal/wrong-mem.
 void* allocate_os_block(size_t size, bool executable = false);
 void free_os_block(void* p);
 
@@ -137,6 +140,12 @@ NodeFrame* new_node_frame(u32 count);
 Node alloc_node();
 void free_node(NodeFrame* frame, Node n);
 SeriesFrame* new_series_frame();
+// The frame for a buffer of `need` bytes (size + 24) once the current frame is
+// full and a collection has run: the first frame with room, unless it has
+// less than min_frame_room bytes free; then a new frame, of the maximum size
+// when the next frame size is not above need. A nearly full frame would only
+// send the next few allocations searching again.
+SeriesFrame* frame_after_collection(u64 need);
 
 SeriesBuffer* alloc_series_buffer(i32 count, u32 unit, i32 offset);
 Node alloc_series(i32 count, u32 unit, i32 offset);

@@ -2,20 +2,26 @@
 // tracked heap blocks and the fatal runtime-error report.
 //
 // The fault path runs in a signal handler on an alternate stack, possibly with
-// a damaged heap: it formats into a stack buffer, writes with write(2), and
-// leaves with _exit. Nothing on that path allocates or walks heap lists.
+// a damaged heap: it formats into a stack buffer, writes with write(2), starts
+// the message window (when there is a display) with _Fork and execve, and
+// leaves with _exit. Nothing on that path allocates, locks or walks heap lists.
+// The non-signal report (runtime_error) frees the tracked blocks, but only
+// after the report is out.
 #include "runtime/system.h"
 
 #include "runtime/console.h"
 
+#include <cerrno>
+#include <climits>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <pthread.h>
+#include <fcntl.h>
 #include <initializer_list>
-#include <sys/wait.h>
+#include <new>
+#include <pthread.h>
 #include <unistd.h>
 
 namespace oru {
@@ -88,9 +94,24 @@ constexpr ErrorText error_texts[] = {
     {101, "no value matched in SWITCH"},
 };
 
-// The display the message window goes to, read once at start-up: the fault
-// path must not call getenv.
-char display_env[256];
+// The environment the message window needs ("NAME=value"), copied at
+// start-up: the fault path must not call getenv, and the language may change
+// the environment later.
+struct EnvCopy {
+    char text[512];
+};
+EnvCopy display_env, xauthority_env, home_env;
+
+void copy_env(EnvCopy& to, const char* name) {
+    to.text[0] = 0;
+    const char* value = std::getenv(name);
+    if (!value || !value[0]) return;
+    size_t n = std::strlen(name), v = std::strlen(value);
+    if (n + 1 + v + 1 > sizeof to.text) return;  // too long to pass on: leave it out
+    std::memcpy(to.text, name, n);
+    to.text[n] = '=';
+    std::memcpy(to.text + n + 1, value, v + 1);
+}
 
 // Async-signal-safe formatting helpers.
 size_t put_str(char* dst, size_t at, size_t cap, const char* s) {
@@ -118,23 +139,36 @@ size_t put_hex8(char* dst, size_t at, size_t cap, u32 v) {
 }
 
 // Shows the report in a message window when there is a display. The window is
-// its own process, so it is safe even when this one is damaged.
+// its own process, started with the async-signal-safe _Fork and exec, so it
+// is safe even when this process is damaged; it does not hold our exit back.
 void show_message_window(const char* title, const char* text) {
-    if (!display_env[0]) return;
-    pid_t pid = fork();
-    if (pid != 0) return;
-    // In the child: detach from the parent's output and exec the viewer.
-    char display[300] = "DISPLAY=";
-    put_str(display, 8, sizeof display, display_env);
-    char* const envp[] = {display, nullptr};
+    if (!display_env.text[0]) return;
+    pid_t pid = _Fork();
+    if (pid != 0) return;  // the parent, or no child
+    // The child: its own session, no hold on our streams or other files (a
+    // reader waiting for our output to end must not wait for the window).
+    setsid();
+    int null_fd = open("/dev/null", O_RDWR);
+    if (null_fd >= 0) {
+        dup2(null_fd, 0);
+        dup2(null_fd, 1);
+        dup2(null_fd, 2);
+    }
+    close_range(3, ~0u, 0);
+    char* envp[4];
+    int n = 0;
+    for (EnvCopy* e : {&display_env, &xauthority_env, &home_env})
+        if (e->text[0]) envp[n++] = e->text;
+    envp[n] = nullptr;
     const char* argv[] = {"xmessage", "-center", "-title", title, text, nullptr};
     execve("/usr/bin/xmessage", const_cast<char* const*>(argv), envp);
     _exit(0);
 }
 
-// Writes the report and ends the process; safe in a signal handler.
-[[noreturn]] void fatal_report(int code, uintptr_t address) {
-    if (code == 0) _exit(0);
+// Writes "*** Runtime Error N: text" and "*** at: XXXXXXXXh" to standard
+// error, then shows them in the message window. Safe in a signal handler:
+// a stack buffer, write(2) and the window's fork and exec, nothing else.
+void report(int code, uintptr_t address) {
     char msg[256];
     size_t n = put_str(msg, 0, sizeof msg, "*** Runtime Error ");
     n = put_dec(msg, n, sizeof msg, code);
@@ -143,12 +177,15 @@ void show_message_window(const char* title, const char* text) {
     n = put_str(msg, n, sizeof msg, "\n*** at: ");
     n = put_hex8(msg, n, sizeof msg, static_cast<u32>(address));
     n = put_str(msg, n, sizeof msg, "h");
+    msg[n] = '\n';
+    for (size_t done = 0; done < n + 1;) {
+        ssize_t w = write(2, msg + done, n + 1 - done);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) break;
+        done += static_cast<size_t>(w);
+    }
     msg[n] = 0;
     show_message_window("Oru App Error", msg);
-    msg[n++] = '\n';
-    ssize_t ignored = write(2, msg, n);
-    (void)ignored;
-    _exit(code);
 }
 
 }  // namespace
@@ -160,12 +197,13 @@ const char* runtime_error_text(int code) {
 }
 
 [[noreturn]] void runtime_error(int code, uintptr_t address) {
+    // Our own output goes first, then the report: freeing the blocks comes
+    // last, so that a damaged heap cannot hide the report.
     console::flush();
-    if (code != 0) {
-        // Write the report first: freeing the blocks must not be able to hide it.
-        heap::free_all();
-    }
-    fatal_report(code, address);
+    std::fflush(nullptr);
+    if (code != 0) report(code, address);
+    heap::free_all();
+    _exit(code);
 }
 
 // ---------------------------------------------------------------------------
@@ -173,66 +211,104 @@ const char* runtime_error_text(int code) {
 
 namespace {
 
-// Maps a fault signal onto the runtime error numbers.
-int map_signal(int sig, const siginfo_t* info, const ucontext_t* uc) {
-    uintptr_t addr = reinterpret_cast<uintptr_t>(info->si_addr);
-    switch (sig) {
-    case SIGSEGV: {
-        // A fault just below the stack, or near the stack pointer, is the
-        // stack running out.
-        uintptr_t sp = uc ? static_cast<uintptr_t>(uc->uc_mcontext.gregs[REG_RSP]) : 0;
-        bool near_sp = sp && addr + 65536 >= sp && addr <= sp + 65536;
-        bool below_stack = runtime.stack_low && addr < runtime.stack_low &&
-                           addr + (1u << 20) >= runtime.stack_low;
-        return near_sp || below_stack ? 19 : 1;
-    }
-    case SIGBUS:
-        return info->si_code == BUS_ADRALN ? 2 : 16;
-    case SIGFPE:
-        switch (info->si_code) {
-        case FPE_INTDIV: return 13;
-        case FPE_INTOVF: return 14;
-        case FPE_FLTDIV: return 7;
-        case FPE_FLTOVF: return 10;
-        case FPE_FLTUND: return 12;
-        case FPE_FLTRES: return 8;
-        case FPE_FLTINV: return 9;
-        case FPE_FLTSUB: return 5;
-        default: return 99;
-        }
-    case SIGILL:
-        switch (info->si_code) {
-        case ILL_PRVOPC:
-        case ILL_PRVREG: return 15;
-        default: return 17;
-        }
-    case SIGTRAP:
-        return 3;
-    default:
-        return 99;
-    }
+// Runtime errors by signal and si_code; the `any_code` row of a signal is its
+// default. The codes above 22 name the Linux fault kinds.
+constexpr int any_code = INT_MIN;
+struct SignalCode {
+    int sig;
+    int si_code;
+    int error;
+};
+constexpr SignalCode signal_codes[] = {
+    {SIGSEGV, SEGV_MAPERR, 1},  {SIGSEGV, SEGV_ACCERR, 1},  {SIGSEGV, SEGV_BNDERR, 5},
+    {SIGSEGV, SEGV_PKUERR, 1},  {SIGSEGV, SI_KERNEL, 1},    {SIGSEGV, any_code, 32},
+    {SIGBUS, BUS_ADRALN, 2},    {SIGBUS, BUS_ADRERR, 27},   {SIGBUS, BUS_OBJERR, 28},
+    {SIGBUS, BUS_MCEERR_AR, 29}, {SIGBUS, BUS_MCEERR_AO, 30}, {SIGBUS, any_code, 34},
+    {SIGFPE, FPE_INTDIV, 13},   {SIGFPE, FPE_INTOVF, 14},   {SIGFPE, FPE_FLTDIV, 7},
+    {SIGFPE, FPE_FLTOVF, 10},   {SIGFPE, FPE_FLTUND, 12},   {SIGFPE, FPE_FLTRES, 8},
+    {SIGFPE, FPE_FLTINV, 9},    {SIGFPE, FPE_FLTSUB, 5},    {SIGFPE, any_code, 33},
+    {SIGILL, ILL_ILLOPC, 17},   {SIGILL, ILL_ILLOPN, 23},   {SIGILL, ILL_ILLADR, 24},
+    {SIGILL, ILL_ILLTRP, 25},   {SIGILL, ILL_PRVOPC, 15},   {SIGILL, ILL_PRVREG, 31},
+    {SIGILL, ILL_COPROC, 26},   {SIGILL, ILL_BADSTK, 19},   {SIGILL, any_code, 17},
+    {SIGTRAP, TRAP_TRACE, 4},   {SIGTRAP, any_code, 3},     // int3 arrives as SI_KERNEL
+};
+
+constexpr int fault_signals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP};
+
+// Below every thread's stack lies a guard region of this size (run_with_stack
+// asks for it); a fault there, or next to the stack pointer, is the stack
+// running out.
+constexpr uintptr_t stack_guard = uintptr_t{1} << 20;
+constexpr uintptr_t near_stack_pointer = 65536;
+
+// The calling thread's lowest stack address, for the handler. Zero-initialised
+// and of internal linkage: in the executable, reading it is one %fs-relative
+// load, with no TLS set-up call that could allocate inside the handler.
+thread_local uintptr_t thread_stack_low = 0;
+
+bool is_stack_overflow(uintptr_t addr, uintptr_t sp) {
+    bool near_sp = sp && addr + near_stack_pointer >= sp && addr <= sp + near_stack_pointer;
+    bool below_stack = thread_stack_low && addr < thread_stack_low && addr + stack_guard + 4096 >= thread_stack_low;
+    return near_sp || below_stack;
 }
 
+// Runs on the alternate stack, perhaps with a damaged heap: reports with
+// write(2) and leaves with _exit, touching no heap structure.
 void fault_handler(int sig, siginfo_t* info, void* context) {
-    const ucontext_t* uc = static_cast<const ucontext_t*>(context);
-    int code = map_signal(sig, info, uc);
-    uintptr_t pc = uc ? static_cast<uintptr_t>(uc->uc_mcontext.gregs[REG_RIP]) : 0;
-    fatal_report(code, pc);
+    const auto* uc = static_cast<const ucontext_t*>(context);
+    uintptr_t pc = 0, sp = 0, fp = 0;
+#if defined(__x86_64__)
+    if (uc) {
+        pc = static_cast<uintptr_t>(uc->uc_mcontext.gregs[REG_RIP]);
+        sp = static_cast<uintptr_t>(uc->uc_mcontext.gregs[REG_RSP]);
+        fp = static_cast<uintptr_t>(uc->uc_mcontext.gregs[REG_RBP]);
+    }
+#endif
+    runtime.fault_fp = fp;
+    runtime.fault_sp = sp;
+    int code = signal_error_code(sig, info->si_code);
+    if (sig == SIGSEGV && code == 1 && is_stack_overflow(reinterpret_cast<uintptr_t>(info->si_addr), sp)) code = 19;
+    report(code, pc);
+    _exit(code);
 }
 
 void install_fault_handlers() {
     struct sigaction sa {};
     sa.sa_sigaction = fault_handler;
+    // A fault inside the handler itself ends the process by the default action.
     sa.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_NODEFER | SA_RESETHAND;
     sigemptyset(&sa.sa_mask);
-    for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP}) sigaction(sig, &sa, nullptr);
+    for (int sig : fault_signals) sigaction(sig, &sa, nullptr);
     // A closed pipe reading our output is a write error, ignored, not a death.
     signal(SIGPIPE, SIG_IGN);
 }
 
-// Builds the raw command-line text: arguments joined by blanks, those that
-// hold blanks (or are empty) quoted.
-char* build_command_line(int argc, char** argv) {
+// The alternate signal stack of a thread, given back when the thread ends.
+struct AltStack {
+    void* memory = nullptr;
+    ~AltStack() {
+        if (!memory) return;
+        stack_t ss{};
+        ss.ss_flags = SS_DISABLE;
+        sigaltstack(&ss, nullptr);
+        std::free(memory);
+    }
+};
+thread_local AltStack alt_stack;
+
+}  // namespace
+
+int signal_error_code(int sig, int si_code) {
+    int fallback = 99;
+    for (const SignalCode& s : signal_codes) {
+        if (s.sig != sig) continue;
+        if (s.si_code == si_code) return s.error;
+        if (s.si_code == any_code) fallback = s.error;
+    }
+    return fallback;
+}
+
+char* build_command_line(int argc, const char* const* argv) {
     size_t len = 1;
     for (int i = 0; i < argc; i++) len += std::strlen(argv[i]) + 3;
     char* line = static_cast<char*>(heap::allocate(len));
@@ -250,18 +326,17 @@ char* build_command_line(int argc, char** argv) {
     return line;
 }
 
-}  // namespace
-
 void init_thread() {
     // The alternate stack lets the handler run after the thread's own stack
-    // is exhausted. It is never freed: it serves until the thread ends.
-    static thread_local void* alt_stack = nullptr;
-    if (!alt_stack) {
+    // is exhausted.
+    if (!alt_stack.memory) {
         size_t size = 1 << 16;
-        alt_stack = std::malloc(size);
-        if (alt_stack) {
+        long want = sysconf(_SC_SIGSTKSZ);
+        if (want > 0 && size < 4 * static_cast<size_t>(want)) size = 4 * static_cast<size_t>(want);
+        alt_stack.memory = std::malloc(size);
+        if (alt_stack.memory) {
             stack_t ss{};
-            ss.ss_sp = alt_stack;
+            ss.ss_sp = alt_stack.memory;
             ss.ss_size = size;
             sigaltstack(&ss, nullptr);
         }
@@ -271,7 +346,8 @@ void init_thread() {
         void* addr = nullptr;
         size_t size = 0;
         if (pthread_attr_getstack(&attr, &addr, &size) == 0) {
-            runtime.stack_low = reinterpret_cast<uintptr_t>(addr);
+            thread_stack_low = reinterpret_cast<uintptr_t>(addr);
+            runtime.stack_low = thread_stack_low;
             runtime.stack_high = runtime.stack_low + size;
         }
         pthread_attr_destroy(&attr);
@@ -285,10 +361,22 @@ struct ThreadStart {
     void* arg;
 };
 
+// The outermost catch of a thread: a throw that nothing caught below is
+// "no CATCH for THROW" (or the quiet exit).
+void run_body(void (*body)(void*), void* arg) {
+    try {
+        body(arg);
+    } catch (const SystemThrow& t) {
+        top_level_catch(t.code);
+    } catch (const std::bad_alloc&) {
+        runtime_error(94, 0);
+    }
+}
+
 void* thread_main(void* p) {
     auto* start = static_cast<ThreadStart*>(p);
     init_thread();
-    start->body(start->arg);
+    run_body(start->body, start->arg);
     return nullptr;
 }
 
@@ -299,11 +387,13 @@ void run_with_stack(size_t stack_bytes, void (*body)(void*), void* arg) {
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, stack_bytes);
+    // A wide guard: a frame with large locals must not step over it.
+    pthread_attr_setguardsize(&attr, stack_guard);
     pthread_t thread;
     if (pthread_create(&thread, &attr, thread_main, &start) != 0) {
         // No thread with a large stack: run here, with the stack we have.
         pthread_attr_destroy(&attr);
-        body(arg);
+        run_body(body, arg);
         return;
     }
     pthread_attr_destroy(&attr);
@@ -311,11 +401,13 @@ void run_with_stack(size_t stack_bytes, void (*body)(void*), void* arg) {
 }
 
 void init_process(int argc, char** argv) {
-    const char* display = std::getenv("DISPLAY");
-    if (display && std::strlen(display) < sizeof display_env) std::strcpy(display_env, display);
+    copy_env(display_env, "DISPLAY");
+    copy_env(xauthority_env, "XAUTHORITY");
+    copy_env(home_env, "HOME");
     install_fault_handlers();
     init_thread();
-    // The argument vector, each argument in a tracked block.
+    // The argument vector, each argument in a tracked block. Linux hands the
+    // arguments over as bytes; they are taken as UTF-8.
     runtime.argc = argc;
     runtime.argv = static_cast<char**>(heap::allocate(sizeof(char*) * (static_cast<size_t>(argc) + 1)));
     for (int i = 0; i < argc; i++) {
@@ -354,8 +446,12 @@ Block* find(void* p) {
     return nullptr;
 }
 
-[[noreturn]] void out_of_memory() {
-    runtime_error(94, reinterpret_cast<uintptr_t>(__builtin_return_address(0)));
+// The heap refused: runtime error 94, reported at the call site that asked
+// (the return address of allocate or reallocate), with that frame recorded.
+[[noreturn]] void out_of_memory(void* caller, void* frame) {
+    runtime.fault_fp = reinterpret_cast<uintptr_t>(frame);
+    runtime.fault_sp = 0;
+    runtime_error(94, reinterpret_cast<uintptr_t>(caller));
 }
 
 void link(Block* b, size_t size) {
@@ -379,9 +475,9 @@ void unlink(Block* b) {
 }  // namespace
 
 void* allocate(size_t size) {
-    if (size > SIZE_MAX - sizeof(Block)) out_of_memory();
-    Block* b = static_cast<Block*>(std::malloc(size + sizeof(Block)));
-    if (!b) out_of_memory();
+    Block* b = nullptr;
+    if (size <= SIZE_MAX - sizeof(Block)) b = static_cast<Block*>(std::malloc(size + sizeof(Block)));
+    if (!b) out_of_memory(__builtin_return_address(0), __builtin_frame_address(0));
     link(b, size);
     return b + 1;
 }
@@ -408,12 +504,13 @@ void* reallocate(void* p, size_t size) {
     }
     Block* b = find(p);
     if (!b) return nullptr;
-    if (size > SIZE_MAX - sizeof(Block)) out_of_memory();
-    // Resize in place or move, keeping the block's place in the list.
+    // Resize in place or move, keeping the block's place in the list. A
+    // refusal leaves the block as it was; the process ends anyway.
     Block* prev = b->prev;
     Block* next = b->next;
-    Block* nb = static_cast<Block*>(std::realloc(b, size + sizeof(Block)));
-    if (!nb) out_of_memory();
+    Block* nb = nullptr;
+    if (size <= SIZE_MAX - sizeof(Block)) nb = static_cast<Block*>(std::realloc(b, size + sizeof(Block)));
+    if (!nb) out_of_memory(__builtin_return_address(0), __builtin_frame_address(0));
     nb->size = size;
     if (prev) prev->next = nb;
     else first = nb;
@@ -442,18 +539,19 @@ size_t count() { return blocks; }
 // ---------------------------------------------------------------------------
 // Typed print and numeric helpers
 
+// Items one after the other, no separators, through the console's own
+// printers (so the formats are theirs: "%i", "%.7g", "%.16g", "%08X").
 void print_typed(int count, const TypedItem* items) {
-    char buf[64];
     for (int i = 0; i < count; i++) {
         const TypedItem& it = items[i];
         switch (it.tag) {
         case TypedItem::logic: console::print_text(it.b ? "true" : "false"); break;
-        case TypedItem::integer: std::snprintf(buf, sizeof buf, "%i", it.i); console::print_text(buf); break;
-        case TypedItem::character: buf[0] = it.c; buf[1] = 0; console::print_text(buf); break;
-        case TypedItem::float32: std::snprintf(buf, sizeof buf, "%.7g", static_cast<double>(it.f)); console::print_text(buf); break;
-        case TypedItem::float64: std::snprintf(buf, sizeof buf, "%.16g", it.d); console::print_text(buf); break;
+        case TypedItem::integer: console::print_integer(it.i); break;
+        case TypedItem::character: console::print_char(static_cast<u8>(it.c)); break;
+        case TypedItem::float32: console::print_float32(it.f); break;
+        case TypedItem::float64: console::print_float(it.d); break;
         case TypedItem::text: console::print_text(it.s ? it.s : ""); break;
-        default: std::snprintf(buf, sizeof buf, "%08X", it.u); console::print_text(buf); break;
+        default: console::print_hex(it.u); break;  // any other tag: a 32-bit value
         }
     }
     console::flush();

@@ -44,6 +44,8 @@ struct RuntimeRecord {
     const void* boot_image = nullptr;
     uintptr_t stack_low = 0;     // the interpreter thread's stack bounds
     uintptr_t stack_high = 0;
+    uintptr_t fault_fp = 0;      // frame and stack pointer of the context that
+    uintptr_t fault_sp = 0;      // faulted, or of the caller of a fatal report
 };
 extern RuntimeRecord runtime;
 
@@ -76,9 +78,19 @@ u32 catch_level(u32 level, F&& body) {
 // The text for a runtime error code ("unknown error code!" when unknown).
 const char* runtime_error_text(int code);
 
+// The runtime error number of a fault signal with its si_code (SIGSEGV,
+// SIGBUS, SIGFPE, SIGILL, SIGTRAP; 99 for anything else). A SIGSEGV at the
+// edge of a stack is decided by the handler, not here: this gives 1.
+int signal_error_code(int sig, int si_code);
+
 // Process set-up: fault handlers, stack bounds, standard handles, the command
 // line. Called first.
 void init_process(int argc, char** argv);
+
+// The raw command-line text rebuilt from an argument vector: the arguments
+// joined by single blanks, each one that is empty or holds a blank or a tab
+// enclosed in double quotes. The result is a tracked heap block.
+char* build_command_line(int argc, const char* const* argv);
 
 // Per-thread part of the set-up: the alternate signal stack and the stack
 // bounds of the calling thread (the interpreter's thread calls it).
@@ -86,7 +98,8 @@ void init_thread();
 
 // Runs body on a new thread with a stack of the given size (the interpreter
 // needs far more than the default) and waits for it. The new thread gets its
-// own alternate signal stack and stack bounds.
+// own alternate signal stack and stack bounds. A throw that escapes body ends
+// the process through top_level_catch.
 void run_with_stack(size_t stack_bytes, void (*body)(void*), void* arg);
 constexpr size_t interpreter_stack_size = size_t{512} << 20;
 

@@ -37,6 +37,20 @@ void fault(void* arg) {
         oru::top_level_catch(code);
     } else if (!std::strcmp(mode, "out-of-memory")) {
         oru::heap::allocate(SIZE_MAX / 2);
+    } else if (!std::strcmp(mode, "damaged-heap")) {
+        // A stray write over a tracked block's links, then a fault: the
+        // report must not walk the heap list.
+        void* p = oru::heap::allocate(16);
+        std::memset(static_cast<char*>(p) - 32, 0x5A, 32);
+        int v = *null_pointer;
+        (void)v;
+    } else if (!std::strcmp(mode, "int3")) {
+        __asm__ volatile("int3");
+    } else if (!std::strcmp(mode, "ud2")) {
+        __builtin_trap();
+    } else if (!std::strcmp(mode, "escape")) {
+        // A throw nothing catches: the thread's own top level reports it.
+        oru::system_throw(0x1234);
     } else if (!std::strcmp(mode, "quiet")) {
         oru::u32 code = oru::catch_level(oru::throw_code::top_level, [] { oru::system_throw(oru::throw_code::quiet_exit); });
         oru::top_level_catch(code);

@@ -18,6 +18,20 @@ protected:
 
 bool is_big(Node n) { return memory::buffer(n)->flags & sflag::big; }
 
+int frame_count() {
+    int n = 0;
+    for (memory::SeriesFrame* f = memory::record.s_head; f; f = f->next) n++;
+    return n;
+}
+
+// Leaves every series frame full except `room_in`, which keeps `room` bytes.
+// Its end moves, not its top, so buffers stay aligned whatever the room.
+void fill_frames_but(memory::SeriesFrame* room_in, i64 room) {
+    for (memory::SeriesFrame* f = memory::record.s_head; f; f = f->next)
+        if (f != room_in) f->top = f->end;
+    room_in->end = room_in->top + room;
+}
+
 }  // namespace
 
 TEST_F(Memory, ZeroRequestsGiveTheMinimumSizes) {
@@ -63,9 +77,80 @@ TEST_F(Memory, BigBufferThreshold) {
     EXPECT_TRUE(is_big(big));
     EXPECT_EQ(memory::buffer(big)->size, 0x200000 - 16);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(memory::buffer(big)->data()) % 16, 0u);
-    // The big buffer is in the big list, not in any frame.
+    // Big buffers are in the big list, in creation order, not in any frame.
+    Node bigger = memory::alloc_cells(0x30000);
     ASSERT_NE(memory::record.b_head, nullptr);
     EXPECT_EQ(memory::record.b_head->buffer(), memory::buffer(big));
+    ASSERT_NE(memory::record.b_head->next, nullptr);
+    EXPECT_EQ(memory::record.b_head->next->buffer(), memory::buffer(bigger));
+    EXPECT_EQ(memory::record.b_head->next->next, nullptr);
+}
+
+TEST_F(Memory, BuffersInAFrameFollowEachOther) {
+    // The collector walks a frame from its first buffer by size + 24.
+    Node nodes[] = {memory::alloc_cells(0), memory::alloc_bytes(5), memory::alloc_series(17, 1, -1),
+                    memory::alloc_cells(3), memory::alloc_codepoints(3, 4)};
+    u8* at = memory::record.s_head->first();
+    for (Node n : nodes) {
+        EXPECT_EQ(at, reinterpret_cast<u8*>(memory::buffer(n)));
+        at += memory::buffer(n)->size + memory::buffer_overhead;
+    }
+    EXPECT_EQ(at, memory::record.s_head->top);
+}
+
+TEST_F(Memory, FrameFoundAfterACollectionNeedsRoomToSpare) {
+    // Below 0xCCCC free bytes the found frame is passed over for a new one,
+    // even though the request would fit.
+    struct Case {
+        i64 room;
+        bool kept;
+    } cases[] = {{0xCCCB, false}, {0xCCCC, true}, {0x10000, true}};
+    for (const Case& c : cases) {
+        memory::release_all();
+        memory::init();
+        memory::alloc_cells(1);
+        memory::SeriesFrame* target = memory::record.s_head;
+        fill_frames_but(target, c.room);
+        int frames = frame_count();
+        memory::SeriesFrame* got = memory::frame_after_collection(64 + memory::buffer_overhead);
+        if (c.kept) {
+            EXPECT_EQ(got, target) << c.room;
+            EXPECT_EQ(frame_count(), frames);
+        } else {
+            EXPECT_NE(got, target) << c.room;
+            EXPECT_EQ(frame_count(), frames + 1);
+            EXPECT_EQ(got->top, got->first());
+        }
+    }
+}
+
+TEST_F(Memory, FrameFoundBeforeACollectionIsUsedWhateverItsRoom) {
+    // The current frame is full; the search finds another with a little room.
+    memory::alloc_cells(1);
+    memory::SeriesFrame* little = memory::record.s_head;
+    memory::SeriesFrame* current = memory::new_series_frame();
+    memory::record.s_active = current;
+    fill_frames_but(little, 0x100);
+    u8* top = little->top;
+    int frames = frame_count();
+    SeriesBuffer* s = memory::alloc_series_buffer(16, 1, 0);
+    EXPECT_EQ(reinterpret_cast<u8*>(s), top);
+    EXPECT_EQ(memory::record.s_active, little);
+    EXPECT_EQ(frame_count(), frames);
+    // With no frame left that fits, a new frame is made.
+    memory::alloc_series_buffer(0x200, 1, 0);
+    EXPECT_EQ(frame_count(), frames + 1);
+}
+
+TEST_F(Memory, RequestAboveTheNextFrameSizeGetsAMaximumFrame) {
+    // The next frame would be 1 MiB; a 1.5 MiB buffer needs the 2 MiB frame.
+    Node n = memory::alloc_bytes(0x180000);
+    EXPECT_FALSE(is_big(n));
+    memory::SeriesFrame* f = memory::record.s_head;
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(f->size - memory::SeriesFrame::header_size(), u64{memory::max_frame_size});
+    EXPECT_EQ(memory::record.s_size, memory::max_frame_size);
+    EXPECT_LE(memory::buffer(n)->end_ptr(), f->end);
 }
 
 TEST_F(Memory, FramesDoubleUpToTheMaximum) {
@@ -122,11 +207,33 @@ TEST_F(Memory, ExpansionMovesTheBufferAndFollowsTheNode) {
 TEST_F(Memory, ExpansionSizes) {
     Node n = memory::alloc_cells(2);
     SeriesBuffer* s = memory::expand_series(memory::buffer(n), 100);
-    EXPECT_EQ(s->size, 112);
+    EXPECT_EQ(s->size, 112);  // whole cells, at least the bytes asked for
     EXPECT_EQ(s->unit(), 16u);
+    EXPECT_EQ(memory::expand_series(s, 0)->size, 224);
+    // An empty buffer doubles to one unit's worth, not to nothing.
+    EXPECT_EQ(memory::expand_series(memory::buffer(memory::alloc_cells(0)), 0)->size, 16);
     oru::pending_error = {};
     EXPECT_THROW(memory::expand_series(memory::buffer(n), -5), SystemThrow);
     EXPECT_EQ(pending_error.id, ErrorId::internal_no_memory);
+}
+
+TEST_F(Memory, ExpansionKeepsTheSeriesFlagsButNotThePlacement) {
+    // A fixed series grows into a frame buffer, which is not fixed.
+    Node f = memory::alloc_fixed_series(2, 16, 0);
+    memory::set_buffer_flag(f, sflag::owned);
+    SeriesBuffer* s = memory::expand_series_copy(memory::buffer(f), 0);
+    EXPECT_FALSE(s->flags & sflag::fixed);
+    EXPECT_TRUE(s->flags & sflag::owned);
+    EXPECT_EQ(s->unit(), 16u);
+    EXPECT_TRUE(s->flags & sflag::in_use);
+    // Growing past the threshold gives a big buffer, shrinking back a frame one.
+    Node m = memory::alloc_series(4, 16, -1);
+    s = memory::expand_series(memory::buffer(m), 0x200000);
+    EXPECT_TRUE(s->flags & sflag::big);
+    EXPECT_TRUE(s->flags & sflag::mid_head);
+    s = memory::expand_series(s, 64);
+    EXPECT_FALSE(s->flags & sflag::big);
+    EXPECT_EQ(memory::buffer(m), s);
 }
 
 TEST_F(Memory, ExpansionFilledFillsTheNewPart) {
@@ -136,7 +243,25 @@ TEST_F(Memory, ExpansionFilledFillsTheNewPart) {
     for (int i = 16; i < 48; i++) EXPECT_EQ(s->data()[i], 0x5A);
 }
 
+TEST_F(Memory, ExpansionFromAMovedHeadCopiesOnlyTheBuffer) {
+    // With the head 8 bytes in, 24 bytes are the old buffer's; everything
+    // after them is new and filled, nothing is read past the old buffer.
+    Node n = memory::alloc_bytes(32);
+    u8* p = memory::reserve_bytes(n, 32);
+    for (int i = 0; i < 32; i++) p[i] = static_cast<u8>('a' + i);
+    memory::buffer(n)->head = 8;
+    SeriesBuffer* s = memory::expand_series_filled(memory::buffer(n), 64, 0x5A);
+    EXPECT_EQ(s->head, 0u);
+    EXPECT_EQ(s->length(), 24u);
+    for (int i = 0; i < 24; i++) EXPECT_EQ(s->data()[i], 'a' + 8 + i) << i;
+    for (int i = 24; i < 64; i++) EXPECT_EQ(s->data()[i], 0x5A) << i;
+}
+
 TEST_F(Memory, TailAppendsGrowByDoubling) {
+    Node empty = memory::alloc_cells(0);
+    memory::alloc_tail(empty)->data1 = 7;
+    EXPECT_EQ(memory::buffer(empty)->size, 16);
+    EXPECT_EQ(memory::buffer(empty)->cells()[0].data1, 7u);
     Node blk = memory::alloc_cells(1);
     for (u32 i = 0; i < 1000; i++) memory::alloc_tail(blk)->data2 = i;
     SeriesBuffer* s = memory::buffer(blk);
@@ -149,12 +274,25 @@ TEST_F(Memory, TailAppendsGrowByDoubling) {
 }
 
 TEST_F(Memory, ReserveBytesGrowsEnough) {
-    Node n = memory::alloc_bytes(16);
-    memory::reserve_bytes(n, 10);
-    u8* p = memory::reserve_bytes(n, 100);  // more than the old size: 2 x 100
-    EXPECT_EQ(memory::buffer(n)->size, 208);
-    EXPECT_EQ(p, memory::buffer(n)->data() + 10);
-    EXPECT_EQ(memory::buffer(n)->length(), 110u);
+    struct Case {
+        i32 used, more;  // a 16-byte buffer holding `used` bytes gets `more`
+        i32 size;        // data area afterwards
+    } cases[] = {
+        {10, 6, 16},     // fits exactly: no growth
+        {10, 7, 32},     // short, not above the old size: double
+        {10, 16, 32},
+        {10, 100, 208},  // above the old size: 2 x 100, rounded to 16
+    };
+    for (const Case& c : cases) {
+        Node n = memory::alloc_bytes(16);
+        memory::reserve_bytes(n, c.used)[0] = 'x';
+        u8* p = memory::reserve_bytes(n, c.more);
+        SeriesBuffer* s = memory::buffer(n);
+        EXPECT_EQ(s->size, c.size) << c.more;
+        EXPECT_EQ(p, s->data() + c.used);
+        EXPECT_EQ(s->length(), static_cast<u32>(c.used + c.more));
+        EXPECT_EQ(s->data()[0], 'x');
+    }
 }
 
 TEST_F(Memory, CopiesKeepContentsAndFlags) {
@@ -193,4 +331,66 @@ TEST_F(Memory, OsBlocksAreCountedInTheTotal) {
     EXPECT_EQ(memory::record.total, before + 4096);
     memory::free_os_block(p);
     EXPECT_EQ(memory::record.total, before);
+}
+
+TEST_F(Memory, RefusalsBecomeLanguageErrors) {
+    memory::alloc_bytes(16);  // the first frames, so that the total stays put below
+    u64 before = memory::record.total;
+    struct Case {
+        const char* what;
+        void (*request)();
+        ErrorId id;
+    } cases[] = {
+        {"OS refuses memory", [] { memory::allocate_os_block(SIZE_MAX / 2); }, ErrorId::internal_no_memory},
+        {"negative count", [] { memory::alloc_series(-1, 16, 0); }, ErrorId::internal_no_memory},
+        {"too large", [] { memory::alloc_series(0x10000000, 16, 0); }, ErrorId::internal_no_memory},
+        {"negative reserve", [] { memory::reserve_bytes(memory::alloc_bytes(16), -1); }, ErrorId::internal_no_memory},
+        {"OS refuses release", [] {
+             // A block whose recorded size the OS cannot unmap (0 bytes).
+             void* p = memory::allocate_os_block(10);
+             u64* size = reinterpret_cast<u64*>(static_cast<u8*>(p) - 16);
+             u64 real = *size;
+             *size = 0;
+             u32 code = catch_level(throw_code::error, [&] { memory::free_os_block(p); });
+             *size = real;
+             memory::free_os_block(p);
+             if (code) system_throw(code);
+         },
+         ErrorId::internal_wrong_mem},
+    };
+    for (const Case& c : cases) {
+        oru::pending_error = {};
+        EXPECT_THROW(c.request(), SystemThrow) << c.what;
+        EXPECT_EQ(pending_error.id, c.id) << c.what;
+        EXPECT_EQ(memory::record.total, before) << c.what;
+    }
+}
+
+TEST_F(Memory, NodeFrameUpkeepAfterACollection) {
+    // Four small frames: empty, being released, full, partly used.
+    memory::NodeFrame* f[4];
+    for (auto& frame : f) frame = memory::new_node_frame(4);
+    u64 total = memory::record.total;
+    u32 empty_number = f[0]->number;
+    f[1]->used = 2;
+    f[1]->releasing = true;
+    f[2]->used = 4;
+    f[3]->used = 1;
+    memory::update_node_frames(0);
+    EXPECT_EQ(memory::record.n_head, f[2]);
+    EXPECT_EQ(f[2]->next, f[3]);
+    EXPECT_EQ(f[3]->next, nullptr);
+    EXPECT_EQ(memory::record.n_tail, f[3]);
+    EXPECT_EQ(memory::record.n_active, f[3]) << "the first frame with a free node";
+    EXPECT_LT(memory::record.total, total);
+    // History: bit 0 says whether used stayed the same over the last cycle.
+    EXPECT_EQ(f[2]->history, 0u);
+    EXPECT_EQ(f[2]->previous_used, 4u);
+    memory::update_node_frames(1);
+    f[3]->used = 2;
+    memory::update_node_frames(2);
+    EXPECT_EQ(f[2]->history, 3u);
+    EXPECT_EQ(f[3]->history, 2u);
+    // A released frame's number is given out again.
+    EXPECT_EQ(memory::new_node_frame(4)->number, empty_number);
 }

@@ -1,10 +1,16 @@
 // System layer: catch levels, tracked heap blocks, runtime error texts and
 // exits, numeric helpers.
+#include "runtime/console.h"
 #include "runtime/system.h"
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cmath>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+#include <vector>
 
 using namespace oru;
 
@@ -105,6 +111,108 @@ TEST(RuntimeErrorDeathTest, ReportsAndExitsWithTheCode) {
     EXPECT_EXIT(runtime_error(96, 0), ::testing::ExitedWithCode(96), "Runtime Error 96: unknown error code!");
     EXPECT_EXIT(top_level_catch(throw_code::quiet_exit), ::testing::ExitedWithCode(0), "^$");
     EXPECT_EXIT(top_level_catch(throw_code::error), ::testing::ExitedWithCode(95), "no CATCH for THROW");
+}
+
+TEST(RuntimeError, SignalsMapToFaultNumbers) {
+    struct Case {
+        int sig, si_code, code;
+    } cases[] = {
+        {SIGSEGV, SEGV_MAPERR, 1},   {SIGSEGV, SEGV_ACCERR, 1},  {SIGSEGV, SI_KERNEL, 1},
+        {SIGSEGV, SEGV_BNDERR, 5},   {SIGSEGV, SI_USER, 32},     {SIGBUS, BUS_ADRALN, 2},
+        {SIGBUS, BUS_ADRERR, 27},    {SIGBUS, BUS_MCEERR_AO, 30}, {SIGBUS, SI_USER, 34},
+        {SIGFPE, FPE_INTDIV, 13},    {SIGFPE, FPE_INTOVF, 14},   {SIGFPE, FPE_FLTDIV, 7},
+        {SIGFPE, FPE_FLTINV, 9},     {SIGFPE, FPE_FLTSUB, 5},    {SIGFPE, SI_USER, 33},
+        {SIGILL, ILL_ILLOPC, 17},    {SIGILL, ILL_ILLOPN, 23},   {SIGILL, ILL_PRVOPC, 15},
+        {SIGILL, ILL_PRVREG, 31},    {SIGILL, ILL_BADSTK, 19},   {SIGILL, SI_USER, 17},
+        {SIGTRAP, SI_KERNEL, 3},     {SIGTRAP, TRAP_TRACE, 4},   {SIGINT, SI_USER, 99},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(signal_error_code(c.sig, c.si_code), c.code) << c.sig << " " << c.si_code;
+        EXPECT_STRNE(runtime_error_text(c.code), "unknown error code!") << c.code;
+    }
+}
+
+TEST(RuntimeErrorDeathTest, ThrowEscapingTheInterpreterThread) {
+    // The thread's outermost catch is the top level's.
+    EXPECT_EXIT(run_with_stack(1 << 20, [](void*) { system_throw(0x1234); }, nullptr),
+                ::testing::ExitedWithCode(95), "\\*\\*\\* Runtime Error 95: no CATCH for THROW");
+    EXPECT_EXIT(run_with_stack(1 << 20, [](void*) { system_throw(throw_code::quiet_exit); }, nullptr),
+                ::testing::ExitedWithCode(0), "^$");
+}
+
+TEST(Process, InterpreterThreadHasItsStack) {
+    struct Seen {
+        uintptr_t low, high, local;
+    } seen{};
+    run_with_stack(
+        64 << 20,
+        [](void* p) {
+            int local = 0;
+            *static_cast<Seen*>(p) = {runtime.stack_low, runtime.stack_high, reinterpret_cast<uintptr_t>(&local)};
+        },
+        &seen);
+    EXPECT_GE(seen.high - seen.low, uintptr_t{64} << 20);
+    EXPECT_GT(seen.local, seen.low);
+    EXPECT_LT(seen.local, seen.high);
+}
+
+TEST(Process, CommandLineQuotesArgumentsWithBlanks) {
+    struct Case {
+        std::vector<const char*> args;
+        const char* line;
+    } cases[] = {
+        {{"oru"}, "oru"},
+        {{"/opt/my apps/oru", "a", "b c"}, "\"/opt/my apps/oru\" a \"b c\""},
+        {{"oru", "", "tab\there"}, "oru \"\" \"tab\there\""},
+        {{"oru", "a\"b", "x"}, "oru a\"b x"},  // quotes alone need no quoting
+        {{}, ""},
+    };
+    for (const Case& c : cases) {
+        char* line = build_command_line(static_cast<int>(c.args.size()), c.args.data());
+        EXPECT_STREQ(line, c.line);
+        heap::free(line);
+    }
+}
+
+TEST(ProcessDeathTest, InitProcessKeepsTheArguments) {
+    // Run in a child: init_process installs the fault handlers process-wide.
+    auto check = [] {
+        const char* args[] = {"oru", "my script.oru", "-v", nullptr};
+        init_process(3, const_cast<char**>(args));
+        bool ok = runtime.argc == 3 && runtime.argv[3] == nullptr && runtime.argv[1] != args[1] &&
+                  !std::strcmp(runtime.argv[1], "my script.oru") && !std::strcmp(runtime.argv[2], "-v") &&
+                  !std::strcmp(runtime.command_line, "oru \"my script.oru\" -v");
+        int local = 0;
+        auto at = reinterpret_cast<uintptr_t>(&local);
+        ok = ok && runtime.stack_low < at && at < runtime.stack_high;
+        _exit(ok ? 0 : 1);
+    };
+    EXPECT_EXIT(check(), ::testing::ExitedWithCode(0), "");
+}
+
+TEST(TypedPrint, ItemsFollowEachOtherAndLineEnds) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    console::set_output_fd(fds[1]);
+    TypedItem items[9];
+    items[0].tag = TypedItem::logic, items[0].b = true;
+    items[1].tag = TypedItem::logic, items[1].b = false;
+    items[2].tag = TypedItem::integer, items[2].i = -42;
+    items[3].tag = TypedItem::character, items[3].c = 'Z';
+    items[4].tag = TypedItem::float32, items[4].f = 1.0f / 3.0f;
+    items[5].tag = TypedItem::float64, items[5].d = 0.1;
+    items[6].tag = TypedItem::text, items[6].s = "ab c";
+    items[7].tag = TypedItem::hex, items[7].u = 0xBEEF;
+    items[8].tag = static_cast<TypedItem::Tag>(42), items[8].u = 0xDEADBEEF;  // any other tag
+    print_typed(9, items);
+    print_line_typed(2, items);
+    console::set_output_fd(1);
+    close(fds[1]);
+    std::string out;
+    char buf[256];
+    for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) out.append(buf, static_cast<size_t>(n));
+    close(fds[0]);
+    EXPECT_EQ(out, "truefalse-42Z0.33333330.1ab c0000BEEFDEADBEEFtruefalse\n");
 }
 
 TEST(Numeric, RoundUp) {
