@@ -1,10 +1,8 @@
 // The oru executable: process set-up, then the runtime on a thread with a
 // stack large enough for deep interpreted recursion.
 #include "runtime/console.h"
-#include "runtime/memory.h"
-#include "runtime/platform/platform.h"
+#include "runtime/runtime.h"
 #include "runtime/system.h"
-#include "runtime/unicode.h"
 
 #include <cstdio>
 
@@ -17,9 +15,7 @@ struct Launch {
 void start(void* p) {
     auto* launch = static_cast<Launch*>(p);
     oru::u32 code = oru::catch_level(oru::throw_code::top_level, [&] {
-        oru::platform::init();
-        oru::memory::init();
-        oru::unicode::init_case_tables();
+        oru::runtime_init();
         if (oru::runtime.argc > 1) {
             // Scripts need the lexer and the evaluator, which this build lacks.
             std::fprintf(stderr, "*** Error: cannot run %s: this build has no evaluator yet\n", oru::runtime.argv[1]);
@@ -36,7 +32,6 @@ int main(int argc, char** argv) {
     oru::init_process(argc, argv);
     Launch launch;
     oru::run_with_stack(oru::interpreter_stack_size, start, &launch);
-    oru::memory::release_all();
-    oru::heap::free_all();
+    oru::runtime_shutdown();
     return launch.status;
 }

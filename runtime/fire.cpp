@@ -1,7 +1,14 @@
-// Raising language errors from C++: the pending error record and the throw.
+// Raising language errors from C++: the pending error record, the hand-over
+// to the data stack's error unwinding, and the report of an error nothing
+// catches.
 #include "runtime/fire.h"
 
+#include "interpreter/stack.h"
+#include "runtime/datatypes/symbol.h"
+#include "runtime/console.h"
 #include "runtime/system.h"
+
+#include <cstdlib>
 
 namespace oru {
 
@@ -9,14 +16,20 @@ PendingError pending_error{};
 
 namespace {
 
+constexpr Cell none_cell{type::none, 0, 0, 0};
+
 [[noreturn]] void raise(ErrorId id, int argc, const Cell* a1, const Cell* a2, const Cell* a3) {
+    // Copy the arguments first: they may live in the record being refilled.
+    const Cell args[3] = {a1 ? *a1 : none_cell, a2 ? *a2 : none_cell, a3 ? *a3 : none_cell};
     pending_error.id = id;
     pending_error.argc = argc;
-    const Cell none = cell::make(type::none);
-    pending_error.args[0] = a1 ? *a1 : none;
-    pending_error.args[1] = a2 ? *a2 : none;
-    pending_error.args[2] = a3 ? *a3 : none;
-    system_throw(throw_code::error);
+    for (int i = 0; i < 3; i++) pending_error.args[i] = args[i];
+    pending_error.where = none_cell;
+    pending_error.stack = none_cell;
+    // (Trace hook: once the tracer exists, an active trace run receives the
+    // error event here, with the pending system code saved around it.)
+    if (!stack::ready()) system_throw(throw_code::error);
+    stack::throw_error(error_cell(id));
 }
 
 const char* const category_names[] = {
@@ -46,6 +59,28 @@ static_assert(sizeof id_names / sizeof id_names[0] == error_id_count);
 [[noreturn]] void fire(ErrorId id, const Cell& a1) { raise(id, 1, &a1, nullptr, nullptr); }
 [[noreturn]] void fire(ErrorId id, const Cell& a1, const Cell& a2) { raise(id, 2, &a1, &a2, nullptr); }
 [[noreturn]] void fire(ErrorId id, const Cell& a1, const Cell& a2, const Cell& a3) { raise(id, 3, &a1, &a2, &a3); }
+
+// The report until error! values can be formed: the category's type, the
+// id's spelling, how many arguments came with it and the call it came from.
+[[noreturn]] void report_uncaught(const Cell& error) {
+    ErrorId id = error_id_of(error);
+    const char* kind = error_category_type(category_of(id));
+    console::print_text("*** ");
+    console::print_text(kind);
+    console::print_text(": ");
+    console::print_text(error_id_name(id));
+    console::print_text("\n*** Arguments: ");
+    console::print_integer(id == pending_error.id ? pending_error.argc : 0);
+    const Cell& where = pending_error.where;
+    const i32 sym = static_cast<i32>(where.data2);
+    if (cell::type_of(where) == type::word && sym > 0 && sym != stack::not_found_symbol) {
+        console::print_text("\n*** Where: ");
+        console::print_text(symbol::get_c_string(sym));
+    }
+    console::print_text("\n");
+    console::flush();
+    std::_Exit(uncaught_error_status);
+}
 
 const char* error_category_name(ErrorCategory c) {
     u32 i = static_cast<u32>(c);

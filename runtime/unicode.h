@@ -71,7 +71,9 @@ int encode_utf8_char_limit(u32 cp, u8* dst, i32 room);
 // least 1) and receives the bytes used. Returns the code point, or -1 when the
 // sequence is cut off by the end of the input (*count is then 0). Overlong
 // forms, surrogates, code points above 0x10FFFF, bad continuation bytes and
-// bytes that cannot lead raise access/invalid-utf8 with the lead byte.
+// bytes that cannot lead raise access/invalid-utf8 with the lead byte, also
+// when the input ends inside such a sequence: no more input could mend it,
+// and reporting it as cut off would drop the bytes silently.
 i32 decode_utf8_char(const u8* p, i32* count);
 
 // --- String buffers ------------------------------------------------------

@@ -138,6 +138,28 @@ TEST_F(Array, GrowthMovesTheBufferAndKeepsTheContents) {
     }
 }
 
+TEST_F(Array, GrowthFollowsTheTailAllocation) {
+    // A full array doubles; a request larger than the whole buffer grows it
+    // to twice the request.
+    Node ints = array::make(4, array::int_unit);
+    i32 sizes[] = {16, 16, 16, 16, 32, 32, 32, 32, 64};
+    for (i32 i = 0; i < 9; ++i) {
+        array::append_int(ints, i);
+        EXPECT_EQ(memory::buffer(ints)->size, sizes[i]) << "after " << i + 1 << " appends";
+    }
+
+    Node bytes = array::make(16, array::byte_unit);
+    u8 block[64] = {};
+    struct {
+        i32 count, size;
+    } steps[] = {{16, 16}, {40, 80}, {30, 160}, {1, 160}};
+    for (auto& s : steps) {
+        array::append_bytes(bytes, block, s.count);
+        EXPECT_EQ(memory::buffer(bytes)->size, s.size) << "appending " << s.count;
+    }
+    EXPECT_EQ(array::length_q(bytes), 87);
+}
+
 TEST_F(Array, AppendBytesReturnsTheCopyEvenFromItself) {
     Node a = array::make(16, array::byte_unit);
     const char* text = "0123456789abcdef";

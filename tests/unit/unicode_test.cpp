@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -325,11 +326,16 @@ TEST_F(Unicode, LoadReusesAndWidensAGivenBuffer) {
 TEST_F(Unicode, LoadGrowsAfterAnEarlyWidening) {
     // A wide character first, then much ASCII: the widened buffer must keep
     // growing while the text goes on.
+    // The growth steps are n / 4 bytes at unit 2 and n bytes at unit 4 (n the
+    // input size), each new size rounded up to 16: for n = 1003 at unit 2,
+    // 1008 -> 1264 -> 1520 -> 1776 -> 2032; for n = 1004 at unit 4,
+    // 1008 -> 2016 -> 3024 -> 4032.
     struct {
         Bytes lead;
         char32_t cp;
         u32 unit;
-    } cases[] = {{{0xE2, 0x82, 0xAC}, U'\u20AC', 2}, {{0xF0, 0x9F, 0x98, 0x80}, U'\U0001F600', 4}};
+        i32 size;
+    } cases[] = {{{0xE2, 0x82, 0xAC}, U'\u20AC', 2, 2032}, {{0xF0, 0x9F, 0x98, 0x80}, U'\U0001F600', 4, 4032}};
     for (auto& c : cases) {
         Bytes text = c.lead;
         text.insert(text.end(), 1000, 'x');
@@ -338,6 +344,7 @@ TEST_F(Unicode, LoadGrowsAfterAnEarlyWidening) {
         want.append(1000, U'x');
         EXPECT_EQ(chars(string_cell(n)), want);
         EXPECT_EQ(unit_of(n), c.unit);
+        EXPECT_EQ(memory::buffer(n)->size, c.size) << "unit " << c.unit;
     }
 }
 
@@ -361,6 +368,84 @@ TEST_F(Unicode, WideningRewritesInPlace) {
 }
 
 // --- Converting to UTF-8 -------------------------------------------------
+
+TEST_F(Unicode, WideningGrowsToTheStatedSizes) {
+    // A buffer exactly full of `used` bytes grows to 2 x used + 2 (1 -> 2),
+    // 4 x used + 4 (1 -> 4) or 2 x used + 4 (2 -> 4) bytes, rounded up to 16;
+    // one that already has that room is rewritten where it is.
+    struct {
+        u32 from, to;
+        i32 used, size_before, size_after;
+        bool moves;
+    } cases[] = {
+        {1, 2, 32, 32, 80, true},    // 66
+        {1, 4, 32, 32, 144, true},   // 132
+        {2, 4, 48, 48, 112, true},   // 100
+        {1, 2, 32, 80, 80, false},   // 66 fit in 80
+        {2, 4, 48, 112, 112, false}, // 100 fit in 112
+    };
+    for (auto& c : cases) {
+        Node n = memory::alloc_series(c.size_before / static_cast<i32>(c.from), c.from, 0);
+        SeriesBuffer* s = memory::buffer(n);
+        ASSERT_EQ(s->size, c.size_before);
+        std::u32string want;
+        for (i32 i = 0; i < c.used / static_cast<i32>(c.from); i++) {
+            u32 cp = c.from == 1 ? 0xA0u + static_cast<u32>(i) : 0x4E00u + static_cast<u32>(i);
+            std::memcpy(s->data() + static_cast<size_t>(i) * c.from, &cp, c.from);
+            want.push_back(cp);
+        }
+        s->tail = static_cast<u32>(c.used);
+        SeriesBuffer* w = c.from == 2 ? uc::widen_ucs2_to_ucs4(s) : c.to == 2 ? uc::widen_to_ucs2(s) : uc::widen_to_ucs4(s);
+        EXPECT_EQ(w, memory::buffer(n));
+        EXPECT_EQ(w != s, c.moves) << c.from << "->" << c.to << " used " << c.used;
+        EXPECT_EQ(w->size, c.size_after) << c.from << "->" << c.to << " used " << c.used;
+        EXPECT_EQ(w->unit(), c.to);
+        EXPECT_EQ(chars(string_cell(n)), want);
+    }
+}
+
+TEST_F(Unicode, ConversionCachesHaveTheStatedSizes) {
+    // A fresh string's cache is made (unit + 1) x (length + 1) bytes for
+    // units 1 and 2, 4 x (length + 1) for unit 4, and 2 x length + 2 + the
+    // extra bytes of the converted range for UTF-16; all rounded up to 16.
+    struct {
+        Bytes one;  // a character repeated 40 times
+        i32 size;
+    } utf8[] = {
+        {{'x'}, 96},                     // 2 x 41 = 82
+        {{0xE2, 0x82, 0xAC}, 128},       // 3 x 41 = 123
+        {{0xF0, 0x9F, 0x98, 0x80}, 176}, // 4 x 41 = 164
+    };
+    for (auto& c : utf8) {
+        Bytes text;
+        for (int i = 0; i < 40; i++) text.insert(text.end(), c.one.begin(), c.one.end());
+        Cell str = string_cell(load_exact(text));
+        i32 len = -1;
+        u8* out = uc::to_utf8(str, &len);
+        EXPECT_EQ(Bytes(out, out + len), text);
+        EXPECT_EQ(memory::buffer(str.data3)->size, c.size) << "unit " << unit_of(cell::node(str));
+    }
+
+    // "\nabc" 10 times: 2 extra bytes a LF, counted over the converted part only.
+    struct {
+        i32 length;
+        i32 units, size;
+    } utf16[] = {
+        {-1, 50, 112},  // 80 + 2 + 20 = 102
+        {10, 13, 32},   // 20 + 2 + 6 = 28
+    };
+    Bytes lines;
+    for (int i = 0; i < 10; i++) lines.insert(lines.end(), {'\n', 'a', 'b', 'c'});
+    for (auto& c : utf16) {
+        Cell str = string_cell(load_exact(lines));
+        i32 len = c.length;
+        u16* out = uc::to_utf16_part(str, &len, true);
+        ASSERT_NE(out, nullptr);
+        EXPECT_EQ(len, c.units);
+        EXPECT_EQ(out[len], 0);
+        EXPECT_EQ(memory::buffer(str.data3)->size, c.size) << "length " << c.length;
+    }
+}
 
 TEST_F(Unicode, ToUtf8InTheCache) {
     Bytes text = {'a', '\n', 0xC3, 0xA9, 0xE2, 0x82, 0xAC, 0xF0, 0x9F, 0x98, 0x80};

@@ -1,0 +1,78 @@
+// symbol!: the interned names of words.
+//
+// Every name that words, refinements, issues, object fields and function
+// arguments use is stored once, in the symbol block, and known by its symbol
+// id: position + 1 in that block. Ids are never reused. Each symbol cell
+// (type 13) holds its alias (word 1: the canonical id, or -1 when the symbol
+// is canonical itself), the node of its name decoded into a string! (word 2,
+// 0 until first needed) and the node of its UTF-8 name (word 3: a byte buffer
+// whose tail ends the name, with a 0 byte at the tail).
+//
+// The canonical symbol of a name is the first one interned among the
+// spellings that differ only in the case of ASCII letters; word lookups in
+// contexts compare canonical ids, so they ignore case while every spelling
+// keeps its own symbol for molding. The symbol hash table (kind 2,
+// runtime/hashtable.h) indexes the block.
+//
+// Cell addresses handed out are valid only until the next allocation.
+#pragma once
+
+#include "runtime/cell.h"
+
+namespace oru::symbol {
+
+// The symbol block and its hash table (runtime globals; the collector marks
+// both as roots).
+extern Node block;
+extern Node table;
+
+// Makes the symbol block with room for capacity symbols and its hash table
+// (start-up passes 4000; calling it again starts an empty table).
+void init(i32 capacity);
+
+// Interns a NUL-terminated UTF-8 name: an existing spelling returns its id; a
+// new ASCII case variant of an existing name gets a new id whose canonical id
+// is the first-interned spelling.
+i32 make(const char* utf8);
+// Interns len bytes of UTF-8 (no NUL needed). The bytes may lie anywhere,
+// series buffers included.
+i32 make_from(const u8* utf8, i32 len);
+// Any existing spelling that matches ignoring ASCII case gives the canonical
+// id; a new canonical symbol is made only when none matches.
+i32 make_nocase(const char* utf8);
+// Interns the text of a string-family value from its head.
+i32 make_from_string(const Cell& str);
+
+// The id of an existing exact spelling, or 0 (nothing is interned).
+i32 find(const char* utf8);
+
+// The symbol cell of id.
+Cell* at(i32 id);
+// The symbol cell with its cached string made (word 2).
+Cell* get(i32 id);
+// Makes the cached string of id when it is missing; returns the cell.
+Cell* cache_string(i32 id);
+
+// The canonical id: the alias when it is > 0, else id.
+i32 resolve(i32 id);
+inline i32 canonical(i32 id) { return resolve(id); }
+// The raw alias word (-1 for a canonical symbol).
+i32 alias_of(i32 id);
+
+// The NUL-terminated UTF-8 name (a 0 byte is written at the tail first).
+const char* get_c_string(i32 id);
+// The name's UTF-8 length in bytes.
+i32 name_length(i32 id);
+
+// The compare handler of symbol!: the two names compared as text, letter
+// case folded except for strict equality and the case-sensitive ordering;
+// -2 when the other value is not a symbol.
+i32 compare(Cell* a, Cell* b, i32 op);
+
+// True when the word's symbol has the canonical id of `any-type!`.
+bool any_type_word_q(const Cell& word);
+
+// Registers symbol! (type 13, no parent); its only action is compare.
+void init_datatype();
+
+}  // namespace oru::symbol

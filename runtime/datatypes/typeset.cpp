@@ -1,0 +1,213 @@
+// typeset!: building typesets from type specs, the set operations, and the
+// handlers. Typesets are plain cells: nothing here keeps a buffer address
+// across an allocation (blocks are walked by index through their node).
+#include "runtime/datatypes/typeset.h"
+
+#include "interpreter/stack.h"
+#include "runtime/datatypes/datatype.h"
+#include "runtime/datatypes/logic.h"
+#include "runtime/datatypes/string.h"
+#include "runtime/fire.h"
+#include "runtime/memory.h"
+#include "runtime/registry.h"
+
+namespace oru::typeset {
+
+namespace {
+
+// The value of a word in a type spec. Words are read through their
+// context; no context module is linked in yet, so every word reads as
+// having no value.
+const Cell* word_value(const Cell&) { return nullptr; }
+
+// Adds a datatype's bit or a typeset's members; false for other values.
+bool add(Cell& ts, const Cell& v) {
+    switch (cell::type_of(v)) {
+        case type::datatype: set_bit(ts, datatype::get(v)); return true;
+        case type::typeset:
+            ts.data1 |= v.data1;
+            ts.data2 |= v.data2;
+            ts.data3 |= v.data3;
+            return true;
+        default: return false;
+    }
+}
+
+// The cells of a block from its position to its tail, by index: the buffer
+// is fetched again for every cell.
+template <class F>
+void each_cell(const Cell& block, F&& f) {
+    const Node node = cell::node(block);
+    i32 i = cell::head_index(block);
+    if (i < 0) i = 0;
+    for (;; i++) {
+        SeriesBuffer* s = memory::buffer(node);
+        if (static_cast<u32>(i) >= s->length()) return;
+        const Cell v = s->cells()[i];
+        f(v);
+    }
+}
+
+}  // namespace
+
+i32 count(const Cell& ts) {
+    i32 n = 0;
+    for (u32 t = 1; t <= registry::highest_type && t < bits; t++) n += member_q(ts, t);
+    return n;
+}
+
+void make_in(const Cell& block, u32 w1, u32 w2, u32 w3) {
+    *memory::alloc_tail(cell::node(block)) = cell::make(type::typeset, w1, w2, w3);
+}
+
+void make_default(const Cell& block) {
+    Cell ts = cell::make(type::typeset, ~0u, ~0u, ~0u);
+    clear_bit(ts, type::unset);
+    *memory::alloc_tail(cell::node(block)) = ts;
+}
+
+void make_with(const Cell& block, const Cell& spec) {
+    Cell ts = make();
+    each_cell(spec, [&](const Cell& element) {
+        const Cell* v = &element;
+        if (cell::type_of(element) == type::word) {
+            v = word_value(element);
+            if (!v) fire(ErrorId::script_invalid_type_spec, element);
+        }
+        if (add(ts, *v)) return;
+        switch (cell::type_of(*v)) {
+            case type::word: set_bit(ts, type::object); return;
+            case type::block: return;
+            default: fire(ErrorId::script_invalid_type_spec, element);
+        }
+    });
+    *memory::alloc_tail(cell::node(block)) = ts;
+}
+
+void set_type(Cell& ts, const Cell& value) {
+    const Cell* v = &value;
+    if (cell::type_of(value) == type::word) {
+        v = word_value(value);
+        if (!v) fire(ErrorId::script_no_value, value);
+    }
+    if (!add(ts, *v)) fire(ErrorId::script_invalid_arg, *v);
+}
+
+void to_block(const Cell& ts, Cell& result) {
+    const Cell copy = ts;  // `ts` may lie in a buffer the allocations move
+    const Node node = memory::alloc_cells(4);
+    for (u32 t = 1; t <= registry::highest_type && t < bits; t++) {
+        if (!member_q(copy, t) || !registry::datatypes[t].name) continue;
+        const u32 sym = datatype::symbol_of(t);
+        *memory::alloc_tail(node) = cell::make(type::word, 0, sym, 0xFFFFFFFFu);
+    }
+    result = cell::make(type::block, 0, node, 0);
+}
+
+void set_op(i32 op) {
+    Cell* args = stack::arguments;
+    if (op == 8) return;  // unique: the first value as it is
+    Cell other = args[1];
+    if (cell::type_of(other) == type::datatype) {
+        const u32 t = datatype::get(other);
+        other = make();
+        set_bit(other, t);
+    } else if (cell::type_of(other) != type::typeset) {
+        fire(ErrorId::script_invalid_arg, args[1]);
+    }
+    Cell& ts = args[0];
+    auto apply = [&](u32 a, u32 b) -> u32 {
+        switch (op) {
+            case 5: case 9: return a | b;
+            case 6: case 10: return a & b;
+            case 7: case 12: return a ^ b;
+            case 11: return a & ~b;
+            default: return a;
+        }
+    };
+    ts = cell::make(type::typeset, apply(ts.data1, other.data1), apply(ts.data2, other.data2),
+                    apply(ts.data3, other.data3));
+}
+
+namespace {
+
+// --- Actions ---------------------------------------------------------------
+
+Cell* make_(Cell*, Cell* spec, u32) {
+    switch (cell::type_of(*spec)) {
+        case type::typeset: return spec;
+        case type::block: {
+            Cell ts = make();
+            each_cell(*spec, [&](const Cell& element) { set_type(ts, element); });
+            return stack::push(ts);
+        }
+        default: fire(ErrorId::script_bad_to_arg, datatype::make(type::typeset), *spec);
+    }
+}
+
+i32 mold(Cell* value, Cell* buffer, bool only, bool, bool, Cell* part, i32 limit, i32) {
+    const Cell ts = *value;
+    i32 budget = limit;
+    if (!only) budget -= string::concatenate_literal(*buffer, "make typeset! [");
+    bool wrote = false;
+    for (u32 t = 1; t <= registry::highest_type && t < bits; t++) {
+        if (!member_q(ts, t) || !registry::datatypes[t].name) continue;
+        if (part && budget <= 0) return budget;
+        budget -= string::concatenate_literal(*buffer, registry::datatypes[t].name);
+        budget -= string::concatenate_literal(*buffer, " ");
+        wrote = true;
+    }
+    if (wrote) {  // drop the last space
+        SeriesBuffer* s = memory::buffer(cell::node(*buffer));
+        s->tail -= s->unit();
+        budget += 1;
+    }
+    if (!only) budget -= string::concatenate_literal(*buffer, "]");
+    return budget;
+}
+
+// form is mold without /only.
+i32 form(Cell* value, Cell* buffer, Cell* part, i32 limit) {
+    return mold(value, buffer, false, false, false, part, limit, 0);
+}
+
+i32 compare(Cell* value1, Cell* value2, i32 op) {
+    if (cell::type_of(*value2) != type::typeset) return -2;
+    switch (op) {
+        case 0: case 1: case 2: case 9: case 12:
+            return value1->data1 == value2->data1 && value1->data2 == value2->data2 &&
+                           value1->data3 == value2->data3
+                       ? 0
+                       : 1;
+        case 7: case 8: {
+            const i32 a = count(*value1), b = count(*value2);
+            return a < b ? -1 : a > b ? 1 : 0;
+        }
+        default: return -2;
+    }
+}
+
+// A new typeset with all 96 bits inverted; the argument is not changed.
+Cell* complement(Cell* value) {
+    return stack::push(cell::make(type::typeset, ~value->data1, ~value->data2, ~value->data3));
+}
+
+Cell* find(Cell* series, Cell* value, Cell*, bool, bool, bool, bool, Cell*, Cell*, bool, bool, bool, bool) {
+    if (cell::type_of(*value) != type::datatype) fire(ErrorId::script_invalid_arg, *value);
+    return logic::push(member_q(*series, datatype::get(*value)));
+}
+
+void and_() { set_op(6); }
+void or_() { set_op(5); }
+void xor_() { set_op(7); }
+
+constexpr ActionTable typeset_actions = {
+    .make = make_, .to = make_, .form = form, .mold = mold, .compare = compare,
+    .and_ = and_, .complement = complement, .or_ = or_, .xor_ = xor_, .find = find,
+};
+
+}  // namespace
+
+void init() { registry::add(type::typeset, 0, "typeset!", typeset_actions); }
+
+}  // namespace oru::typeset
