@@ -1,5 +1,6 @@
 // The oru executable: process set-up, then the runtime on a thread with a
 // stack large enough for deep interpreted recursion.
+#include "runtime/collector.h"
 #include "runtime/console.h"
 #include "runtime/runtime.h"
 #include "runtime/system.h"
@@ -12,10 +13,25 @@ struct Launch {
     int status = 0;
 };
 
+// x87 arithmetic rounds to double precision with every exception masked
+// (control word 0x27F), so that any x87 code computes as the SSE doubles do.
+// The thread's own setting: the runtime runs on this thread.
+void set_float_control() {
+#if defined(__x86_64__) || defined(__i386__)
+    const unsigned short control = 0x27F;
+    asm volatile("fldcw %0" : : "m"(control));
+#endif
+}
+
 void start(void* p) {
     auto* launch = static_cast<Launch*>(p);
+    set_float_control();
     oru::u32 code = oru::catch_level(oru::throw_code::top_level, [&] {
         oru::runtime_init();
+        // Once the boot image's handles are fetched (nothing to fetch yet),
+        // values go to the data stack again and collection may run.
+        oru::root_allocation = false;
+        oru::collector::enable(true);
         if (oru::runtime.argc > 1) {
             // Scripts need the lexer and the evaluator, which this build lacks.
             std::fprintf(stderr, "*** Error: cannot run %s: this build has no evaluator yet\n", oru::runtime.argv[1]);

@@ -82,11 +82,14 @@ Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell* cont
     if (!e) [[unlikely]] {
         if (!path || cell::type_of(*path) == type::none)
             fire(ErrorId::script_bad_path_type2, *element, datatype::make(t));
-        // The path cut after the failing element.
+        // The message reads "<cut> returned a <type> value, so <path> could
+        // not be accessed": the cut is the part of the path that produced the
+        // parent, the items before the element at `index`. The catalog puts
+        // the whole path in arg1 and the cut in arg3.
         Cell cut = *path;
-        cut.data2 = memory::copy_series_part(cell::node(*path), cell::head_index(*path), index + 1);
+        cut.data2 = memory::copy_series_part(cell::node(*path), cell::head_index(*path), index);
         cut.data1 = 0;
-        fire(ErrorId::script_bad_path_type, cut, datatype::make(t), *path);
+        fire(ErrorId::script_bad_path_type, *path, datatype::make(t), cut);
     }
     return reinterpret_cast<action_fn::EvalPath>(e)(parent, element, value, path, container, previous, index, case_,
                                                     get, tail, notify);
@@ -246,14 +249,11 @@ void entry_complement(const i32*) { store(complement(arg(0))); }
 constexpr StackEntry entry_or_ = stack_entry<action::or_>;
 constexpr StackEntry entry_xor_ = stack_entry<action::xor_>;
 
-// append and insert: series value /part length /only /dup count. A /part
-// count of 0 or a /dup count below 1 leaves everything as it is.
+// append and insert: series value /part length /only /dup count. A /dup
+// count below 1 leaves everything as it is, the result slot included.
 void insertion(const i32* r, bool append_) {
     i32 part = -1;
-    if (on(r, 0)) {
-        part = part_count(*arg(1), *ref(r, 0));
-        if (part == 0) return;
-    }
+    if (on(r, 0)) part = part_count(*arg(1), *ref(r, 0));
     i32 dup = 1;
     if (on(r, 2)) {
         dup = count_arg(*ref(r, 2), "dup");

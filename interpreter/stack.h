@@ -69,6 +69,10 @@ extern CallFrame* frame_top;
 extern CallFrame* frame_end;
 
 // The frame `throw` started from, or null; stack::get_call starts there once.
+// It may lie above frame_top (the thrower's frames are gone, their words still
+// readable). A catch that consumes the throw should clear it once it no
+// longer needs the thrower's name: left set, a later get_call would name
+// frames that have since been reused.
 extern CallFrame* throw_origin;
 
 // Symbol ids of the anonymous frame names, cached by init.

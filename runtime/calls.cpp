@@ -90,20 +90,22 @@ void clear_refinement_args(const Cell& value, i32 index, i32 count) {
 // the tail and the result is none, as when nothing matches.
 void find_in_block(bool push_flag, bool block_flag) {
     Cell* key = stack::arguments;
-    const Cell blk = stack::arguments[1];
     Cell result = none::value;
     const u32 key_type = cell::type_of(*key);
     if (key_type != type::block) {
-        const Node node = cell::node(blk);
+        // The block stays in its stack slot, which keeps it alive; its node
+        // and buffer are read from there again after every comparison, which
+        // may allocate.
+        const Cell& blk = stack::arguments[1];
         const i32 step = push_flag ? 1 : 2;
         i32 i = cell::head_index(blk) < 0 ? 0 : cell::head_index(blk);
         for (;; i += step) {
-            const i32 length = static_cast<i32>(memory::buffer(node)->length());
+            const i32 length = static_cast<i32>(memory::buffer(cell::node(blk))->length());
             if (i >= length) break;
             // A copy: the comparison may allocate and move the block's buffer.
-            Cell candidate = memory::buffer(node)->cells()[i];
+            Cell candidate = memory::buffer(cell::node(blk))->cells()[i];
             if (cell::type_of(candidate) != key_type || !actions::compare(&candidate, key, 0)) continue;
-            SeriesBuffer* s = memory::buffer(node);
+            SeriesBuffer* s = memory::buffer(cell::node(blk));
             const i32 n = static_cast<i32>(s->length());
             if (i + 1 >= n) {
                 result = s->cells()[i];

@@ -9,6 +9,7 @@
 #include "runtime/system.h"
 
 #include <cstdlib>
+#include <cstring>
 
 namespace oru {
 
@@ -86,7 +87,7 @@ const char* error_category_name(ErrorCategory c) {
     u32 i = static_cast<u32>(c);
     if (i >= sizeof category_names / sizeof category_names[0]) return "?";
     const char* n = category_names[i];
-    return n[0] == 't' && n[5] == '_' ? "throw" : n;  // the enum spells it throw_
+    return std::strcmp(n, "throw_") == 0 ? "throw" : n;  // the enum spells it throw_
 }
 
 const char* error_category_type(ErrorCategory c) {

@@ -4,8 +4,10 @@
 // below are rebuilt rather than kept.
 #include "runtime/hashtable.h"
 
+#include "interpreter/stack.h"
 #include "runtime/array.h"
 #include "runtime/collector.h"
+#include "runtime/console.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/fire.h"
 #include "runtime/records.h"
@@ -329,7 +331,8 @@ void empty_index(Node table) {
 
 // Applies `to` to the bucket entries of the items lo .. hi - 1: each single
 // entry once, each group once, on its members that lie in the range. The
-// groups already handled are kept in the shift scratch table.
+// groups already handled are kept in the shift scratch table, keyed by the
+// group's node: the collector marks a pointer table's keys as nodes.
 template <class F>
 void remap_items(Node table, i32 lo, i32 hi, F to) {
     if (!shift_scratch) shift_scratch = init(1024, nullptr, kind::pointer, 0);
@@ -343,10 +346,10 @@ void remap_items(Node table, i32 lo, i32 hi, F to) {
             if (e == x) keys_of(t)[b - 1] = to(x);
             continue;
         }
-        u32 position = static_cast<u32>(-e);
-        if (get_ptr(shift_scratch, position)) continue;
-        put_ptr(shift_scratch, position);
-        Node g = group_of(record(table), e);
+        Node g = group_of(t, e);
+        if (get_ptr(shift_scratch, g)) continue;
+        put_ptr(shift_scratch, g);
+        g = group_of(record(table), e);  // fetched again: the put may have collected
         for (i32 m = 1, n = array::length_q(g); m <= n; m++) {
             i32 v = array::pick_int(g, m);
             if (v >= lo && v < hi) poke_int(g, m, to(v));
@@ -416,6 +419,22 @@ struct CompactionOff {
 
 inline i32 current_stamp() { return static_cast<i32>(collector::cycles() + 1); }
 
+// Keeps a value on the data stack (when the stacks exist) until the scope
+// ends, also when a throw passes: a root for a table that only a local holds.
+struct OnDataStack {
+    Cell* saved = nullptr;
+    OnDataStack(const Cell& value, bool wanted) {
+        if (!wanted || !stack::ready()) return;
+        saved = stack::top;
+        stack::push(value);
+    }
+    ~OnDataStack() {
+        if (saved) stack::top = saved;
+    }
+    OnDataStack(const OnDataStack&) = delete;
+    OnDataStack& operator=(const OnDataStack&) = delete;
+};
+
 // The symbol-table probe shared by put_symbol and find_symbol.
 struct SymbolProbe {
     i32 found = 0;        // the id matched
@@ -472,19 +491,29 @@ SymbolProbe probe_symbol(Node table, const u8* name, i32 len, bool case_) {
     return r;
 }
 
+// A copy of a name that may lie in a series buffer, made before anything
+// allocates (an allocation may move that buffer).
+struct NameCopy {
+    u8 small[256];
+    std::vector<u8> large;
+    const u8* p = small;
+    NameCopy(const u8* name, i32 len) {
+        if (len <= static_cast<i32>(sizeof small)) {
+            if (len > 0) std::memcpy(small, name, static_cast<size_t>(len));
+        } else {
+            large.assign(name, name + len);
+            p = large.data();
+        }
+    }
+    NameCopy(const NameCopy&) = delete;
+    NameCopy& operator=(const NameCopy&) = delete;
+};
+
 // Appends a new symbol cell and indexes it at the probe's target.
 i32 add_symbol(Node table, const u8* name, i32 len, i32 alias, const SymbolProbe& at) {
     if (at.target < 0) fire(ErrorId::internal_no_memory);
-    // The name may lie in a series buffer that the allocations below move.
-    u8 small[256];
-    std::vector<u8> large;
-    const u8* src = small;
-    if (len <= static_cast<i32>(sizeof small)) {
-        if (len > 0) std::memcpy(small, name, static_cast<size_t>(len));
-    } else {
-        large.assign(name, name + len);
-        src = large.data();
-    }
+    NameCopy copy(name, len);
+    const u8* src = copy.p;
     Node blk = static_cast<Node>(record(table)->block);
     i32 index = block_end(blk);
     memory::alloc_tail(blk);  // unset! until complete: the collector passes it over
@@ -619,6 +648,8 @@ u32 next_pow2(u64 n) {
 Node init(i32 size, const Cell* block, i32 kind, i32 values) {
     if (kind == kind::symbols && values == 2 && block && cell::type_of(*block) == type::context) {
         // A new context starts from a copy of another context's word list.
+        // The new buffers live only in locals until copy links them.
+        CompactionOff hold;
         Node source = block->data1;
         Node words = memory::copy_series_buffer(memory::buffer(static_cast<Node>(record(source)->block)));
         return copy(source, words);
@@ -629,41 +660,54 @@ Node init(i32 size, const Cell* block, i32 kind, i32 values) {
     u32 cap = next_pow2(static_cast<u64>(static_cast<double>(s) / 0.77));
     i32 limit = static_cast<i32>(cap * 0.77);
 
-    Node table = memory::alloc_bytes(sizeof(Table));
+    Node table;
     {
-        SeriesBuffer* r = memory::buffer(table);
-        memory::fill_bytes(r->data(), r->end_ptr(), 0);
-        r->tail = sizeof(Table);
+        // The record and its buffers are reachable from nothing until init
+        // returns: no collection while they are made.
+        CompactionOff hold;
+        table = memory::alloc_bytes(sizeof(Table));
+        {
+            SeriesBuffer* r = memory::buffer(table);
+            memory::fill_bytes(r->data(), r->end_ptr(), 0);
+            r->tail = sizeof(Table);
+        }
+        Node f = alloc_flags(cap);
+        Node k = alloc_keys(cap);
+        Node slots = 0, dups = 0;
+        if (kind == kind::hash) {
+            if (s * 4 > 0x7FFFFFF0) fire(ErrorId::internal_no_memory);
+            slots = memory::alloc_bytes_filled(static_cast<i32>(s * 4), 0xFF);
+            dups = array::make(4, array::int_unit);
+        }
+        Table* t = record(table);
+        t->kind = kind;
+        t->flags = static_cast<i32>(f);
+        t->keys = static_cast<i32>(k);
+        t->capacity = static_cast<i32>(cap);
+        t->limit = limit;
+        t->slots = static_cast<i32>(slots);
+        t->duplicates = static_cast<i32>(dups);
+        if (kind >= kind::pointer) {
+            t->slots = (values + 1) * static_cast<i32>(sizeof(Cell));
+            t->stamp = current_stamp();
+        }
+        if (!block || kind >= kind::pointer) {
+            Node blk = memory::alloc_cells(static_cast<i32>(s));
+            record(table)->block = static_cast<i32>(blk);
+            return table;
+        }
+        record(table)->block = static_cast<i32>(cell::node(*block));
     }
-    Node f = alloc_flags(cap);
-    Node k = alloc_keys(cap);
-    Node slots = 0, dups = 0;
-    if (kind == kind::hash) {
-        if (s * 4 > 0x7FFFFFF0) fire(ErrorId::internal_no_memory);
-        slots = memory::alloc_bytes_filled(static_cast<i32>(s * 4), 0xFF);
-        dups = array::make(4, array::int_unit);
-    }
-    Table* t = record(table);
-    t->kind = kind;
-    t->flags = static_cast<i32>(f);
-    t->keys = static_cast<i32>(k);
-    t->capacity = static_cast<i32>(cap);
-    t->limit = limit;
-    t->slots = static_cast<i32>(slots);
-    t->duplicates = static_cast<i32>(dups);
-    if (kind >= kind::pointer) {
-        t->slots = (values + 1) * static_cast<i32>(sizeof(Cell));
-        t->stamp = current_stamp();
-    }
-    if (block && kind < kind::pointer) {
-        Node blk = cell::node(*block);
-        t->block = static_cast<i32>(blk);
-        i32 head = cell::head_index(*block);
-        put_block(table, block_first(blk) + (head > 0 ? head : 0), kind == kind::map ? 2 : 1);
-    } else {
-        Node blk = memory::alloc_cells(static_cast<i32>(s));
-        record(table)->block = static_cast<i32>(blk);
-    }
+    // Indexing can allocate (item slots, groups, the map! key hook): a hash!
+    // or map! value naming the table stays on the data stack meanwhile so
+    // that the collector keeps the table.
+    Cell held = *block;
+    cell::set_type(held, kind == kind::map ? type::map : type::hash);
+    held.data3 = table;
+    OnDataStack keep(held, kind != kind::symbols);
+    Node blk = cell::node(*block);
+    i32 head = cell::head_index(*block);
+    put_block(table, block_first(blk) + (head > 0 ? head : 0), kind == kind::map ? 2 : 1);
     return table;
 }
 
@@ -702,12 +746,16 @@ Cell* put_key(Node table, Cell* key, i32* flag) {
         i32 e = keys_of(t)[at.bucket];
         Node g;
         if (e >= 0) {
+            // The duplicates array takes its entry (0, skipped by marking)
+            // before the group is made, so the new group is never held by a
+            // local alone across an allocation.
+            Node dups = static_cast<Node>(t->duplicates);
+            array::append_int(dups, 0);
+            i32 position = array::length_q(dups);
             g = array::make(4, array::int_unit);
+            poke_int(static_cast<Node>(record(table)->duplicates), position, static_cast<i32>(g));
             array::append_int(g, e);
-            Node dups = static_cast<Node>(record(table)->duplicates);
-            array::append_int(dups, static_cast<i32>(g));
-            t = record(table);
-            keys_of(t)[at.bucket] = -array::length_q(dups);
+            keys_of(record(table))[at.bucket] = -position;
         } else {
             g = group_of(t, e);
         }
@@ -947,15 +995,17 @@ void resize(Node table, i32 size) {
     u32 c = next_pow2(static_cast<u64>(want < 1 ? 1 : want));
     i32 limit = static_cast<i32>(c * 0.77);
     if (c < 4) c = 4;
+    // Each new buffer replaces the old one at once, so none is held only by
+    // a local while the next is allocated (the old ones are dropped anyway).
     Node f = alloc_flags(c);
+    record(table)->flags = static_cast<i32>(f);
     Node k = alloc_keys(c);
     Table* t = record(table);
+    t->keys = static_cast<i32>(k);
     t->stamp = 0;
     t->size = t->occupied = 0;
     t->capacity = static_cast<i32>(c);
     t->limit = limit;
-    t->flags = static_cast<i32>(f);
-    t->keys = static_cast<i32>(k);
     array::clear(static_cast<Node>(t->duplicates));
     fill_node(t->slots, 0xFF);
     put_block(table, block_first(static_cast<Node>(t->block)), 1);
@@ -969,13 +1019,14 @@ void resize_in_place(Node table, i32 requested) {
     if (n < 4) n = 4;
     i32 limit = static_cast<i32>(n * 0.77 + 0.5);
     if (t->size >= limit) return;
-    Node nf = alloc_flags(n);
-    t = record(table);
     u32 old_cap = static_cast<u32>(t->capacity);
     if (n > old_cap) {
         memory::expand_series_copy(memory::buffer(static_cast<Node>(t->keys)), static_cast<i32>(n * 4));
-        t = record(table);
     }
+    // The new flags are made last: nothing allocates between here and their
+    // taking the old flags' place.
+    Node nf = alloc_flags(n);
+    t = record(table);
     const Cell* cells = cells_of(t);
     bucket::rebucket(flags_of(t), old_cap, reinterpret_cast<u32*>(memory::buffer(nf)->data()), n, keys_of(t),
              [cells](i32 e) { return hash_value(cells[e], false); });
@@ -1009,7 +1060,14 @@ void refresh(Node table) {
 
 i32 put_symbol(Node table, const u8* name, i32 len, bool case_) {
     Table* t = record(table);
-    if (t->occupied >= t->limit) resize_in_place(table, clamp_request(growth_request(t) * 16));
+    if (t->occupied >= t->limit) {
+        // Growing allocates: the name is copied first.
+        NameCopy copy(name, len);
+        resize_in_place(table, clamp_request(growth_request(t) * 16));
+        SymbolProbe at = probe_symbol(table, copy.p, len, case_);
+        if (at.found) return at.found;
+        return add_symbol(table, copy.p, len, at.alias > 0 ? at.alias : -1, at);
+    }
     SymbolProbe at = probe_symbol(table, name, len, case_);
     if (at.found) return at.found;
     return add_symbol(table, name, len, at.alias > 0 ? at.alias : -1, at);
@@ -1070,6 +1128,8 @@ i32 find_word(Node table, i32 sym, bool case_, Node context, i32* slot) {
 // Copying and resetting
 
 Node copy(Node table, Node block) {
+    // The copy is reachable from nothing until it is returned.
+    CompactionOff hold;
     Node r = memory::copy_series_buffer(memory::buffer(table));
     Node f = memory::copy_series_buffer(memory::buffer(static_cast<Node>(record(r)->flags)));
     record(r)->flags = static_cast<i32>(f);
@@ -1181,17 +1241,19 @@ void init_module() { shift_scratch = 0; }
 void dump(Node table) {
     Table* t = record(table);
     u32 cap = static_cast<u32>(t->capacity);
+    char line[64];
     for (u32 pass = 0; pass < 2; pass++) {
-        std::printf(pass == 0 ? "== Alive keys ==\n" : "\n== Deleted keys ==\n");
+        console::print_text(pass == 0 ? "== Alive keys ==\n" : "\n== Deleted keys ==\n");
         u32 want = pass == 0 ? bucket::live : bucket::deleted;
-        for (u32 b = 0; b < cap; b++)
-            if (bucket::state(flags_of(t), b) == want)
-                std::printf("%u: %d (type %u)\n", b, keys_of(t)[b],
-                            t->kind < kind::pointer && keys_of(t)[b] >= 0
-                                ? cell::type_of(cells_of(t)[keys_of(t)[b]])
-                                : 0u);
+        for (u32 b = 0; b < cap; b++) {
+            if (bucket::state(flags_of(t), b) != want) continue;
+            i32 e = keys_of(t)[b];
+            u32 type = t->kind < kind::pointer && e >= 0 ? cell::type_of(cells_of(t)[e]) : 0u;
+            std::snprintf(line, sizeof line, "%u: %d (type %u)\n", b, e, type);
+            console::print_text(line);
+        }
     }
-    std::fflush(stdout);
+    console::flush();
 }
 
 }  // namespace oru::hashtable

@@ -174,6 +174,8 @@ u32 next_pow2(u64 n);
 // for a new block of `size` cells) of the given kind; `values` is the count
 // of value cells of a record (kinds 3, 4). A symbols-kind table made with
 // values = 2 and a context! cell as block copies that context's word list.
+// While a hash! or map! index is built over a given block, a value naming
+// the table is held on the data stack (once the stacks exist).
 Node init(i32 size, const Cell* block, i32 kind, i32 values);
 
 // Indexes the key cell (a cell of the table's block).

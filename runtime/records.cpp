@@ -265,17 +265,12 @@ i32 resize(PtrMap* m, i32 requested) {
 void put(PtrMap* m, u32 key, u32 value) {
     if (m->occupied >= m->limit) {
         i64 request = 2 * static_cast<i64>(m->size) < m->capacity ? m->capacity - 1 : static_cast<i64>(m->capacity) + 1;
-        if (resize(m, request > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<i32>(request)) < 0) {
-            // No room to grow: an existing key takes the value, a new key is
-            // refused rather than pushed into a table past its limit.
-            if (u32* slot = get(m, key)) {
-                *slot = value;
-                return;
-            }
-            fire(ErrorId::internal_no_memory);
-        }
+        // A refused resize leaves the map as it was; it goes on past its
+        // limit (the probe still visits every bucket) until no bucket is free.
+        resize(m, request > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<i32>(request));
     }
     Found at = probe(m, key);
+    // A new key and not one free bucket: refused, never written over another.
     if (at.bucket < 0) fire(ErrorId::internal_no_memory);
     Pair& p = pairs_of(m)[at.bucket];
     if (!at.matched) {

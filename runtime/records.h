@@ -58,8 +58,9 @@ struct PtrMap {
 extern u64 max_pair_bytes;
 
 PtrMap* create(i32 size);
-// Stores value for key, adding the key when absent. A map that is at its
-// limit and cannot grow takes no new key: internal/no-memory.
+// Stores value for key, adding the key when absent. A map at its limit that
+// cannot grow goes on taking keys while a bucket is free; a new key with no
+// free bucket left raises internal/no-memory and the map stays as it was.
 void put(PtrMap* map, u32 key, u32 value);
 // The address of key's value, or null.
 u32* get(PtrMap* map, u32 key);

@@ -1,7 +1,9 @@
 // Datatype registry: the datatype table and the per-type action rows.
 #include "runtime/registry.h"
 
+#include "runtime/calls.h"
 #include "runtime/console.h"
+#include "runtime/datatypes/symbol.h"
 #include "runtime/system.h"
 
 #include <cstdlib>
@@ -36,7 +38,9 @@ void register_datatype(u32 type, u32 parent, const char* name, const ActionEntry
     d.name = name;
     size_t len = std::strlen(name);
     d.name_length = len ? static_cast<u32>(len - 1) : 0;
-    d.word = 0;
+    // Types registered once symbols exist (event! by the boot program) get
+    // their word now; the earlier ones get it from datatype::make_words.
+    d.word = root_block() && symbol::table ? static_cast<u32>(symbol::make(name)) : 0;
     ActionEntry* row = &actions[type * row_size];
     const ActionEntry* parent_row = &actions[parent * row_size];
     for (u32 slot = 0; slot < action::count; slot++) {

@@ -23,6 +23,7 @@
 #include "runtime/calls.h"
 #include "runtime/collector.h"
 #include "runtime/console.h"
+#include "runtime/cycles.h"
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/logic.h"
 #include "runtime/datatypes/none.h"
@@ -103,6 +104,7 @@ void runtime_init() {
 
 void runtime_shutdown() {
     stack::shutdown();
+    cycles::reset();  // its nodes belong to the memory released below
     set_root_block(0);
     memory::release_all();
     heap::free_all();

@@ -9,7 +9,6 @@
 #include "runtime/memory.h"
 #include "runtime/registry.h"
 
-
 namespace oru::logic {
 
 bool truth_strict(const Cell& v) {
@@ -96,6 +95,9 @@ void and_() { bitwise([](bool a, bool b) { return a && b; }); }
 void or_() { bitwise([](bool a, bool b) { return a || b; }); }
 void xor_() { bitwise([](bool a, bool b) { return a != b; }); }
 
+// random (true when a 32-bit draw exceeds 0x3FFFFFFF; /seed seeds with the
+// payload) joins the table with the random-number generator, which every
+// random action must share.
 constexpr ActionTable logic_actions = {
     .make = make_, .to = to, .form = form, .mold = mold, .compare = compare,
     .and_ = and_, .complement = complement, .or_ = or_, .xor_ = xor_,

@@ -113,6 +113,7 @@ i32 name_length(i32 id) {
 
 i32 compare(Cell* a, Cell* b, i32 op) {
     if (cell::type_of(*b) != type::symbol) return -2;
+    if (op == 9) return a->data3 == b->data3 ? 0 : -1;  // same?: the same name buffer, so the same symbol
     SeriesBuffer* x = memory::buffer(a->data3);
     SeriesBuffer* y = memory::buffer(b->data3);
     i32 l1 = unicode::utf8_length(x->head_ptr(), x->tail_ptr());

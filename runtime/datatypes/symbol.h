@@ -66,7 +66,8 @@ i32 name_length(i32 id);
 
 // The compare handler of symbol!: the two names compared as text, letter
 // case folded except for strict equality and the case-sensitive ordering;
-// -2 when the other value is not a symbol.
+// same? (9) is 0 only for the same symbol, else -1; -2 when the other value
+// is not a symbol.
 i32 compare(Cell* a, Cell* b, i32 op);
 
 // True when the word's symbol has the canonical id of `any-type!`.

@@ -95,13 +95,15 @@ void set_type(Cell& ts, const Cell& value) {
 
 void to_block(const Cell& ts, Cell& result) {
     const Cell copy = ts;  // `ts` may lie in a buffer the allocations move
-    const Node node = memory::alloc_cells(4);
+    // The new block goes into `result` at once, so that it is reachable while
+    // interning a name or growing the block allocates; its node is read back
+    // from there after every such call.
+    result = cell::make(type::block, 0, memory::alloc_cells(4), 0);
     for (u32 t = 1; t <= registry::highest_type && t < bits; t++) {
         if (!member_q(copy, t) || !registry::datatypes[t].name) continue;
         const u32 sym = datatype::symbol_of(t);
-        *memory::alloc_tail(node) = cell::make(type::word, 0, sym, 0xFFFFFFFFu);
+        *memory::alloc_tail(cell::node(result)) = cell::make(type::word, 0, sym, 0xFFFFFFFFu);
     }
-    result = cell::make(type::block, 0, node, 0);
 }
 
 void set_op(i32 op) {

@@ -232,8 +232,8 @@ TEST_F(Actions, AppendDecodesPartAndDup) {
         {{probe_value(), at(blk, 1), at(blk, 4)}, {2, -1, -1}, {}, 1, 3, 1, false},
         {{probe_value(), at(blk, 1), at(blk, 9)}, {2, -1, -1}, {}, 1, 4, 1, false},  // past the tail: the tail
         {{probe_value(), at(blk, 3), at(blk, 1)}, {2, -1, -1}, {}, 1, -2, 1, false},
-        {{probe_value(), at(blk, 1), cell::integer(0)}, {2, -1, -1}, {}, 0, 0, 0, false},  // nothing to do
-        {{probe_value(), at(blk, 1), cell::integer(0)}, {-1, -1, 2}, {}, 0, 0, 0, false},
+        {{probe_value(), at(blk, 1), cell::integer(0)}, {2, -1, -1}, {}, 1, 0, 1, false},   // the handler adds nothing
+        {{probe_value(), at(blk, 1), cell::integer(0)}, {-1, -1, 2}, {}, 0, 0, 0, false},  // /dup 0: nothing to do
         {{probe_value(), at(blk, 1), cell::integer(-1)}, {-1, -1, 2}, {}, 0, 0, 0, false},
         {{probe_value(), at(blk, 1), at(other, 2)}, {2, -1, -1}, ErrorId::script_invalid_refine_arg, 0, 0, 0, false},
         {{probe_value(), at(blk, 1), cell::make(type::string, 2, blk)}, {2, -1, -1},
@@ -334,18 +334,25 @@ TEST_F(Actions, EvalPathErrorsNameTheStep) {
     EXPECT_EQ(pending_error.args[0].data2, element.data2);
     EXPECT_EQ(pending_error.args[1].data1, probe);
 
+    // a/b/c where c (index 2) meets a parent without eval-path: "a/b returned
+    // a probe! value, so a/b/c could not be accessed" (arg3, arg2, arg1).
     Node elems = memory::alloc_cells(3);
     for (const char* s : {"a", "b", "c"}) *memory::alloc_tail(elems) = name(s);
     Cell path = cell::make(type::path, 0, elems, 0);
+    Cell c = name("c");
     id = error_of([&] {
-        actions::eval_path(&parent, &element, &none_cell, &path, &none_cell, &none_cell, 1, false, false, false,
-                           false);
+        actions::eval_path(&parent, &c, &none_cell, &path, &none_cell, &element, 2, false, false, true, false);
     });
     ASSERT_EQ(id, ErrorId::script_bad_path_type);
-    const Cell& cut = pending_error.args[0];
+    EXPECT_EQ(cell::type_of(pending_error.args[0]), type::path);
+    EXPECT_EQ(pending_error.args[0].data2, elems) << "arg1: the whole path";
+    EXPECT_EQ(pending_error.args[1].data1, probe);
+    const Cell& cut = pending_error.args[2];
     EXPECT_EQ(cell::type_of(cut), type::path);
-    EXPECT_EQ(memory::buffer(cell::node(cut))->length(), 2u) << "cut after the failing element";
-    EXPECT_EQ(pending_error.args[2].data2, elems);
+    ASSERT_NE(cut.data2, elems) << "arg3: a copy, the path itself stays whole";
+    SeriesBuffer* s = memory::buffer(cell::node(cut));
+    ASSERT_EQ(s->length(), 2u) << "the items that produced the parent";
+    EXPECT_EQ(s->cells()[1].data2, static_cast<u32>(symbol::make("b")));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // equal keys, shifts, moves and growth), plus the edge cases of the index:
 // case variants sharing a bucket, address keys after a collection, copies
 // owning their groups, map! keys, context word lists.
+#include "interpreter/stack.h"
 #include "runtime/array.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/fire.h"
@@ -612,6 +613,53 @@ TEST_F(HashTables, MapFromABlockFoldsRepeatedKeys) {
     Cell limited = string_cell(U"PREFIX", ht::limited_string);
     limited.data3 = 3;
     EXPECT_EQ(position(blk, ht::find(table, &limited, 0, 1, ht::op::equal, false, false)), 8);
+}
+
+namespace {
+Cell held_during_hook;
+i32 hooks_seen;
+void recording_hook(Cell* key) {
+    held_during_hook = *(oru::stack::top - 1);
+    if (++hooks_seen == 3 && key->data2 == 99) throw SystemThrow{0x7FFFFFFB};  // as an exit passing through
+}
+}  // namespace
+
+TEST_F(HashTables, IndexingABlockKeepsTheTableOnTheDataStack) {
+    // While a new map! indexes its block (the key hook may allocate), the
+    // data stack holds a map! value naming the table, so a collection keeps
+    // the table; the cell goes away afterwards, also when a throw passes.
+    stack::init(memory::alloc_fixed_series(stack::data_cells, 16, 0),
+                memory::alloc_fixed_series(stack::frame_block_cells, 16, 0));
+    Cell* top = stack::top;
+    ht::set_map_key_hook(recording_hook);
+    Node blk = memory::alloc_cells(0);
+    for (i32 v : {1, 10, 2, 20, 3, 30}) append(blk, cell::integer(v));
+    Cell m = cell::make(type::map, 0, blk, 0);
+    hooks_seen = 0;
+    Node table = ht::init(4, &m, ht::kind::map, 0);
+    EXPECT_EQ(hooks_seen, 3);
+    EXPECT_EQ(cell::type_of(held_during_hook), type::map);
+    EXPECT_EQ(held_during_hook.data2, blk);
+    EXPECT_EQ(held_during_hook.data3, table);
+    EXPECT_EQ(stack::top, top);
+
+    Node failing = memory::alloc_cells(0);
+    for (i32 v : {1, 10, 2, 20, 99, 30}) append(failing, cell::integer(v));
+    Cell f = cell::make(type::map, 0, failing, 0);
+    hooks_seen = 0;
+    EXPECT_THROW(ht::init(4, &f, ht::kind::map, 0), SystemThrow);
+    EXPECT_EQ(stack::top, top) << "the held cell is dropped when a throw passes";
+    ht::set_map_key_hook(nullptr);
+
+    // A hash! is held the same way, as a hash! value.
+    Node items = memory::alloc_cells(0);
+    for (i32 v : {5, 6, 5}) append(items, cell::integer(v));
+    Cell h = cell::make(type::hash, 0, items, 0);
+    Node index = ht::init(3, &h, ht::kind::hash, 0);
+    EXPECT_EQ(stack::top, top);
+    EXPECT_EQ(cell::type_of(*top), type::hash) << "the cell it used";
+    EXPECT_EQ(top->data3, index);
+    stack::shutdown();
 }
 
 // --- Kind 2: context word lists ---------------------------------------------

@@ -207,6 +207,84 @@ TEST_F(Records, TheOwnershipSweepDropsRecordsOfDeadOwnersAndKeys) {
     }
 }
 
+TEST_F(Records, OwnershipRecordsMatchOracleThroughSweeps) {
+    // Random puts, deletes and lookups on an ownership table, with growth,
+    // re-insertion after a collection, and sweeps that drop the records whose
+    // owned node or owner died; the oracle drops the same ones.
+    std::mt19937 rng(8086);
+    Node table = ht::init(4, nullptr, ht::kind::ownership, 3);
+    std::vector<Node> keys, owners;
+    for (i32 i = 0; i < 400; i++) keys.push_back(memory::alloc_bytes(16));
+    for (i32 i = 0; i < 20; i++) owners.push_back(memory::alloc_cells(2));
+    struct Owned {
+        i32 owner;
+        u32 tag;
+    };
+    std::unordered_map<Node, Owned> model;
+    auto mark = [](Node n, bool on) {
+        SeriesBuffer* s = memory::buffer(n);
+        s->flags = on ? s->flags | sflag::mark : s->flags & ~sflag::mark;
+    };
+    i32 sweeps = 0, swept = 0;
+    for (int step = 0; step < 20000; step++) {
+        Node key = keys[rng() % keys.size()];
+        u32 r = rng() % 100;
+        if (r < 40) {
+            i32 o = static_cast<i32>(rng() % owners.size());
+            u32 tag = rng();
+            Cell* v = ht::put_ptr(table, key);
+            for (i32 i = -1; i < 3; i++) ASSERT_EQ(v[i].header, type::unset) << "every cell of a put record";
+            ASSERT_EQ(v[-1].data1, key);
+            v[0] = cell::make(type::block, 0, key, tag);
+            v[1] = cell::make(type::object, owners[o], 0, 0);
+            v[2] = cell::make(type::word, owners[o], 1, 0);
+            model[key] = {o, tag};
+        } else if (r < 55) {
+            Cell* v = ht::delete_ptr(table, key);
+            ASSERT_EQ(v != nullptr, model.erase(key) == 1);
+            if (v) { ASSERT_EQ(v[-1].header, 0u); }
+        } else if (r < 99) {
+            Cell* v = ht::get_ptr(table, key);
+            auto it = model.find(key);
+            ASSERT_EQ(v != nullptr, it != model.end()) << "step " << step;
+            if (v) {
+                ASSERT_EQ(v[0].data3, it->second.tag);
+                ASSERT_EQ(v[1].data1, owners[it->second.owner]);
+            }
+        } else {
+            // A collection: a random part of the keys and owners survived.
+            std::set<Node> alive;
+            for (Node k : keys)
+                if (rng() % 4) alive.insert(k);
+            for (Node o : owners)
+                if (rng() % 5) alive.insert(o);
+            for (Node k : keys) mark(k, alive.count(k));
+            for (Node o : owners) mark(o, alive.count(o));
+            ht::sweep(table);
+            for (auto it = model.begin(); it != model.end();) {
+                bool dead = !alive.count(it->first) || !alive.count(owners[it->second.owner]);
+                if (dead) swept++;
+                it = dead ? model.erase(it) : std::next(it);
+            }
+            for (Node k : keys) mark(k, false);
+            for (Node o : owners) mark(o, false);
+            sweeps++;
+            age(table);  // the next access re-inserts the records left
+        }
+        ASSERT_EQ(rec(table)->size, static_cast<i32>(model.size()));
+        ASSERT_LT(rec(table)->occupied, rec(table)->capacity);
+    }
+    EXPECT_GT(sweeps, 50);
+    EXPECT_GT(swept, 100);
+    EXPECT_GE(rec(table)->capacity, 256);
+    for (Node k : keys) {
+        auto it = model.find(k);
+        Cell* v = ht::get_ptr(table, k);
+        ASSERT_EQ(v != nullptr, it != model.end());
+        if (v) { EXPECT_EQ(v[0].data3, it->second.tag); }
+    }
+}
+
 // --- The node remap map ----------------------------------------------------------
 
 TEST_F(Records, RemapMapMatchesOracle) {
@@ -248,26 +326,43 @@ TEST_F(Records, RemapMapMatchesOracle) {
     ptrmap::destroy(map);
 }
 
-TEST_F(Records, ARemapMapThatCannotGrowTakesNoNewKey) {
+TEST_F(Records, ARemapMapThatCannotGrowFillsItsBucketsThenRefusesNewKeys) {
     u64 saved = ptrmap::max_pair_bytes;
     ptrmap::PtrMap* map = ptrmap::create(4);
     ptrmap::max_pair_bytes = u64(map->capacity) * 8;  // the pairs may not be reallocated larger
-    for (u32 k = 1; k <= static_cast<u32>(map->limit); k++) ptrmap::put(map, k, k * 10);
-    i32 capacity = map->capacity, size = map->size;
-
+    i32 capacity = map->capacity;
     EXPECT_EQ(ptrmap::resize(map, capacity * 2), -1);
     EXPECT_EQ(map->capacity, capacity) << "a refused resize leaves the map as it was";
+
+    // Past the limit the map goes on taking keys until every bucket is used.
+    for (u32 k = 1; k <= static_cast<u32>(capacity); k++) ptrmap::put(map, k, k * 10);
+    EXPECT_EQ(map->capacity, capacity);
+    EXPECT_EQ(map->size, capacity);
+    for (u32 k = 1; k <= static_cast<u32>(capacity); k++) {
+        ASSERT_NE(ptrmap::get(map, k), nullptr) << k;
+        EXPECT_EQ(*ptrmap::get(map, k), k * 10);
+    }
+
+    // Full: a new key is refused and overwrites nothing.
     EXPECT_THROW(ptrmap::put(map, 1000, 1), SystemThrow);
     EXPECT_EQ(pending_error.id, ErrorId::internal_no_memory);
-    EXPECT_EQ(map->size, size);
+    EXPECT_EQ(map->size, capacity);
     EXPECT_EQ(ptrmap::get(map, 1000), nullptr);
+    for (u32 k = 1; k <= static_cast<u32>(capacity); k++) EXPECT_EQ(*ptrmap::get(map, k), k * 10) << k;
     ptrmap::put(map, 2, 99);  // an existing key still takes its new value
     EXPECT_EQ(*ptrmap::get(map, 2), 99u);
-    for (u32 k = 1; k <= static_cast<u32>(size); k++) EXPECT_NE(ptrmap::get(map, k), nullptr);
+
+    // A deleted bucket takes the next new key.
+    ptrmap::delete_(map, 3);
+    ptrmap::put(map, 1000, 1);
+    EXPECT_EQ(*ptrmap::get(map, 1000), 1u);
+    EXPECT_EQ(ptrmap::get(map, 3), nullptr);
+    EXPECT_EQ(map->size, capacity);
 
     ptrmap::max_pair_bytes = saved;
-    ptrmap::put(map, 1000, 1);
+    ptrmap::put(map, 2000, 2);
     EXPECT_GT(map->capacity, capacity);
-    EXPECT_EQ(*ptrmap::get(map, 1000), 1u);
+    EXPECT_EQ(*ptrmap::get(map, 2000), 2u);
+    for (u32 k : {1u, 2u, 4u, 1000u}) EXPECT_NE(ptrmap::get(map, k), nullptr) << k;
     ptrmap::destroy(map);
 }

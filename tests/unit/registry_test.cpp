@@ -1,7 +1,10 @@
 // Datatype registry: inheritance per slot and the action-count check.
 #include "runtime/registry.h"
+#include "runtime/console.h"
 
 #include <gtest/gtest.h>
+
+#include <string>
 
 using namespace oru;
 
@@ -18,8 +21,11 @@ constexpr u32 child_type = 56;
 }  // namespace
 
 TEST(Registry, ChildrenInheritPerSlot) {
+    // With no parent, inherit means unsupported (never the raw marker).
     registry::add(parent_type, 0, "parent!",
-                  ActionTable{.form = parent_form, .compare = parent_compare, .length_q = parent_length});
+                  ActionTable{.form = parent_form, .compare = parent_compare, .copy = inherit,
+                              .length_q = parent_length});
+    EXPECT_EQ(registry::entry(parent_type, action::copy), nullptr);
     registry::add(child_type, parent_type, "child!",
                   ActionTable{.form = child_form, .compare = inherit, .copy = inherit, .length_q = {}});
     EXPECT_EQ(registry::handler<action_fn::Form>(child_type, action::form), &child_form);
@@ -33,8 +39,19 @@ TEST(Registry, ChildrenInheritPerSlot) {
     EXPECT_GE(registry::highest_type, child_type);
 }
 
+// The report goes to standard output; here to standard error, where the
+// death test reads it.
 TEST(RegistryDeathTest, WrongActionCountStopsWithFailure) {
-    ActionEntry entries[61] = {};
-    EXPECT_EXIT(registry::register_datatype(parent_type, 0, "parent!", entries, 61), ::testing::ExitedWithCode(1),
-                "");
+    ActionEntry entries[63] = {};
+    for (int count : {61, 63}) {
+        const std::string expected = "\\*\\*\\* Datatype Error: invalid actions count for type: 55\n"
+                                     "\\*\\*\\* Found: " + std::to_string(count) + "\n"
+                                     "\\*\\*\\* Expected: 62\n";
+        EXPECT_EXIT(
+            {
+                console::set_output_fd(2);
+                registry::register_datatype(parent_type, 0, "parent!", entries, count);
+            },
+            ::testing::ExitedWithCode(1), expected);
+    }
 }

@@ -278,6 +278,48 @@ TEST_F(Stack, UnwindToPlacesTheStacksByKeep) {
     EXPECT_TRUE(same(*stack::arguments, cell::integer(42)));
 }
 
+// Where the walk stops and where it leaves the two pointers, edge cases
+// included: the stop frame on top, no frame of the kind (the bottom frame
+// stops it), a try/all on the way, and no frame at all.
+TEST_F(Stack, UnwindToStopsAndPlacesThePointers) {
+    constexpr int bottom = -1;
+    struct Case {
+        const char* frames;
+        u32 kind;
+        bool keep;
+        int found;      // frame index, or -1 for none
+        u32 depth;      // frames open afterwards
+        int arguments;  // index into the frames' own bases, or bottom
+        bool emptied;   // arguments and top both at bottom
+    } cases[] = {
+        {"NLNN", frame_kind::loop, false, 1, 2, 0, false},
+        {"NLNN", frame_kind::loop, true, 1, 2, 1, false},
+        {"NL", frame_kind::loop, true, 1, 2, 1, false},   // the top frame itself: only top moves
+        {"NL", frame_kind::loop, false, 1, 2, 0, false},
+        {"NN", frame_kind::loop, false, 0, 1, bottom, true},  // reached the bottom: stacks emptied
+        {"NN", frame_kind::loop, true, 0, 1, 0, false},
+        {"LAN", frame_kind::loop, false, 1, 2, 0, false},  // try/all stops every walk
+        {"TAN", frame_kind::try_, true, 1, 2, 1, false},
+        {"", frame_kind::loop, false, -1, 0, bottom, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.frames) + (c.keep ? " keep" : " no keep"));
+        clear_stacks();
+        std::vector<Cell*> bases = open(c.frames);
+        Cell* innermost = stack::arguments;
+        CallFrame* found = stack::unwind_to(c.kind, c.keep);
+        EXPECT_EQ(found, c.found < 0 ? nullptr : stack::frame_bottom + c.found);
+        EXPECT_EQ(stack::depth(), c.depth);
+        if (c.emptied) {
+            EXPECT_EQ(stack::arguments, stack::bottom);
+            EXPECT_EQ(stack::top, stack::bottom);
+        } else {
+            EXPECT_EQ(stack::arguments, c.arguments == bottom ? stack::bottom : bases[c.arguments]);
+            EXPECT_EQ(stack::top, innermost + 1);
+        }
+    }
+}
+
 TEST_F(Stack, FunctionFramesRestoreTheContextValuesReference) {
     Node ctx = memory::alloc_cells(2);
     *memory::alloc_tail(ctx) = cell::make(type::context, 0, 77, 0);

@@ -160,6 +160,7 @@ TEST_F(Symbols, CompareHandler) {
         {"abc", "ABC", 0, 0},  {"abc", "ABC", 2, 1},  {"abc", "abc", 2, 0},
         {"ab", "abc", 0, 1},   {"ab", "abc", 3, -1},  {"abd", "ABC", 3, 1},
         {"", "a", 3, -1},      {"\xC3\xA9", "\xC3\x89", 0, 0},  {"b", "A", 8, 1},
+        {"abc", "abc", 9, 0},  {"abc", "ABC", 9, -1},  // same?: the same symbol only
     };
     for (const Case& c : cases) {
         Cell a = *symbol::at(symbol::make(c.a)), b = *symbol::at(symbol::make(c.b));

@@ -172,6 +172,15 @@ TEST_F(Values, TruthAndTheStrictTest) {
 }
 
 TEST_F(Values, LastTrueReadsTheLastPushedValueAboveTheBase) {
+    // Nothing pushed in the frame: the result slot, never the cell below it.
+    in_frame([] {
+        stack::arguments[-1] = logic::false_value;
+        *stack::arguments = logic::true_value;
+        EXPECT_TRUE(logic::last_true_q());
+        stack::arguments[-1] = logic::true_value;
+        *stack::arguments = none::value;
+        EXPECT_FALSE(logic::last_true_q());
+    });
     in_frame([] {
         stack::push(logic::false_value);  // the result slot
         EXPECT_FALSE(logic::last_true_q());
@@ -268,10 +277,16 @@ TEST_F(Values, NoneAnswersNoneToSeriesActions) {
     EXPECT_EQ(cell::type_of(*sel), type::none);
     Cell* taken = registry::handler<action_fn::Take>(type::none, action::take)(&n, nullptr, false, false);
     EXPECT_EQ(cell::type_of(*taken), type::none);
-    // clear writes the result slot.
+    auto find = registry::handler<action_fn::Find>(type::none, action::find);
+    Cell* found = find(&n, &key, nullptr, false, false, false, false, nullptr, nullptr, false, false, false, false);
+    EXPECT_EQ(cell::type_of(*found), type::none);
+    // clear and remove write the result slot.
     in_frame([] {
         stack::push(cell::integer(5));
         registry::handler<action_fn::Value>(type::none, action::clear)(stack::arguments);
+        EXPECT_EQ(cell::type_of(*stack::arguments), type::none);
+        *stack::arguments = cell::integer(5);
+        registry::handler<action_fn::Remove>(type::none, action::remove)(stack::arguments, nullptr, nullptr);
         EXPECT_EQ(cell::type_of(*stack::arguments), type::none);
     });
 }

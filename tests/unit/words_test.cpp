@@ -9,7 +9,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <set>
 #include <string>
+#include <vector>
 
 using namespace oru;
 
@@ -68,6 +70,38 @@ TEST_F(Words, IdsMatchLaterInterningAndKeepTheirSpelling) {
     EXPECT_NE(words::sym::self, first_self);
     EXPECT_EQ(symbol::canonical(words::sym::self), first_self);
     EXPECT_EQ(symbol::canonical(symbol::make("Self")), first_self);
+}
+
+// Symbol ids are given out one by one as spellings are first interned, so the
+// ids show the interning order: the symbol list, then the word cells, the
+// refinements and the issue, each in its list order.
+TEST_F(Words, InternedInListOrder) {
+    std::vector<Named> order = {
+#define ORU_TEST_SYMBOL(name, spelling) {spelling, words::sym::name},
+        ORU_PREDEFINED_SYMBOLS(ORU_TEST_SYMBOL)
+#undef ORU_TEST_SYMBOL
+#define ORU_TEST_CELL(name, spelling) {spelling, static_cast<i32>(words::word::name.data2)},
+        ORU_PREDEFINED_WORDS(ORU_TEST_CELL)
+#undef ORU_TEST_CELL
+#define ORU_TEST_CELL(name, spelling) {spelling, static_cast<i32>(words::refinement::name.data2)},
+        ORU_PREDEFINED_REFINEMENTS(ORU_TEST_CELL)
+#undef ORU_TEST_CELL
+#define ORU_TEST_CELL(name, spelling) {spelling, static_cast<i32>(words::issue::name.data2)},
+        ORU_PREDEFINED_ISSUES(ORU_TEST_CELL)
+#undef ORU_TEST_CELL
+    };
+    std::set<std::string> seen{"SELF"};
+    i32 last = first_self;
+    for (const Named& n : order) {
+        SCOPED_TRACE(n.spelling);
+        if (seen.insert(n.spelling).second) {
+            EXPECT_EQ(n.id, last + 1);
+            last = n.id;
+        } else {
+            EXPECT_LE(n.id, last);
+        }
+    }
+    EXPECT_EQ(seen.size(), static_cast<size_t>(last - first_self + 1));
 }
 
 TEST_F(Words, OddSpellingsAreInternedAsWritten) {
