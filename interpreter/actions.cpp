@@ -119,7 +119,13 @@ i32 compare_value(Cell* value1, Cell* value2, i32 op) {
     if (t == cell::type_of(*value2)) {
         switch (t) {
         case type::logic: return static_cast<i32>(value1->data1) - static_cast<i32>(value2->data1);
-        case type::op: case type::action: case type::native: return three_way(value1->data1, value2->data1);
+        case type::op:
+            // Entries are table indexes: an op of native slot 1 and one of
+            // action slot 1 differ by the type they wrap.
+            if ((value1->header ^ value2->header) & 0xFF0000)
+                return three_way((value1->header >> 16) & 0xFF, (value2->header >> 16) & 0xFF);
+            return three_way(value1->data1, value2->data1);
+        case type::action: case type::native: return three_way(value1->data1, value2->data1);
         case type::function: case type::routine: return three_way(value1->data3, value2->data3);
         default: break;
         }
@@ -220,7 +226,9 @@ void entry_mold(const i32* r) {
 // then case?, get?, last? and the owner flag as logic! values.
 void entry_eval_path(const i32*) {
     auto flag = [](int i) { return logic::truth(*arg(i)); };
-    store(eval_path(arg(0), arg(1), arg(2), arg(3), arg(4), arg(5), static_cast<i32>(arg(6)->data2), flag(7), flag(8),
+    // A none value cell means reading: handlers take a null value as "get".
+    Cell* value = cell::type_of(*arg(2)) == type::none ? nullptr : arg(2);
+    store(eval_path(arg(0), arg(1), value, arg(3), arg(4), arg(5), static_cast<i32>(arg(6)->data2), flag(7), flag(8),
                     flag(9), flag(10)));
 }
 

@@ -43,7 +43,7 @@ void register_entries(int count, const StackEntry* entries);
 // The compare code spelled out.
 namespace op {
 constexpr i32 equal = 0, not_equal = 1, strict_equal = 2, lesser = 3, lesser_equal = 4, greater = 5,
-              greater_equal = 6, sort = 7, sort_reverse = 8, find = 9, same = 10, strict_find = 11, hash = 12;
+              greater_equal = 6, sort = 7, sort_reverse = 8, same = 9, find = 10, strict_find = 11, hash = 12;
 }
 
 // ---------------------------------------------------------------------------

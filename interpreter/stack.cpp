@@ -110,7 +110,9 @@ void mark(const Cell& name, Node fn_ctx) {
 
 void mark_func(const Cell& name, Node fn_ctx) {
     // The function's arguments and locals are the stack cells from here on.
-    if (fn_ctx) context_cell(fn_ctx)->data2 = index_of(arguments);
+    // The reference is the cell index + 1: 0 means "not running", and a
+    // function may well start at the stack's first cell.
+    if (fn_ctx) context_cell(fn_ctx)->data2 = index_of(arguments) + 1;
     mark_frame(name, frame_kind::native, frame_flag::body);
 }
 

@@ -13,7 +13,7 @@
 // 10 first node and series frames     18 boot image into the root block
 //                                     19 interpreter state, global slot
 //                                        table, collector
-// Not built yet, so not run: 6, the global context of 11, 16, the lexer
+// Not built yet, so not run: 6, 16, the lexer
 // tables of 17, 18, 19, and in 8 every datatype module that does not exist
 // yet (they join the list in its order as they land).
 #include "runtime/runtime.h"
@@ -24,12 +24,22 @@
 #include "runtime/collector.h"
 #include "runtime/console.h"
 #include "runtime/cycles.h"
+#include "runtime/datatypes/block.h"
+#include "runtime/datatypes/context.h"
 #include "runtime/datatypes/datatype.h"
+#include "runtime/datatypes/function.h"
+#include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/logic.h"
+#include "runtime/datatypes/native.h"
 #include "runtime/datatypes/none.h"
+#include "runtime/datatypes/paren.h"
+#include "runtime/datatypes/path.h"
+#include "runtime/datatypes/routine.h"
+#include "runtime/datatypes/series.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/typeset.h"
 #include "runtime/datatypes/unset.h"
+#include "runtime/datatypes/word.h"
 #include "runtime/hashtable.h"
 #include "runtime/memory.h"
 #include "runtime/platform/platform.h"
@@ -76,7 +86,27 @@ void runtime_init() {
     unset::init();
     none::init();
     logic::init();
+    series::init();
+    block::init();
+    integer::init();
     symbol::init_datatype();
+    context::init();
+    word::init();
+    lit_word::init();
+    set_word::init();
+    get_word::init();
+    refinement::init();
+    native::init();
+    action::init();
+    op::init();
+    path::init();
+    lit_path::init();
+    set_path::init();
+    get_path::init();
+    function::init();
+    routine::init();
+    paren::init();
+    issue::init();
     typeset::init();
 
     actions::init();  // 9
@@ -92,6 +122,7 @@ void runtime_init() {
 
     unicode::init_case_tables();           // 12
     symbol::init(startup::symbol_capacity);  // 13 (with the symbol block of 11)
+    context::init_global();                // the global context of 11, which needs symbols
     datatype::make_words();                // 14
 
     // 15

@@ -4,6 +4,7 @@
 #include "runtime/datatypes/typeset.h"
 
 #include "interpreter/stack.h"
+#include "runtime/datatypes/context.h"
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/logic.h"
 #include "runtime/datatypes/string.h"
@@ -15,10 +16,15 @@ namespace oru::typeset {
 
 namespace {
 
-// The value of a word in a type spec. Words are read through their
-// context; no context module is linked in yet, so every word reads as
-// having no value.
-const Cell* word_value(const Cell&) { return nullptr; }
+// The value of a word in a type spec, read through its context (the global
+// context for an unbound word); null when it has none.
+const Cell* word_value(const Cell& w) {
+    i32 sym = static_cast<i32>(w.data2);
+    Node ctx = w.data1;
+    if (!ctx && !context::global) return nullptr;  // no global context yet
+    const Cell* v = ctx ? context::find_value(sym, ctx) : context::global_slot(sym);
+    return v && cell::type_of(*v) != type::unset ? v : nullptr;
+}
 
 // Adds a datatype's bit or a typeset's members; false for other values.
 bool add(Cell& ts, const Cell& v) {

@@ -331,7 +331,7 @@ TEST_F(Stack, FunctionFramesRestoreTheContextValuesReference) {
     stack::mark(f, ctx);
     stack::mark_func(stack::word(stack::body_symbol), ctx);
     const u32 outer = values();
-    EXPECT_EQ(outer, stack::index_of(stack::arguments));
+    EXPECT_EQ(outer, stack::index_of(stack::arguments) + 1);  // index + 1: 0 means not running
     stack::push_value(cell::integer(1));
     stack::mark(f, ctx);
     stack::mark_func(stack::word(stack::body_symbol), ctx);
