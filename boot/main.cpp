@@ -1,11 +1,11 @@
 // The oru executable: process set-up, then the runtime on a thread with a
 // stack large enough for deep interpreted recursion.
+#include "boot/boot.h"
+#include "interpreter/natives_output.h"
 #include "runtime/collector.h"
 #include "runtime/console.h"
 #include "runtime/runtime.h"
 #include "runtime/system.h"
-
-#include <cstdio>
 
 namespace {
 
@@ -27,16 +27,14 @@ void start(void* p) {
     auto* launch = static_cast<Launch*>(p);
     set_float_control();
     oru::u32 code = oru::catch_level(oru::throw_code::top_level, [&] {
+        oru::natives_output::register_all();
         oru::runtime_init();
         // Once the boot image's handles are fetched (nothing to fetch yet),
         // values go to the data stack again and collection may run.
         oru::root_allocation = false;
+        oru::boot::define_base();
         oru::collector::enable(true);
-        if (oru::runtime.argc > 1) {
-            // Scripts need the lexer and the evaluator, which this build lacks.
-            std::fprintf(stderr, "*** Error: cannot run %s: this build has no evaluator yet\n", oru::runtime.argv[1]);
-            launch->status = 1;
-        }
+        launch->status = oru::boot::launch(oru::runtime.argc, oru::runtime.argv);
     });
     if (code) oru::top_level_catch(code);
     oru::console::flush();

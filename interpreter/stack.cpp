@@ -10,6 +10,8 @@
 
 #include "interpreter/actions.h"
 #include "runtime/cycles.h"
+#include "runtime/datatypes/context.h"
+#include "runtime/datatypes/error.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/fire.h"
@@ -308,11 +310,17 @@ void unwind_to_kind_last(u32 kind) {
 
 [[noreturn]] void throw_error(const Cell& error) {
     const Cell err = error;
+    const bool value = error::error_q(err);  // an error! value (else only pending_error speaks for it)
     CallFrame* stop = nullptr;
     if (frame_top > frame_bottom) {
-        pending_error.where = get_call();
-        if (cell::type_of(pending_error.stack) != type::block)
-            pending_error.stack = cell::integer(static_cast<i32>(depth()));
+        const Cell where = get_call();
+        pending_error.where = where;
+        pending_error.stack = cell::integer(static_cast<i32>(depth()));
+        if (value) {
+            error::set_where(err, where);
+            Cell* st = error::field_at(err, error::stack_index());
+            if (cell::type_of(*st) != type::block) *st = pending_error.stack;
+        }
         Cell* saved_top = top;
         stop = unwind_to(frame_kind::try_, false);
         --frame_top;  // the try frame closes here; its native finds the error
@@ -371,13 +379,20 @@ void collect_calls(const Cell& block) {
 
 namespace {
 
-// Whether an error's stack lists the frame. Level 2 and above list every
-// named frame; below that only function calls. Telling a function call by
-// the name's value (a function! in its context) needs word lookup; until
-// then a kind 1 frame (a function call) stands for it.
-bool listed(const CallFrame& f, i32 level) {
+// Whether an error's stack lists the frame: at level 2 and above every named
+// frame, below that the calls of functions, told by the name's value being a
+// function!. The value is read in the name's context while the frame is
+// open; a closed frame's context may be gone, so its name is read in the
+// global context when it was bound there, and otherwise the frame counts as
+// a function call when it is one (kind 1).
+bool listed(const CallFrame& f, i32 level, bool open) {
     if (anonymous(f)) return false;
-    return level > 1 || kind_of(f) == frame_kind::function;
+    if (level > 1) return true;
+    Node ctx = f.name_ctx ? f.name_ctx : context::global;
+    if (!open && ctx != context::global) ctx = 0;
+    if (!ctx) return kind_of(f) == frame_kind::function;
+    const Cell* v = context::find_value(symbol_of(f), ctx);
+    return v && cell::type_of(*v) == type::function;
 }
 
 }  // namespace
@@ -387,7 +402,7 @@ void frame_words(i32 level, const Cell& block, u32 end_frame) {
     if (end_frame > frame_capacity) end_frame = frame_capacity;
     for (u32 i = 0; i < end_frame; i++) {
         const CallFrame& f = frame_bottom[i];
-        if (listed(f, level)) *memory::alloc_tail(node) = frame_word(f);
+        if (listed(f, level, i < depth())) *memory::alloc_tail(node) = frame_word(f);
     }
 }
 
@@ -401,7 +416,7 @@ i32 form_frames(i32 level, const Cell& error_stack, Cell* buffer, i32 budget) {
     if (end_frame > frame_capacity) end_frame = frame_capacity;
     for (u32 i = 0; i < end_frame && budget > 0; i++) {
         const CallFrame f = frame_bottom[i];
-        if (!listed(f, level)) continue;
+        if (!listed(f, level, i < depth())) continue;
         Cell name = frame_word(f);
         budget = actions::form(&name, buffer, nullptr, budget);
         string::append_char(cell::node(*buffer), ' ');

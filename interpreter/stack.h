@@ -18,6 +18,8 @@
 
 #include "runtime/cell.h"
 
+#include <exception>
+
 namespace oru {
 
 // One call frame: five 32-bit words, 20 bytes.
@@ -134,6 +136,25 @@ inline void set_result(const Cell& value) {
 }
 // Drops everything of the current frame, result slot included.
 inline Cell* reset() { return top = arguments; }
+
+// Restores the top when the scope ends normally, dropping together what a
+// helper pushed to hold values across an allocation or a dispatch. While a
+// throw unwinds, the top stays where the unwinding put it: the error cell
+// that throw_error pushed lies above the mark.
+class Mark {
+public:
+    Mark() : saved_(top), unwinding_(std::uncaught_exceptions()) {}
+    ~Mark() {
+        if (std::uncaught_exceptions() == unwinding_) top = saved_;
+    }
+    Mark(const Mark&) = delete;
+    Mark& operator=(const Mark&) = delete;
+    Cell* saved() const { return saved_; }
+
+private:
+    Cell* saved_;
+    int unwinding_;
+};
 // Keeps only the result slot.
 inline void keep() { top = arguments + 1; }
 

@@ -1,15 +1,17 @@
-// Raising language errors from C++: the pending error record, the hand-over
-// to the data stack's error unwinding, and the report of an error nothing
+// Raising language errors from C++: making the error value, handing it to
+// the data stack's error unwinding, and the report of an error nothing
 // catches.
 #include "runtime/fire.h"
 
 #include "interpreter/stack.h"
-#include "runtime/datatypes/symbol.h"
 #include "runtime/console.h"
+#include "runtime/datatypes/error.h"
+#include "runtime/datatypes/string.h"
+#include "runtime/error_catalog.h"
 #include "runtime/system.h"
+#include "runtime/unicode.h"
 
 #include <cstdlib>
-#include <cstring>
 
 namespace oru {
 
@@ -19,40 +21,55 @@ namespace {
 
 constexpr Cell none_cell{type::none, 0, 0, 0};
 
+// Data-stack cells that building the catalog needs at most.
+constexpr long catalog_room = 64;
+
+// Set while an uncaught error is being reported: an error raised by the
+// report itself must not start another report.
+bool reporting = false;
+
 [[noreturn]] void raise(ErrorId id, int argc, const Cell* a1, const Cell* a2, const Cell* a3) {
-    // Copy the arguments first: they may live in the record being refilled.
+    // Copy the arguments first: they may live in the record being refilled,
+    // or in a buffer that making the error moves.
     const Cell args[3] = {a1 ? *a1 : none_cell, a2 ? *a2 : none_cell, a3 ? *a3 : none_cell};
     pending_error.id = id;
     pending_error.argc = argc;
     for (int i = 0; i < 3; i++) pending_error.args[i] = args[i];
     pending_error.where = none_cell;
     pending_error.stack = none_cell;
+    if (!stack::ready()) system_throw(throw_code::error);
+    // Start-up builds the catalog; without it (a runtime started without
+    // that step) it is built here, which takes more stack than an overflow
+    // leaves: then the unwinding goes ahead with no error value.
+    if (!error::ready()) {
+        if (stack::end - stack::top < catalog_room) stack::throw_error(none_cell);
+        error::init_catalog();
+    }
+    // On the stack the arguments stay reachable while the error is made (an
+    // overflow leaves room for the three and the error). Then they go:
+    // nothing allocates until stack::throw_error has pushed the error again.
+    Cell* held = stack::top;
+    for (int i = 0; i < argc; i++) stack::push_value(args[i]);
+    const Cell error = *error::create(id, argc > 0 ? held : nullptr, argc > 1 ? held + 1 : nullptr,
+                                      argc > 2 ? held + 2 : nullptr);
+    stack::top = held;
     // (Trace hook: once the tracer exists, an active trace run receives the
     // error event here, with the pending system code saved around it.)
-    if (!stack::ready()) system_throw(throw_code::error);
-    stack::throw_error(error_cell(id));
+    stack::throw_error(error);
 }
 
-const char* const category_names[] = {
-#define ORU_ERR_CAT(name, code, type) #name,
-    ORU_ERROR_CATEGORIES(ORU_ERR_CAT)
-#undef ORU_ERR_CAT
-};
-const char* const category_types[] = {
-#define ORU_ERR_CAT(name, code, type) type,
-    ORU_ERROR_CATEGORIES(ORU_ERR_CAT)
-#undef ORU_ERR_CAT
-};
-struct IdName {
-    u32 code;
-    const char* name;
-};
-constexpr IdName id_names[] = {
-#define ORU_ERR_ID(cat, name, code, spelling) {code, spelling},
-    ORU_ERRORS(ORU_ERR_ID)
-#undef ORU_ERR_ID
-};
-static_assert(sizeof id_names / sizeof id_names[0] == error_id_count);
+// The report when the error cannot be formed: its category's type, the id's
+// spelling and where it was raised, from pending_error.
+[[noreturn]] void report_plainly() {
+    const ErrorId id = pending_error.id;
+    console::print_text("*** ");
+    console::print_text(error_category_type(category_of(id)));
+    console::print_text(": ");
+    console::print_text(error_id_name(id));
+    console::print_text("\n");
+    console::flush();
+    std::_Exit(uncaught_error_status);
+}
 
 }  // namespace
 
@@ -61,44 +78,40 @@ static_assert(sizeof id_names / sizeof id_names[0] == error_id_count);
 [[noreturn]] void fire(ErrorId id, const Cell& a1, const Cell& a2) { raise(id, 2, &a1, &a2, nullptr); }
 [[noreturn]] void fire(ErrorId id, const Cell& a1, const Cell& a2, const Cell& a3) { raise(id, 3, &a1, &a2, &a3); }
 
-// The report until error! values can be formed: the category's type, the
-// id's spelling, how many arguments came with it and the call it came from.
+ErrorId error_id_of(const Cell& error) {
+    return error::error_q(error) ? error::id_of(error) : ErrorId::internal_invalid_error;
+}
+
 [[noreturn]] void report_uncaught(const Cell& error) {
-    ErrorId id = error_id_of(error);
-    const char* kind = error_category_type(category_of(id));
-    console::print_text("*** ");
-    console::print_text(kind);
-    console::print_text(": ");
-    console::print_text(error_id_name(id));
-    console::print_text("\n*** Arguments: ");
-    console::print_integer(id == pending_error.id ? pending_error.argc : 0);
-    const Cell& where = pending_error.where;
-    const i32 sym = static_cast<i32>(where.data2);
-    if (cell::type_of(where) == type::word && sym > 0 && sym != stack::not_found_symbol) {
-        console::print_text("\n*** Where: ");
-        console::print_text(symbol::get_c_string(sym));
-    }
+    if (reporting || !error::error_q(error) || !stack::ready()) report_plainly();
+    reporting = true;
+    // The process ends here: the whole data stack is the report's.
+    stack::arguments = stack::top = stack::bottom;
+    Cell* err = stack::push(error);
+    Cell* text = stack::push(none_cell);
+    string::make_at(*text, 256);
+    error::form(err, text, nullptr, 0x7FFFFFFF);
+    i32 length = -1;
+    const u8* utf8 = unicode::to_utf8(*text, &length);
+    console::print_text(reinterpret_cast<const char*>(utf8));
     console::print_text("\n");
     console::flush();
     std::_Exit(uncaught_error_status);
 }
 
 const char* error_category_name(ErrorCategory c) {
-    u32 i = static_cast<u32>(c);
-    if (i >= sizeof category_names / sizeof category_names[0]) return "?";
-    const char* n = category_names[i];
-    return std::strcmp(n, "throw_") == 0 ? "throw" : n;  // the enum spells it throw_
+    const u32 i = static_cast<u32>(c);
+    return i < error_category_count ? error_catalog::categories[i].spelling : "?";
 }
 
 const char* error_category_type(ErrorCategory c) {
-    u32 i = static_cast<u32>(c);
-    return i < sizeof category_types / sizeof category_types[0] ? category_types[i] : "?";
+    const u32 i = static_cast<u32>(c);
+    return i < error_category_count ? error_catalog::categories[i].type : "?";
 }
 
 const char* error_id_name(ErrorId id) {
-    for (const IdName& e : id_names)
-        if (e.code == static_cast<u32>(id)) return e.name;
-    return "?";
+    const error_catalog::Entry* e = error_catalog::find(id);
+    return e ? e->spelling : "?";
 }
 
 }  // namespace oru

@@ -1,17 +1,18 @@
 // Raising language errors from C++.
 //
-// `fire` never returns: it makes the error from a catalog id and up to three
-// argument values and hands it to stack::throw_error, which drops call frames
-// down to the nearest try frame, pushes the error there and starts the
-// system-level throw 0x7FFFFFFF; with no try frame the report is printed and
-// the process ends with status 254 (-2).
+// `fire` never returns: it makes an error! value from a catalog id and up to
+// three argument values (error::create) and hands it to stack::throw_error,
+// which fills its `where` and `stack` fields, drops call frames down to the
+// nearest try frame, pushes the error there and starts the system-level
+// throw 0x7FFFFFFF; with no try frame the report is printed on standard
+// output and the process ends with status 254 (-2). Before the data stack
+// exists (early start-up, unit tests of single modules) there is no frame to
+// unwind and nowhere to build the error: fire throws straight to the nearest
+// catch point.
 //
-// Until error! values exist, an error is an error cell {type::error, the
-// error code (the ErrorId value), 0, 0} plus the pending-error record below,
-// which holds its arguments and its `where` and `stack` fields; a catch point
-// finds the cell on the data stack and the details in pending_error. Before
-// the data stack exists (early start-up, unit tests of single modules) there
-// is no frame to unwind: fire throws straight to the nearest catch point.
+// pending_error mirrors the last raised error in plain C++ (its id, its
+// arguments and, once thrown, its where and stack), so that C++ code and
+// tests can check what was raised without reading the error's fields.
 #pragma once
 
 #include "runtime/cell.h"
@@ -33,15 +34,14 @@ extern PendingError pending_error;
 [[noreturn]] void fire(ErrorId id, const Cell& arg1, const Cell& arg2);
 [[noreturn]] void fire(ErrorId id, const Cell& arg1, const Cell& arg2, const Cell& arg3);
 
-// The error cell of the current pending error.
-inline Cell error_cell(ErrorId id) { return cell::make(type::error, static_cast<u32>(id)); }
-inline ErrorId error_id_of(const Cell& error) { return static_cast<ErrorId>(error.data1); }
+// The id of an error! value (its code).
+ErrorId error_id_of(const Cell& error);
 
 // Exit status after an error that nothing catches: -2 as the OS reports it.
 constexpr int uncaught_error_status = 254;
 
-// Prints the report of an error that nothing catches on standard output and
-// ends the process with uncaught_error_status.
+// Prints the report of an error that nothing catches (its form) on standard
+// output and ends the process with uncaught_error_status.
 [[noreturn]] void report_uncaught(const Cell& error);
 
 }  // namespace oru

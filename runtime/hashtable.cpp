@@ -17,6 +17,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 namespace oru::hashtable {
@@ -420,19 +421,14 @@ struct CompactionOff {
 inline i32 current_stamp() { return static_cast<i32>(collector::cycles() + 1); }
 
 // Keeps a value on the data stack (when the stacks exist) until the scope
-// ends, also when a throw passes: a root for a table that only a local holds.
+// ends: a root for a table that only a local holds.
 struct OnDataStack {
-    Cell* saved = nullptr;
+    std::optional<stack::Mark> mark;
     OnDataStack(const Cell& value, bool wanted) {
         if (!wanted || !stack::ready()) return;
-        saved = stack::top;
+        mark.emplace();
         stack::push(value);
     }
-    ~OnDataStack() {
-        if (saved) stack::top = saved;
-    }
-    OnDataStack(const OnDataStack&) = delete;
-    OnDataStack& operator=(const OnDataStack&) = delete;
 };
 
 // The symbol-table probe shared by put_symbol and find_symbol.

@@ -19,6 +19,7 @@ namespace oru::memory {
 Record record;
 u64* node_slots = nullptr;
 NodeFrame* node_frames = nullptr;
+u32 generation = 0;
 
 namespace {
 
@@ -126,6 +127,10 @@ void free_os_block(void* p) {
 // Set-up and release
 
 void init() {
+    // A new memory manager starts with collection off, whatever an earlier
+    // one (an earlier start-up in the same process) left behind.
+    collector::enable(false);
+    generation++;
     record = Record{};
     free_frame_number = 1;
     // The node region and the frame records are reserved once, untouched

@@ -122,6 +122,10 @@ extern Record record;
 // free node while free.
 extern u64* node_slots;
 extern NodeFrame* node_frames;           // indexed by frame number
+// Counts memory::init calls: module state that holds nodes or heap blocks
+// checks it to tell state made under an earlier memory manager (start-up
+// run again, as the unit tests do) from its own.
+extern u32 generation;
 
 inline SeriesBuffer* buffer(Node n) { return reinterpret_cast<SeriesBuffer*>(node_slots[n]); }
 inline void set_buffer(Node n, SeriesBuffer* s) { node_slots[n] = reinterpret_cast<u64>(s); }

@@ -13,37 +13,49 @@
 // 10 first node and series frames     18 boot image into the root block
 //                                     19 interpreter state, global slot
 //                                        table, collector
-// Not built yet, so not run: 6, 16, the lexer
-// tables of 17, 18, 19, and in 8 every datatype module that does not exist
-// yet (they join the list in its order as they land).
+// Not built yet, so not run: the parse work values, checksum and compression
+// method words and the process launcher of 16, the boot image of 18, and in
+// 8 every datatype module that does not exist yet (they join the list in its
+// order as they land).
 #include "runtime/runtime.h"
 
+#include "codecs/lexer.h"
 #include "interpreter/actions.h"
+#include "interpreter/evaluator.h"
+#include "interpreter/natives.h"
+#include "interpreter/natives_control.h"
 #include "interpreter/stack.h"
 #include "runtime/calls.h"
 #include "runtime/collector.h"
 #include "runtime/console.h"
 #include "runtime/cycles.h"
 #include "runtime/datatypes/block.h"
+#include "runtime/datatypes/char.h"
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/datatype.h"
+#include "runtime/datatypes/error.h"
+#include "runtime/datatypes/float.h"
 #include "runtime/datatypes/function.h"
 #include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/logic.h"
 #include "runtime/datatypes/native.h"
 #include "runtime/datatypes/none.h"
+#include "runtime/datatypes/object.h"
 #include "runtime/datatypes/paren.h"
 #include "runtime/datatypes/path.h"
 #include "runtime/datatypes/routine.h"
 #include "runtime/datatypes/series.h"
+#include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/typeset.h"
 #include "runtime/datatypes/unset.h"
 #include "runtime/datatypes/word.h"
 #include "runtime/hashtable.h"
 #include "runtime/memory.h"
+#include "runtime/ownership.h"
 #include "runtime/platform/platform.h"
 #include "runtime/registry.h"
+#include "runtime/resources.h"
 #include "runtime/system.h"
 #include "runtime/unicode.h"
 #include "runtime/words.h"
@@ -69,6 +81,7 @@ void runtime_init() {
     if (getrandom(&seed, sizeof seed, GRND_NONBLOCK) != sizeof seed) seed ^= static_cast<u32>(getpid());
     hashtable::set_seed(seed);
     memory::init();          // 5
+    handles::init();         // 6
 
     // 7: the tables are static; a second start-up begins from empty ones.
     std::memset(registry::datatypes, 0, sizeof registry::datatypes);
@@ -88,6 +101,7 @@ void runtime_init() {
     logic::init();
     series::init();
     block::init();
+    string::init();
     integer::init();
     symbol::init_datatype();
     context::init();
@@ -96,6 +110,7 @@ void runtime_init() {
     set_word::init();
     get_word::init();
     refinement::init();
+    char_::init();
     native::init();
     action::init();
     op::init();
@@ -107,7 +122,10 @@ void runtime_init() {
     routine::init();
     paren::init();
     issue::init();
+    object::init();
+    float_::init();
     typeset::init();
+    error::init();
 
     actions::init();  // 9
 
@@ -129,14 +147,31 @@ void runtime_init() {
     words::init();
     words::init_refinements();
     words::init_issues();
+    word::bind_predefined();  // the predefined word cells become global words
+
+    // 16
+    natives_control::register_all();
+    natives::init();
+    ownership::init();
 
     stack::init(data_stack, call_stack);  // 17
+    lexer::init();
+
+    // 19
+    error::init_catalog();
+    interpreter::init();
+    slot_table::init();
+    collector::init();
+    // The values the lexer is building live outside any series until it ends.
+    collector::register_marker([] { lexer::mark(collector::mark_block); });
 }
 
 void runtime_shutdown() {
+    handles::shutdown();
     stack::shutdown();
     cycles::reset();  // its nodes belong to the memory released below
     set_root_block(0);
+    context::global = 0;  // its node dies with the memory released below
     memory::release_all();
     heap::free_all();
 }

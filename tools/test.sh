@@ -9,12 +9,12 @@ jobs=$(nproc)
 
 echo "== normal build"
 "$root/tools/build.sh" build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-ctest --test-dir "$root/build" --output-on-failure -j "$jobs"
+ctest --timeout 300 --test-dir "$root/build" --output-on-failure -j "$jobs"
 
 echo "== collector stress"
-ORU_GC_STRESS=1 ctest --test-dir "$root/build" --output-on-failure -j "$jobs" -L "unit|script"
+ORU_GC_STRESS=1 ctest --timeout 300 --test-dir "$root/build" --output-on-failure -j "$jobs" -L "unit|script"
 
 echo "== sanitizer build"
 "$root/tools/build.sh" build-asan -DCMAKE_BUILD_TYPE=Debug -DORU_SANITIZE=ON
 ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1} UBSAN_OPTIONS=print_stacktrace=1 \
-  ctest --test-dir "$root/build-asan" --output-on-failure -j "$jobs"
+  ctest --timeout 300 --test-dir "$root/build-asan" --output-on-failure -j "$jobs"

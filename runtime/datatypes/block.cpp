@@ -50,19 +50,6 @@ inline i32 clamped_head(const Cell& blk) {
     return h < 0 ? 0 : h > len ? len : h;
 }
 
-// Restores the data stack's top when the scope ends: everything a helper
-// pushed to hold values across a dispatch is dropped together.
-class StackMark {
-public:
-    StackMark() : top_(stack::top) {}
-    ~StackMark() { stack::top = top_; }
-    StackMark(const StackMark&) = delete;
-    StackMark& operator=(const StackMark&) = delete;
-
-private:
-    Cell* top_;
-};
-
 // A heap copy of cells, for sources that live in the buffer being changed.
 class CellSnapshot {
 public:
@@ -106,7 +93,7 @@ void enter_copy(Node n) {
 // Replaces the cell at index i of node n by the copy that `copy` gives of it.
 template <class Copy>
 void replace_with_copy(Node n, i32 i, Copy copy) {
-    StackMark mark;
+    stack::Mark mark;
     Cell* src = stack::push(cells(n)[i]);
     Cell* result = stack::push(none::value);
     const Cell got = *copy(src, result);
@@ -185,7 +172,7 @@ const Cell& rs_append_block(const Cell& dst, const Cell& src) {
 }
 
 const Cell* select_value(const Cell& blk, const Cell& value) {
-    StackMark mark;
+    stack::Mark mark;
     const Node n = cell::node(blk);
     Cell* v = stack::push(value);
     for (i32 i = clamped_head(blk); i < length(n); i++) {
@@ -198,7 +185,7 @@ const Cell* select_value(const Cell& blk, const Cell& value) {
 }
 
 i32 remove_value(const Cell& blk, const Cell& value, bool from_start) {
-    StackMark mark;
+    stack::Mark mark;
     const Node n = cell::node(blk);
     const i32 head = clamped_head(blk);
     Cell* v = stack::push(value);
@@ -336,7 +323,7 @@ Cell* clone(const Cell& blk, bool deep, bool any_type) {
         const Cell c = cells(n)[i];
         const u32 t = cell::type_of(c);
         if (t != type::block && !(any_type && t != type::hash && series::block_like_q(t))) continue;
-        StackMark mark;
+        stack::Mark mark;
         const Cell* sub = clone(c, true, any_type);
         cells(n)[i] = cell::make(c.header, 0, cell::node(*sub), 0);
     }
@@ -381,9 +368,12 @@ i32 mold_each(const Cell& blk, Cell* buffer, bool only, bool all, bool flat, Cel
         cycles::Guard guard(n);
         for (i32 i = first; i < length(n); i++) {
             if (part && budget < 1) break;
-            const Cell c = cells(n)[i];
+            // The cell goes to the stack before the separators are written:
+            // writing allocates, and the collector sees only what is rooted.
+            stack::Mark mark;
+            Cell* c = stack::push(cells(n)[i]);
             const bool at_first = i == first;
-            if (!flat && (c.header & flag::new_line)) {
+            if (!flat && (c->header & flag::new_line)) {
                 if (at_first && !only) {
                     indent++;
                     closing = true;
@@ -397,8 +387,7 @@ i32 mold_each(const Cell& blk, Cell* buffer, bool only, bool all, bool flat, Cel
                 put_text(*buffer, " ");
                 budget--;
             }
-            StackMark mark;
-            budget = actions::mold(stack::push(c), buffer, false, all, flat, part, budget, indent);
+            budget = actions::mold(c, buffer, false, all, flat, part, budget, indent);
         }
     }
     if (closing) {
@@ -417,7 +406,7 @@ i32 form(Cell* value, Cell* buffer, Cell* part, i32 limit) {
     for (i32 i = clamped_head(*value); i < length(n); i++) {
         if (part && budget < 1) break;
         {
-            StackMark mark;
+            stack::Mark mark;
             budget = actions::form(stack::push(cells(n)[i]), buffer, part, budget);
         }
         if (i + 1 < length(n)) {
@@ -484,7 +473,7 @@ i32 compare_each(Cell* a, Cell* b, i32 op) {
     cycles::Guard guard_b(nb);
     const i32 common = ra < rb ? ra : rb;
     for (i32 i = 0; i < common; i++) {
-        StackMark mark;
+        stack::Mark mark;
         Cell* x = stack::push(cells(na)[ha + i]);
         Cell* y = stack::push(cells(nb)[hb + i]);
         const u32 tx = cell::type_of(*x), ty = cell::type_of(*y);
@@ -646,10 +635,16 @@ Cell* take(Cell* series, Cell* part, bool deep, bool last) {
     Cell* r = series::take(series, part, deep, last);
     if (cell::type_of(*r) == type::none) return r;
     if (!part) {
-        // The one taken cell is the result, not a block around it.
+        // The one taken cell is the result, not a block around it. Nothing
+        // was taken when an owner's handler changed the series first: the
+        // shared buffer is empty then, and its old cell is no value of ours.
+        if (length(cell::node(*r)) < 1) {
+            *r = none::value;
+            return r;
+        }
         *r = cells(cell::node(*r))[0];
         if (deep && series::series_q(cell::type_of(*r))) {
-            StackMark mark;
+            stack::Mark mark;
             Cell* result = stack::push(none::value);
             *r = *actions::copy(r, result, nullptr, true, nullptr);
         }

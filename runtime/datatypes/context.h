@@ -7,9 +7,10 @@
 // 1 is the word list (a symbols-kind hash table whose block holds one word!
 // cell per slot, in slot order) and word 2 the values: the node of a block
 // with one cell per slot, or, for values on the data stack, the data-stack
-// cell index of the first value while the owning function runs and 0 while
-// it does not. Cell 1, the self cell, holds the owning object! or function!
-// (unset! until the owner stores itself there).
+// cell index of the first value plus one while the owning function runs and
+// 0 while it does not (a function may start at the stack's first cell).
+// Cell 1, the self cell, holds the owning object! or function! (unset! until
+// the owner stores itself there).
 //
 // Invariant: without values on the stack the word list and the values block
 // have the same length; every word added appends one unset! value.

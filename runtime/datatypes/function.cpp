@@ -359,41 +359,19 @@ Cell* make_func(const Cell& spec_value, const Cell& body_value) {
 
 namespace {
 
-// Every type but unset!: the type of an argument without a type block.
-Cell default_typeset() {
-    Cell ts = cell::make(type::typeset, ~0u, ~0u, ~0u);
-    typeset::clear_bit(ts, type::unset);
-    return ts;
-}
-
-// The typeset of a type block, by the rules of typeset::make_with: a word is
-// replaced by its value, then a datatype! adds its bit, a typeset! its
-// members, a word! value object!; a block! is skipped and anything else
-// raises script/invalid-type-spec. An empty block gives the default typeset
-// (every type but unset!).
-Cell typeset_of(const Cell& block) {
-    const Node n = cell::node(block);
-    if (position(block) >= length(n)) return default_typeset();
-    Cell ts = typeset::make();
-    for (i32 i = position(block); i < length(n); i++) {
-        const Cell element = at(n, i);
-        const Cell v = cell::type_of(element) == type::word ? type_word_value(element) : element;
-        switch (cell::type_of(v)) {
-            case type::datatype: case type::typeset: typeset::set_type(ts, v); break;
-            case type::word: typeset::set_bit(ts, type::object); break;
-            case type::block: break;
-            default: fire(ErrorId::script_invalid_type_spec, element);
-        }
-    }
-    return ts;
-}
-
 // Appends to the description the typeset of an argument or of return:, from
-// the type block at spec cell i when there is one (then i moves past it).
+// the type block at spec cell i when there is one (then i moves past it). No
+// type block, or an empty one, gives the default typeset (every type but
+// unset!); a word in the block that has no value, or whose value names no
+// type, raises script/invalid-type-spec with the word.
 void add_typeset(Node desc, Node spec, i32& i, u32 kind) {
-    Cell ts = type_at(spec, i) == type::block ? typeset_of(at(spec, i++)) : default_typeset();
-    ts.header |= kind;
-    append(desc, ts);
+    const Cell list = block_of(desc);
+    const bool typed = type_at(spec, i) == type::block;
+    const Cell types = typed ? at(spec, i++) : none::value;
+    if (typed && position(types) < length(cell::node(types))) typeset::make_with(list, types);
+    else typeset::make_default(list);
+    SeriesBuffer* s = memory::buffer(desc);
+    s->cells()[s->length() - 1].header |= kind;
 }
 
 }  // namespace

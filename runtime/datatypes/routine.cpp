@@ -81,7 +81,7 @@ void push(const Cell& spec_value, const Cell& body_value, u32 entry_index, i32 r
         s->tail = s->head + function::extra::cells * sizeof(Cell);
         Cell* e = s->cells();
         for (i32 i = 0; i < function::extra::cells; i++) e[i] = unset::value;
-        e[function::extra::body] = cell::type_of(body) == type::block ? body : none::value;
+        e[function::extra::body] = cell::type_of(body) == type::unset ? none::value : body;
         e[function::extra::entry] = cell::integer(static_cast<i32>(entry_index));
         e[return_cell] = cell::integer(static_cast<i32>(rt));
     }

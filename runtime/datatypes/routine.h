@@ -3,7 +3,7 @@
 // A routine cell is {header type 29, plus flag external (0x8000) and the
 // arity in bits 25-29; context node made from the spec; spec node; extra-block
 // node}. The extra block has the five cells of a function's (function.h):
-// the body (kept for reflection only) or none, the cached arguments
+// the body (kept for reflection and mold only) or none, the cached arguments
 // description, the entry as an integer! index into the routine entry table
 // below, unset! (the op! slot), and the return type number as an integer!
 // (0: the routine sets its own result). A cell never holds a code address:
@@ -47,8 +47,8 @@ u32 register_entry(Entry fn);
 // The entry at an index; null when the index is not in the table.
 Entry entry(u32 index);
 
-// Pushes a routine value: a context made from the spec, the body (or none),
-// the entry index, the return type (0 or below for none; 4, 11 and 12 are
+// Pushes a routine value: a context made from the spec, the body as given
+// (kept for reflection and mold; unset! stands for none), the entry index, the return type (0 or below for none; 4, 11 and 12 are
 // the others) and the external flag.
 void push(const Cell& spec, const Cell& body, u32 entry, i32 return_type, bool external_);
 

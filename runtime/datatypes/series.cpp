@@ -88,6 +88,17 @@ SeriesBuffer* widen_to(Node n, u32 unit) {
 
 [[noreturn]] void not_done() { fire(ErrorId::internal_not_done); }
 
+// What a planned change rests on: the series' used bytes and its unit. An
+// owner's handler that runs in between may change either.
+struct Extent {
+    u32 used, unit;
+    bool operator==(const Extent&) const = default;
+};
+Extent extent_of(const Cell& v) {
+    SeriesBuffer* s = buffer_of(v);
+    return {s->tail - s->head, s->unit()};
+}
+
 }  // namespace
 
 Ownership ownership{no_check, no_owner, no_unbind, no_set};
@@ -96,11 +107,9 @@ void reset_ownership() { ownership = Ownership{no_check, no_owner, no_unbind, no
 VectorService vector_service{};
 
 bool notify_before(const Cell& value, const Cell& action, const Cell* new_value, i32 index, i32 count) {
-    SeriesBuffer* s = buffer_of(value);
-    const u32 used = s->tail - s->head, unit = s->unit();
+    const Extent planned = extent_of(value);
     ownership.check(value, action, new_value, index, count);
-    s = buffer_of(value);
-    return s->tail - s->head == used && s->unit() == unit;
+    return extent_of(value) == planned;
 }
 
 // ---------------------------------------------------------------------------
@@ -148,9 +157,11 @@ SeriesBuffer* reserve(Node n, i64 units, bool doubled) {
     SeriesBuffer* s = memory::buffer(n);
     const i64 bytes = units * static_cast<i64>(s->unit());
     if (static_cast<i64>(s->tail) + bytes <= s->size) return s;
+    constexpr i64 max_bytes = 0x7FFFFFF0;
     i64 want = static_cast<i64>(s->tail - s->head) + bytes;
-    if (doubled) want *= 2;
-    if (want > 0x7FFFFFF0) fire(ErrorId::internal_no_memory);
+    if (want > max_bytes) fire(ErrorId::internal_no_memory);
+    // Doubling is only headroom: near the limit the exact size still fits.
+    if (doubled) want = want * 2 > max_bytes ? max_bytes : want * 2;
     return memory::expand_series_copy(s, static_cast<i32>(want));
 }
 
@@ -184,8 +195,6 @@ void reflect(Cell* value, u32 field) {
     *value = ownership.owner(*value);
 }
 
-namespace {
-
 // Stack convention: the series at stack::arguments is the result slot.
 void at() { stack::arguments->data1 = static_cast<u32>(get_position(1)); }
 void skip() { stack::arguments->data1 = static_cast<u32>(get_position(0)); }
@@ -201,6 +210,8 @@ void index_q() {
 void next() { move_head(*stack::arguments, 1); }
 void tail() { stack::arguments->data1 = static_cast<u32>(abs_length_q(*stack::arguments)); }
 void tail_q_() { *stack::arguments = logic::make(tail_q(*stack::arguments)); }
+
+namespace {
 
 // The absolute index of pick and poke: n counts from 1 forwards, -1 is the
 // element before the position; -1 when n is 0 or the index is outside.
@@ -332,8 +343,12 @@ Cell* move(Cell* origin, Cell* target, Cell* part) {
         const i32 tlen = abs_length_q(*target);
         if (dst > tlen) dst = tlen;
     }
-    if (!notify_before(*origin, words::word::move, nullptr, src, count)) return target;
-    if (!notify_before(*target, words::word::move, nullptr, dst, count)) return target;
+    // Either owner's handler may change either series (the target's handler
+    // runs after the origin's was checked): both must still be as planned.
+    const Extent planned_origin = extent_of(*origin), planned_target = extent_of(*target);
+    notify(*origin, words::word::move, nullptr, src, count);
+    notify(*target, words::word::move, nullptr, dst, count);
+    if (!(extent_of(*origin) == planned_origin && extent_of(*target) == planned_target)) return target;
 
     // Strings of different units: the target takes the wider unit first.
     if (ss && ts && tu0 < su) widen_to(tn, su);
@@ -544,18 +559,29 @@ Cell* take(Cell* series, Cell* part, bool, bool last) {
     } else {
         if (!shared_take) shared_take = memory::alloc_fixed_series(1, sizeof(Cell), 0);
         rn = shared_take;
-        SeriesBuffer* r = memory::buffer(rn);
-        r->flags = (r->flags & ~sflag::unit_mask) | unit;
     }
     Cell* result = stack::push(cell::make(t, 0, rn, t == type::vector ? series->data3 : 0));
-    SeriesBuffer* r = memory::buffer(rn);
-    r->head = r->tail = 0;
-    if (count == 0) return result;  // an empty take changes nothing
+    // Empties the result buffer; the shared one also takes the series' unit.
+    // Done again after the owner's handler, which may itself have taken.
+    auto empty_result = [&] {
+        SeriesBuffer* r = memory::buffer(rn);
+        if (!part) r->flags = (r->flags & ~sflag::unit_mask) | unit;
+        r->head = r->tail = 0;
+    };
+    // A hash! result gets an index of its own over the cells it holds.
+    auto finish = [&] {
+        if (part && t == type::hash) result->data3 = hashtable::init(count, result, hashtable::kind::hash, 0);
+        return result;
+    };
+    empty_result();
+    if (count == 0) return finish();  // an empty take changes nothing
 
-    if (!notify_before(*series, words::word::take, nullptr, start, count)) return result;
+    const bool planned = notify_before(*series, words::word::take, nullptr, start, count);
+    empty_result();
+    if (!planned) return finish();
     const Node node = cell::node(*series);
     SeriesBuffer* s = memory::buffer(node);
-    r = memory::buffer(rn);
+    SeriesBuffer* r = memory::buffer(rn);
     u8* from = s->head_ptr() + static_cast<size_t>(start) * unit;
     const size_t bytes = static_cast<size_t>(count) * unit;
     std::memcpy(r->data(), from, bytes);
@@ -563,10 +589,8 @@ Cell* take(Cell* series, Cell* part, bool, bool last) {
     const i32 moved = len - start - count;
     std::memmove(from, from + bytes, static_cast<size_t>(moved) * unit);
     s->tail -= static_cast<u32>(bytes);
-    if (Node table = hash_table_of(*series)) {
-        hash_removed(table, node, start, count, moved);
-        if (part) result->data3 = hashtable::init(count, result, hashtable::kind::hash, 0);
-    }
+    if (Node table = hash_table_of(*series)) hash_removed(table, node, start, count, moved);
+    finish();
     notify(*series, words::word::taken, nullptr, start, count);
     return result;
 }
@@ -580,8 +604,12 @@ Cell* modify(Cell* target, Cell* field, Cell* value, bool) {
         case type::block:
             if (rest(*value, false) < 2) fire(ErrorId::script_invalid_arg, *value);
             {
+                // The owner and the word go to the stack: the tracker allocates,
+                // which may move the block they sit in.
                 const Cell* c = buffer_of(*value)->cells() + cell::head_index(*value);
-                ownership.set(*target, c[0], c[1]);
+                Cell* owner = stack::push(c[0]);
+                Cell* word = stack::push(c[1]);
+                ownership.set(*target, *owner, *word);
             }
             break;
         default: fire(ErrorId::script_invalid_arg, *value);

@@ -74,8 +74,9 @@ i32 part_length(const Cell& series, const Cell& part);
 Cell word_of(const char* spelling);
 
 // Makes room for `units` more units at the tail of the node's buffer; when
-// short, the buffer grows to the needed size, doubled when `doubled`. A size
-// beyond 32 bits raises internal/no-memory. Returns the buffer to use.
+// short, the buffer grows to the needed size, doubled when `doubled` (capped
+// at the largest buffer). A needed size beyond it raises internal/no-memory.
+// Returns the buffer to use.
 SeriesBuffer* reserve(Node n, i64 units, bool doubled);
 
 // --- Ownership notifications ------------------------------------------------

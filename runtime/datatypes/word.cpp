@@ -64,9 +64,17 @@ std::string name_of(i32 sym) {
     return std::string(reinterpret_cast<const char*>(s->head_ptr()), s->tail - s->head);
 }
 
-// Appends the symbol's name to the buffer string, one code point at a time;
-// returns the characters written.
-i32 append_name(const Cell& buffer, i32 sym) {
+// The character cap that a /part argument puts on a formed name, as on a
+// formed string: its integer when that is not negative, else none (-1).
+i32 part_cap(const Cell* part) {
+    if (!part || cell::type_of(*part) != type::integer) return -1;
+    return static_cast<i32>(part->data2);
+}
+
+// Appends the symbol's name to the buffer string, one code point at a time,
+// at most `cap` of them when cap >= 0; returns the name's length in
+// characters (the budget counts the whole name, as for a formed string).
+i32 append_name(const Cell& buffer, i32 sym, i32 cap = -1) {
     const std::string name = name_of(sym);
     const Node out = cell::node(buffer);
     const u8* p = reinterpret_cast<const u8*>(name.data());
@@ -79,7 +87,7 @@ i32 append_name(const Cell& buffer, i32 sym) {
             cp = *p;
             next = p + 1;
         }
-        string::append_char(out, static_cast<u32>(cp));
+        if (cap < 0 || n < cap) string::append_char(out, static_cast<u32>(cp));
         p = next;
         n++;
     }
@@ -130,6 +138,23 @@ Cell find_or_global(Node ctx, i32 sym) {
 }
 
 void keep(const Cell& w) { append_to_root(w); }
+
+void bind_predefined() {
+    auto rooted = [](Cell& c, const Cell& made) {
+        c = made;
+        if (root_allocation) append_to_root(c);
+    };
+#define ORU_BIND_WORD(name, spelling) \
+    rooted(words::word::name, context::add_global_word(symbol_of(words::word::name), true, true));
+#define ORU_BIND_REFINEMENT(name, spelling) rooted(words::refinement::name, words::refinement::name);
+#define ORU_BIND_ISSUE(name, spelling) rooted(words::issue::name, issue::of_symbol(symbol_of(words::issue::name)));
+    ORU_PREDEFINED_WORDS(ORU_BIND_WORD)
+    ORU_PREDEFINED_REFINEMENTS(ORU_BIND_REFINEMENT)
+    ORU_PREDEFINED_ISSUES(ORU_BIND_ISSUE)
+#undef ORU_BIND_WORD
+#undef ORU_BIND_REFINEMENT
+#undef ORU_BIND_ISSUE
+}
 
 Cell* value_at(Node ctx, i32 index) {
     Cell* vals = context::values(ctx);
@@ -380,7 +405,11 @@ Cell* make(Cell*, Cell* spec, u32 t) {
     return stack::push_value(w);
 }
 
-i32 form(Cell* value, Cell* buffer, Cell*, i32 limit) { return limit - append_name(*buffer, word::symbol_of(*value)); }
+// The name as a string is formed: a /part argument caps the characters
+// written, and the budget goes down by the whole name.
+i32 form(Cell* value, Cell* buffer, Cell* part, i32 limit) {
+    return limit - append_name(*buffer, word::symbol_of(*value), part_cap(part));
+}
 
 i32 mold(Cell* value, Cell* buffer, bool, bool, bool, Cell* part, i32 limit, i32) {
     return form(value, buffer, part, limit);
@@ -388,11 +417,11 @@ i32 mold(Cell* value, Cell* buffer, bool, bool, bool, Cell* part, i32 limit, i32
 
 // The typed molds: one character before or after the name.
 template <char Prefix, char Suffix>
-i32 mold_marked(Cell* value, Cell* buffer, bool, bool, bool, Cell*, i32 limit, i32) {
+i32 mold_marked(Cell* value, Cell* buffer, bool, bool, bool, Cell* part, i32 limit, i32) {
     const i32 sym = word::symbol_of(*value);
     const Node out = cell::node(*buffer);
     if (Prefix) string::append_char(out, static_cast<u8>(Prefix));
-    const i32 n = append_name(*buffer, sym);
+    const i32 n = append_name(*buffer, sym, part_cap(part));
     if (Suffix) string::append_char(out, static_cast<u8>(Suffix));
     return limit - n - 1;
 }

@@ -53,6 +53,12 @@ Cell* push_context_word(Node ctx, i32 index);
 Cell find_or_global(Node ctx, i32 sym);
 // Appends a copy of the word to the root block.
 void keep(const Cell& word);
+// Makes the predefined word cells (runtime/words.h) what loading their names
+// gives: global words keeping their spellings, and issues of the global
+// context (slot -1); the refinements stay unbound. In root-allocation mode
+// each cell is also appended to the root block. For start-up, right after
+// the predefined words are interned (the global context exists by then).
+void bind_predefined();
 
 // --- Reading and writing values ----------------------------------------------------
 

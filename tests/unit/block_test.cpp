@@ -435,6 +435,12 @@ TEST_F(Block, CellHelpers) {
     EXPECT_EQ(mold(call(action::head, {dst})), "[0 1 2 1 2]");
     block::rs_append_block(dst, ints({3}));
     EXPECT_EQ(mold(call(action::head, {dst})), "[0 1 2 1 2 3]");
+    // rs-set-tail only cuts: the cells past the tail are no values.
+    Cell cut = ints({1, 2, 3});
+    block::rs_set_tail(cut, 9);
+    EXPECT_EQ(length(cut), 3);
+    block::rs_set_tail(cut, 1);
+    EXPECT_EQ(mold(cut), "[1]");
 
     Cell parent = ints({});
     Cell* child = block::make_in(&parent, 4);

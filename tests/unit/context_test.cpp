@@ -28,15 +28,7 @@ namespace {
 class Contexts : public ::testing::Test {
 protected:
     void SetUp() override {
-        runtime_init();
-        context::init();
-        word::init();
-        lit_word::init();
-        set_word::init();
-        get_word::init();
-        refinement::init();
-        issue::init();
-        context::init_global();
+        runtime_init();  // registers context! and the word types, makes the global context
         // A frame of the test's own; a marker first, so that no frame's
         // arguments start at the data stack's first cell.
         stack::push(unset::value);
@@ -175,9 +167,14 @@ TEST_F(Contexts, AddFindAndStoreIgnoreCase) {
     EXPECT_EQ(context::find_value(sym("THIRD"), ctx)->data2, 4u);
 
     i32 index = -9;
+    EXPECT_EQ(context::find_word_in(ctx, sym("fourth"), true, false, &index), -1);
+    EXPECT_EQ(index, -9);  // without the add flag nothing is added
+    EXPECT_EQ(context::length(ctx), 3);
     EXPECT_EQ(context::find_word_in(ctx, sym("fourth"), true, true, &index), -1);
     EXPECT_EQ(index, 3);
     EXPECT_EQ(values_length(ctx), 4);
+    EXPECT_EQ(context::find_word_in(ctx, sym("FOURTH"), true, true, &index), 3);
+    EXPECT_EQ(context::length(ctx), 4);
 
     Cell spec = block_of({unbound("a", type::set_word), cell::integer(1), unbound("b"),
                           unbound("c", type::set_word), unbound("A", type::set_word)});
@@ -249,6 +246,19 @@ TEST_F(Contexts, WritingAnUnresolvedWordAddsItToAnObject) {
     p.data1 = plain;
     context::set(p, cell::integer(6));
     EXPECT_FALSE(context::word_at(plain, 0)->header & context::assigned);
+
+    // An integer store resolves the slot the same way: an exact entry, a case
+    // variant's slot, or a new slot.
+    Cell n = unbound("FRESH");
+    context::set_integer(ctx, n, 9);
+    EXPECT_EQ(static_cast<i32>(n.data3), 0);
+    EXPECT_EQ(context::values(ctx)[0].data2, 9u);
+    Cell m = unbound("count");
+    context::set_integer(ctx, m, 10);
+    EXPECT_EQ(static_cast<i32>(m.data3), 1);
+    EXPECT_EQ(context::length(ctx), 2);
+    EXPECT_EQ(cell::type_of(context::values(ctx)[1]), type::integer);
+    EXPECT_EQ(context::values(ctx)[1].data2, 10u);
 }
 
 struct ChangeCall {
@@ -301,6 +311,7 @@ TEST_F(Contexts, FunctionContextsReadTheirValuesFromTheDataStack) {
     EXPECT_EQ(error_of([&] { context::get(a); }), ErrorId::script_not_in_context);
     EXPECT_EQ(error_of([&] { word::get_value(fn, 0); }), ErrorId::script_not_defined);
     EXPECT_EQ(error_of([&] { context::set(a, cell::integer(1)); }), ErrorId::script_not_in_context);
+    EXPECT_EQ(error_of([&] { context::set_integer(fn, d, 1); }), ErrorId::script_not_in_context);
     // Names are looked up in the global context instead.
     context::set_global(sym("a"), cell::integer(99));
     EXPECT_EQ(context::find_value(sym("a"), fn)->data2, 99u);

@@ -255,6 +255,26 @@ TEST_F(Functions, SpecValidation) {
     }
 }
 
+TEST_F(Functions, InvalidTypeSpecNamesTheValue) {
+    // A type block word is read through its context: the error carries the
+    // value it gave, not the word; a literal carries itself.
+    context::set_global(symbol::make("one"), cell::integer(1));
+    context::set_global(symbol::make("text"), cell::make(type::none));
+    struct Case {
+        const char* spec;
+        u32 type;
+    } cases[] = {{"a [1]", type::integer}, {"a [one]", type::integer}, {"a [integer! text]", type::none},
+                 {"a [[integer!]]", type::block}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.spec);
+        Cell* top = stack::top;
+        const Cell spec = load(c.spec);
+        EXPECT_EQ(error_of([&] { function::validate(spec); }), ErrorId::script_invalid_type_spec);
+        EXPECT_EQ(cell::type_of(pending_error.args[0]), c.type);
+        stack::top = top;
+    }
+}
+
 TEST_F(Functions, ValidationStartsAtTheSpecsPosition) {
     Cell spec = load("1 2 a [integer!]");
     EXPECT_EQ(error_of([&] { function::validate(spec); }), ErrorId::script_bad_func_def);
@@ -281,6 +301,8 @@ TEST_F(Functions, CollectLocals) {
          "[/local x y k v w r i]"},
         {"", "foreach k: s [] repeat [q] 3", "[/local k]"},
         {"", "print foreach", "[]"},
+        // A nested function's spec is walked like any block: its return: is collected.
+        {"a", "f: func [x return: [integer!]] [y: 1 a: 2]", "[a /local f return y]"},
         // /extern: its words stay out; words after a later /local are locals.
         {"a /extern b", "a: 1 b: 2 c: 3", "[a /local c]"},
         {"/extern x /local y", "x: 1 z: 2", "[/local y z]"},
@@ -407,6 +429,13 @@ TEST_F(Functions, ArgumentsDescriptionOfANative) {
     const Cell bad = load("a b: [integer!]");
     EXPECT_EQ(error_of([&] { function::build_arguments(bad, false); }), ErrorId::script_bad_func_def);
     EXPECT_EQ(cell::type_of(pending_error.args[0]), type::set_word);
+
+    // Native specs are not validated first: a type word without a value
+    // names itself in the error.
+    const Cell unknown = load("a [integer! no-such-type]");
+    EXPECT_EQ(error_of([&] { function::build_arguments(unknown, true); }), ErrorId::script_invalid_type_spec);
+    EXPECT_EQ(cell::type_of(pending_error.args[0]), type::word);
+    EXPECT_STREQ(symbol::get_c_string(static_cast<i32>(pending_error.args[0].data2)), "no-such-type");
 }
 
 // --- Function values -----------------------------------------------------------
@@ -603,8 +632,9 @@ TEST_F(Functions, RoutineValues) {
     Cell* top = stack::top;
     routine::push(spec, body, entry, routine::return_integer, false);
     routine::push(spec2, none::value, entry, -1, true);
-    ASSERT_EQ(stack::top, top + 2);
-    const Cell plain = top[0], external = top[1];
+    routine::push(spec2, cell::integer(5), entry, routine::return_logic, false);
+    ASSERT_EQ(stack::top, top + 3);
+    const Cell plain = top[0], external = top[1], odd_body = top[2];
 
     EXPECT_EQ(plain.header, type::routine | (3u << routine::arity_shift));
     EXPECT_EQ(routine::get_arity(plain), 3u);
@@ -619,7 +649,9 @@ TEST_F(Functions, RoutineValues) {
     struct Case {
         Cell value;
         const char* mold;
-    } cases[] = {{plain, "routine [a [integer!] b [logic!] /local c][twice a]"}, {external, "routine [a] none"}};
+    } cases[] = {{plain, "routine [a [integer!] b [logic!] /local c][twice a]"},
+                 {external, "routine [a] none"},
+                 {odd_body, "routine [a] 5"}};  // a body that is no block is kept and written after a space
     for (const Case& c : cases) {
         SCOPED_TRACE(c.mold);
         Cell v = c.value;

@@ -627,7 +627,8 @@ void recording_hook(Cell* key) {
 TEST_F(HashTables, IndexingABlockKeepsTheTableOnTheDataStack) {
     // While a new map! indexes its block (the key hook may allocate), the
     // data stack holds a map! value naming the table, so a collection keeps
-    // the table; the cell goes away afterwards, also when a throw passes.
+    // the table; the cell goes away afterwards. When a throw passes, the
+    // catch point resets the stack, not the holder (an error cell may lie above).
     stack::init(memory::alloc_fixed_series(stack::data_cells, 16, 0),
                 memory::alloc_fixed_series(stack::frame_block_cells, 16, 0));
     Cell* top = stack::top;
@@ -648,7 +649,8 @@ TEST_F(HashTables, IndexingABlockKeepsTheTableOnTheDataStack) {
     Cell f = cell::make(type::map, 0, failing, 0);
     hooks_seen = 0;
     EXPECT_THROW(ht::init(4, &f, ht::kind::map, 0), SystemThrow);
-    EXPECT_EQ(stack::top, top) << "the held cell is dropped when a throw passes";
+    EXPECT_GT(stack::top, top) << "a passing throw leaves the top to the catch point";
+    stack::top = top;  // what a catch point does
     ht::set_map_key_hook(nullptr);
 
     // A hash! is held the same way, as a hash! value.

@@ -11,6 +11,7 @@
 #include "runtime/datatypes/symbol.h"
 #include "runtime/fire.h"
 #include "runtime/memory.h"
+#include "runtime/registry.h"
 #include "runtime/runtime.h"
 #include "runtime/system.h"
 #include "runtime/words.h"
@@ -22,7 +23,9 @@
 #include <cstring>
 #include <limits>
 #include <optional>
+#include <cstdio>
 #include <string>
+#include <vector>
 
 using namespace oru;
 
@@ -403,6 +406,91 @@ TEST_F(Integer, CompareAndPredicates) {
                        actions::absolute();
                    }),
                    9);
+}
+
+// What the stand-in handlers of other types saw: one line per call, the
+// handler and its operands.
+std::vector<std::string> calls;
+
+std::string describe(const Cell& c) {
+    switch (cell::type_of(c)) {
+        case type::integer: return "integer=" + std::to_string(integer::get(c));
+        case type::float_: {
+            char text[32];
+            std::snprintf(text, sizeof text, "float=%g", cell::get_float(c));
+            return text;
+        }
+        case type::pair: return c.data1 ? "-pair" : "pair";  // data1 marks a negated stand-in
+        case type::date: return "date";
+        case type::money: return "money";
+        default: return "type " + std::to_string(cell::type_of(c));
+    }
+}
+
+void stack_call(const char* what) {
+    calls.push_back(std::string(what) + " " + describe(stack::arguments[0]) + " " + describe(stack::arguments[1]));
+}
+void add_stand_in() { stack_call("add"); }
+void multiply_stand_in() { stack_call("multiply"); }
+void negate_stand_in(Cell* v) {
+    calls.push_back("negate " + describe(*v));
+    v->data1 ^= 1;
+}
+i32 compare_stand_in(Cell* a, Cell* b, i32) {
+    calls.push_back("compare " + describe(*a) + " " + describe(*b));
+    return 1;  // the first value is the greater
+}
+void round_stand_in(Cell* v, Cell* scale, bool, bool, bool, bool, bool, bool) {
+    calls.push_back("round " + describe(*v) + " " + (scale ? describe(*scale) : "-"));
+}
+
+TEST_F(Integer, OperandsOfOtherTypesAreHandedOver) {
+    registry::add(type::float_, 0, "float!",
+                  ActionTable{.compare = compare_stand_in, .add = add_stand_in, .round = round_stand_in});
+    registry::add(type::pair, 0, "pair!",
+                  ActionTable{.add = add_stand_in, .multiply = multiply_stand_in, .negate = negate_stand_in});
+    registry::add(type::date, 0, "date!", ActionTable{.add = add_stand_in});
+    registry::add(type::money, 0, "money!", ActionTable{.compare = compare_stand_in});
+    const Cell pair = cell::make(type::pair), date = cell::make(type::date), money = cell::make(type::money);
+    struct Case {
+        void (*action)();
+        Cell right;
+        std::vector<std::string> expected;
+    } cases[] = {
+        // The float arithmetic takes the integer on the left as it is.
+        {actions::add, cell::float_(0.5), {"add integer=1 float=0.5"}},
+        // n - p is -p + n; n * p is p * n; n + d adds n days to d.
+        {actions::subtract, pair, {"negate pair", "add -pair integer=1"}},
+        {actions::multiply, pair, {"multiply pair integer=1"}},
+        {actions::add, date, {"add date integer=1"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.expected.back());
+        calls.clear();
+        Outcome o = math(c.action, cell::integer(1), c.right);
+        ASSERT_FALSE(o.error) << error_id_name(*o.error);
+        EXPECT_EQ(calls, c.expected);
+    }
+
+    // Against a float the integer is compared as a float; against money the
+    // money comparison is asked the other way round and its answer reversed.
+    Cell three = cell::integer(3), half = cell::float_(2.5);
+    calls.clear();
+    EXPECT_EQ(actions::compare_raw(&three, &half, actions::op::lesser), 1);
+    EXPECT_EQ(calls, std::vector<std::string>{"compare float=3 float=2.5"});
+    Cell m = money;
+    calls.clear();
+    EXPECT_EQ(actions::compare_raw(&three, &m, actions::op::lesser), -1);
+    EXPECT_EQ(calls, std::vector<std::string>{"compare money integer=3"});
+
+    // A scale of another type rounds the value as a float.
+    calls.clear();
+    Outcome o = run([] {
+        Cell* v = stack::push(cell::integer(17));
+        actions::round(v, stack::push(cell::float_(2.5)), false, false, false, false, false, false);
+    });
+    ASSERT_FALSE(o.error) << error_id_name(*o.error);
+    EXPECT_EQ(calls, std::vector<std::string>{"round float=17 float=2.5"});
 }
 
 TEST_F(Integer, OperandsOfOtherTypes) {

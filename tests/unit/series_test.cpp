@@ -47,6 +47,18 @@ i32 record_check(const Cell&, const Cell& action, const Cell*, i32 index, i32 co
     return 0;
 }
 
+// An owner's handler standing in for language code: runs on every check
+// (not again while it runs itself).
+std::function<void(const Cell& value, const std::string& action)> owner_handler;
+i32 run_owner_handler(const Cell& value, const Cell& action, const Cell*, i32, i32) {
+    static bool busy = false;
+    if (busy || !owner_handler) return 0;
+    busy = true;
+    owner_handler(value, symbol::get_c_string(static_cast<i32>(action.data2)));
+    busy = false;
+    return 1;
+}
+
 class Series : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -66,6 +78,7 @@ protected:
     }
     void TearDown() override {
         series::reset_ownership();
+        owner_handler = nullptr;
         // The stand-ins leave no rows behind for tests that skip start-up.
         for (u32 t : stand_ins) {
             std::fill_n(registry::actions + t * registry::row_size, registry::row_size, nullptr);
@@ -130,6 +143,16 @@ protected:
         return result;
     }
 
+    // Calls a stack-convention handler itself with the arguments pushed.
+    static Cell call_direct(void (*fn)(), std::initializer_list<Cell> args) {
+        stack::mark_native(name("test"));
+        for (const Cell& a : args) stack::push_value(a);
+        fn();
+        Cell result = *stack::arguments;
+        stack::unroll();
+        return result;
+    }
+
     // The error the body raises, caught by a try frame; nothing when it returns.
     template <class F>
     static std::optional<ErrorId> error_of(F&& body) {
@@ -163,11 +186,21 @@ TEST_F(Series, PositionsClampAtBothEnds) {
         {action::back, 0, {}, 0},  {action::back, 3, {}, 2},   {action::head, 3, {}, 0},
         {action::tail, 1, {}, 5},
     };
+    // Children call the shared handlers directly, around what they change.
+    const std::pair<u32, void (*)()> direct[] = {
+        {action::at, series::at},     {action::skip, series::skip}, {action::next, series::next},
+        {action::back, series::back}, {action::head, series::head}, {action::tail, series::tail},
+    };
     for (const Case& c : cases) {
         Cell blk = ints({0, 1, 2, 3, 4}, c.head);
         Cell r = c.offset ? call(c.slot, {blk, cell::integer(*c.offset)}) : call(c.slot, {blk});
         EXPECT_EQ(cell::head_index(r), c.expected) << "slot " << c.slot << " from " << c.head;
         EXPECT_EQ(cell::node(r), cell::node(blk));
+        for (const auto& [slot, fn] : direct) {
+            if (slot != c.slot) continue;
+            Cell d = c.offset ? call_direct(fn, {blk, cell::integer(*c.offset)}) : call_direct(fn, {blk});
+            EXPECT_EQ(cell::head_index(d), c.expected) << "direct slot " << c.slot << " from " << c.head;
+        }
     }
     EXPECT_EQ(error_of([] { call(action::at, {ints({1}), cell::make(type::none)}); }), ErrorId::script_invalid_arg);
 }
@@ -184,6 +217,9 @@ TEST_F(Series, HeadIndexPastAShortenedTail) {
     EXPECT_EQ(series::length_q(&blk), 0);
     EXPECT_EQ(cell::head_index(blk), 2) << "length? moves the index back to the tail";
     EXPECT_EQ(call(action::head_q, {blk}).data1, 0u);
+    EXPECT_EQ(call_direct(series::index_q, {blk}).data2, 3u);
+    EXPECT_EQ(call_direct(series::tail_q_, {blk}).data1, 1u);
+    EXPECT_EQ(call_direct(series::head_q, {blk}).data1, 0u);
 }
 
 TEST_F(Series, PickAndPokeCountFromThePosition) {
@@ -422,6 +458,58 @@ TEST_F(Series, ChangesNotifyBeforeAndAfter) {
         for (const Notice& n : notices) got.push_back(n.action + " " + std::to_string(n.index) + " " +
                                                       std::to_string(n.count));
         EXPECT_EQ(got, c.expected) << c.what;
+    }
+}
+
+TEST_F(Series, OwnerHandlersThatChangeTheSeriesFirst) {
+    series::ownership.check = run_owner_handler;
+    // The handler empties the block it is told about before take runs: the
+    // take is dropped, and what a former take left in the shared buffer is
+    // not handed out.
+    EXPECT_EQ(call(action::take, {ints({7})}, {-1, -1, -1}).data2, 7u);
+    Cell blk = ints({1, 2, 3});
+    owner_handler = [](const Cell& v, const std::string& action) {
+        if (action == "take") call(action::clear, {v});
+    };
+    EXPECT_EQ(cell::type_of(call(action::take, {blk}, {-1, -1, -1})), type::none);
+    EXPECT_EQ(all(blk), std::vector<i32>{});
+    Cell blk2 = ints({1, 2, 3});
+    Cell part = call(action::take, {blk2, cell::integer(2)}, {1, -1, -1});
+    EXPECT_EQ(cell::type_of(part), type::block);
+    EXPECT_EQ(values(part), std::vector<i32>{});
+
+    // A take inside the handler reuses the shared buffer with its own unit;
+    // the outer take still gets its one character.
+    Cell str = text("abc");
+    static Cell other;
+    other = ints({5, 6});
+    owner_handler = [](const Cell& v, const std::string& action) {
+        if (action == "take" && cell::type_of(v) == type::string) call(action::take, {other}, {-1, -1, -1});
+    };
+    Cell* taken = series::take(stack::push(str), nullptr, false, false);
+    EXPECT_EQ(chars(*taken), "a");
+    EXPECT_EQ(chars(str), "bc");
+    EXPECT_EQ(all(other), std::vector<i32>{6});
+
+    // move between two blocks: whichever handler runs second may have changed
+    // the other series; then nothing moves.
+    static Cell origin, target;
+    for (bool origin_changed : {true, false}) {
+        origin = ints({1, 2, 3});
+        target = ints({7, 8}, 1);
+        owner_handler = [origin_changed](const Cell& v, const std::string& action) {
+            if (action != "move") return;
+            if (origin_changed && cell::node(v) == cell::node(target)) call(action::clear, {origin});
+            if (!origin_changed && cell::node(v) == cell::node(origin)) {
+                Cell t0 = target;
+                t0.data1 = 0;
+                call(action::clear, {t0});
+            }
+        };
+        call(action::move, {origin, target, cell::integer(2)}, {2});
+        const std::vector<i32> empty, untouched_origin{1, 2, 3}, untouched_target{7, 8};
+        EXPECT_EQ(all(origin), origin_changed ? empty : untouched_origin);
+        EXPECT_EQ(all(target), origin_changed ? untouched_target : empty);
     }
 }
 

@@ -12,10 +12,12 @@
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/unset.h"
 #include "runtime/fire.h"
+#include "runtime/calls.h"
 #include "runtime/memory.h"
 #include "runtime/registry.h"
 #include "runtime/runtime.h"
 #include "runtime/system.h"
+#include "runtime/words.h"
 
 #include <gtest/gtest.h>
 
@@ -69,15 +71,7 @@ void fake_load(const Cell& text, Cell* out) {
 class WordValues : public ::testing::Test {
 protected:
     void SetUp() override {
-        runtime_init();
-        context::init();
-        word::init();
-        lit_word::init();
-        set_word::init();
-        get_word::init();
-        refinement::init();
-        issue::init();
-        context::init_global();
+        runtime_init();  // registers the word types and makes the global context
         word::set_lexer_hooks({fake_scan, fake_load});
         stack::push(unset::value);
         buffer = stack::push();
@@ -114,10 +108,10 @@ protected:
     }
     static Cell dt(u32 t) { return datatype::make(t); }
 
-    std::string formed(Cell v, bool mold, i32* left = nullptr) {
+    std::string formed(Cell v, bool mold, i32* left = nullptr, Cell* part = nullptr) {
         memory::buffer(cell::node(*buffer))->tail = 0;
-        i32 r = mold ? actions::mold(&v, buffer, false, false, false, nullptr, 100, 0)
-                     : actions::form(&v, buffer, nullptr, 100);
+        i32 r = mold ? actions::mold(&v, buffer, false, false, false, part, 100, 0)
+                     : actions::form(&v, buffer, part, 100);
         if (left) *left = r;
         return text_of(*buffer);
     }
@@ -211,6 +205,18 @@ TEST_F(WordValues, SlotStoresOfCompiledCode) {
     word::set_from_args();
     EXPECT_EQ(stack::arguments->data2, 8u);
     EXPECT_EQ(context::get(w)->data2, 8u);
+
+    // An unset! second argument: need-value with the word, nothing stored.
+    stack::reset();
+    EXPECT_EQ(error_of([&] {
+                  stack::mark_native(stack::word(0));
+                  stack::push(w);
+                  stack::push(unset::value);
+                  word::set_from_args();
+              }),
+              ErrorId::script_need_value);
+    EXPECT_EQ(pending_error.args[0].data2, w.data2);
+    EXPECT_EQ(context::get(w)->data2, 8u);
 }
 
 TEST_F(WordValues, FormAndMoldOfEachType) {
@@ -235,6 +241,25 @@ TEST_F(WordValues, FormAndMoldOfEachType) {
     EXPECT_EQ(left, 100 - 6);
     EXPECT_EQ(formed(word::load("HELLO"), true), "HELLO");
     EXPECT_EQ(formed(word::load("hello"), true), "hello");
+
+    // A /part count caps the name as it caps a formed string; the budget
+    // still goes down by the whole name. A negative count caps nothing.
+    struct Part {
+        u32 type;
+        bool mold;
+        i32 count;
+        const char* text;
+        i32 left;
+    } parts[] = {
+        {type::word, false, 2, "na", 100 - 4},        {type::word, true, 0, "", 100 - 4},
+        {type::refinement, true, 3, "/nam", 100 - 5}, {type::set_word, true, 2, "na:", 100 - 5},
+        {type::issue, false, 9, "name", 100 - 4},     {type::word, false, -1, "name", 100 - 4},
+    };
+    for (const Part& p : parts) {
+        Cell part = cell::integer(p.count);
+        EXPECT_EQ(formed(global_word("name", p.type), p.mold, &left, &part), p.text) << p.text;
+        EXPECT_EQ(left, p.left) << p.text;
+    }
 }
 
 TEST_F(WordValues, CompareCodes) {
@@ -308,6 +333,14 @@ TEST_F(WordValues, MakeAndTo) {
     EXPECT_EQ(from_ref.header, type::word);
     EXPECT_EQ(from_ref.data1, context::global);  // bound where the global context has it
     EXPECT_EQ(from_ref.data3, global_word("a").data3);
+    Cell from_issue = to(dt_word, cell::make(type::issue | flag::new_line, context::global, from_ref.data2, 0xFFFFFFFFu));
+    EXPECT_EQ(from_issue.header, type::word);
+    EXPECT_EQ(from_issue.data1, context::global);
+    EXPECT_EQ(from_issue.data3, from_ref.data3);  // the unresolved issue gets the global slot
+
+    Cell from_char = to(dt_set, cell::make(type::char_, 0, 'k'));
+    EXPECT_EQ(from_char.header, type::set_word);
+    EXPECT_EQ(from_char.data2, static_cast<u32>(sym("k")));
 
     held = stack::push();
     string::make_at(*held, 4);
@@ -318,8 +351,8 @@ TEST_F(WordValues, MakeAndTo) {
     EXPECT_EQ(from_string.header, type::issue);
     EXPECT_EQ(from_string.data2, static_cast<u32>(sym("yz")));
     EXPECT_EQ(static_cast<i32>(from_string.data3), -1);
-    Cell from_char = to(dt_issue, cell::make(type::char_, 0, 'q'));
-    EXPECT_EQ(from_char.data2, static_cast<u32>(sym("q")));
+    Cell issue_from_char = to(dt_issue, cell::make(type::char_, 0, 'q'));
+    EXPECT_EQ(issue_from_char.data2, static_cast<u32>(sym("q")));
     EXPECT_EQ(to(dt_issue, global_word("w", type::lit_word)).header, type::issue);
 
     held = stack::push();
@@ -389,6 +422,43 @@ TEST_F(WordValues, FamilyMakers) {
 
     Cell* s = word::push_as_string(lw);
     EXPECT_EQ(text_of(*s), "Thing");
+}
+
+TEST_F(WordValues, PredefinedWordsBecomeGlobalWords) {
+    root_allocation = true;  // as during start-up
+    const Node root = root_block();
+    const u32 before = memory::buffer(root)->length();
+    word::bind_predefined();
+    EXPECT_EQ(memory::buffer(root)->length(),
+              before + words::word_count + words::refinement_count + words::issue_count);
+
+    struct Case {
+        const Cell* cell;
+        const char* spelling;
+    } cases[] = {
+        {&words::word::on_change, "on-change*"}, {&words::word::tag_anon, "<anon>"},
+        {&words::word::collect_2, "collect"},    {&words::word::Linux, "Linux"},
+        {&words::word::end, "end"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.cell->header, type::word) << c.spelling;
+        EXPECT_EQ(c.cell->data1, context::global) << c.spelling;
+        EXPECT_STREQ(symbol::get_c_string(word::symbol_of(*c.cell)), c.spelling);
+        EXPECT_EQ(word::index_of(*c.cell), context::find_word(context::global, word::symbol_of(*c.cell), true))
+            << c.spelling;
+    }
+    // A predefined word and a word loaded later in another case share a slot.
+    context::set(words::word::append, cell::integer(3));
+    EXPECT_EQ(context::get(word::load("APPEND"))->data2, 3u);
+
+    EXPECT_EQ(words::refinement::part.data1, 0u);  // refinements stay unbound
+    EXPECT_EQ(word::index_of(words::refinement::part), -1);
+    EXPECT_EQ(words::issue::ooo.header, type::issue);
+    EXPECT_EQ(words::issue::ooo.data1, context::global);
+    EXPECT_EQ(word::index_of(words::issue::ooo), -1);
+    const Cell& first_kept = memory::buffer(root)->cells()[before];
+    EXPECT_EQ(first_kept.data2, words::word::Windows.data2);
+    EXPECT_EQ(first_kept.data1, context::global);
 }
 
 }  // namespace

@@ -1,0 +1,334 @@
+// The least boot program: base definitions, then one script.
+#include "boot/boot.h"
+
+#include "codecs/lexer.h"
+#include "interpreter/evaluator.h"
+#include "interpreter/natives.h"
+#include "interpreter/natives_output.h"
+#include "interpreter/stack.h"
+#include "runtime/console.h"
+#include "runtime/datatypes/block.h"
+#include "runtime/datatypes/context.h"
+#include "runtime/datatypes/datatype.h"
+#include "runtime/datatypes/native.h"
+#include "runtime/datatypes/series.h"
+#include "runtime/datatypes/string.h"
+#include "runtime/datatypes/symbol.h"
+#include "runtime/datatypes/typeset.h"
+#include "runtime/datatypes/unset.h"
+#include "runtime/datatypes/word.h"
+#include "runtime/registry.h"
+#include "runtime/words.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <initializer_list>
+#include <string>
+#include <unistd.h>
+
+namespace oru::boot {
+
+namespace {
+
+void set_global(const char* name, const Cell& value) { context::set_global(symbol::make(name), value); }
+
+// Loads UTF-8 text into a new block, pushed on the data stack.
+Cell* load_text(const char* text) {
+    Cell* out = stack::push();
+    i32 consumed = 0;
+    lexer::scan(out, reinterpret_cast<const u8*>(text), static_cast<i32>(std::strlen(text)), lexer::Mode{},
+                &consumed);
+    return out;
+}
+
+// A native! or action! word made from its spec text and slot, as the boot
+// image's `make native! [[spec] slot]` does.
+struct FunctionSpec {
+    const char* word;
+    i32 slot;
+    const char* spec;
+};
+
+void define_function(const FunctionSpec& f, u32 t) {
+    Cell* top = stack::top;
+    const std::string text = "[" + std::string(f.spec) + "] " + std::to_string(f.slot);
+    Cell* pair = load_text(text.c_str());
+    Cell* v = native::make(nullptr, pair, t);
+    set_global(f.word, *v);
+    stack::top = top;
+}
+
+// Natives whose routines exist (the others keep raising internal/not-done
+// and get their words with the boot image).
+constexpr FunctionSpec native_specs[] = {
+    {"if", natives::slot::if_, "cond [any-type!] then-blk [block!]"},
+    {"unless", natives::slot::unless, "cond [any-type!] then-blk [block!]"},
+    {"either", natives::slot::either, "cond [any-type!] true-blk [block!] false-blk [block!]"},
+    {"any", natives::slot::any, "conds [block!]"},
+    {"all", natives::slot::all, "conds [block!]"},
+    {"while", natives::slot::while_, "cond [block!] body [block!]"},
+    {"until", natives::slot::until, "body [block!]"},
+    {"loop", natives::slot::loop, "count [integer! float!] body [block!]"},
+    {"repeat", natives::slot::repeat, "'word [word!] value [integer! float!] body [block!]"},
+    {"forever", natives::slot::forever, "body [block!]"},
+    {"func", natives::slot::func, "spec [block!] body [block!]"},
+    {"function", natives::slot::function, "spec [block!] body [block!]"},
+    {"does", natives::slot::does, "body [block!]"},
+    {"has", natives::slot::has, "vars [block!] body [block!]"},
+    {"switch", natives::slot::switch_, "value [any-type!] cases [block!] /default case"},
+    {"case", natives::slot::case_, "cases [block!] /all"},
+    {"print", natives::slot::print, "value [any-type!]"},
+    {"prin", natives::slot::prin, "value [any-type!]"},
+    {"equal?", natives::slot::equal_q, "value1 [any-type!] value2 [any-type!]"},
+    {"not-equal?", natives::slot::not_equal_q, "value1 [any-type!] value2 [any-type!]"},
+    {"strict-equal?", natives::slot::strict_equal_q, "value1 [any-type!] value2 [any-type!]"},
+    {"lesser?", natives::slot::lesser_q, "value1 [any-type!] value2 [any-type!]"},
+    {"greater?", natives::slot::greater_q, "value1 [any-type!] value2 [any-type!]"},
+    {"lesser-or-equal?", natives::slot::lesser_or_equal_q, "value1 [any-type!] value2 [any-type!]"},
+    {"greater-or-equal?", natives::slot::greater_or_equal_q, "value1 [any-type!] value2 [any-type!]"},
+    {"same?", natives::slot::same_q, "value1 [any-type!] value2 [any-type!]"},
+    {"not", natives::slot::not_, "value [any-type!]"},
+    {"type?", natives::slot::type_q, "value [any-type!] /word"},
+    {"try", natives::slot::try_, "block [block!] /all /keep"},
+    {"break", natives::slot::break_, "/return value [any-type!]"},
+    {"continue", natives::slot::continue_, ""},
+    {"exit", natives::slot::exit, ""},
+    {"return", natives::slot::return_, "value [any-type!]"},
+    {"throw", natives::slot::throw_, "value [any-type!] /name word"},
+    {"catch", natives::slot::catch_, "block [block!] /name word"},
+};
+
+// Actions with the argument layout their dispatch entries read.
+constexpr FunctionSpec action_specs[] = {
+    {"make", action::make, "type [any-type!] spec [any-type!]"},
+    {"to", action::to, "type [any-type!] spec [any-type!]"},
+    {"form", action::form, "value [any-type!] /part limit"},
+    {"mold", action::mold, "value [any-type!] /only /all /flat /part limit"},
+    {"absolute", action::absolute, "value"},
+    {"add", action::add, "value1 value2"},
+    {"divide", action::divide, "value1 value2"},
+    {"multiply", action::multiply, "value1 value2"},
+    {"negate", action::negate, "number"},
+    {"power", action::power, "number exponent"},
+    {"remainder", action::remainder, "value1 value2"},
+    {"subtract", action::subtract, "value1 value2"},
+    {"even?", action::even_q, "number"},
+    {"odd?", action::odd_q, "number"},
+    {"and~", action::and_, "value1 value2"},
+    {"or~", action::or_, "value1 value2"},
+    {"xor~", action::xor_, "value1 value2"},
+    {"complement", action::complement, "value"},
+    {"append", action::append, "series value [any-type!] /part length /only /dup count"},
+    {"insert", action::insert, "series value [any-type!] /part length /only /dup count"},
+    {"at", action::at, "series index"},
+    {"back", action::back, "series"},
+    {"clear", action::clear, "series"},
+    {"copy", action::copy, "value /part length /deep /types kind"},
+    {"head", action::head, "series"},
+    {"head?", action::head_q, "series"},
+    {"index?", action::index_q, "series"},
+    {"length?", action::length_q, "series"},
+    {"next", action::next, "series"},
+    {"pick", action::pick, "series index"},
+    {"poke", action::poke, "series index value [any-type!]"},
+    {"skip", action::skip, "series offset"},
+    {"tail", action::tail, "series"},
+    {"tail?", action::tail_q, "series"},
+};
+
+// Infix operators made from the words above (those whose functions exist).
+struct OpSpec {
+    const char* op;
+    const char* from;
+};
+constexpr OpSpec op_specs[] = {
+    {"+", "add"},          {"-", "subtract"},      {"*", "multiply"},      {"/", "divide"},
+    {"%", "remainder"},    {"=", "equal?"},        {"<>", "not-equal?"},   {"==", "strict-equal?"},
+    {"=?", "same?"},       {"<", "lesser?"},       {">", "greater?"},      {"<=", "lesser-or-equal?"},
+    {">=", "greater-or-equal?"}, {"**", "power"},  {"and", "and~"},        {"or", "or~"},
+    {"xor", "xor~"},
+};
+
+// A typeset of the given type numbers, or'ed with other typesets.
+Cell typeset_of(std::initializer_list<u32> types, std::initializer_list<const Cell*> with = {}) {
+    Cell ts = typeset::make();
+    for (u32 t : types) typeset::set_bit(ts, t);
+    for (const Cell* o : with) {
+        ts.data1 |= o->data1;
+        ts.data2 |= o->data2;
+        ts.data3 |= o->data3;
+    }
+    return ts;
+}
+
+void define_typesets() {
+    namespace t = type;
+    const Cell internal = typeset_of({t::unset});
+    const Cell external = typeset_of({t::event});
+    const Cell number = typeset_of({t::integer, t::float_, t::percent});
+    const Cell planar = typeset_of({t::pair, t::point2D});
+    const Cell any_point = typeset_of({t::point2D, t::point3D});
+    const Cell scalar = typeset_of({t::money, t::char_, t::pair, t::tuple, t::time, t::date}, {&number, &any_point});
+    const Cell any_word = typeset_of({t::word, t::set_word, t::lit_word, t::get_word});
+    const Cell all_word = typeset_of({t::refinement, t::issue}, {&any_word});
+    const Cell any_list = typeset_of({t::block, t::paren, t::hash});
+    const Cell any_path = typeset_of({t::path, t::lit_path, t::set_path, t::get_path});
+    const Cell any_block = typeset_of({}, {&any_path, &any_list});
+    const Cell any_function = typeset_of({t::native, t::action, t::op, t::function, t::routine});
+    const Cell any_object = typeset_of({t::object, t::error, t::port});
+    const Cell any_string = typeset_of({t::string, t::file, t::url, t::tag, t::email, t::ref});
+    const Cell series = typeset_of({t::binary, t::image, t::vector}, {&any_block, &any_string});
+    const Cell immediate = typeset_of({t::none, t::logic, t::datatype, t::typeset, t::handle, t::date}, {&scalar, &all_word});
+    const Cell default_ =
+        typeset_of({t::map, t::bitset}, {&series, &immediate, &any_object, &external, &any_function});
+    const Cell any_type = typeset_of({}, {&default_, &internal});
+    const std::pair<const char*, const Cell*> named[] = {
+        {"internal!", &internal},     {"external!", &external},       {"number!", &number},
+        {"planar!", &planar},         {"any-point!", &any_point},     {"scalar!", &scalar},
+        {"any-word!", &any_word},     {"all-word!", &all_word},       {"any-list!", &any_list},
+        {"any-path!", &any_path},     {"any-block!", &any_block},     {"any-function!", &any_function},
+        {"any-object!", &any_object}, {"any-string!", &any_string},   {"series!", &series},
+        {"immediate!", &immediate},   {"default!", &default_},        {"any-type!", &any_type},
+    };
+    for (const auto& [name, value] : named) set_global(name, *value);
+}
+
+void define_values() {
+    const Cell none_value{type::none, 0, 0, 0};
+    const Cell true_value{type::logic, 1, 0, 0};
+    const Cell false_value{type::logic, 0, 0, 0};
+    set_global("none", none_value);
+    for (const char* w : {"true", "yes", "on"}) set_global(w, true_value);
+    for (const char* w : {"false", "no", "off", "Kestu"}) set_global(w, false_value);
+    const std::pair<const char*, i32> chars[] = {
+        {"tab", 9},    {"cr", 13},    {"newline", 10}, {"lf", 10},   {"escape", 27},      {"slash", 47},
+        {"sp", 32},    {"space", 32}, {"null", 0},     {"enter", 13}, {"dot", 46},        {"comma", 44},
+        {"dbl-quote", 34},
+    };
+    for (const auto& [name, cp] : chars) set_global(name, Cell{type::char_, 0, static_cast<u32>(cp), 0});
+    Cell* crlf = stack::push();
+    string::make_at(*crlf, 2);
+    string::concatenate_literal(*crlf, "\r\n");
+    set_global("crlf", *crlf);
+    stack::pop(1);
+    set_global("pi", cell::float_(3.141592653589793));
+}
+
+// Every registered type's word is set to its datatype! value.
+void define_datatypes() {
+    for (u32 t = 1; t <= registry::highest_type; t++)
+        if (registry::datatypes[t].name)
+            context::set_global(static_cast<i32>(datatype::symbol_of(t)), datatype::make(t));
+}
+
+void define_functions() {
+    for (const FunctionSpec& f : native_specs) define_function(f, type::native);
+    for (const FunctionSpec& f : action_specs) define_function(f, type::action);
+    for (const OpSpec& o : op_specs) {
+        Cell* top = stack::top;
+        Cell* fn = stack::push(*context::global_slot(symbol::make(o.from)));
+        Cell* op = op::make(nullptr, fn, type::op);
+        set_global(o.op, *op);
+        stack::top = top;
+    }
+}
+
+void error_line(const char* message) {
+    console::print_text("*** Error: ");
+    console::print_text(message);
+    console::print_text("\n");
+}
+
+// The offset of the header: "Oru", an optional "/System", white space, then
+// "[", searched case-sensitively; -1 when there is none.
+long find_header(const std::string& text) {
+    for (size_t at = text.find("Oru"); at != std::string::npos; at = text.find("Oru", at + 1)) {
+        size_t p = at + 3;
+        if (text.compare(p, 7, "/System") == 0) p += 7;
+        while (p < text.size() && (text[p] == ' ' || text[p] == '\t' || text[p] == '\r' || text[p] == '\n')) p++;
+        if (p < text.size() && text[p] == '[') return static_cast<long>(at);
+    }
+    return -1;
+}
+
+bool read_file(const char* path, std::string& out) {
+    std::FILE* f = std::fopen(path, "rb");
+    if (!f) return false;
+    char chunk[65536];
+    size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) out.append(chunk, n);
+    const bool ok = !std::ferror(f);
+    std::fclose(f);
+    return ok;
+}
+
+}  // namespace
+
+void define_base() {
+    define_datatypes();
+    define_values();
+    define_typesets();
+    define_functions();
+    dyn_print::add(natives_output::stdout_hook, nullptr);
+}
+
+int run_script(const char* path) {
+    std::string text;
+    if (!read_file(path, text)) {
+        std::fprintf(stderr, "*** Error: cannot read %s: %s\n", path, std::strerror(errno));
+        return 1;
+    }
+    // The script's directory becomes the current directory.
+    if (const char* slash = std::strrchr(path, '/')) {
+        const std::string dir(path, static_cast<size_t>(slash - path) + 1);
+        if (chdir(dir.c_str()) != 0) {
+            std::fprintf(stderr, "*** Error: cannot change to %s: %s\n", dir.c_str(), std::strerror(errno));
+            return 1;
+        }
+    }
+    const long start = find_header(text);
+    if (start < 0) {
+        error_line("Oru header not found!");
+        return 1;
+    }
+    Cell* code = stack::push();
+    i32 consumed = 0;
+    lexer::scan(code, reinterpret_cast<const u8*>(text.data()) + start, static_cast<i32>(text.size()) - start,
+                lexer::Mode{}, &consumed);
+    const Cell* first = block::rs_abs_at(*code, 0);
+    if (cell::type_of(*first) == type::path) {
+        error_line("contains Oru/System code which requires compilation!");
+        return 1;
+    }
+    const Cell* second = series::abs_length_q(*code) > 1 ? block::rs_abs_at(*code, 1) : nullptr;
+    if (cell::type_of(*first) != type::word || !second || cell::type_of(*second) != type::block) {
+        error_line("not a Oru program!");
+        return 1;
+    }
+    code->data1 = 2;  // the code after the header
+    context::bind(*code, context::global, false);
+    stack::push(unset::value);
+    stack::mark_native(words::word::tag_body);
+    stack::push(unset::value);
+    interpreter::eval_block_throwing(*code, true);
+    return 0;
+}
+
+int launch(int argc, char** argv) {
+    int i = 1;
+    for (; i < argc; i++) {
+        if (std::strcmp(argv[i], "--") == 0) {
+            i++;
+            break;
+        }
+        if (std::strncmp(argv[i], "--", 2) != 0) break;  // "--catch" and the others are skipped for now
+    }
+    if (i >= argc) {
+        console::print_text("Oru: the console is not built yet; give a script to run.\n");
+        return 0;
+    }
+    return run_script(argv[i]);
+}
+
+}  // namespace oru::boot

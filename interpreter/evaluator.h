@@ -1,0 +1,138 @@
+// The evaluator: runs blocks of values as code.
+//
+// It evaluates one expression after another, looks words up, calls natives,
+// actions, functions and routines with the arguments their specs ask for
+// (the arguments description, cached per function value), applies infix
+// operators strictly left to right, evaluates paths and reports each step to
+// the trace hook when tracing is on.
+//
+// Unwinding without exceptions. break, continue, return, exit and throw do
+// not throw a C++ exception on the hot path. Their natives walk the frames
+// as the stack module's throw_* do (raising the same errors when nothing
+// stops them), leave both stacks exactly as a catch point would find them,
+// store the code in interpreter::pending and return it. Every evaluator level
+// checks `pending` after each call and returns at once without touching the
+// stacks; the consumer (the loop, function call or catch that the walk
+// stopped at) takes the code. C++ code that cannot pass a code on (a
+// callback, a handler that returns nothing) uses the *_throwing forms, which
+// turn a pending code into the system-level throw with the same code: the
+// stack state is the same either way, so a consumer handles both alike
+// through interpreter::guard. Errors always use fire.
+//
+// Any evaluation may allocate and so move every buffer: nothing here keeps a
+// buffer address across a call; values held across calls sit on the data
+// stack.
+#pragma once
+
+#include "interpreter/stack.h"
+#include "runtime/cell.h"
+#include "runtime/system.h"
+
+namespace oru::interpreter {
+
+// --- Pending unwinding -------------------------------------------------------
+
+// 0, or the unwinding in progress: throw_code::break_, continue_, return_,
+// exit or throw_. Set only by the signal_* calls (and pass_on); cleared by
+// the consumer.
+extern u32 pending;
+
+// The break, continue, return, exit and throw natives end with one of these
+// (and return its result as their own). Each walks the frames like
+// stack::throw_break / throw_return / throw_throw: the same errors when no
+// loop, function body or catch frame is open or a try/all frame is in the
+// way; otherwise the frames above the target are dropped (function contexts
+// restored), the target frame stays open with arguments = top = its own
+// argument base, the result slot set (break/return's value, or unset), and
+// the code is stored in `pending` and returned.
+u32 signal_break(bool value, bool continue_);
+u32 signal_return(bool return_, bool keep_top);
+// The thrown value at stack::arguments, the name (or unset) in the next cell;
+// the catch frame receives both pushed, as stack::throw_throw leaves them.
+u32 signal_throw(u32 code = throw_code::throw_);
+
+// Takes the pending code (returns it and clears `pending`).
+inline u32 take_pending() {
+    u32 c = pending;
+    pending = 0;
+    return c;
+}
+// Passes a code on from a native that consumed it but does not stop it:
+// sets `pending` again and returns the code (natives return it).
+inline u32 pass_on(u32 code) { return pending = code; }
+
+// Runs body (returning a pending code, e.g. eval_block's) under a machine
+// catch point at `level`; returns the code that ended it, taken from either
+// road (pending cleared), or 0 when the body completed. Codes above `level`
+// that arrive as a throw pass on as a throw; a pending code above `level` is
+// returned too (the caller passes it on with pass_on). Errors (above every
+// level but error's) pass on.
+template <class F>
+u32 guard(u32 level, F&& body) {
+    try {
+        u32 c = body();
+        if (c == 0) c = pending;
+        pending = 0;
+        return c;
+    } catch (const SystemThrow& t) {
+        if (t.code > level) throw;
+        runtime.pending_code = 0;
+        return t.code;
+    }
+}
+
+// Turns a pending code into the system-level throw with that code (for C++
+// frames that cannot pass it on); nothing when no code is pending.
+void throw_pending();
+
+// --- Evaluation ----------------------------------------------------------------
+
+// Evaluates the block from its position. The last expression's value is the
+// result: with chain on it goes into the caller's result slot (the current
+// stack::arguments cell when eval_block was called), else it stays in the
+// closed frame's slot (at the top of the caller's stack). Returns the
+// pending code (0 normally).
+[[nodiscard]] u32 eval_block(const Cell& block, bool chain = true);
+// eval_block with a pending code turned into a throw.
+void eval_block_throwing(const Cell& block, bool chain = true);
+
+// Evaluates one expression of `code` (a block-like value) at cell index pc
+// (absolute, from the buffer's first cell), stopping at index `end`. With
+// sub on the result is pushed; else it is written to the result slot with
+// the stack trimmed to it. no_infix: no operator after it is applied.
+// passive: a function value met literally is pushed, not called. Returns the
+// index after the expression (when `pending` is set, the caller stops).
+i32 eval_expression(const Cell& code, i32 pc, i32 end, bool no_infix, bool sub, bool passive);
+
+// Evaluates the expression at the block's position; returns the index after
+// it (an empty block: unset and its own index). The result is pushed.
+i32 eval_next(const Cell& block);
+
+// Calls a function-like value (native!, action!, op!, function!, routine!)
+// with its arguments already on the stack in a frame the caller opened:
+// arguments from stack::arguments, refinements as for natives (-1 absent).
+// Leaves the result in the result slot. Used by callbacks (sort, parse).
+// Returns the pending code.
+[[nodiscard]] u32 call_function(const Cell& fn, Node context, const Cell& name, u32 callback_bit);
+
+// Runs a function!'s code after the caller opened the frame and pushed its
+// arguments (the object module's handler caller). Pending codes are thrown.
+void call_handler(const Cell& fn);
+
+// The value of a word for evaluation (context/get with the no-value check).
+const Cell* word_value(const Cell& word);
+
+// --- State ---------------------------------------------------------------------
+
+// The block being evaluated, its head index at the current expression (copied
+// into an error's `near`). Unset outside evaluation.
+extern Cell current_code;
+// Trace flags: events are delivered now / a trace run is active.
+extern bool tracing;
+extern bool trace_run;
+
+// Installs the evaluator's hooks (object spec evaluation, handler calls,
+// make error!'s block evaluation); start-up, after the natives.
+void init();
+
+}  // namespace oru::interpreter
