@@ -659,7 +659,8 @@ void on_later(State& st, const u8* s, const u8*, u32, bool load) {
 // Tokens that end on their closing character ("}" of a binary, ">" of a
 // tag, the quote of a quoted file): the next token starts after it.
 void on_closed_later(State& st, const u8* s, const u8* e, u32 flags, bool load) {
-    if (*e == '}' || *e == '>' || (*e == '"' && e > s + 1 && s[1] == '"')) st.cur = e + 1;
+    // A token cut off by the input end (a plain file) has no closing character.
+    if (e < st.end && (*e == '}' || *e == '>' || (*e == '"' && e > s + 1 && s[1] == '"'))) st.cur = e + 1;
     on_later(st, s, e, flags, load);
 }
 
@@ -668,7 +669,7 @@ void on_tuple(State& st, const u8* s, const u8* e, u32 flags, bool load) {
     i32 parts = 0;
     for (const u8* p = s; p <= e; parts++) {
         i32 v = 0, digits = 0;
-        for (; p < e && *p >= '0' && *p <= '9'; p++, digits++) v = v * 10 + (*p - '0');
+        for (; p < e && *p >= '0' && *p <= '9'; p++, digits++) v = v > 255 ? v : v * 10 + (*p - '0');
         if (digits == 0 || v > 255 || (p < e && *p != '.')) syntax_error(st, s, type::tuple);
         p++;
     }
