@@ -60,7 +60,8 @@ namespace oru {
     X(script, invalid_key_type, 312, "invalid-key-type", "invalid key type:", get1) \
     X(script, invalid_op, 313, "invalid-op", "invalid operator:", get1) \
     X(script, no_op_arg, 314, "no-op-arg", get1, "operator is missing an argument") \
-    X(script, bad_op_spec, 315, "bad-op-spec", "making an op! requires a function with only 2 arguments and no lit/get-word on left argument") \
+    X(script, bad_op_spec, 315, "bad-op-spec", \
+      "making an op! requires a function with only 2 arguments and no lit/get-word on left argument") \
     X(script, invalid_data, 316, "invalid-data", "data not in correct format:", get1) \
     X(script, invalid_part, 317, "invalid-part", "invalid /part count:", get1) \
     X(script, not_same_type, 318, "not-same-type", "values must be of the same type") \
@@ -79,7 +80,8 @@ namespace oru {
     X(script, invalid_path, 331, "invalid-path", "cannot access", get2, "in path", get1) \
     X(script, invalid_path_set, 332, "invalid-path-set", "unsupported type in", get1, "set-path") \
     X(script, invalid_path_get, 333, "invalid-path-get", "unsupported type in", get1, "get-path") \
-    X(script, bad_path_type, 334, "bad-path-type", get3, "returned a", get2, "value, so", get1, "could not be accessed") \
+    X(script, bad_path_type, 334, "bad-path-type", \
+      get3, "returned a", get2, "value, so", get1, "could not be accessed") \
     X(script, bad_path_type2, 335, "bad-path-type2", "path element >", get1, "< does not apply to", get2, "type") \
     X(script, bad_path_set, 336, "bad-path-set", "cannot set", get2, "in path", get1) \
     X(script, bad_field_set, 337, "bad-field-set", "cannot set", get1, "field to", get2, "datatype") \
@@ -114,12 +116,14 @@ namespace oru {
     X(script, parse_end, 366, "parse-end", "PARSE - unexpected end of rule after:", get1) \
     X(script, parse_invalid_ref, 367, "parse-invalid-ref", "PARSE - get-word refers to a different series!", get1) \
     X(script, parse_block, 368, "parse-block", "PARSE - input must be of any-block! type:", get1) \
-    X(script, parse_unsupported, 369, "parse-unsupported", "PARSE - matching by datatype not supported for any-string! input") \
+    X(script, parse_unsupported, 369, "parse-unsupported", \
+      "PARSE - matching by datatype not supported for any-string! input") \
     X(script, parse_infinite, 370, "parse-infinite", "PARSE - infinite recursion at rule: [", get1, "]") \
     X(script, parse_stack, 371, "parse-stack", "PARSE - stack limit reached") \
     X(script, parse_keep, 372, "parse-keep", "PARSE - KEEP is used without a wrapping COLLECT") \
     X(script, parse_into_bad, 373, "parse-into-bad", "PARSE - COLLECT INTO/AFTER invalid series! argument") \
-    X(script, parse_into_type, 374, "parse-into-type", "PARSE - COLLECT INTO/AFTER expects a series! of compatible datatype") \
+    X(script, parse_into_type, 374, "parse-into-type", \
+      "PARSE - COLLECT INTO/AFTER expects a series! of compatible datatype") \
     X(script, draw_invalid, 375, "draw-invalid", "DRAW - invalid input at:", get1) \
     X(script, draw_infinite, 376, "draw-infinite", "DRAW - infinite recursion at:", get1) \
     X(script, invalid_data_facet, 377, "invalid-data-facet", "invalid DATA facet content", get1) \
@@ -133,8 +137,10 @@ namespace oru {
     X(script, rtd_invalid_syntax, 385, "rtd-invalid-syntax", "RTD - invalid syntax at:", get1) \
     X(script, rtd_no_match, 386, "rtd-no-match", "RTD - opening/closing tag not matching for:", get1) \
     X(script, react_bad_func, 387, "react-bad-func", "REACT - /LINK option requires a function! as argument") \
-    X(script, react_not_enough, 388, "react-not-enough", "REACT - reactive functions must accept at least 2 arguments") \
-    X(script, react_no_match, 389, "react-no-match", "REACT - objects block length must match reaction function arg count") \
+    X(script, react_not_enough, 388, "react-not-enough", \
+      "REACT - reactive functions must accept at least 2 arguments") \
+    X(script, react_no_match, 389, "react-no-match", \
+      "REACT - objects block length must match reaction function arg count") \
     X(script, react_bad_obj, 390, "react-bad-obj", "REACT - target can only contain object values") \
     X(script, react_gctx, 391, "react-gctx", "REACT - word", get1, "is not a reactor's field") \
     X(script, lib_invalid_arg, 392, "lib-invalid-arg", "LIBORU - invalid argument for", get1) \

@@ -50,9 +50,9 @@
 #include "runtime/datatypes/typeset.h"
 #include "runtime/datatypes/unset.h"
 #include "runtime/datatypes/word.h"
-#include "runtime/hashtable.h"
 #include "runtime/memory.h"
 #include "runtime/ownership.h"
+#include "runtime/random.h"
 #include "runtime/platform/platform.h"
 #include "runtime/registry.h"
 #include "runtime/resources.h"
@@ -61,8 +61,6 @@
 #include "runtime/words.h"
 
 #include <cstring>
-#include <sys/random.h>
-#include <unistd.h>
 
 namespace oru {
 
@@ -75,11 +73,7 @@ void runtime_init() {
     root_allocation = true;  // 1
     dyn_print::init();       // 2
     platform::init();        // 3
-    // 4: until the random generator exists, the hash seed comes straight
-    // from the OS; a fixed seed would let crafted keys collide.
-    u32 seed = 0x5EED5EED;
-    if (getrandom(&seed, sizeof seed, GRND_NONBLOCK) != sizeof seed) seed ^= static_cast<u32>(getpid());
-    hashtable::set_seed(seed);
+    random::init();          // 4: seeds the generator and the hash seed
     memory::init();          // 5
     handles::init();         // 6
 

@@ -328,7 +328,8 @@ i32 write_cut(const Cell& value, Cell* buffer, bool mold, bool only, bool flat, 
     Cell* v = stack::push(value);
     Cell* p = stack::push(part);
     const i32 left = mold ? actions::mold(v, buffer, only, false, flat, p, cut, 0) : actions::form(v, buffer, p, cut);
-    if (string::rs_abs_length_q(*buffer) > before + cut) string::rs_truncate(memory::buffer(cell::node(*buffer)), before + cut);
+    if (string::rs_abs_length_q(*buffer) > before + cut)
+        string::rs_truncate(memory::buffer(cell::node(*buffer)), before + cut);
     return left;
 }
 
@@ -388,7 +389,8 @@ Node find_message(Node ctx, Cell& message) {
 // still names (the Stack line reads those frames afterwards).
 i32 write_message_block(Node ctx, const Cell& message, Cell* buffer, i32 budget, bool formed) {
     const Cell& st = *slot(ctx, field::stack);
-    const bool frame = !(cell::type_of(st) == type::integer && static_cast<i32>(st.data2) > static_cast<i32>(stack::depth()));
+    const bool frame =
+        !(cell::type_of(st) == type::integer && static_cast<i32>(st.data2) > static_cast<i32>(stack::depth()));
     StackMark mark;
     Cell* msg = stack::push(message);
     if (frame) stack::mark_native(stack::word(stack::body_symbol));
@@ -401,7 +403,9 @@ i32 write_message_block(Node ctx, const Cell& message, Cell* buffer, i32 budget,
         } else if (word_q(part)) {
             const i32 f = context::find_word(ctx, word::symbol_of(part), true);
             const Cell arg = f >= 0 ? *slot(ctx, f) : none::value;
+            const i32 before = string::rs_abs_length_q(*buffer);
             write_cut(arg, buffer, !formed, false, false, argument_cut);
+            budget -= string::rs_abs_length_q(*buffer) - before;
         } else {
             budget = write_formed(part, buffer, budget);
         }
@@ -493,6 +497,7 @@ Cell* create(const Cell& type_word, const Cell& id_word_, const Cell* a1, const 
 }
 
 Cell* make(Cell*, Cell* spec, u32) {
+    if (!ready()) init_catalog();
     switch (cell::type_of(*spec)) {
         case type::integer: return make_from_code(*spec);
         case type::block: return make_from_block(*spec);
@@ -597,13 +602,12 @@ i32 form(Cell* value, Cell* buffer, Cell*, i32 limit) {
 
     Cell message;
     const Node category = find_message(ctx, message);
-    const Cell type_text = category ? *slot(category, 1) : none::value;
     const i32 before = string::rs_abs_length_q(*buffer);
-    write_formed(type_text, buffer, budget);
+    if (category) write_formed(*slot(category, 1), buffer, budget);
     put(buffer, ": ");
     budget -= string::rs_abs_length_q(*buffer) - before;
 
-    const Cell& type_word = *slot(ctx, field::type);
+    const Cell type_word = *slot(ctx, field::type);
     const bool syntax =
         word_q(type_word) && symbol::canonical(word::symbol_of(type_word)) == symbol::canonical(syms.syntax);
     switch (cell::type_of(message)) {

@@ -14,9 +14,11 @@
 #include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
+#include "runtime/datatypes/unset.h"
 #include "runtime/fire.h"
 #include "runtime/float_text.h"
 #include "runtime/memory.h"
+#include "runtime/random.h"
 #include "runtime/registry.h"
 #include "runtime/words.h"
 
@@ -508,11 +510,30 @@ void round(Cell* value, Cell* scale, bool even, bool down, bool half_down, bool 
     }
 }
 
-// The table lists every slot of float!; random waits for the random number
-// generator (a draw r of 31 bits gives r / 2147483647 x value; /seed seeds
-// with the two halves XORed and gives unset!).
+// A random double between 0 and x: a generator draw r gives r / (2^31-1) * x;
+// the secure form spreads two kernel draws over the 62 bits,
+// (r1 / (2^31-1) + r2) * x / 2^31.
+double random_scaled(double x, bool secure) {
+    if (!secure) return random::rand() / 2147483647.0 * x;
+    const double r1 = random::secure_int();
+    const double r2 = random::secure_int();
+    return (r1 / 2147483647.0 + r2) * x / 2147483648.0;
+}
+
+// /seed seeds the generator with the two 32-bit halves of the double XORed
+// (the result is unset!); otherwise x becomes a random value between 0 and
+// x, keeping the value's type (percent! and time! inherit this).
+void random(Cell* value, bool seed, bool secure, bool) {
+    if (seed) {
+        random::seed(static_cast<i32>(value->data2 ^ value->data3));
+        *value = unset::value;
+        return;
+    }
+    *value = typed(cell::type_of(*value), random_scaled(get(*value), secure));
+}
+
 constexpr ActionTable float_actions = {
-    .make = make, /* .random: with the generator */ .to = make, .form = form, .mold = mold,
+    .make = make, .random = random, .to = make, .form = form, .mold = mold,
     .compare = compare, .absolute = absolute, .add = add, .divide = divide, .multiply = multiply,
     .negate = negate, .power = power, .remainder = remainder, .round = round, .subtract = subtract,
     .even_q = even_q, .odd_q = odd_q,

@@ -8,13 +8,16 @@
 // so the numeric modules link in any order.
 #include "runtime/datatypes/integer.h"
 
+#include "codecs/lexer.h"
 #include "interpreter/actions.h"
 #include "interpreter/stack.h"
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
+#include "runtime/datatypes/unset.h"
 #include "runtime/fire.h"
 #include "runtime/memory.h"
+#include "runtime/random.h"
 #include "runtime/registry.h"
 #include "runtime/words.h"
 
@@ -225,15 +228,31 @@ std::optional<i32> power_of(i32 base, i32 exponent) {
 
 // --- Actions ---------------------------------------------------------------
 
+// The integer a text spells from its position: the lexer's scanner takes a
+// sign and "'" separators. A bad character or an overflow is
+// script/bad-to-arg; so is a text without a digit (the scanner alone would
+// read "" or "-" as 0).
+i32 from_text(Cell& text) {
+    const i32 n = string::rs_length_q(text);
+    const u8* p = string::rs_head(text);
+    const u32 unit = memory::buffer(cell::node(text))->unit();
+    bool digit = false;
+    for (i32 i = 0; i < n && !digit; i++) {
+        const u32 c = string::get_char(p + static_cast<size_t>(i) * unit, unit);
+        digit = c >= '0' && c <= '9';
+    }
+    i32 error = 0;
+    const i32 v = digit ? lexer::scan_integer(p, unit, n, &error) : 0;
+    if (!digit || error != 0) fire(ErrorId::script_bad_to_arg, datatype::make(type::integer), text);
+    return v;
+}
+
 Cell* to(Cell*, Cell* spec, u32) {
     switch (cell::type_of(*spec)) {
         case type::integer: return spec;
         case type::char_: return push(get(*spec));
         case type::string: case type::file: case type::url: case type::tag: case type::email: case type::ref:
-            // The text is read by the lexer's integer scanner (a sign and "'"
-            // separators allowed; a scan error is script/bad-to-arg); the
-            // lexer comes with a later issue.
-            fire(ErrorId::internal_not_done);
+            return push(from_text(*spec));
         case type::float_:
         case type::percent:
             if (float_out_of_range_q(*spec)) fire(ErrorId::script_type_limit, datatype::make(type::integer));
@@ -381,10 +400,21 @@ void round(Cell* value, Cell* scale, bool even, bool down, bool half_down, bool 
     value->data2 = static_cast<u32>(static_cast<i32>(result));
 }
 
-// The table lists every slot of integer!; random waits for the random
-// number generator (uniform 1..n, 0 stays 0, /seed seeds and gives unset!).
+// /seed seeds the generator with the value (the result is unset!); otherwise
+// a non-zero n becomes a uniform draw for n (1..n, or -|n|..-1 when n < 0)
+// and 0 stays 0. Only the payload changes, so char! inherits this and keeps
+// its type.
+void random(Cell* value, bool seed, bool secure, bool) {
+    if (seed) {
+        random::seed(get(*value));
+        *value = unset::value;
+        return;
+    }
+    value->data2 = static_cast<u32>(random::int_uniform_distr(secure, get(*value)));
+}
+
 constexpr ActionTable integer_actions = {
-    .make = make, /* .random: with the generator */ .to = to, .form = form, .mold = mold,
+    .make = make, .random = random, .to = to, .form = form, .mold = mold,
     .compare = compare, .absolute = absolute, .add = add, .divide = divide, .multiply = multiply,
     .negate = negate, .power = power, .remainder = remainder, .round = round, .subtract = subtract,
     .even_q = even_q, .odd_q = odd_q, .and_ = and_, .complement = complement, .or_ = or_, .xor_ = xor_,

@@ -5,8 +5,10 @@
 #include "interpreter/stack.h"
 #include "runtime/calls.h"
 #include "runtime/datatypes/string.h"
+#include "runtime/datatypes/unset.h"
 #include "runtime/fire.h"
 #include "runtime/memory.h"
+#include "runtime/random.h"
 #include "runtime/registry.h"
 
 namespace oru::logic {
@@ -95,11 +97,20 @@ void and_() { bitwise([](bool a, bool b) { return a && b; }); }
 void or_() { bitwise([](bool a, bool b) { return a || b; }); }
 void xor_() { bitwise([](bool a, bool b) { return a != b; }); }
 
-// random (true when a 32-bit draw exceeds 0x3FFFFFFF; /seed seeds with the
-// payload) joins the table with the random-number generator, which every
-// random action must share.
+// /seed seeds the generator with the 0/1 payload (the result is unset!);
+// otherwise one draw in 0..2^31-1 gives true above 0x3FFFFFFF, an even split.
+void random(Cell* value, bool seed, bool secure, bool) {
+    if (seed) {
+        random::seed(get(*value) ? 1 : 0);
+        *value = unset::value;
+        return;
+    }
+    const i32 r = secure ? random::secure_int() : random::rand();
+    *value = make(r > 0x3FFFFFFF);
+}
+
 constexpr ActionTable logic_actions = {
-    .make = make_, .to = to, .form = form, .mold = mold, .compare = compare,
+    .make = make_, .random = random, .to = to, .form = form, .mold = mold, .compare = compare,
     .and_ = and_, .complement = complement, .or_ = or_, .xor_ = xor_,
 };
 

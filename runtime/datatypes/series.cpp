@@ -14,8 +14,10 @@
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
+#include "runtime/datatypes/unset.h"
 #include "runtime/fire.h"
 #include "runtime/hashtable.h"
+#include "runtime/random.h"
 #include "runtime/registry.h"
 #include "runtime/system.h"
 #include "runtime/unicode.h"
@@ -23,6 +25,7 @@
 
 #include <climits>
 #include <cstring>
+#include <utility>
 
 namespace oru::series {
 
@@ -619,10 +622,59 @@ Cell* modify(Cell* target, Cell* field, Cell* value, bool) {
 
 namespace {
 
-// random is not here yet: it needs the language's random generator, which
-// comes with the natives that own it.
+// random (/seed, /secure, /only). /seed seeds the generator with the
+// MurmurHash3 of the bytes from the position to the tail (the result is
+// unset!). /only picks one element of the rest, as pick gives it (none when
+// the rest is empty). Otherwise the rest is shuffled in place: each position
+// from the current one swaps with one drawn uniformly from itself to the
+// tail, so every order is equally likely.
+void random(Cell* series, bool seed, bool secure, bool only) {
+    i32 count = rest(*series, false);
+    const i32 i = cell::head_index(*series);
+    if (seed) {
+        SeriesBuffer* s = buffer_of(*series);
+        const u8* p = s->head_ptr() + static_cast<size_t>(i) * s->unit();
+        random::seed(static_cast<i32>(hashtable::murmur3_hash(p, count * static_cast<i32>(s->unit()))));
+        *series = unset::value;
+        return;
+    }
+    const bool unchanged = notify_before(*series, words::word::random, nullptr, i, count);
+    if (only) {
+        count = rest(*series, false);  // the ownership hook may have changed it
+        if (count < 1) {
+            *series = none::value;
+            return;
+        }
+        const i32 r = random::int_uniform_distr(secure, count);
+        *series = *actions::pick(series, r, nullptr);  // copied before anything allocates
+        return;
+    }
+    if (!unchanged) return;
+    const Node node = cell::node(*series);
+    const Node table = hash_table_of(*series);
+    if (table) hashtable::remove_range(table, item_of(node, i), count);
+    // Drawing allocates nothing, so the buffer stays where it is.
+    SeriesBuffer* s = memory::buffer(node);
+    const size_t u = s->unit();
+    u8* first = s->head_ptr() + static_cast<size_t>(i) * u;
+    for (i32 k = 0; k < count; k++) {
+        const i32 r = random::int_uniform_distr(secure, count - k);
+        u8* a = first + static_cast<size_t>(k) * u;
+        u8* b = first + static_cast<size_t>(k + r - 1) * u;
+        for (size_t byte = 0; byte < u; byte++) std::swap(a[byte], b[byte]);
+    }
+    if (table) {
+        for (i32 k = 0; k < count; k++) {
+            i32 flag = 0;
+            hashtable::put_key(table, memory::buffer(node)->cells() + i + k, &flag);
+            if (flag == 2) break;
+        }
+    }
+    notify(*series, words::word::randomized, nullptr, i, count);
+}
+
 constexpr ActionTable series_actions = {
-    .reflect = reflect, .at = at, .back = back, .clear = clear, .copy = copy,
+    .random = random, .reflect = reflect, .at = at, .back = back, .clear = clear, .copy = copy,
     .head = head, .head_q = head_q, .index_q = index_q, .length_q = length_q,
     .move = move, .next = next, .pick = pick, .poke = poke, .remove = remove,
     .reverse = reverse, .skip = skip, .tail = tail, .tail_q = tail_q_, .take = take,

@@ -38,7 +38,7 @@ protected:
         runtime_init();
         if (!registry::datatypes[type::object].name) object::init();
         if (!registry::datatypes[type::error].name) error::init();
-        error::init_catalog();
+        if (!error::ready()) error::init_catalog();
         error::stack_trace = cell::integer(1);
         error::source_files = none::value;
     }
@@ -428,7 +428,8 @@ TEST_F(Errors, FireCaughtByTryLeavesTheErrorValue) {
     ASSERT_EQ(cell::type_of(field(e, error::field::stack)), type::block);
     stack::mark_native(word::of_symbol(symbol::make("gamma")));
     stack::unwind();
-    EXPECT_EQ(report(e), "*** Script Error: invalid argument: 42\n*** Where: beta\n*** Near : none\n*** Stack: try alpha beta");
+    EXPECT_EQ(report(e),
+              "*** Script Error: invalid argument: 42\n*** Where: beta\n*** Near : none\n*** Stack: try alpha beta");
 }
 
 // At level 1 the stack lists the frames whose name holds a function!.

@@ -3,7 +3,6 @@
 #include "interpreter/stack.h"
 #include "runtime/console.h"
 #include "runtime/cycles.h"
-#include "runtime/datatypes/error.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/fire.h"
 #include "runtime/memory.h"
@@ -33,10 +32,7 @@ u32 run(F&& body) {
 
 class Stack : public ::testing::Test {
 protected:
-    void SetUp() override {
-        runtime_init();
-        error::init_catalog();  // before any overflow: building it takes stack
-    }
+    void SetUp() override { runtime_init(); }
     void TearDown() override { runtime_shutdown(); }
 
     // Opens frames by letter: L loop, T try, A try/all, C catch, N native,
@@ -431,7 +427,8 @@ TEST_F(Stack, UncaughtErrorExitsWith254) {
             stack::mark_native(name("probe"));
             fire(ErrorId::script_invalid_arg, cell::integer(1));
         },
-        ::testing::ExitedWithCode(uncaught_error_status), "\\*\\*\\* Script Error: invalid argument: 1\n\\*\\*\\* Where: probe");
+        ::testing::ExitedWithCode(uncaught_error_status),
+        "\\*\\*\\* Script Error: invalid argument: 1\n\\*\\*\\* Where: probe");
     // With no frame open at all nobody catches either, even after an earlier
     // try frame was closed (its stale frame must not count).
     EXPECT_EXIT(
@@ -441,7 +438,8 @@ TEST_F(Stack, UncaughtErrorExitsWith254) {
             stack::unwind();
             fire(ErrorId::math_overflow);
         },
-        ::testing::ExitedWithCode(uncaught_error_status), "\\*\\*\\* Math Error: math or number overflow\n\\*\\*\\* Where: \\?\\?\\?");
+        ::testing::ExitedWithCode(uncaught_error_status),
+        "\\*\\*\\* Math Error: math or number overflow\n\\*\\*\\* Where: \\?\\?\\?");
     // A throw that no catch frame stops becomes an uncaught throw error.
     EXPECT_EXIT(
         {
