@@ -55,6 +55,13 @@ inline void restore_kind1(const CallFrame& f) {
 
 inline Cell* base_of(const CallFrame& f) { return bottom + f.base; }
 
+// Closes every frame above index `keep`, restoring the contexts of the
+// function calls among them (their values may point at dropped cells).
+inline void drop_frames_above(u32 keep) {
+    for (CallFrame* f = frame_top; f > frame_bottom + keep + 1;) restore_kind1(*--f);
+    frame_top = frame_bottom + keep + 1;
+}
+
 // The argument base of frame i itself: what the frame above it saved, or the
 // current base when it is the top frame.
 inline Cell* own_base(u32 i, u32 depth_now) { return i + 1 < depth_now ? base_of(frame_bottom[i + 1]) : arguments; }
@@ -263,7 +270,7 @@ void unwind_to_kind_last(u32 kind) {
         if (k != frame_kind::loop) continue;
         Cell result = value && !continue_ ? *arguments : Cell{type::unset, 0, 0, 0};
         Cell* base = own_base(static_cast<u32>(i), n);
-        frame_top = frame_bottom + i + 1;
+        drop_frames_above(static_cast<u32>(i));
         arguments = top = base;
         set_last(result);
         system_throw(continue_ ? throw_code::continue_ : throw_code::break_);
@@ -279,7 +286,7 @@ void unwind_to_kind_last(u32 kind) {
         if (!(f.header & frame_flag::body)) continue;
         Cell result = return_ ? *arguments : Cell{type::unset, 0, 0, 0};
         Cell* base = own_base(static_cast<u32>(i), n);
-        frame_top = frame_bottom + i + 1;
+        drop_frames_above(static_cast<u32>(i));
         arguments = top = base;
         set_last(result);
         system_throw(return_ ? throw_code::return_ : throw_code::exit);
@@ -299,7 +306,7 @@ void unwind_to_kind_last(u32 kind) {
         if (k == frame_kind::try_all) fire(ErrorId::throw_throw, value);
         if (k != frame_kind::catch_) continue;
         Cell* base = own_base(static_cast<u32>(i), n);
-        frame_top = frame_bottom + i + 1;
+        drop_frames_above(static_cast<u32>(i));
         arguments = top = base;
         push_value(value);
         push_value(name);

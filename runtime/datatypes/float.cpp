@@ -497,6 +497,11 @@ void round(Cell* value, Cell* scale, bool even, bool down, bool half_down, bool 
         // the multiple does not fit.
         if (std::fabs(result) == largest || (std::isinf(result) && std::isfinite(original)))
             fire(ErrorId::math_overflow);
+    } else if (!std::isfinite(y) && std::isfinite(original) && s > 0.0) {
+        // x / scale left the double range: x is then far beyond 2^53
+        // scales, already a multiple to within its own precision, and every
+        // mode keeps it (rather than an infinity).
+        result = original;
     } else {
         result = std::ldexp(c / (1.0 / s), exponent);
     }

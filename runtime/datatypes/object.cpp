@@ -703,7 +703,7 @@ i32 compare(Cell* value1, Cell* value2, i32 op) {
     if (cell::type_of(*value2) != type::object) return -2;
     const Node a = context_of(*value1), b = context_of(*value2);
     if (a == b) return 0;
-    if (op == actions::op::find) return -1;  // same?: only one context is the same
+    if (op == actions::op::same) return -1;  // same?: only one context is the same
     if (cycles::find(a)) return cycles::find(b) ? 0 : -1;
     const i32 na = size_of(a), nb = size_of(b);
     if (na != nb) return na > nb ? 1 : -1;

@@ -376,8 +376,10 @@ i32 search(const Cell& series, const Needle& nd, const FindOptions& o) {
 
     if (o.reverse) {
         if (o.match) return -1;
+        // Candidates start at the character before the head (a run may reach
+        // past the head, not past the tail).
         const i64 bound = count < 0 ? 0 : std::max<i64>(0, head - count);
-        for (i64 i = static_cast<i64>(head) - L; i >= bound; i -= step)
+        for (i64 i = std::min<i64>(static_cast<i64>(head) - 1, static_cast<i64>(len) - L); i >= bound; i -= step)
             if (matches_at(series, static_cast<i32>(i), nd, o.fold)) return static_cast<i32>(i);
         return -1;
     }

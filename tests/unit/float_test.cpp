@@ -399,6 +399,12 @@ TEST_F(Float, RoundRefinements) {
         {25.0, cell::float_(10.0), even, 20.0},
         {1e300, cell::float_(1e300), none_, 1e300},
         {1e-310, cell::float_(1e-315), none_, 1e-310},  // a subnormal scale: no overflow of its reciprocal
+        // x / scale beyond the double range: x is already a multiple to
+        // within its precision, not an infinity.
+        {1e308, cell::float_(0.01), none_, 1e308},
+        {-1e308, cell::float_(0.01), floor, -1e308},
+        {1e300, cell::float_(5e-324), ceiling, 1e300},
+        {1e10, cell::float_(1.5e-323), none_, 1e10},
         {inf, {}, none_, inf},
     };
     for (const Case& c : cases) {

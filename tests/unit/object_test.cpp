@@ -5,14 +5,17 @@
 // arguments, the record and its locals counts), set on objects, construct and
 // the makers of compiled code.
 //
-// The evaluator does not exist yet, so two stand-ins take its place: the
-// spec evaluator stores each set-word's following value as it stands,
-// through the word (so stores run the change handler like the evaluator's
-// set-words), and the handler caller records the arguments it finds on the
-// stack instead of running the handler's body.
+// Most tests put two stand-ins in the evaluator's place, so they can see
+// exactly what a handler is given: the spec evaluator stores each set-word's
+// following value as it stands, through the word (so stores run the change
+// handler like the evaluator's set-words), and the handler caller records
+// the arguments it finds on the stack instead of running the handler's body.
+// The last test runs with the evaluator's own hooks.
 #include "runtime/datatypes/object.h"
 
+#include "codecs/lexer.h"
 #include "interpreter/actions.h"
+#include "interpreter/evaluator.h"
 #include "interpreter/stack.h"
 #include "runtime/cycles.h"
 #include "runtime/datatypes/block.h"
@@ -400,8 +403,12 @@ TEST_F(Objects, Compare) {
     const Cell swapped = filled({{"y", w("q")}, {"x", i(1)}});
 
     EXPECT_EQ(cmp(a, a), 0);
-    EXPECT_EQ(cmp(a, a, actions::op::find), 0);   // same?: the same context
-    EXPECT_EQ(cmp(a, a2, actions::op::find), -1);
+    EXPECT_EQ(cmp(a, a, actions::op::same), 0);   // same?: the same context
+    EXPECT_EQ(cmp(a, a2, actions::op::same), -1);
+    // Only same? stops at different contexts; the other codes walk the fields.
+    const Cell twin = make(blk({sw("x"), i(1), sw("y"), w("q")}));
+    EXPECT_EQ(cmp(a, twin, actions::op::same), -1);
+    EXPECT_EQ(cmp(a, twin, actions::op::find), 0);
     EXPECT_EQ(cmp(a, a2), 0);                       // words compare ignoring case
     EXPECT_EQ(cmp(a, bigger, actions::op::lesser), -1);
     EXPECT_EQ(cmp(bigger, a, actions::op::lesser), 1);
@@ -838,6 +845,78 @@ TEST_F(Objects, MakersOfCompiledCode) {
     object::fire_on_set_word(gw, *object::get_field(ctx, 0));
     EXPECT_EQ(calls.size(), 3u);
     EXPECT_EQ(object::get_first_word(*with)->data2, static_cast<u32>(sym("a")));
+}
+
+// ---------------------------------------------------------------------------
+// With the evaluator's own hooks: real spec evaluation and handler bodies
+
+TEST_F(Objects, EvaluatedSpecsAndHandlers) {
+    interpreter::init();  // the evaluator's spec evaluator and handler caller
+    auto load = [](const char* text) {
+        Cell* t = stack::push(none::value);
+        string::make_at(*t, 32);
+        string::concatenate_literal(*t, text);
+        Cell* out = stack::push(none::value);
+        i32 used = 0;
+        lexer::load_string(out, *t, -1, lexer::Mode{}, &used);
+        context::bind(*out, context::global, false);
+        return *out;
+    };
+    auto global = [](const char* name) { return *context::get(word::of_symbol(sym(name))); };
+    auto run = [](const Cell& code) {
+        stack::push(unset::value);
+        stack::mark_native(stack::word(0));
+        stack::push(unset::value);
+        interpreter::eval_block_throwing(code);
+        stack::unroll();
+    };
+    for (const char* g : {"seen-word", "seen-old", "seen-new", "calls", "handler-fn", "obj"})
+        context::set_global(sym(g), none::value);
+    // The handler records its arguments in global words.
+    const Cell body = load("seen-word: word seen-old: old seen-new: new");
+    const Cell spec = load("word old new");
+    function::push(spec, body, 0, 0, 0, 0);
+    context::set_global(sym("handler-fn"), *stack::last_pushed());
+
+    // The spec is evaluated: b takes a's value; the handler comes in through a get-word.
+    const Cell o = make(load("a: 1 b: a on-change*: :handler-fn"));
+    EXPECT_EQ(field(o, "b").data2, 1u);
+    ASSERT_NE(object::record_of(o), 0u);
+    EXPECT_EQ(cell::type_of(global("seen-word")), type::none);  // making reports nothing
+
+    // A path store runs the handler once, after the store, with word, old and new.
+    context::set_global(sym("obj"), o);
+    run(load("obj/a: 5"));
+    EXPECT_EQ(field(o, "a").data2, 5u);
+    const Cell seen = global("seen-word");
+    EXPECT_EQ(seen.data2, static_cast<u32>(sym("a")));
+    EXPECT_EQ(seen.data1, o.data1);
+    EXPECT_EQ(global("seen-old").data2, 1u);
+    EXPECT_EQ(global("seen-new").data2, 5u);
+
+    // A copy owns a rebuilt record and its own handler: the handler sees the
+    // copy's word, and the original is untouched.
+    Cell* src = stack::push(o);
+    Cell* result = stack::push(none::value);
+    const Cell c = *actions::copy(src, result, nullptr, false, nullptr);
+    ASSERT_NE(object::record_of(c), 0u);
+    EXPECT_NE(object::record_of(c), object::record_of(o));
+    EXPECT_NE(function::context_of(field(c, "on-change*")), function::context_of(field(o, "on-change*")));
+    const Cell nine = i(9);
+    path_step(c, w("a"), &nine, false, true);
+    EXPECT_EQ(global("seen-word").data1, c.data1);
+    EXPECT_EQ(global("seen-old").data2, 5u);
+    EXPECT_EQ(global("seen-new").data2, 9u);
+    EXPECT_EQ(field(o, "a").data2, 5u);
+
+    // A child made from the object evaluates its spec with the handler live:
+    // the set-word store of a reports the prototype's value as the old one.
+    const Cell child = make_from(o, load("a: 6"));
+    EXPECT_EQ(field(child, "a").data2, 6u);
+    EXPECT_EQ(object::class_of(child), object::class_of(o));
+    EXPECT_EQ(global("seen-word").data1, child.data1);
+    EXPECT_EQ(global("seen-old").data2, 5u);
+    EXPECT_EQ(global("seen-new").data2, 6u);
 }
 
 }  // namespace

@@ -320,6 +320,35 @@ TEST_F(Stack, UnwindToStopsAndPlacesThePointers) {
     }
 }
 
+TEST_F(Stack, BreakAndThrowRestoreTheContextsTheyDrop) {
+    // A function called inside a loop (or a catch) is left by break (or
+    // throw): its context must get back the values reference it had before
+    // the call, not keep pointing at dropped cells. (return stops at the
+    // function's own body frame, whose call frame its caller closes.)
+    Node ctx = memory::alloc_cells(2);
+    *memory::alloc_tail(ctx) = cell::make(type::context, 0, 77, 0);
+    auto values = [&] { return reinterpret_cast<Cell*>(memory::buffer(ctx)->head_ptr())->data2; };
+    struct Case {
+        void (*open)(const Cell&);
+        void (*leave)();
+        u32 code;
+    } cases[] = {
+        {stack::mark_loop, [] { stack::throw_break(false, false); }, throw_code::break_},
+        {stack::mark_catch, [] { stack::push_value(cell::integer(1)); stack::throw_throw(throw_code::throw_); },
+         throw_code::throw_},
+    };
+    for (const Case& c : cases) {
+        c.open(name("outer"));
+        stack::mark(name("f"), ctx);
+        stack::mark_func(stack::word(stack::body_symbol), ctx);
+        EXPECT_NE(values(), 77u);
+        stack::mark_native(name("leave"));
+        EXPECT_EQ(run(c.leave), c.code);
+        EXPECT_EQ(values(), 77u);
+        stack::unwind_drop();
+    }
+}
+
 TEST_F(Stack, FunctionFramesRestoreTheContextValuesReference) {
     Node ctx = memory::alloc_cells(2);
     *memory::alloc_tail(ctx) = cell::make(type::context, 0, 77, 0);

@@ -262,6 +262,8 @@ TEST_F(StringActions, FindWithRefinements) {
         {"run /last", abcabc, str(U"bc"), {.last = true}, 4},
         {"/reverse from the tail", at(abcabc, 6), str(U"bc"), {.reverse = true}, 4},
         {"/reverse before the head", at(abcabc, 4), ch('a'), {.reverse = true}, 3},
+        {"/reverse run from the character before the head", at(abcabc, 4), str(U"ab"), {.reverse = true}, 3},
+        {"/reverse run cut by the tail", at(abcabc, 6), str(U"ca"), {.reverse = true}, 2},
         {"/reverse at the head", abcabc, str(U"bc"), {.reverse = true}, -1},
         {"/tail after a run", abcabc, str(U"bc"), {.tail = true}, 3},
         {"/tail after a char", abcabc, ch('c'), {.tail = true}, 3},
