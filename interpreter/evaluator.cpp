@@ -149,6 +149,18 @@ Cell argument_word(const Cell& fn, i32 d) {
     return none::value;
 }
 
+// The function an op! wraps, as a value of the wrapped function's type.
+Cell unwrap_op(const Cell& op_value) {
+    Cell fn = op_value;
+    cell::set_type(fn, op::wrapped_type(fn));
+    fn.header &= ~flag::op_fn_type_mask;
+    if (cell::type_of(fn) == type::function || cell::type_of(fn) == type::routine) {
+        const Cell wrapped = *function::extra_cell(fn, op::extra_function_cell);
+        if (callable_q(cell::type_of(wrapped))) fn = wrapped;
+    }
+    return fn;
+}
+
 // --- Calls -----------------------------------------------------------------------
 
 struct Call {
@@ -687,13 +699,7 @@ i32 eval_expression(const Cell& code_value, i32 pc, i32 end, bool no_infix, bool
             const Cell* v = peek(w);
             if (!v || cell::type_of(*v) != type::op) break;
             ORU_TRACE(Event::fetch, &code, pc, nullptr, &w);
-            Cell fn = *v;
-            cell::set_type(fn, op::wrapped_type(fn));
-            fn.header &= ~flag::op_fn_type_mask;
-            if (cell::type_of(fn) == type::function || cell::type_of(fn) == type::routine) {
-                const Cell wrapped = *function::extra_cell(fn, op::extra_function_cell);
-                if (callable_q(cell::type_of(wrapped))) fn = wrapped;
-            }
+            const Cell fn = unwrap_op(*v);
             stack::top = start + 1;  // the value so far is the left operand, in place
             Call call{fn, w, nullptr, 0, 0, true};
             pc = call_value(call, code, pc + 1, end);
@@ -721,7 +727,35 @@ i32 eval_next(const Cell& block) {
 }
 
 u32 call_function(const Cell& fn_value, Node, const Cell& name, u32) {
-    const Cell fn = fn_value;
+    const Cell fn = cell::type_of(fn_value) == type::op ? unwrap_op(fn_value) : fn_value;
+    const u32 t = cell::type_of(fn);
+    if (t == type::native || t == type::action) {
+        // Every refinement absent: the callback gives positional arguments only.
+        const Node desc = description_of(fn);
+        i32 refs[max_refinements];
+        i32 ref_count = 0;
+        for (i32 d = 0; d < length_of(desc); d++) {
+            if (cell::type_of(*cell_at(desc, d)) != type::refinement) continue;
+            if (ref_count >= max_refinements) fire(ErrorId::internal_not_done);
+            refs[ref_count++] = -1;
+        }
+        if (t == type::native) {
+            const native::Entry entry = native::entry_of(fn);
+            if (!entry) fire(ErrorId::internal_not_done);
+            const u32 c = entry(false, ref_count ? refs : nullptr);
+            if (c && !pending) pending = c;
+            return pending;
+        }
+        const u32 slot_index = fn.data1;
+        if (slot_index >= action::count || !actions::table[slot_index]) fire(ErrorId::internal_not_done);
+        actions::table[slot_index](ref_count ? refs : nullptr);
+        return pending;
+    }
+    if (t == type::routine) {
+        call_routine(fn);
+        return 0;
+    }
+    if (t != type::function) fire(ErrorId::script_invalid_arg, fn);
     const Node ctx = function::context_of(fn);
     const u32 saved = context::cell_of(ctx)->data2;
     context::cell_of(ctx)->data2 = stack::index_of(stack::arguments) + 1;

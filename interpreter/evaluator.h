@@ -66,7 +66,8 @@ inline u32 pass_on(u32 code) { return pending = code; }
 // road (pending cleared), or 0 when the body completed. Codes above `level`
 // that arrive as a throw pass on as a throw; a pending code above `level` is
 // returned too (the caller passes it on with pass_on). Errors (above every
-// level but error's) pass on.
+// level but error's) pass on, and so do codes that are not the
+// interpreter's (quit, memory failures), whatever the level.
 template <class F>
 u32 guard(u32 level, F&& body) {
     try {
@@ -75,7 +76,9 @@ u32 guard(u32 level, F&& body) {
         pending = 0;
         return c;
     } catch (const SystemThrow& t) {
-        if (t.code > level) throw;
+        // Only the interpreter's own codes stop here: a quit, a memory
+        // failure or any other system code goes on as the throw it is.
+        if (t.code > level || t.code < throw_code::throw_) throw;
         runtime.pending_code = 0;
         return t.code;
     }

@@ -384,13 +384,16 @@ namespace {
 // Whether a thrown name matches the /name of catch (a word, or a block of
 // words), symbols compared canonically.
 bool name_matches(const Cell& wanted, const Cell& thrown) {
+    const bool list = cell::type_of(wanted) == type::block;
+    const i32 end = list ? tail_of(wanted) : 0;
+    // A block of names is checked whatever was thrown, named or not.
+    if (list)
+        for (i32 i = cell::head_index(wanted); i < end; ++i)
+            if (cell::type_of(*cell_at(wanted, i)) != type::word)
+                fire(ErrorId::script_invalid_refine_arg, words::word::name, wanted);
     if (cell::type_of(thrown) != type::word) return false;
     const i32 sym = symbol::canonical(word::symbol_of(thrown));
-    if (cell::type_of(wanted) != type::block) return symbol::canonical(word::symbol_of(wanted)) == sym;
-    const i32 end = tail_of(wanted);
-    for (i32 i = cell::head_index(wanted); i < end; ++i)
-        if (cell::type_of(*cell_at(wanted, i)) != type::word)
-            fire(ErrorId::script_invalid_refine_arg, words::word::name, wanted);
+    if (!list) return symbol::canonical(word::symbol_of(wanted)) == sym;
     for (i32 i = cell::head_index(wanted); i < end; ++i)
         if (symbol::canonical(word::symbol_of(*cell_at(wanted, i))) == sym) return true;
     return false;

@@ -263,8 +263,9 @@ void set_words(const Cell& words_arg, const Cell& values_arg, i32 count, bool an
     }
 }
 
-void set_words_from_series(const Cell& words_arg, const Cell& series_arg, i32 count) {
+void set_words_from_series(const Cell& words_arg, const Cell& series_value, i32 count) {
     const Cell words = words_arg;
+    const Cell series_arg = series_value;  // the caller's cell may move while pick runs
     stack::Mark mark;
     Cell* s = stack::push_value(series_arg);  // the pick action's own copy
     const u32 si = stack::index_of(s);

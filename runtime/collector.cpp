@@ -267,6 +267,33 @@ void mark_roots() {
         }
 }
 
+// The ownership records between marking and their sweep. Owners and field
+// words are held weakly, so marking has not renumbered them after a node
+// compaction: that is done here, before the sweep judges owners by their
+// nodes. A record whose owner died is about to be dropped: its buffer loses
+// the owned flag, so that another owner can take it later.
+void settle_ownership(Node table) {
+    hashtable::Table* t = hashtable::record(table);
+    if (t->kind != hashtable::kind::ownership) return;
+    const u32* flags = reinterpret_cast<const u32*>(buffer(static_cast<Node>(t->flags))->data());
+    const i32* keys = reinterpret_cast<const i32*>(buffer(static_cast<Node>(t->keys))->data());
+    u8* records = buffer(static_cast<Node>(t->block))->data();
+    for (u32 b = 0, cap = static_cast<u32>(t->capacity); b < cap; b++) {
+        if (hashtable::bucket::state(flags, b) != hashtable::bucket::live) continue;
+        Cell* rec = reinterpret_cast<Cell*>(records + keys[b]);
+        Cell& owner = rec[2];
+        Cell& word = rec[3];
+        if (remap) {
+            if (Node m = remapped(owner.data1)) owner.data1 = m;
+            u32 wt = cell::type_of(word);
+            if (wt >= type::word && wt <= type::issue)
+                if (Node m = remapped(word.data1)) word.data1 = m;
+        }
+        bool owner_live = live_slot(owner.data1) && (buffer(owner.data1)->flags & sflag::mark);
+        if (!owner_live && live_slot(rec->data1)) buffer(rec->data1)->flags &= ~sflag::owned;
+    }
+}
+
 // --- Node compaction --------------------------------------------------------------
 
 bool frame_holds(memory::NodeFrame* f, Node n) { return n && memory::frame_number(n) == f->number; }
@@ -399,7 +426,10 @@ u32 run_cycle(bool nodes) {
     mark_roots();
     if (remap) cycles::remap(remapped);
     if (handles::ready()) handles::sweep();
-    if (Node* own = ownership::live_table_slot()) hashtable::sweep(*own);
+    if (Node* own = ownership::live_table_slot()) {
+        settle_ownership(*own);
+        hashtable::sweep(*own);
+    }
     compact_series_frames();
     sweep_big_buffers();
     for (size_t i = 0; i < fixed_fill; i++)

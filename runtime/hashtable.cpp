@@ -618,7 +618,10 @@ bool address_key_q(u32 t) { return t < rule_types && address_keys[t]; }
 
 bool equal_q(const Cell& a, const Cell& b, i32 op) {
     u32 t = cell::type_of(a);
-    if (t < registry::table_types) {
+    // Address keys hash by their node, so they must compare by identity too
+    // (a value compare would fold distinct blocks that share a bucket); the
+    // length-limited string has no handler of its own that honours its limit.
+    if (t < registry::table_types && !address_key_q(t) && t != limited_string) {
         if (auto handler = registry::handler<action_fn::Compare>(t, action::compare)) {
             Cell x = a, y = b;
             i32 r = handler(&x, &y, op);

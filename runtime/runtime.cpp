@@ -24,6 +24,8 @@
 #include "interpreter/evaluator.h"
 #include "interpreter/natives.h"
 #include "interpreter/natives_control.h"
+#include "interpreter/natives_eval.h"
+#include "interpreter/natives_math.h"
 #include "interpreter/stack.h"
 #include "runtime/calls.h"
 #include "runtime/collector.h"
@@ -145,6 +147,8 @@ void runtime_init() {
 
     // 16
     natives_control::register_all();
+    natives_eval::register_all();
+    natives_math::register_all();
     natives::init();
     ownership::init();
 
@@ -166,6 +170,11 @@ void runtime_shutdown() {
     cycles::reset();  // its nodes belong to the memory released below
     set_root_block(0);
     context::global = 0;  // its node dies with the memory released below
+    // The type rows belong to this start-up: a test that starts less of the
+    // runtime afterwards must not find handlers left registered.
+    std::memset(registry::datatypes, 0, sizeof registry::datatypes);
+    std::memset(static_cast<void*>(registry::actions), 0, sizeof registry::actions);
+    registry::highest_type = 0;
     memory::release_all();
     heap::free_all();
 }

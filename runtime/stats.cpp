@@ -8,6 +8,8 @@
 #include "runtime/datatypes/block.h"
 #include "runtime/memory.h"
 
+#include <vector>
+
 namespace oru::debug {
 
 i64 (*heap_bytes)() = nullptr;
@@ -63,18 +65,19 @@ double memory_stats(Cell* target, i32 mode) {
     };
     i32 frames = 0;
     each_node_frame([&](memory::NodeFrame&) { frames++; });
-    Triple* nodes = new Triple[static_cast<size_t>(frames) + 1];
+    // Held by vectors: an append that raises no-memory leaks nothing.
+    std::vector<Triple> nodes(static_cast<size_t>(frames));
     i32 k = 0;
     each_node_frame([&](memory::NodeFrame& n) { nodes[k++] = {n.capacity - n.used, n.used, n.capacity}; });
     i32 sframes = 0;
     for (memory::SeriesFrame* f = memory::record.s_head; f; f = f->next) sframes++;
-    Triple* series = new Triple[static_cast<size_t>(sframes) + 1];
+    std::vector<Triple> series(static_cast<size_t>(sframes));
     k = 0;
     for (memory::SeriesFrame* f = memory::record.s_head; f; f = f->next)
         series[k++] = {f->end - f->top, f->top - f->first(), f->end - f->first()};
     i32 bigs = 0;
     for (memory::BigHeader* b = memory::record.b_head; b; b = b->next) bigs++;
-    i64* sizes = new i64[static_cast<size_t>(bigs) + 1];
+    std::vector<i64> sizes(static_cast<size_t>(bigs));
     k = 0;
     for (memory::BigHeader* b = memory::record.b_head; b; b = b->next) sizes[k++] = b->buffer()->size;
     u64 os_total = memory::record.total;
@@ -88,9 +91,6 @@ double memory_stats(Cell* target, i32 mode) {
     list = take([&](Cell* l) { for (i32 i = 0; i < bigs; i++) block::rs_append(*l, clamp_int(sizes[i])); });
     block::rs_append(*dst, *list);
     stack::pop(1);
-    delete[] nodes;
-    delete[] series;
-    delete[] sizes;
     block::rs_append(*dst, big_number(static_cast<i64>(os_total)));
     block::rs_append(*dst, heap_bytes ? big_number(heap_bytes()) : cell::make(type::none));
     *target = *dst;

@@ -336,10 +336,12 @@ i32 write_cut(const Cell& value, Cell* buffer, bool mold, bool only, bool flat, 
 // Forms a copy of the value into the buffer; returns the budget left. A
 // string goes in as it is.
 i32 write_formed(const Cell& value, Cell* buffer, i32 budget) {
-    if (cell::type_of(value) == type::string)
-        return budget - string::concatenate(*buffer, value, -1, 0, true, string::mode::append);
+    // A copy: the value may lie in a buffer that growing the text moves.
+    const Cell v = value;
+    if (cell::type_of(v) == type::string)
+        return budget - string::concatenate(*buffer, v, -1, 0, true, string::mode::append);
     StackMark mark;
-    return actions::form(stack::push(value), buffer, nullptr, budget);
+    return actions::form(stack::push(v), buffer, nullptr, budget);
 }
 
 // Turns the error into internal/invalid-error with arg1 := the culprit.

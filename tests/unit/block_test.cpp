@@ -19,6 +19,8 @@
 #include "runtime/runtime.h"
 #include "runtime/system.h"
 
+#include "support.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -30,7 +32,7 @@ using namespace oru;
 
 namespace {
 
-Cell name(const char* spelling) { return stack::word(symbol::make(spelling)); }
+using namespace test;
 
 // integer! and word! text and comparison, until their modules register.
 i32 integer_form(Cell* v, Cell* buffer, Cell*, i32 limit) {
@@ -97,53 +99,10 @@ protected:
     static Cell* at(const Cell& blk, i32 i) { return memory::buffer(cell::node(blk))->cells() + i; }
     static i32 length(const Cell& blk) { return static_cast<i32>(memory::buffer(cell::node(blk))->length()); }
 
-    static std::string text_of(const Cell& str) {
-        SeriesBuffer* s = memory::buffer(cell::node(str));
-        std::string out;
-        for (u32 i = 0; i < s->length(); i++)
-            out.push_back(static_cast<char>(string::get_char(s->head_ptr() + i * s->unit(), s->unit())));
-        return out;
-    }
     static std::string mold(const Cell& v, bool only = false, bool flat = false) {
-        Cell* top = stack::top;
-        Cell* buffer = stack::push();
-        string::make_at(*buffer, 16);
-        actions::mold(stack::push(v), buffer, only, false, flat, nullptr, 0x7FFFFFFF, 0);
-        std::string out = text_of(*buffer);
-        stack::top = top;
-        return out;
+        return test::written(v, true, only, flat);
     }
-    static std::string form(const Cell& v) {
-        Cell* top = stack::top;
-        Cell* buffer = stack::push();
-        string::make_at(*buffer, 16);
-        actions::form(stack::push(v), buffer, nullptr, 0x7FFFFFFF);
-        std::string out = text_of(*buffer);
-        stack::top = top;
-        return out;
-    }
-
-    static Cell call(u32 slot, std::initializer_list<Cell> args, std::vector<i32> refs = {}) {
-        stack::mark_native(name("test"));
-        for (const Cell& a : args) stack::push_value(a);
-        actions::table[slot - 1](refs.empty() ? nullptr : refs.data());
-        Cell result = *stack::arguments;
-        stack::unroll();
-        return result;
-    }
-    template <class F>
-    static std::optional<ErrorId> error_of(F&& body) {
-        pending_error = {};
-        Cell* base = stack::top;
-        stack::mark_try(name("try"));
-        u32 code = catch_level(throw_code::error, [&] { body(); });
-        std::optional<ErrorId> id;
-        if (code == throw_code::error) id = pending_error.id;
-        else stack::unroll();
-        stack::frame_top = stack::frame_bottom;
-        stack::arguments = stack::top = base;
-        return id;
-    }
+    static std::string form(const Cell& v) { return test::written(v, false); }
 };
 
 TEST_F(Block, MakeAndTo) {
@@ -161,7 +120,7 @@ TEST_F(Block, MakeAndTo) {
         {action::to, type::paren, ints({1, 2}), "(1 2)", 2},
     };
     for (const Case& c : cases) {
-        Cell r = call(c.slot, {datatype::make(c.t), c.spec});
+        Cell r = call_action(c.slot, {datatype::make(c.t), c.spec});
         EXPECT_EQ(cell::type_of(r), c.t);
         EXPECT_EQ(cell::head_index(r), 0);
         EXPECT_EQ(mold(r), c.molded);
@@ -173,11 +132,11 @@ TEST_F(Block, MakeAndTo) {
     Cell ts = typeset::make();
     typeset::set_bit(ts, type::integer);
     typeset::set_bit(ts, type::block);
-    Cell r = call(action::to, {datatype::make(type::block), ts});
+    Cell r = call_action(action::to, {datatype::make(type::block), ts});
     EXPECT_EQ(length(r), 2);
     EXPECT_EQ(cell::type_of(*at(r, 0)), type::word);
 
-    EXPECT_EQ(error_of([] { call(action::make, {datatype::make(type::block), cell::make(type::logic, 1)}); }),
+    EXPECT_EQ(test::error_unrolled([] { call_action(action::make, {datatype::make(type::block), cell::make(type::logic, 1)}); }),
               ErrorId::script_bad_make_arg);
     EXPECT_EQ(pending_error.args[0].data1, type::block);
     EXPECT_EQ(cell::type_of(pending_error.args[1]), type::logic);
@@ -223,15 +182,15 @@ TEST_F(Block, SelfReferenceWritesMarkers) {
 TEST_F(Block, FormAndMoldBudgets) {
     EXPECT_EQ(form(make_block({cell::integer(1), ints({2, 3}), cell::integer(4)})), "1 2 3 4");
     Cell blk = ints({1, 2, 3, 4, 5, 6, 7, 8});
-    Cell r = call(action::mold, {blk, cell::integer(5)}, {-1, -1, -1, 1});
-    EXPECT_EQ(text_of(r), "[1 2 ");
+    Cell r = call_action(action::mold, {blk, cell::integer(5)}, {-1, -1, -1, 1});
+    EXPECT_EQ(ascii(r), "[1 2 ");
     // The handler stops once the budget is spent instead of molding it all.
     Cell* buffer = stack::push();
     string::make_at(*buffer, 16);
     Cell part = cell::integer(3);
     i32 left = actions::mold(stack::push(blk), buffer, false, false, false, &part, 3, 0);
     EXPECT_LE(left, 0);
-    EXPECT_EQ(text_of(*buffer), "[1 2]") << "the closing bracket still goes out; the caller cuts";
+    EXPECT_EQ(ascii(*buffer), "[1 2]") << "the closing bracket still goes out; the caller cuts";
 }
 
 TEST_F(Block, CompareOrdersByLengthWhenOneSideRunsOut) {
@@ -276,104 +235,104 @@ TEST_F(Block, CompareOrdersByLengthWhenOneSideRunsOut) {
 TEST_F(Block, DeepCopiesAndTheCycleGuard) {
     Cell inner = ints({2, 3});
     Cell blk = make_block({cell::integer(1), nl(inner), cell::make(type::none)});
-    Cell shallow = call(action::copy, {blk}, {-1, -1, -1});
+    Cell shallow = call_action(action::copy, {blk}, {-1, -1, -1});
     EXPECT_EQ(cell::node(*at(shallow, 1)), cell::node(inner));
-    Cell deep = call(action::copy, {blk}, {-1, 0, -1});
+    Cell deep = call_action(action::copy, {blk}, {-1, 0, -1});
     EXPECT_NE(cell::node(*at(deep, 1)), cell::node(inner));
     EXPECT_TRUE(at(deep, 1)->header & flag::new_line) << "the copied cell keeps its flags";
     EXPECT_EQ(mold(deep), mold(blk));
-    Cell typed = call(action::copy, {blk, datatype::make(type::block)}, {-1, -1, 1});
+    Cell typed = call_action(action::copy, {blk, datatype::make(type::block)}, {-1, -1, 1});
     EXPECT_NE(cell::node(*at(typed, 1)), cell::node(inner));
-    Cell untyped = call(action::copy, {blk, datatype::make(type::paren)}, {-1, -1, 1});
+    Cell untyped = call_action(action::copy, {blk, datatype::make(type::paren)}, {-1, -1, 1});
     EXPECT_EQ(cell::node(*at(untyped, 1)), cell::node(inner));
 
     Cell cyclic = ints({1});
     block::rs_append(cyclic, make_block({cell::integer(2)}));
     block::rs_append(*at(cyclic, 1), cyclic);
-    EXPECT_EQ(error_of([&] { call(action::copy, {cyclic}, {-1, 0, -1}); }), ErrorId::internal_no_cycle);
+    EXPECT_EQ(test::error_unrolled([&] { call_action(action::copy, {cyclic}, {-1, 0, -1}); }), ErrorId::internal_no_cycle);
     EXPECT_EQ(cycles::depth(), 0);
-    EXPECT_EQ(error_of([&] { block::clone(cyclic, true, false); }), ErrorId::internal_no_cycle);
+    EXPECT_EQ(test::error_unrolled([&] { block::clone(cyclic, true, false); }), ErrorId::internal_no_cycle);
     EXPECT_EQ(cycles::depth(), 0);
     // A block shared twice (not a cycle) copies fine.
     Cell shared = ints({7});
     Cell twice = make_block({shared, shared});
-    Cell copied = call(action::copy, {twice}, {-1, 0, -1});
+    Cell copied = call_action(action::copy, {twice}, {-1, 0, -1});
     EXPECT_EQ(mold(copied), "[[7] [7]]");
 }
 
 TEST_F(Block, InsertAppendAndChange) {
     Cell blk = ints({1, 2, 3}, 1);
-    Cell r = call(action::append, {blk, ints({8, 9})}, {-1, -1, -1});
+    Cell r = call_action(action::append, {blk, ints({8, 9})}, {-1, -1, -1});
     EXPECT_EQ(cell::head_index(r), 0) << "append returns the head";
     EXPECT_EQ(mold(r), "[1 2 3 8 9]");
-    r = call(action::insert, {blk, ints({7, 6})}, {-1, -1, -1});
+    r = call_action(action::insert, {blk, ints({7, 6})}, {-1, -1, -1});
     EXPECT_EQ(cell::head_index(r), 3) << "insert returns the position after the insertion";
     EXPECT_EQ(mold(r), "[2 3 8 9]");
-    r = call(action::insert, {blk, ints({4, 5, 6}), cell::integer(2)}, {2, -1, -1});
+    r = call_action(action::insert, {blk, ints({4, 5, 6}), cell::integer(2)}, {2, -1, -1});
     EXPECT_EQ(mold(r), "[7 6 2 3 8 9]") << "/part keeps the first two";
-    r = call(action::append, {blk, ints({4}), cell::integer(3)}, {-1, -1, 2});
+    r = call_action(action::append, {blk, ints({4}), cell::integer(3)}, {-1, -1, 2});
     EXPECT_EQ(mold(r), "[1 4 5 7 6 2 3 8 9 4 4 4]") << "/dup";
-    r = call(action::append, {ints({1}), ints({2})}, {-1, 0, -1});
+    r = call_action(action::append, {ints({1}), ints({2})}, {-1, 0, -1});
     EXPECT_EQ(mold(r), "[1 [2]]") << "/only";
-    r = call(action::insert, {ints({1}), ints({2}), cell::integer(0)}, {-1, -1, 2});
+    r = call_action(action::insert, {ints({1}), ints({2}), cell::integer(0)}, {-1, -1, 2});
     EXPECT_EQ(mold(r), "[1]") << "/dup 0 inserts nothing";
 
     // A block into itself, at the tail and in the middle.
     Cell self = ints({1, 2});
-    call(action::append, {self, self}, {-1, -1, -1});
+    call_action(action::append, {self, self}, {-1, -1, -1});
     EXPECT_EQ(mold(self), "[1 2 1 2]");
     Cell mid = ints({1, 2, 3}, 1);
-    r = call(action::insert, {mid, mid}, {-1, -1, -1});
-    EXPECT_EQ(mold(call(action::head, {r})), "[1 2 3 2 3]");
+    r = call_action(action::insert, {mid, mid}, {-1, -1, -1});
+    EXPECT_EQ(mold(call_action(action::head, {r})), "[1 2 3 2 3]");
 
     Cell c = ints({1, 2, 3, 4});
-    r = call(action::change, {c, ints({8, 9})}, {-1, -1, -1});
+    r = call_action(action::change, {c, ints({8, 9})}, {-1, -1, -1});
     EXPECT_EQ(cell::head_index(r), 2);
     EXPECT_EQ(mold(c), "[8 9 3 4]");
-    call(action::change, {c, cell::integer(0), cell::integer(3)}, {2, -1, -1});
+    call_action(action::change, {c, cell::integer(0), cell::integer(3)}, {2, -1, -1});
     EXPECT_EQ(mold(c), "[0 4]") << "/part replaces three with one";
-    r = call(action::change, {c, cell::integer(5), cell::integer(3)}, {-1, -1, 2});
+    r = call_action(action::change, {c, cell::integer(5), cell::integer(3)}, {-1, -1, 2});
     EXPECT_EQ(mold(c), "[5 5 5]") << "/dup replaces as many as it inserts, cut to the rest";
     Cell tail_change = ints({1}, 1);
-    call(action::change, {tail_change, ints({2, 3})}, {-1, -1, -1});
-    EXPECT_EQ(mold(call(action::head, {tail_change})), "[1 2 3]");
+    call_action(action::change, {tail_change, ints({2, 3})}, {-1, -1, -1});
+    EXPECT_EQ(mold(call_action(action::head, {tail_change})), "[1 2 3]");
     Cell own = ints({1, 2, 3});
     Cell from = own;
     from.data1 = 1;
-    call(action::change, {own, from}, {-1, -1, -1});
+    call_action(action::change, {own, from}, {-1, -1, -1});
     EXPECT_EQ(mold(own), "[2 3 3]") << "the source is read before the block changes";
 }
 
 TEST_F(Block, TakeSwapAndTrim) {
     Cell ab = make_block({w("a"), w("b")});
-    Cell r = call(action::take, {ab}, {-1, -1, -1});
+    Cell r = call_action(action::take, {ab}, {-1, -1, -1});
     EXPECT_EQ(cell::type_of(r), type::word) << "take without /part gives the cell";
     EXPECT_EQ(mold(r), "a");
     Cell ab2 = make_block({w("a"), w("b")});
-    EXPECT_EQ(mold(call(action::take, {ab2, cell::integer(1)}, {1, -1, -1})), "[a]");
+    EXPECT_EQ(mold(call_action(action::take, {ab2, cell::integer(1)}, {1, -1, -1})), "[a]");
     EXPECT_EQ(mold(ab2), "[b]");
     Cell inner = ints({5});
     Cell nested = make_block({inner, inner});
-    r = call(action::take, {nested}, {-1, 0, -1});
+    r = call_action(action::take, {nested}, {-1, 0, -1});
     EXPECT_NE(cell::node(r), cell::node(inner)) << "/deep copies the taken series";
-    r = call(action::take, {nested, cell::integer(1)}, {1, 0, -1});
+    r = call_action(action::take, {nested, cell::integer(1)}, {1, 0, -1});
     EXPECT_NE(cell::node(*at(r, 0)), cell::node(inner));
-    EXPECT_EQ(cell::type_of(call(action::take, {nested}, {-1, -1, -1})), type::none);
+    EXPECT_EQ(cell::type_of(call_action(action::take, {nested}, {-1, -1, -1})), type::none);
 
     Cell x = ints({1, 2}), y = ints({3, 4}, 1);
-    r = call(action::swap, {x, y});
+    r = call_action(action::swap, {x, y});
     EXPECT_EQ(cell::node(r), cell::node(x));
     EXPECT_EQ(mold(x), "[4 2]");
-    EXPECT_EQ(mold(call(action::head, {y})), "[3 1]");
+    EXPECT_EQ(mold(call_action(action::head, {y})), "[3 1]");
     Cell at_tail = ints({9}, 1);
-    call(action::swap, {x, at_tail});
+    call_action(action::swap, {x, at_tail});
     EXPECT_EQ(mold(x), "[4 2]") << "nothing at a tail";
-    EXPECT_EQ(error_of([&] { call(action::swap, {x, cell::integer(1)}); }), ErrorId::script_invalid_arg);
+    EXPECT_EQ(test::error_unrolled([&] { call_action(action::swap, {x, cell::integer(1)}); }), ErrorId::script_invalid_arg);
 
     Cell t = make_block({cell::make(type::none), cell::integer(1), cell::make(type::none), cell::integer(2),
                          cell::make(type::none)}, type::block, 1);
-    call(action::trim, {t}, {-1, -1, -1, -1, -1, -1});
-    EXPECT_EQ(mold(call(action::head, {t})), "[none 1 2]") << "from the position on";
+    call_action(action::trim, {t}, {-1, -1, -1, -1, -1, -1});
+    EXPECT_EQ(mold(call_action(action::head, {t})), "[none 1 2]") << "from the position on";
 }
 
 TEST_F(Block, PathAccess) {
@@ -398,7 +357,7 @@ TEST_F(Block, PathAccess) {
     actions::eval_path(&blk, &two, &value, nullptr, nullptr, nullptr, 1, false, false, true, false);
     EXPECT_EQ(mold(blk), "[a 7 B 2 c]");
     Cell nine = cell::integer(9);
-    EXPECT_EQ(error_of([&] {
+    EXPECT_EQ(test::error_unrolled([&] {
                   actions::eval_path(&blk, &nine, &value, nullptr, nullptr, nullptr, 1, false, false, true, false);
               }),
               ErrorId::script_out_of_range);
@@ -426,15 +385,15 @@ TEST_F(Block, CellHelpers) {
     EXPECT_EQ(block::remove_value(nums, cell::integer(4), false), 1) << "after the position";
     EXPECT_EQ(block::remove_value(nums, cell::integer(4), false), 0) << "only before the position";
     EXPECT_EQ(block::remove_value(nums, cell::integer(4), true), 2);
-    EXPECT_EQ(mold(call(action::head, {nums})), "[5]");
+    EXPECT_EQ(mold(call_action(action::head, {nums})), "[5]");
 
     Cell dst = ints({1, 2});
     block::insert_value(dst, cell::integer(0), true, false);
     EXPECT_EQ(cell::head_index(dst), 1);
     block::append_block(dst, dst);  // itself, from its position
-    EXPECT_EQ(mold(call(action::head, {dst})), "[0 1 2 1 2]");
+    EXPECT_EQ(mold(call_action(action::head, {dst})), "[0 1 2 1 2]");
     block::rs_append_block(dst, ints({3}));
-    EXPECT_EQ(mold(call(action::head, {dst})), "[0 1 2 1 2 3]");
+    EXPECT_EQ(mold(call_action(action::head, {dst})), "[0 1 2 1 2 3]");
     // rs-set-tail only cuts: the cells past the tail are no values.
     Cell cut = ints({1, 2, 3});
     block::rs_set_tail(cut, 9);

@@ -25,6 +25,8 @@
 #include "runtime/runtime.h"
 #include "runtime/system.h"
 
+#include "support.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -39,50 +41,18 @@ using namespace oru;
 
 namespace {
 
+using namespace test;
+
 class Calls : public ::testing::Test {
 protected:
     void SetUp() override {
-        memory::init();
-        symbol::init(4000);
-        stack::init(memory::alloc_fixed_series(stack::data_cells, 16, 0),
-                    memory::alloc_fixed_series(stack::frame_block_cells, 16, 0));
-        datatype::init();
-        unset::init();
-        none::init();
-        logic::init();
-        typeset::init();
+        test::start_base();
         stack::mark_native(stack::word(0));
         stack::push(unset::value);
     }
     void TearDown() override {
         set_root_block(0);
-        stack::shutdown();
-        memory::release_all();
-    }
-
-    template <class F>
-    std::optional<ErrorId> error_of(F&& f) {
-        Cell* saved = stack::top;
-        std::optional<ErrorId> id;
-        stack::mark_try(stack::word(0));
-        try {
-            f();
-            stack::unwind();
-        } catch (const SystemThrow& t) {
-            EXPECT_EQ(t.code, throw_code::error);
-            id = pending_error.id;
-        }
-        stack::top = saved;
-        return id;
-    }
-
-    template <class F>
-    void in_frame(F&& body) {
-        Cell* saved = stack::top;
-        stack::mark_native(stack::word(0));
-        body();
-        stack::unwind();
-        stack::top = saved;
+        test::stop_base();
     }
 
     static Cell block_of(std::initializer_list<Cell> cells, i32 room = 8) {

@@ -13,6 +13,8 @@
 #include "runtime/runtime.h"
 #include "runtime/system.h"
 
+#include "support.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -24,10 +26,7 @@ using namespace oru;
 
 namespace {
 
-struct Outcome {
-    std::optional<ErrorId> error;
-    Cell value{};
-};
+using namespace test;
 
 class Char : public ::testing::Test {
 protected:
@@ -39,35 +38,8 @@ protected:
     }
     void TearDown() override { runtime_shutdown(); }
 
-    template <class F>
-    Outcome run(F&& body) {
-        Cell* saved = stack::top;
-        Outcome out;
-        stack::mark_try(stack::word(0));
-        try {
-            stack::mark_native(stack::word(0));
-            body();
-            out.value = *stack::arguments;
-            stack::unwind();
-            stack::unwind();
-        } catch (const SystemThrow& t) {
-            EXPECT_EQ(t.code, throw_code::error);
-            out.error = pending_error.id;
-        }
-        stack::top = saved;
-        return out;
-    }
-
-    Outcome math(void (*action)(), const Cell& l, const Cell& r) {
-        return run([&] {
-            stack::push(l);
-            stack::push(r);
-            action();
-        });
-    }
-
     Outcome to_char(const Cell& spec, bool make = false) {
-        return run([&] {
+        return run_native([&] {
             Cell* proto = stack::push(cell::make(type::datatype, type::char_));
             Cell* s = stack::push(spec);
             stack::set_last(*(make ? actions::make(proto, s) : actions::to(proto, s)));
@@ -108,11 +80,6 @@ void expect_char(const Outcome& o, i32 cp) {
     ASSERT_FALSE(o.error) << error_id_name(*o.error);
     ASSERT_EQ(cell::type_of(o.value), type::char_);
     EXPECT_EQ(char_::get(o.value), cp);
-}
-
-void expect_error(const Outcome& o, ErrorId id) {
-    ASSERT_TRUE(o.error) << "no error; result type " << cell::type_of(o.value);
-    EXPECT_EQ(*o.error, id) << error_id_name(*o.error);
 }
 
 TEST_F(Char, Conversions) {
@@ -200,7 +167,7 @@ TEST_F(Char, ArithmeticStaysACodePoint) {
     expect_error(math(actions::add, char_::make_cell('a'), logic::true_value), ErrorId::script_invalid_type);
     expect_error(math(actions::add, char_::make_cell('a'), cell::make(type::percent)), ErrorId::script_invalid_type);
     // No negate, power, round or complement for characters.
-    expect_error(run([] { actions::negate(stack::push(char_::make_cell('a'))); }), ErrorId::script_expect_arg);
+    expect_error(run_native([] { actions::negate(stack::push(char_::make_cell('a'))); }), ErrorId::script_expect_arg);
     expect_error(math(actions::power, char_::make_cell('a'), cell::integer(2)), ErrorId::script_expect_arg);
     // An integer! on the left with a char! gives an integer!.
     const Outcome o = math(actions::add, cell::integer(1), char_::make_cell('a'));
@@ -219,7 +186,7 @@ TEST_F(Char, CompareWithIntegersByValue) {
     EXPECT_FALSE(actions::compare(&a, &upper, actions::op::equal));  // no case folding here
     EXPECT_TRUE(actions::compare(&a, &a, actions::op::strict_equal));
     EXPECT_EQ(actions::compare_raw(&a, &f, actions::op::equal), -2);
-    expect_error(run([&] { actions::compare(&a, &f, actions::op::lesser); }), ErrorId::script_invalid_compare);
+    expect_error(run_native([&] { actions::compare(&a, &f, actions::op::lesser); }), ErrorId::script_invalid_compare);
 }
 
 TEST_F(Char, FormAndMoldEscapes) {
@@ -257,7 +224,7 @@ TEST_F(Char, InheritsFromInteger) {
     Cell a = char_::make_cell('a'), b = char_::make_cell('b');
     EXPECT_TRUE(actions::odd_q(&a));
     EXPECT_TRUE(actions::even_q(&b));
-    const Outcome o = run([] {
+    const Outcome o = run_native([] {
         stack::push(char_::make_cell('x'));
         actions::absolute();
     });

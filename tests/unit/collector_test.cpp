@@ -4,10 +4,12 @@
 #include "runtime/collector.h"
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/context.h"
+#include "runtime/datatypes/function.h"
 #include "runtime/datatypes/object.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/fire.h"
 #include "runtime/memory.h"
+#include "runtime/ownership.h"
 #include "runtime/resources.h"
 #include "runtime/runtime.h"
 #include "runtime/stats.h"
@@ -150,6 +152,54 @@ TEST_F(Collector, LiveValuesSurviveCompactionWithContentsIntact) {
     EXPECT_EQ(memory::buffer(ctx)->flags & sflag::mark, 0u);
 }
 
+TEST_F(Collector, AFunctionKeepsItsContextSpecBodyAndOwnerThroughCompaction) {
+    make_garbage(50);
+    // An object's context that only the function refers to (its owner).
+    Node owner = context::create(1, false, true, 0, context::kind::object);
+    stack::push(object::make_cell(owner, 0, 0));
+    Node text = filled_series(20, 2);
+    context::add_with(owner, stack::word(symbol::make("f")), cell::make(type::string, 0, text, 0));
+    Node spec = live_block(0, 0);
+    *memory::alloc_tail(spec) = stack::word(symbol::make("arg"));
+    Node body = live_block(3, 70);
+    function::push(block_of(spec), block_of(body), 0, 0, owner, 0);
+    Cell fn = stack::top[-1];
+    stack::top[-4] = fn;  // the object, spec and body are dropped: the function alone holds them
+    stack::pop(3);
+    make_garbage(50);
+    collector::recycle();
+    make_garbage(50);
+    collector::recycle();
+
+    Cell now = stack::top[-1];
+    ASSERT_EQ(cell::type_of(now), type::function);
+    EXPECT_EQ(context::length(function::context_of(now)), 1);
+    Cell* b = function::extra_cell(now, function::extra::body);
+    ASSERT_EQ(cell::type_of(*b), type::block);
+    SeriesBuffer* bs = memory::buffer(b->data2);
+    ASSERT_EQ(bs->length(), 3u);
+    EXPECT_EQ(bs->cells()[2].data2, 72u);
+    EXPECT_EQ(memory::buffer(function::spec_of(now))->length(), 1u);
+    Cell* o = function::extra_cell(now, function::extra::owner);
+    ASSERT_EQ(cell::type_of(*o), type::integer);
+    EXPECT_EQ(context::length(o->data2), 1);
+    EXPECT_TRUE(series_intact(context::values(o->data2)[0].data2, 20, 2)) << "the owner is held strongly";
+}
+
+TEST_F(Collector, ABufferLeftBehindByExpansionIsReclaimed) {
+    make_garbage(20);
+    Node n = live_block(10, 0);
+    SeriesBuffer* old = memory::buffer(n);
+    SeriesBuffer* grown = memory::expand_series_copy(old, 64 * static_cast<i32>(sizeof(Cell)));
+    ASSERT_NE(grown, old);
+    ASSERT_EQ(old->node, 0u);
+    collector::recycle();
+    // The dropped copy and the garbage below it are gone: the live one slid down.
+    EXPECT_LE(reinterpret_cast<u8*>(memory::buffer(n)), reinterpret_cast<u8*>(old));
+    EXPECT_EQ(memory::buffer(n)->length(), 10u);
+    EXPECT_EQ(memory::buffer(n)->cells()[9].data2, 9u);
+}
+
 TEST_F(Collector, AValueHeldOnlyOnTheDataStackSurvivesStressMode) {
     Node keep = live_block(10, 7);
     collector::set_stress(true);
@@ -189,6 +239,27 @@ TEST_F(Collector, SparseStableNodeFramesAreEvacuated) {
     EXPECT_NE(now, keep);
     EXPECT_EQ(memory::buffer(now)->node, now);
     EXPECT_EQ(memory::buffer(now)->cells()[2].data2, 42u);
+}
+
+TEST_F(Collector, OwnershipRecordsFollowTheirNodesThroughNodeCompaction) {
+    ownership::init();
+    make_garbage(12000);  // as above: what follows lands in the second node frame
+    Cell* owner = stack::push(object::make_cell(context::create(1, false, true, 0, context::kind::object), 0, 0));
+    Node owned = live_block(2, 9);
+    Node frame = memory::frame_number(owned);
+    ASSERT_EQ(memory::frame_number(owner->data1), frame);
+    ownership::set(stack::top[-1], *owner, stack::word(symbol::make("field")));
+    for (i32 i = 0; i < 8; i++) collector::recycle();
+    ASSERT_NE(ownership::owner_of(owned), nullptr);
+    collector::compact_nodes();
+    Node now = stack::top[-1].data2;
+    Node owner_now = stack::top[-2].data1;
+    ASSERT_NE(memory::frame_number(now), frame) << "the frame was evacuated";
+    // The living owner keeps its record, under the owner's new node.
+    Cell* found = ownership::owner_of(now);
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(found->data1, owner_now);
+    EXPECT_TRUE(memory::buffer(now)->flags & sflag::owned);
 }
 
 std::map<u64, i32> released;

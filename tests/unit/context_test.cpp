@@ -15,6 +15,8 @@
 #include "runtime/system.h"
 #include "runtime/words.h"
 
+#include "support.h"
+
 #include <gtest/gtest.h>
 
 #include <initializer_list>
@@ -24,6 +26,8 @@
 using namespace oru;
 
 namespace {
+
+using namespace test;
 
 class Contexts : public ::testing::Test {
 protected:
@@ -40,21 +44,6 @@ protected:
         runtime_shutdown();
     }
 
-    template <class F>
-    std::optional<ErrorId> error_of(F&& f) {
-        Cell* saved = stack::top;
-        std::optional<ErrorId> id;
-        stack::mark_try(stack::word(0));
-        try {
-            f();
-            stack::unwind();
-        } catch (const SystemThrow& t) {
-            EXPECT_EQ(t.code, throw_code::error);
-            id = pending_error.id;
-        }
-        stack::top = saved;
-        return id;
-    }
 
     static i32 sym(const char* name) { return symbol::make(name); }
     static Cell unbound(const char* name, u32 t = type::word) {

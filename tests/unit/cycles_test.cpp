@@ -7,6 +7,8 @@
 #include "runtime/memory.h"
 #include "runtime/system.h"
 
+#include "support.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -29,13 +31,7 @@ protected:
     }
 
     // The buffer's text (1-byte characters only).
-    std::string text() const {
-        SeriesBuffer* s = memory::buffer(cell::node(buffer));
-        std::string out;
-        for (u32 i = 0; i < s->length(); i++)
-            out.push_back(static_cast<char>(string::get_char(s->head_ptr() + i * s->unit(), s->unit())));
-        return out;
-    }
+    std::string text() const { return test::ascii(buffer); }
 
     Cell buffer{};
 };

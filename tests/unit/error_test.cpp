@@ -332,6 +332,10 @@ TEST_F(Errors, ReportLines) {
     std::string numbers;
     for (i32 i = 10; i < 50; i++) numbers += std::to_string(i) + " ";
     const Cell many = load(numbers);
+    std::string long_text_str;
+    for (i32 i = 0; i < 100; i++) long_text_str += static_cast<char>('a' + i % 26);
+    const std::string long_text_mold = "{" + long_text_str + "}";  // a long string molds in braces
+    const Cell long_text = string_of(long_text_str.c_str());
 
     struct Case {
         ErrorId id;
@@ -344,6 +348,12 @@ TEST_F(Errors, ReportLines) {
         {ErrorId::syntax_invalid, {&ab, foo, &ab}, "*** Syntax Error: a b invalid foo at a b"},
         {ErrorId::script_invalid_arg, {&many}, "*** Script Error: invalid argument: " + long_mold.substr(0, 80)},
         {ErrorId::script_expect_arg, {foo}, "*** Script Error: foo does not allow none for its none argument"},
+        {ErrorId::script_invalid_arg,
+         {&long_text},
+         "*** Script Error: invalid argument: " + long_text_mold.substr(0, 80)},
+        {ErrorId::syntax_bad_char,
+         {&long_text},
+         "*** Syntax Error: " + long_text_str.substr(0, 80) + " invalid character at none"},
         {ErrorId::note_no_load, {&ab}, "*** note: cannot load:  [a b]"},
         {ErrorId::internal_bad_path, {&ab}, "*** Internal Error: bad path: [a b]"},
     };
@@ -359,6 +369,38 @@ TEST_F(Errors, ReportLines) {
     error::set_where(e, word::of_symbol(symbol::make("later")));  // only while none
     EXPECT_EQ(report(e), "*** Math Error: math or number overflow\n*** Where: probe\n*** Near : " +
                              numbers.substr(0, 40));
+}
+
+// The whole report of a script error with three arguments, raised inside a
+// function call: each argument molded in its place, Where naming the call,
+// Near molded flat without its brackets, Stack listing the function.
+TEST_F(Errors, ScriptErrorReportWithArguments) {
+    const Cell fn = *function::make_func(load("value"), load(""));
+    context::set_global(symbol::make("probe-fn"), fn);
+    const Cell near = load("probe-fn \"text\" [1 2]");
+    const Cell arg2 = string_of("two words");
+    const Cell arg3 = load("x y");
+
+    stack::mark_try(stack::word(symbol::make("try")));
+    stack::mark(word::of_symbol(symbol::make("probe-fn")), 0);
+    ASSERT_EQ(catch_level(throw_code::top_level,
+                          [&] {
+                              fire(ErrorId::script_expect_arg, word::of_symbol(symbol::make("probe-fn")), arg2,
+                                   arg3);
+                          }),
+              throw_code::error);
+    stack::keep_error_result();
+    const Cell e = *stack::arguments;
+    ASSERT_EQ(cell::type_of(e), type::error);
+    *error::field_at(e, error::field::near) = near;
+    EXPECT_EQ(report(e), "*** Script Error: probe-fn does not allow \"two words\" for its [x y] argument\n"
+                         "*** Where: probe-fn\n"
+                         "*** Near : probe-fn \"text\" [1 2]\n"
+                         "*** Stack: probe-fn ");
+    error::stack_trace = cell::integer(0);
+    EXPECT_EQ(report(e), "*** Script Error: probe-fn does not allow \"two words\" for its [x y] argument\n"
+                         "*** Where: probe-fn\n"
+                         "*** Near : probe-fn \"text\" [1 2]");
 }
 
 TEST_F(Errors, ReportOfAnErrorTheCatalogLacks) {

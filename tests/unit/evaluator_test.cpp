@@ -215,6 +215,47 @@ TEST_F(Evaluator, FunctionsWithRefinementsAndTypedArguments) {
     EXPECT_EQ(error_of("keep"), ErrorId::script_no_arg);
 }
 
+TEST_F(Evaluator, ArgumentKinds) {
+    define_func("quote-it", "['a]", "[:a]");
+    define_func("as-is", "[:a]", "[:a]");
+    define_func("optional", "['a [unset! integer!]]", "[:a]");
+    run("v: 42");
+    // A lit-word argument quotes a word, evaluates a paren and reads a get-word.
+    const Cell w = run("quote-it v");
+    EXPECT_EQ(cell::type_of(w), type::word);
+    EXPECT_EQ(w.data2, static_cast<u32>(symbol::make("v")));
+    EXPECT_EQ(int_of(run("quote-it (1 + 2)")), 3);
+    EXPECT_EQ(int_of(run("quote-it :v")), 42);
+    // A get-word argument takes the cell as it is: a paren stays unevaluated.
+    EXPECT_EQ(cell::type_of(run("as-is (1 + 2)")), type::paren);
+    EXPECT_EQ(cell::type_of(run("as-is v")), type::word);
+    // The end of the block: unset for a lit-word that accepts it, else no-arg.
+    EXPECT_EQ(cell::type_of(run("optional")), type::unset);
+    EXPECT_EQ(int_of(run("optional 5")), 5);
+    EXPECT_EQ(error_of("quote-it"), ErrorId::script_no_arg);
+    EXPECT_EQ(pending_error.args[1].data2, static_cast<u32>(symbol::make("a")));
+    EXPECT_EQ(error_of("as-is"), ErrorId::script_no_arg);
+}
+
+// Callbacks (sort, parse) call any function-like value over arguments
+// they pushed themselves.
+TEST_F(Evaluator, CallFunctionTakesEveryFunctionKind) {
+    define_func("add-one", "[a]", "[a + 1]");
+    const struct {
+        const char* fn;
+        i32 expected;
+    } cases[] = {{"+", 5}, {"add-one", 3}};
+    for (const auto& c : cases) {
+        stack::push(unset::value);
+        stack::mark_native(stack::word(0));
+        stack::push(cell::integer(2));
+        stack::push(cell::integer(3));
+        EXPECT_EQ(interpreter::call_function(global(c.fn), 0, stack::word(0), 0), 0u) << c.fn;
+        EXPECT_EQ(int_of(*stack::arguments), c.expected) << c.fn;
+        stack::unroll();
+    }
+}
+
 TEST_F(Evaluator, PathsOnBlocks) {
     run("b: [10 20 30]");
     EXPECT_EQ(int_of(run("b/2")), 20);

@@ -16,6 +16,8 @@
 #include "runtime/runtime.h"
 #include "runtime/system.h"
 
+#include "support.h"
+
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -31,10 +33,7 @@ using namespace oru;
 
 namespace {
 
-struct Outcome {
-    std::optional<ErrorId> error;
-    Cell value{};
-};
+using namespace test;
 
 const double inf = std::numeric_limits<double>::infinity();
 const double nan_ = std::numeric_limits<double>::quiet_NaN();
@@ -86,35 +85,8 @@ protected:
 
     // Runs body in a native frame inside a try frame; the result slot
     // afterwards, or the error.
-    template <class F>
-    Outcome run(F&& body) {
-        Cell* saved = stack::top;
-        Outcome out;
-        stack::mark_try(stack::word(0));
-        try {
-            stack::mark_native(stack::word(0));
-            body();
-            out.value = *stack::arguments;
-            stack::unwind();
-            stack::unwind();
-        } catch (const SystemThrow& t) {
-            EXPECT_EQ(t.code, throw_code::error);
-            out.error = pending_error.id;
-        }
-        stack::top = saved;
-        return out;
-    }
-
-    Outcome math(void (*action)(), const Cell& l, const Cell& r) {
-        return run([&] {
-            stack::push(l);
-            stack::push(r);
-            action();
-        });
-    }
-
     Outcome convert(bool make, u32 target, const Cell& spec) {
-        return run([&] {
+        return run_native([&] {
             Cell* proto = stack::push(cell::make(type::datatype, target));
             Cell* s = stack::push(spec);
             stack::set_last(*(make ? actions::make(proto, s) : actions::to(proto, s)));
@@ -122,7 +94,7 @@ protected:
     }
 
     Outcome rounded(const Cell& v, std::optional<Cell> scale, int mode) {
-        return run([&] {
+        return run_native([&] {
             Cell* value = stack::push(v);
             Cell* s = scale ? stack::push(*scale) : nullptr;
             actions::round(value, s, mode == 1, mode == 2, mode == 3, mode == 4, mode == 5, mode == 6);
@@ -156,17 +128,6 @@ void expect_float(const Outcome& o, double d, u32 t = type::float_) {
     ASSERT_EQ(cell::type_of(o.value), t);
     EXPECT_EQ(std::bit_cast<u64>(cell::get_float(o.value)), std::bit_cast<u64>(d))
         << cell::get_float(o.value) << " vs " << d;
-}
-
-void expect_integer(const Outcome& o, i32 v) {
-    ASSERT_FALSE(o.error) << error_id_name(*o.error);
-    ASSERT_EQ(cell::type_of(o.value), type::integer);
-    EXPECT_EQ(integer::get(o.value), v);
-}
-
-void expect_error(const Outcome& o, ErrorId id) {
-    ASSERT_TRUE(o.error) << "no error; result type " << cell::type_of(o.value);
-    EXPECT_EQ(*o.error, id) << error_id_name(*o.error);
 }
 
 TEST_F(Float, FormShowsTheDisplayForms) {
@@ -347,19 +308,19 @@ TEST_F(Float, MixedArithmetic) {
     expect_error(math(actions::subtract, cell::float_(1.0), cell::make(type::pair)), ErrorId::script_not_related);
     expect_error(math(actions::divide, cell::float_(1.0), cell::make(type::point2D)), ErrorId::script_not_related);
     // The float arithmetic has no bitwise operators.
-    expect_error(run([] { float_::do_math(integer::op::and_); }), ErrorId::script_cannot_use);
+    expect_error(run_native([] { float_::do_math(integer::op::and_); }), ErrorId::script_cannot_use);
 }
 
 TEST_F(Float, NegateAbsoluteAndPower) {
-    expect_float(run([] { actions::negate(stack::push(cell::float_(0.0))); }), 0.0);  // 0.0 - x: not -0.0
-    expect_float(run([] { actions::negate(stack::push(cell::float_(2.5))); }), -2.5);
-    expect_float(run([] { actions::negate(stack::push(typed(type::percent, 0.5))); }), -0.5, type::percent);
-    expect_float(run([] {
+    expect_float(run_native([] { actions::negate(stack::push(cell::float_(0.0))); }), 0.0);  // 0.0 - x: not -0.0
+    expect_float(run_native([] { actions::negate(stack::push(cell::float_(2.5))); }), -2.5);
+    expect_float(run_native([] { actions::negate(stack::push(typed(type::percent, 0.5))); }), -0.5, type::percent);
+    expect_float(run_native([] {
                      stack::push(cell::float_(-0.0));
                      actions::absolute();
                  }),
                  0.0);
-    expect_float(run([] {
+    expect_float(run_native([] {
                      stack::push(cell::float_(-inf));
                      actions::absolute();
                  }),
@@ -449,8 +410,8 @@ TEST_F(Float, EvenAndOddBeyond32Bits) {
         EXPECT_EQ(actions::odd_q(&v), c.odd) << c.value;
         EXPECT_EQ(actions::even_q(&v), !c.odd) << c.value;
     }
-    expect_error(run([] { actions::even_q(stack::push(cell::float_(inf))); }), ErrorId::script_type_limit);
-    expect_error(run([] { actions::odd_q(stack::push(cell::float_(nan_))); }), ErrorId::script_type_limit);
+    expect_error(run_native([] { actions::even_q(stack::push(cell::float_(inf))); }), ErrorId::script_type_limit);
+    expect_error(run_native([] { actions::odd_q(stack::push(cell::float_(nan_))); }), ErrorId::script_type_limit);
 }
 
 TEST_F(Float, MakeAndTo) {

@@ -26,6 +26,8 @@
 #include "runtime/system.h"
 #include "runtime/words.h"
 
+#include "support.h"
+
 #include <gtest/gtest.h>
 
 #include <cctype>
@@ -36,6 +38,8 @@
 using namespace oru;
 
 namespace {
+
+using namespace test;
 
 class Functions : public ::testing::Test {
 protected:
@@ -71,21 +75,6 @@ protected:
     }
     void TearDown() override { runtime_shutdown(); }
 
-    template <class F>
-    std::optional<ErrorId> error_of(F&& f) {
-        Cell* saved = stack::top;
-        std::optional<ErrorId> id;
-        stack::mark_try(stack::word(0));
-        try {
-            f();
-            stack::unwind();
-        } catch (const SystemThrow& t) {
-            EXPECT_EQ(t.code, throw_code::error);
-            id = pending_error.id;
-        }
-        stack::top = saved;
-        return id;
-    }
 
     // --- A small reader for test blocks ----------------------------------
     // Words (bound in the global context), set-words, get-words, lit-words,
@@ -153,7 +142,7 @@ protected:
             case type::refinement: return "/" + name;
             case type::integer: return std::to_string(static_cast<i32>(v.data2));
             case type::none: return "none";
-            case type::string: return "\"" + text_of(v) + "\"";
+            case type::string: return "\"" + ascii(v) + "\"";
             case type::block: case type::paren: {
                 std::string out = t == type::block ? "[" : "(";
                 const SeriesBuffer* s = memory::buffer(cell::node(v));
@@ -165,14 +154,6 @@ protected:
             }
             default: return "?" + std::to_string(t);
         }
-    }
-
-    static std::string text_of(const Cell& str) {
-        SeriesBuffer* s = memory::buffer(cell::node(str));
-        std::string out;
-        for (u32 i = 0; i < s->length(); i++)
-            out.push_back(static_cast<char>(string::get_char(s->head_ptr() + i * s->unit(), s->unit())));
-        return out;
     }
 
     static Cell* cells(const Cell& series) { return memory::buffer(cell::node(series))->cells(); }
@@ -553,10 +534,10 @@ TEST_F(Functions, FormMoldAndCompare) {
         memory::buffer(cell::node(*buffer))->tail = 0;
         EXPECT_EQ(actions::mold(&v, buffer, false, false, false, nullptr, no_part, 0),
                   no_part - static_cast<i32>(std::strlen(c.mold)));
-        EXPECT_EQ(text_of(*buffer), c.mold);
+        EXPECT_EQ(ascii(*buffer), c.mold);
         memory::buffer(cell::node(*buffer))->tail = 0;
         EXPECT_EQ(actions::form(&v, buffer, nullptr, 100), 90);
-        EXPECT_EQ(text_of(*buffer), "?function?");
+        EXPECT_EQ(ascii(*buffer), "?function?");
     }
 
     // Only the same function compares equal; orderings are not defined.
@@ -658,10 +639,10 @@ TEST_F(Functions, RoutineValues) {
         memory::buffer(cell::node(*buffer))->tail = 0;
         EXPECT_EQ(actions::mold(&v, buffer, false, false, false, nullptr, no_part, 0),
                   no_part - static_cast<i32>(std::strlen(c.mold)));
-        EXPECT_EQ(text_of(*buffer), c.mold);
+        EXPECT_EQ(ascii(*buffer), c.mold);
         memory::buffer(cell::node(*buffer))->tail = 0;
         EXPECT_EQ(actions::form(&v, buffer, nullptr, 100), 90);
-        EXPECT_EQ(text_of(*buffer), "?routine?");
+        EXPECT_EQ(ascii(*buffer), "?routine?");
     }
 
     // Compared only with routines; reflect is the function's.

@@ -12,6 +12,8 @@
 #include "runtime/system.h"
 #include "runtime/unicode.h"
 
+#include "support.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -30,9 +32,7 @@ namespace {
 class HashTables : public ::testing::Test {
 protected:
     void SetUp() override {
-        memory::init();
-        unicode::init_case_tables();
-        symbol::init(4000);
+        test::start_symbols();
     }
     void TearDown() override { memory::release_all(); }
 };

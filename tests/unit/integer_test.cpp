@@ -16,6 +16,8 @@
 #include "runtime/system.h"
 #include "runtime/words.h"
 
+#include "support.h"
+
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -31,12 +33,9 @@ using namespace oru;
 
 namespace {
 
-// What an action left: the result slot, or the error it raised.
-struct Outcome {
-    std::optional<ErrorId> error;
-    Cell value{};
-};
+using namespace test;
 
+// What an action left: the result slot, or the error it raised.
 class Integer : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -47,36 +46,8 @@ protected:
 
     // Runs body in a native frame of its own, inside a try frame; the result
     // slot afterwards, or the error.
-    template <class F>
-    Outcome run(F&& body) {
-        Cell* saved = stack::top;
-        Outcome out;
-        stack::mark_try(stack::word(0));
-        try {
-            stack::mark_native(stack::word(0));
-            body();
-            out.value = *stack::arguments;
-            stack::unwind();
-            stack::unwind();
-        } catch (const SystemThrow& t) {
-            EXPECT_EQ(t.code, throw_code::error);
-            out.error = pending_error.id;
-        }
-        stack::top = saved;
-        return out;
-    }
-
-    // A stack-convention action on two operands.
-    Outcome math(void (*action)(), const Cell& l, const Cell& r) {
-        return run([&] {
-            stack::push(l);
-            stack::push(r);
-            action();
-        });
-    }
-
     Outcome to_integer(const Cell& spec) {
-        return run([&] {
+        return run_native([&] {
             Cell* proto = stack::push(cell::make(type::datatype, type::integer));
             Cell* s = stack::push(spec);
             stack::set_last(*actions::to(proto, s));
@@ -90,21 +61,10 @@ protected:
     }
 };
 
-void expect_integer(const Outcome& o, i32 v) {
-    ASSERT_FALSE(o.error) << error_id_name(*o.error);
-    ASSERT_EQ(cell::type_of(o.value), type::integer);
-    EXPECT_EQ(integer::get(o.value), v);
-}
-
 void expect_float(const Outcome& o, double d) {
     ASSERT_FALSE(o.error) << error_id_name(*o.error);
     ASSERT_EQ(cell::type_of(o.value), type::float_);
     EXPECT_EQ(cell::get_float(o.value), d);
-}
-
-void expect_error(const Outcome& o, ErrorId id) {
-    ASSERT_TRUE(o.error) << "no error; result type " << cell::type_of(o.value);
-    EXPECT_EQ(*o.error, id) << error_id_name(*o.error);
 }
 
 TEST_F(Integer, OverflowAndInexactDivisionGiveFloats) {
@@ -158,12 +118,12 @@ TEST_F(Integer, OnlyZeroDivisorsAndTheLoneOverflowRaise) {
         expect_error(math(c.action, cell::integer(c.l), cell::integer(c.r)), c.id);
     }
     // |-2147483648| and -(-2147483648) do not fit either.
-    expect_error(run([] {
+    expect_error(run_native([] {
                      stack::push(cell::integer(INT32_MIN));
                      actions::absolute();
                  }),
                  ErrorId::math_overflow);
-    expect_error(run([] { actions::negate(stack::push(cell::integer(INT32_MIN))); }), ErrorId::math_overflow);
+    expect_error(run_native([] { actions::negate(stack::push(cell::integer(INT32_MIN))); }), ErrorId::math_overflow);
 }
 
 TEST_F(Integer, TheCoreWithoutAResultCell) {
@@ -173,8 +133,8 @@ TEST_F(Integer, TheCoreWithoutAResultCell) {
     EXPECT_EQ(integer::do_math_op(7, 2, integer::op::divide, nullptr), 3);
     EXPECT_EQ(integer::do_math_op(-7, 2, integer::op::divide, nullptr), -3);
     EXPECT_EQ(integer::do_math_op(-7, 2, integer::op::remainder, nullptr), -1);
-    expect_error(run([] { integer::do_math_op(INT32_MAX, 1, integer::op::add, nullptr); }), ErrorId::math_overflow);
-    expect_error(run([] { integer::do_math_op(INT32_MIN, 2, integer::op::multiply, nullptr); }),
+    expect_error(run_native([] { integer::do_math_op(INT32_MAX, 1, integer::op::add, nullptr); }), ErrorId::math_overflow);
+    expect_error(run_native([] { integer::do_math_op(INT32_MIN, 2, integer::op::multiply, nullptr); }),
                  ErrorId::math_overflow);
     // With a result cell the integer goes into its value word only, so a
     // char! result cell stays a char!.
@@ -201,7 +161,7 @@ TEST_F(Integer, BitwiseOperators) {
     expect_integer(math(actions::and_, cell::integer(0x0FF0), cell::integer(0x00FF)), 0x00F0);
     expect_integer(math(actions::or_, cell::integer(0x0F00), cell::integer(0x00F0)), 0x0FF0);
     expect_integer(math(actions::xor_, cell::integer(-1), cell::integer(0x0F)), ~0x0F);
-    Outcome c = run([] { stack::set_last(*actions::complement(stack::push(cell::integer(0)))); });
+    Outcome c = run_native([] { stack::set_last(*actions::complement(stack::push(cell::integer(0)))); });
     expect_integer(c, -1);
     // The float arithmetic has no bitwise operators.
     expect_error(math(actions::and_, cell::integer(1), cell::float_(1.0)), ErrorId::script_cannot_use);
@@ -280,7 +240,7 @@ TEST_F(Integer, RoundRefinements) {
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.n) + " /to " + (c.scale ? std::to_string(*c.scale) : "-") + " mode " +
                      std::to_string(c.mode));
-        Outcome o = run([&] {
+        Outcome o = run_native([&] {
             Cell* v = stack::push(cell::integer(c.n));
             Cell* s = c.scale ? stack::push(cell::integer(*c.scale)) : nullptr;
             actions::round(v, s, c.mode == even, c.mode == down, c.mode == half_down, c.mode == floor,
@@ -290,13 +250,13 @@ TEST_F(Integer, RoundRefinements) {
         else expect_error(o, ErrorId::math_overflow);
     }
     // A scale of -2147483648 has no magnitude; a money! scale is refused.
-    expect_error(run([] {
+    expect_error(run_native([] {
                      Cell* v = stack::push(cell::integer(5));
                      actions::round(v, stack::push(cell::integer(INT32_MIN)), false, false, false, false, false,
                                     false);
                  }),
                  ErrorId::math_overflow);
-    expect_error(run([] {
+    expect_error(run_native([] {
                      Cell* v = stack::push(cell::integer(5));
                      actions::round(v, stack::push(cell::make(type::money)), false, false, false, false, false,
                                     false);
@@ -358,7 +318,7 @@ TEST_F(Integer, ToIntegerOfOtherValues) {
     expect_error(to_integer(logic::true_value), ErrorId::script_bad_to_arg);
     EXPECT_EQ(pending_error.args[0].data1, type::integer);
     // make takes a logic! too.
-    Outcome made = run([] {
+    Outcome made = run_native([] {
         Cell* proto = stack::push(cell::make(type::datatype, type::integer));
         stack::set_last(*actions::make(proto, stack::push(logic::true_value)));
     });
@@ -400,8 +360,8 @@ TEST_F(Integer, CompareAndPredicates) {
     EXPECT_TRUE(actions::even_q(&even));
     EXPECT_FALSE(actions::odd_q(&even));
     EXPECT_TRUE(actions::odd_q(&odd));
-    expect_integer(run([] { actions::negate(stack::push(cell::integer(INT32_MAX))); }), -INT32_MAX);
-    expect_integer(run([] {
+    expect_integer(run_native([] { actions::negate(stack::push(cell::integer(INT32_MAX))); }), -INT32_MAX);
+    expect_integer(run_native([] {
                        stack::push(cell::integer(-9));
                        actions::absolute();
                    }),
@@ -485,7 +445,7 @@ TEST_F(Integer, OperandsOfOtherTypesAreHandedOver) {
 
     // A scale of another type rounds the value as a float.
     calls.clear();
-    Outcome o = run([] {
+    Outcome o = run_native([] {
         Cell* v = stack::push(cell::integer(17));
         actions::round(v, stack::push(cell::float_(2.5)), false, false, false, false, false, false);
     });

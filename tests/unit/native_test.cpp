@@ -15,6 +15,8 @@
 #include "runtime/system.h"
 #include "runtime/words.h"
 
+#include "support.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -26,6 +28,8 @@
 using namespace oru;
 
 namespace {
+
+using namespace test;
 
 u32 some_native(bool, const i32*) { return 0; }
 
@@ -41,11 +45,6 @@ i32 mold_block(Cell* value, Cell* buffer, bool, bool, bool, Cell*, i32 limit, i3
     return limit - string::concatenate_literal(*buffer, text.c_str());
 }
 
-struct Outcome {
-    std::optional<ErrorId> error;
-    Cell value{};
-};
-
 class Native : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -60,27 +59,8 @@ protected:
     }
     void TearDown() override { runtime_shutdown(); }
 
-    template <class F>
-    Outcome run(F&& body) {
-        Cell* saved = stack::top;
-        Outcome out;
-        stack::mark_try(stack::word(0));
-        try {
-            stack::mark_native(stack::word(0));
-            body();
-            out.value = *stack::arguments;
-            stack::unwind();
-            stack::unwind();
-        } catch (const SystemThrow& t) {
-            EXPECT_EQ(t.code, throw_code::error);
-            out.error = pending_error.id;
-        }
-        stack::top = saved;
-        return out;
-    }
-
     Outcome make(u32 t, const Cell& arg) {
-        return run([&] {
+        return run_native([&] {
             Cell* proto = stack::push(cell::make(type::datatype, t));
             Cell* spec = stack::push(arg);
             stack::set_last(*actions::make(proto, spec));
@@ -107,7 +87,7 @@ protected:
     Cell two_args() { return block({word(type::word, "a"), word(type::word, "b")}); }
 
     Cell reflect(const Cell& v, i32 field, std::optional<ErrorId>* error = nullptr) {
-        Outcome o = run([&] { actions::reflect(stack::push(v), static_cast<u32>(field)); });
+        Outcome o = run_native([&] { actions::reflect(stack::push(v), static_cast<u32>(field)); });
         if (error) *error = o.error;
         return o.value;
     }

@@ -291,6 +291,7 @@ TEST_F(NativesControl, ThrowCatchTry) {
         {"catch/name [throw 1] 'a", err(ErrorId::throw_throw)},
         {"catch [catch/name [throw/name 3 'b] 'a]", "3"},
         {"catch/name [throw/name 1 'a] [a 1]", err(ErrorId::script_invalid_refine_arg)},
+        {"catch [catch/name [throw 1] [a 1]]", err(ErrorId::script_invalid_refine_arg)},
         {"throw 1", err(ErrorId::throw_throw)},
         {"loop 2 [catch [break/return 4]]", "4"},
         {"try [1]", "1"},
@@ -373,4 +374,22 @@ TEST_F(NativesSharedRt, ToIntArg) {
         stack::frame_top = stack::frame_bottom;
         stack::arguments = stack::top = stack::bottom;
     }
+}
+
+// The loops, catch and try stop only the interpreter's own codes: a quit or
+// a memory failure goes on as the system-level throw it is.
+TEST(NativesShared, GuardsPassForeignCodesOn) {
+    for (u32 level : {throw_code::break_, throw_code::throw_, throw_code::error}) {
+        for (u32 code : {throw_code::quiet_exit, throw_code::mem_alloc}) {
+            try {
+                interpreter::guard(level, [&]() -> u32 { system_throw(code); });
+                ADD_FAILURE() << "stopped " << code << " at " << level;
+            } catch (const SystemThrow& t) {
+                EXPECT_EQ(t.code, code);
+            }
+        }
+        EXPECT_EQ(interpreter::guard(level, []() -> u32 { system_throw(throw_code::throw_); }), throw_code::throw_);
+    }
+    EXPECT_EQ(interpreter::guard(throw_code::error, []() -> u32 { system_throw(throw_code::error); }),
+              throw_code::error);
 }

@@ -55,6 +55,12 @@ TEST_F(Ownership, RecordsOfADeadOwnerAreDroppedByTheCollector) {
     collector::recycle();  // the owner is held weakly: nothing else refers to it
     EXPECT_EQ(ownership::owner_of(blk->data2), nullptr);
     EXPECT_EQ(ownership::check(*blk, stack::word(1), nullptr, 0, 1), 0);
+    // The buffer is free to be owned again: its owned flag went with the record.
+    EXPECT_FALSE(memory::buffer(blk->data2)->flags & sflag::owned);
+    Cell* next = stack::push(new_object());
+    ownership::bind(*blk, *next, stack::word(1));
+    ASSERT_NE(ownership::owner_of(blk->data2), nullptr);
+    EXPECT_EQ(ownership::owner_of(blk->data2)->data1, next->data1);
 }
 
 }  // namespace

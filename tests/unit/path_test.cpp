@@ -18,6 +18,8 @@
 #include "runtime/runtime.h"
 #include "runtime/system.h"
 
+#include "support.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -28,7 +30,7 @@ using namespace oru;
 
 namespace {
 
-Cell name(const char* spelling) { return stack::word(symbol::make(spelling)); }
+using namespace test;
 
 // word! text, until the word module registers its own.
 i32 word_form(Cell* v, Cell* buffer, Cell*, i32 limit) {
@@ -70,45 +72,7 @@ protected:
         for (const Cell& c : cells) *memory::alloc_tail(n) = c;
         return cell::make(t, 0, n, 0);
     }
-    static std::string text_of(const Cell& str) {
-        SeriesBuffer* s = memory::buffer(cell::node(str));
-        std::string out;
-        for (u32 i = 0; i < s->length(); i++)
-            out.push_back(static_cast<char>(string::get_char(s->head_ptr() + i * s->unit(), s->unit())));
-        return out;
-    }
-    static std::string write(const Cell& v, bool mold, bool only = false) {
-        Cell* top = stack::top;
-        Cell* buffer = stack::push();
-        string::make_at(*buffer, 16);
-        Cell* value = stack::push(v);
-        if (mold) actions::mold(value, buffer, only, false, false, nullptr, 0x7FFFFFFF, 0);
-        else actions::form(value, buffer, nullptr, 0x7FFFFFFF);
-        std::string out = text_of(*buffer);
-        stack::top = top;
-        return out;
-    }
-    static Cell call(u32 slot, std::initializer_list<Cell> args) {
-        stack::mark_native(name("test"));
-        for (const Cell& a : args) stack::push_value(a);
-        actions::table[slot - 1](nullptr);
-        Cell result = *stack::arguments;
-        stack::unroll();
-        return result;
-    }
-    template <class F>
-    static std::optional<ErrorId> error_of(F&& body) {
-        pending_error = {};
-        Cell* base = stack::top;
-        stack::mark_try(name("try"));
-        u32 code = catch_level(throw_code::error, [&] { body(); });
-        std::optional<ErrorId> id;
-        if (code == throw_code::error) id = pending_error.id;
-        else stack::unroll();
-        stack::frame_top = stack::frame_bottom;
-        stack::arguments = stack::top = base;
-        return id;
-    }
+    static std::string write(const Cell& v, bool mold, bool only = false) { return test::written(v, mold, only); }
 };
 
 TEST_F(Path, RegistrationsInheritFromBlockAndPath) {
@@ -183,18 +147,18 @@ TEST_F(Path, MakeAndTo) {
         {action::to, type::path, w("solo"), "solo", 1},
     };
     for (const Case& c : cases) {
-        Cell r = call(c.slot, {datatype::make(c.t), c.spec});
+        Cell r = call_action(c.slot, {datatype::make(c.t), c.spec});
         EXPECT_EQ(cell::type_of(r), c.t);
         EXPECT_EQ(write(r, true), c.molded);
         EXPECT_GE(memory::buffer(cell::node(r))->size, c.room * 16);
     }
     // object!, typeset! and map! values become the one value of a path.
     for (Cell one : {cell::make(type::object, 7, 0, 0), typeset::make()}) {
-        Cell r = call(action::to, {datatype::make(type::path), one});
+        Cell r = call_action(action::to, {datatype::make(type::path), one});
         EXPECT_EQ(series::abs_length_q(r), 1);
         EXPECT_EQ(cell::type_of(memory::buffer(cell::node(r))->cells()[0]), cell::type_of(one));
     }
-    EXPECT_EQ(error_of([&] { call(action::make, {datatype::make(type::path), cell::make(type::logic, 1)}); }),
+    EXPECT_EQ(test::error_unrolled([&] { call_action(action::make, {datatype::make(type::path), cell::make(type::logic, 1)}); }),
               ErrorId::script_bad_make_arg);
     EXPECT_EQ(pending_error.args[0].data1, type::path);
 }

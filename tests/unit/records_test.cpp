@@ -10,6 +10,8 @@
 #include "runtime/system.h"
 #include "runtime/unicode.h"
 
+#include "support.h"
+
 #include <gtest/gtest.h>
 
 #include <map>
@@ -26,9 +28,7 @@ namespace {
 class Records : public ::testing::Test {
 protected:
     void SetUp() override {
-        memory::init();
-        unicode::init_case_tables();
-        symbol::init(4000);
+        test::start_symbols();
     }
     void TearDown() override { memory::release_all(); }
 };

@@ -15,6 +15,8 @@
 #include "runtime/runtime.h"
 #include "runtime/system.h"
 
+#include "support.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -27,7 +29,7 @@ using namespace oru;
 
 namespace {
 
-Cell name(const char* spelling) { return stack::word(symbol::make(spelling)); }
+using namespace test;
 
 // integer! comparison, until the integer module registers its own.
 i32 integer_compare(Cell* a, Cell* b, i32) {
@@ -134,15 +136,6 @@ protected:
 
     // Calls the stack entry of an action with the arguments pushed and the
     // refinement positions given (-1 absent); returns the result slot.
-    static Cell call(u32 slot, std::initializer_list<Cell> args, std::vector<i32> refs = {}) {
-        stack::mark_native(name("test"));
-        for (const Cell& a : args) stack::push_value(a);
-        actions::table[slot - 1](refs.empty() ? nullptr : refs.data());
-        Cell result = *stack::arguments;
-        stack::unroll();
-        return result;
-    }
-
     // Calls a stack-convention handler itself with the arguments pushed.
     static Cell call_direct(void (*fn)(), std::initializer_list<Cell> args) {
         stack::mark_native(name("test"));
@@ -153,20 +146,6 @@ protected:
         return result;
     }
 
-    // The error the body raises, caught by a try frame; nothing when it returns.
-    template <class F>
-    static std::optional<ErrorId> error_of(F&& body) {
-        pending_error = {};
-        Cell* base = stack::top;
-        stack::mark_try(name("try"));
-        u32 code = catch_level(throw_code::error, [&] { body(); });
-        std::optional<ErrorId> id;
-        if (code == throw_code::error) id = pending_error.id;
-        else stack::unroll();
-        stack::frame_top = stack::frame_bottom;
-        stack::arguments = stack::top = base;
-        return id;
-    }
     static std::string arg_word(int i) {
         return symbol::get_c_string(static_cast<i32>(pending_error.args[i].data2));
     }
@@ -193,7 +172,7 @@ TEST_F(Series, PositionsClampAtBothEnds) {
     };
     for (const Case& c : cases) {
         Cell blk = ints({0, 1, 2, 3, 4}, c.head);
-        Cell r = c.offset ? call(c.slot, {blk, cell::integer(*c.offset)}) : call(c.slot, {blk});
+        Cell r = c.offset ? call_action(c.slot, {blk, cell::integer(*c.offset)}) : call_action(c.slot, {blk});
         EXPECT_EQ(cell::head_index(r), c.expected) << "slot " << c.slot << " from " << c.head;
         EXPECT_EQ(cell::node(r), cell::node(blk));
         for (const auto& [slot, fn] : direct) {
@@ -202,21 +181,21 @@ TEST_F(Series, PositionsClampAtBothEnds) {
             EXPECT_EQ(cell::head_index(d), c.expected) << "direct slot " << c.slot << " from " << c.head;
         }
     }
-    EXPECT_EQ(error_of([] { call(action::at, {ints({1}), cell::make(type::none)}); }), ErrorId::script_invalid_arg);
+    EXPECT_EQ(test::error_unrolled([] { call_action(action::at, {ints({1}), cell::make(type::none)}); }), ErrorId::script_invalid_arg);
 }
 
 TEST_F(Series, HeadIndexPastAShortenedTail) {
     Cell blk = ints({1, 2, 3, 4, 5}, 4);
     Cell early = blk;
     early.data1 = 2;
-    call(action::clear, {early});  // the buffer now ends at 2
-    EXPECT_EQ(call(action::index_q, {blk}).data2, 5u) << "index? keeps the position";
-    EXPECT_EQ(cell::type_of(call(action::tail_q, {blk})), type::logic);
-    EXPECT_EQ(call(action::tail_q, {blk}).data1, 1u);
-    EXPECT_EQ(cell::type_of(call(action::pick, {blk, cell::integer(1)})), type::none);
+    call_action(action::clear, {early});  // the buffer now ends at 2
+    EXPECT_EQ(call_action(action::index_q, {blk}).data2, 5u) << "index? keeps the position";
+    EXPECT_EQ(cell::type_of(call_action(action::tail_q, {blk})), type::logic);
+    EXPECT_EQ(call_action(action::tail_q, {blk}).data1, 1u);
+    EXPECT_EQ(cell::type_of(call_action(action::pick, {blk, cell::integer(1)})), type::none);
     EXPECT_EQ(series::length_q(&blk), 0);
     EXPECT_EQ(cell::head_index(blk), 2) << "length? moves the index back to the tail";
-    EXPECT_EQ(call(action::head_q, {blk}).data1, 0u);
+    EXPECT_EQ(call_action(action::head_q, {blk}).data1, 0u);
     EXPECT_EQ(call_direct(series::index_q, {blk}).data2, 3u);
     EXPECT_EQ(call_direct(series::tail_q_, {blk}).data1, 1u);
     EXPECT_EQ(call_direct(series::head_q, {blk}).data1, 0u);
@@ -229,16 +208,16 @@ TEST_F(Series, PickAndPokeCountFromThePosition) {
         std::optional<i32> picked;  // none when absent
     } cases[] = {{1, 30}, {2, 40}, {3, {}}, {0, {}}, {-1, 20}, {-2, 10}, {-3, {}}};
     for (const Case& c : cases) {
-        Cell r = call(action::pick, {blk, cell::integer(c.n)});
+        Cell r = call_action(action::pick, {blk, cell::integer(c.n)});
         if (c.picked) EXPECT_EQ(static_cast<i32>(r.data2), *c.picked) << c.n;
         else EXPECT_EQ(cell::type_of(r), type::none) << c.n;
     }
-    EXPECT_EQ(call(action::pick, {blk, cell::make(type::logic, 0)}).data2, 40u) << "false picks the second";
+    EXPECT_EQ(call_action(action::pick, {blk, cell::make(type::logic, 0)}).data2, 40u) << "false picks the second";
 
-    EXPECT_EQ(call(action::poke, {blk, cell::integer(-1), cell::integer(7)}).data2, 7u);
+    EXPECT_EQ(call_action(action::poke, {blk, cell::integer(-1), cell::integer(7)}).data2, 7u);
     EXPECT_EQ(all(blk), (std::vector<i32>{10, 7, 30, 40}));
     for (i32 n : {0, 3, -3}) {
-        EXPECT_EQ(error_of([&] { call(action::poke, {blk, cell::integer(n), cell::integer(1)}); }),
+        EXPECT_EQ(test::error_unrolled([&] { call_action(action::poke, {blk, cell::integer(n), cell::integer(1)}); }),
                   ErrorId::script_out_of_range);
         EXPECT_EQ(cell::type_of(pending_error.args[0]), type::integer);
         EXPECT_EQ(static_cast<i32>(pending_error.args[0].data2), n);
@@ -247,45 +226,45 @@ TEST_F(Series, PickAndPokeCountFromThePosition) {
 
 TEST_F(Series, PokeCharactersAndBytes) {
     Cell str = text("abc");
-    EXPECT_EQ(call(action::pick, {str, cell::integer(2)}).data2, static_cast<u32>('b'));
-    EXPECT_EQ(cell::type_of(call(action::pick, {str, cell::integer(2)})), type::char_);
-    call(action::poke, {str, cell::integer(1), cell::make(type::char_, 0, 200)});
+    EXPECT_EQ(call_action(action::pick, {str, cell::integer(2)}).data2, static_cast<u32>('b'));
+    EXPECT_EQ(cell::type_of(call_action(action::pick, {str, cell::integer(2)})), type::char_);
+    call_action(action::poke, {str, cell::integer(1), cell::make(type::char_, 0, 200)});
     EXPECT_EQ(memory::buffer(cell::node(str))->unit(), 1u) << "a 1-byte string keeps code points up to 255";
-    call(action::poke, {str, cell::integer(3), cell::make(type::char_, 0, 0x20AC)});
+    call_action(action::poke, {str, cell::integer(3), cell::make(type::char_, 0, 0x20AC)});
     EXPECT_EQ(memory::buffer(cell::node(str))->unit(), 2u);
     EXPECT_EQ(chars(str), "<200>b<8364>");
-    EXPECT_EQ(error_of([&] { call(action::poke, {str, cell::integer(1), cell::integer(65)}); }),
+    EXPECT_EQ(test::error_unrolled([&] { call_action(action::poke, {str, cell::integer(1), cell::integer(65)}); }),
               ErrorId::script_invalid_arg);
 
     Node bytes = memory::alloc_bytes(4);
     *memory::reserve_bytes(bytes, 1) = 1;
     *memory::reserve_bytes(bytes, 1) = 2;
     Cell bin = cell::make(type::binary, 0, bytes, 0);
-    call(action::poke, {bin, cell::integer(2), cell::integer(0x1FF)});
-    Cell byte = call(action::pick, {bin, cell::integer(2)});
+    call_action(action::poke, {bin, cell::integer(2), cell::integer(0x1FF)});
+    Cell byte = call_action(action::pick, {bin, cell::integer(2)});
     EXPECT_EQ(cell::type_of(byte), type::integer);
     EXPECT_EQ(byte.data2, 0xFFu) << "the low 8 bits";
-    EXPECT_EQ(error_of([&] { call(action::poke, {bin, cell::integer(1), ints({1})}); }),
+    EXPECT_EQ(test::error_unrolled([&] { call_action(action::poke, {bin, cell::integer(1), ints({1})}); }),
               ErrorId::script_invalid_arg);
 }
 
 TEST_F(Series, PartTakesACountOrAPositionInTheSameSeries) {
     // remove/part by count, by position, and refusals.
     Cell blk = ints({1, 2, 3, 4, 5}, 1);
-    call(action::remove, {blk, cell::integer(2)}, {1, -1});
+    call_action(action::remove, {blk, cell::integer(2)}, {1, -1});
     EXPECT_EQ(all(blk), (std::vector<i32>{1, 4, 5}));
     Cell to = blk;
     to.data1 = 3;
-    call(action::remove, {blk, to}, {1, -1});
+    call_action(action::remove, {blk, to}, {1, -1});
     EXPECT_EQ(all(blk), (std::vector<i32>{1}));
     Cell before = ints({1, 2, 3}, 2), back = before;
     back.data1 = 0;
-    call(action::remove, {before, back}, {1, -1});
+    call_action(action::remove, {before, back}, {1, -1});
     EXPECT_EQ(all(before), (std::vector<i32>{1, 2, 3})) << "a position behind the head removes nothing";
 
     for (Cell bad : {ints({1, 2}), text("ab"), cell::make(type::none)}) {
         Cell target = ints({1, 2, 3});
-        EXPECT_EQ(error_of([&] { call(action::remove, {target, bad}, {1, -1}); }),
+        EXPECT_EQ(test::error_unrolled([&] { call_action(action::remove, {target, bad}, {1, -1}); }),
                   ErrorId::script_invalid_refine_arg);
         EXPECT_EQ(arg_word(0), "part");
         EXPECT_EQ(all(target), (std::vector<i32>{1, 2, 3}));
@@ -304,7 +283,7 @@ TEST_F(Series, PartTakesACountOrAPositionInTheSameSeries) {
         {cell::make(type::pair, 0, 2, 4), {4, 5}},
     };
     for (const Case& c : cases) {
-        Cell r = call(action::copy, {src, c.part}, {1, -1, -1});
+        Cell r = call_action(action::copy, {src, c.part}, {1, -1, -1});
         EXPECT_EQ(values(r), c.expected);
         EXPECT_NE(cell::node(r), cell::node(src));
     }
@@ -336,17 +315,17 @@ TEST_F(Series, TakeEdgeCases) {
         Cell blk = ints({1, 2, 3, 4, 5}, c.head);
         Cell part = c.part ? cell::integer(*c.part) : blk;
         if (c.part_at) part.data1 = static_cast<u32>(*c.part_at);
-        Cell r = call(action::take, {blk, part}, {1, -1, c.last ? 0 : -1});
+        Cell r = call_action(action::take, {blk, part}, {1, -1, c.last ? 0 : -1});
         ASSERT_EQ(cell::type_of(r), type::block) << c.what;
         EXPECT_EQ(values(r), c.taken) << c.what;
         EXPECT_EQ(all(blk), c.left) << c.what;
     }
 
     Cell empty = ints({1, 2}, 2);
-    EXPECT_EQ(cell::type_of(call(action::take, {empty}, {-1, -1, -1})), type::none);
+    EXPECT_EQ(cell::type_of(call_action(action::take, {empty}, {-1, -1, -1})), type::none);
     EXPECT_EQ(all(empty), (std::vector<i32>{1, 2})) << "untouched, the values before the position too";
     Cell one = ints({1, 2, 3}, 1);
-    EXPECT_EQ(call(action::take, {one}, {-1, -1, 0}).data2, 3u) << "take/last: the cell itself";
+    EXPECT_EQ(call_action(action::take, {one}, {-1, -1, 0}).data2, 3u) << "take/last: the cell itself";
     EXPECT_EQ(all(one), (std::vector<i32>{1, 2}));
 }
 
@@ -371,17 +350,17 @@ TEST_F(Series, ReverseRangesAndSkip) {
     };
     for (const Case& c : cases) {
         Cell blk = ints({1, 2, 3, 4, 5, 6}, c.head);
-        auto id = error_of([&] {
-            if (c.part && c.skip) call(action::reverse, {blk, cell::integer(*c.part), cell::integer(*c.skip)}, {1, 2});
-            else if (c.part) call(action::reverse, {blk, cell::integer(*c.part)}, {1, -1});
-            else if (c.skip) call(action::reverse, {blk, cell::integer(*c.skip)}, {-1, 1});
-            else call(action::reverse, {blk}, {-1, -1});
+        auto id = test::error_unrolled([&] {
+            if (c.part && c.skip) call_action(action::reverse, {blk, cell::integer(*c.part), cell::integer(*c.skip)}, {1, 2});
+            else if (c.part) call_action(action::reverse, {blk, cell::integer(*c.part)}, {1, -1});
+            else if (c.skip) call_action(action::reverse, {blk, cell::integer(*c.skip)}, {-1, 1});
+            else call_action(action::reverse, {blk}, {-1, -1});
         });
         EXPECT_EQ(id, c.error);
         EXPECT_EQ(all(blk), c.expected);
     }
     Cell blk = ints({1, 2, 3, 4});
-    EXPECT_EQ(error_of([&] { call(action::reverse, {blk, cell::make(type::none)}, {-1, 1}); }),
+    EXPECT_EQ(test::error_unrolled([&] { call_action(action::reverse, {blk, cell::make(type::none)}, {-1, 1}); }),
               ErrorId::script_invalid_refine_arg);
     EXPECT_EQ(arg_word(0), "skip");
 }
@@ -404,27 +383,27 @@ TEST_F(Series, MoveWithinAndBetweenSeries) {
     for (const Case& c : cases) {
         Cell blk = ints({1, 2, 3, 4, 5}, c.from), target = blk;
         target.data1 = static_cast<u32>(c.to);
-        if (c.part) call(action::move, {blk, target, cell::integer(*c.part)}, {2});
-        else call(action::move, {blk, target}, {-1});
+        if (c.part) call_action(action::move, {blk, target, cell::integer(*c.part)}, {2});
+        else call_action(action::move, {blk, target}, {-1});
         EXPECT_EQ(all(blk), c.expected) << c.from << " -> " << c.to;
     }
 
     Cell a = ints({1, 2, 3}), b = ints({7, 8}, 1);
-    Cell r = call(action::move, {a, b, cell::integer(2)}, {2});
+    Cell r = call_action(action::move, {a, b, cell::integer(2)}, {2});
     EXPECT_EQ(cell::node(r), cell::node(b));
     EXPECT_EQ(cell::head_index(r), 1) << "the target as given";
     EXPECT_EQ(all(a), (std::vector<i32>{3}));
     EXPECT_EQ(all(b), (std::vector<i32>{7, 1, 2, 8}));
 
     Cell narrow = text("ab"), wide = text("xy");
-    call(action::poke, {wide, cell::integer(1), cell::make(type::char_, 0, 0x3A9)});
-    call(action::move, {wide, narrow}, {-1});
+    call_action(action::poke, {wide, cell::integer(1), cell::make(type::char_, 0, 0x3A9)});
+    call_action(action::move, {wide, narrow}, {-1});
     EXPECT_EQ(memory::buffer(cell::node(narrow))->unit(), 2u) << "the target widens";
     EXPECT_EQ(chars(narrow), "<937>ab");
     EXPECT_EQ(chars(wide), "y");
 
-    EXPECT_EQ(error_of([&] { call(action::move, {ints({1}), text("a")}, {-1}); }), ErrorId::script_move_bad);
-    EXPECT_EQ(error_of([&] { call(action::move, {ints({1}), cell::integer(3)}, {-1}); }),
+    EXPECT_EQ(test::error_unrolled([&] { call_action(action::move, {ints({1}), text("a")}, {-1}); }), ErrorId::script_move_bad);
+    EXPECT_EQ(test::error_unrolled([&] { call_action(action::move, {ints({1}), cell::integer(3)}, {-1}); }),
               ErrorId::script_expect_arg);
 }
 
@@ -435,20 +414,20 @@ TEST_F(Series, ChangesNotifyBeforeAndAfter) {
         std::function<void(Cell&)> run;
         std::vector<std::string> expected;  // "action index count"
     } cases[] = {
-        {"poke", [](Cell& b) { call(action::poke, {b, cell::integer(2), cell::integer(9)}); },
+        {"poke", [](Cell& b) { call_action(action::poke, {b, cell::integer(2), cell::integer(9)}); },
          {"poke 2 1", "poked 2 1"}},
-        {"clear", [](Cell& b) { call(action::clear, {b}); }, {"clear 1 4", "cleared 1 0"}},
-        {"remove", [](Cell& b) { call(action::remove, {b, cell::integer(2)}, {1, -1}); },
+        {"clear", [](Cell& b) { call_action(action::clear, {b}); }, {"clear 1 4", "cleared 1 0"}},
+        {"remove", [](Cell& b) { call_action(action::remove, {b, cell::integer(2)}, {1, -1}); },
          {"remove 1 2", "removed 1 0"}},
-        {"take/last", [](Cell& b) { call(action::take, {b}, {-1, -1, 0}); }, {"take 4 1", "taken 4 1"}},
-        {"reverse", [](Cell& b) { call(action::reverse, {b}, {-1, -1}); }, {"reverse 1 4", "reversed 1 4"}},
-        {"append", [](Cell& b) { call(action::append, {b, cell::integer(6)}, {-1, -1, -1}); },
+        {"take/last", [](Cell& b) { call_action(action::take, {b}, {-1, -1, 0}); }, {"take 4 1", "taken 4 1"}},
+        {"reverse", [](Cell& b) { call_action(action::reverse, {b}, {-1, -1}); }, {"reverse 1 4", "reversed 1 4"}},
+        {"append", [](Cell& b) { call_action(action::append, {b, cell::integer(6)}, {-1, -1, -1}); },
          {"append 5 1", "appended 5 1"}},
-        {"insert", [](Cell& b) { call(action::insert, {b, cell::integer(6)}, {-1, -1, -1}); },
+        {"insert", [](Cell& b) { call_action(action::insert, {b, cell::integer(6)}, {-1, -1, -1}); },
          {"insert 1 1", "inserted 1 1"}},
         {"poke out of range: nothing",
-         [](Cell& b) { error_of([&] { call(action::poke, {b, cell::integer(9), cell::integer(1)}); }); }, {}},
-        {"clear at the tail: nothing", [](Cell& b) { b.data1 = 5; call(action::clear, {b}); }, {}},
+         [](Cell& b) { test::error_unrolled([&] { call_action(action::poke, {b, cell::integer(9), cell::integer(1)}); }); }, {}},
+        {"clear at the tail: nothing", [](Cell& b) { b.data1 = 5; call_action(action::clear, {b}); }, {}},
     };
     for (const Case& c : cases) {
         Cell blk = ints({1, 2, 3, 4, 5}, 1);
@@ -466,15 +445,15 @@ TEST_F(Series, OwnerHandlersThatChangeTheSeriesFirst) {
     // The handler empties the block it is told about before take runs: the
     // take is dropped, and what a former take left in the shared buffer is
     // not handed out.
-    EXPECT_EQ(call(action::take, {ints({7})}, {-1, -1, -1}).data2, 7u);
+    EXPECT_EQ(call_action(action::take, {ints({7})}, {-1, -1, -1}).data2, 7u);
     Cell blk = ints({1, 2, 3});
     owner_handler = [](const Cell& v, const std::string& action) {
-        if (action == "take") call(action::clear, {v});
+        if (action == "take") call_action(action::clear, {v});
     };
-    EXPECT_EQ(cell::type_of(call(action::take, {blk}, {-1, -1, -1})), type::none);
+    EXPECT_EQ(cell::type_of(call_action(action::take, {blk}, {-1, -1, -1})), type::none);
     EXPECT_EQ(all(blk), std::vector<i32>{});
     Cell blk2 = ints({1, 2, 3});
-    Cell part = call(action::take, {blk2, cell::integer(2)}, {1, -1, -1});
+    Cell part = call_action(action::take, {blk2, cell::integer(2)}, {1, -1, -1});
     EXPECT_EQ(cell::type_of(part), type::block);
     EXPECT_EQ(values(part), std::vector<i32>{});
 
@@ -484,7 +463,7 @@ TEST_F(Series, OwnerHandlersThatChangeTheSeriesFirst) {
     static Cell other;
     other = ints({5, 6});
     owner_handler = [](const Cell& v, const std::string& action) {
-        if (action == "take" && cell::type_of(v) == type::string) call(action::take, {other}, {-1, -1, -1});
+        if (action == "take" && cell::type_of(v) == type::string) call_action(action::take, {other}, {-1, -1, -1});
     };
     Cell* taken = series::take(stack::push(str), nullptr, false, false);
     EXPECT_EQ(chars(*taken), "a");
@@ -499,14 +478,14 @@ TEST_F(Series, OwnerHandlersThatChangeTheSeriesFirst) {
         target = ints({7, 8}, 1);
         owner_handler = [origin_changed](const Cell& v, const std::string& action) {
             if (action != "move") return;
-            if (origin_changed && cell::node(v) == cell::node(target)) call(action::clear, {origin});
+            if (origin_changed && cell::node(v) == cell::node(target)) call_action(action::clear, {origin});
             if (!origin_changed && cell::node(v) == cell::node(origin)) {
                 Cell t0 = target;
                 t0.data1 = 0;
-                call(action::clear, {t0});
+                call_action(action::clear, {t0});
             }
         };
-        call(action::move, {origin, target, cell::integer(2)}, {2});
+        call_action(action::move, {origin, target, cell::integer(2)}, {2});
         const std::vector<i32> empty, untouched_origin{1, 2, 3}, untouched_target{7, 8};
         EXPECT_EQ(all(origin), origin_changed ? empty : untouched_origin);
         EXPECT_EQ(all(target), origin_changed ? untouched_target : empty);
@@ -519,12 +498,12 @@ TEST_F(Series, ReflectAndModifyOwned) {
     series::reflect(&v, static_cast<u32>(symbol::make("owned")));
     EXPECT_EQ(cell::type_of(v), type::none) << "nothing owns it";
     v = blk;
-    EXPECT_EQ(error_of([&] { series::reflect(&v, static_cast<u32>(symbol::make("size"))); }),
+    EXPECT_EQ(test::error_unrolled([&] { series::reflect(&v, static_cast<u32>(symbol::make("size"))); }),
               ErrorId::internal_not_done);
     Cell field = name("owned"), none_value = cell::make(type::none);
     EXPECT_EQ(cell::type_of(*series::modify(&blk, &field, &none_value, false)), type::none);
     Cell bad = cell::integer(1);
-    EXPECT_EQ(error_of([&] { series::modify(&blk, &field, &bad, false); }), ErrorId::script_invalid_arg);
+    EXPECT_EQ(test::error_unrolled([&] { series::modify(&blk, &field, &bad, false); }), ErrorId::script_invalid_arg);
 }
 
 TEST_F(Series, HashIndexFollowsTheCells) {
@@ -544,23 +523,23 @@ TEST_F(Series, HashIndexFollowsTheCells) {
     };
     Cell at1 = h;
     at1.data1 = 1;
-    call(action::remove, {at1, cell::integer(2)}, {1, -1});
+    call_action(action::remove, {at1, cell::integer(2)}, {1, -1});
     EXPECT_EQ(where(20), -1);
     check("remove");
-    call(action::poke, {h, cell::integer(1), cell::integer(11)});
+    call_action(action::poke, {h, cell::integer(1), cell::integer(11)});
     EXPECT_EQ(where(10), -1);
     check("poke");
-    call(action::reverse, {h}, {-1, -1});
+    call_action(action::reverse, {h}, {-1, -1});
     check("reverse");
-    Cell taken = call(action::take, {h, cell::integer(2)}, {1, -1, -1});
+    Cell taken = call_action(action::take, {h, cell::integer(2)}, {1, -1, -1});
     EXPECT_EQ(cell::type_of(taken), type::hash);
     EXPECT_NE(taken.data3, 0u) << "the taken cells get a table of their own";
     check("take");
     Cell target = h;
     target.data1 = 1;
-    call(action::move, {h, target}, {-1});
+    call_action(action::move, {h, target}, {-1});
     check("move");
-    call(action::clear, {at1});
+    call_action(action::clear, {at1});
     EXPECT_EQ(all(h).size(), 1u);
     check("clear");
 }

@@ -24,6 +24,8 @@
 #include "runtime/system.h"
 #include "runtime/unicode.h"
 
+#include "support.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -34,6 +36,10 @@
 using namespace oru;
 
 namespace {
+
+using namespace test;
+
+using namespace test;
 
 constexpr i32 absent = -1;  // a refinement that is not given
 
@@ -72,17 +78,6 @@ std::u32string text(const Cell& s) {
 }
 std::u32string whole(const Cell& s) { return text(at(s, 0)); }
 u32 unit_of(const Cell& s) { return memory::buffer(cell::node(s))->unit(); }
-
-// Readable failures: the code points as UTF-8.
-std::string utf8(const std::u32string& s) {
-    std::string out;
-    for (char32_t c : s) {
-        u8 b[4];
-        int n = unicode::encode_utf8_char(c, b);
-        out.append(reinterpret_cast<char*>(b), static_cast<size_t>(n));
-    }
-    return out;
-}
 
 Cell block_of(std::initializer_list<Cell> cells) {
     Node n = memory::alloc_cells(static_cast<i32>(cells.size()) + 1);
@@ -125,36 +120,10 @@ protected:
     }
     std::vector<u32> registered;
 
-    // Runs an action's stack entry with the arguments and refinement
-    // positions; the result slot's value.
-    static Cell call(u32 slot, std::initializer_list<Cell> args, std::vector<i32> refs = {}) {
-        stack::mark_native(w("test"));
-        for (const Cell& a : args) stack::push_value(a);
-        actions::table[slot - 1](refs.empty() ? nullptr : refs.data());
-        Cell result = *stack::arguments;
-        stack::unroll();
-        return result;
-    }
-
-    // The error the body raises, caught by a try frame; nothing when it returns.
-    template <class F>
-    static std::optional<ErrorId> error_of(F&& body) {
-        pending_error = {};
-        Cell* base = stack::top;
-        stack::mark_try(w("try"));
-        u32 code = catch_level(throw_code::error, [&] { body(); });
-        std::optional<ErrorId> id;
-        if (code == throw_code::error) id = pending_error.id;
-        else stack::unroll();
-        stack::frame_top = stack::frame_bottom;
-        stack::arguments = stack::top = base;
-        return id;
-    }
-
     static std::u32string mold(const Cell& v, bool all = false) {
-        return text(call(action::mold, {v}, {absent, all ? 0 : absent, absent, absent}));
+        return text(call_action(action::mold, {v}, {absent, all ? 0 : absent, absent, absent}));
     }
-    static std::u32string form(const Cell& v) { return text(call(action::form, {v}, {absent})); }
+    static std::u32string form(const Cell& v) { return text(call_action(action::form, {v}, {absent})); }
 };
 
 // --- Form and mold ----------------------------------------------------------
@@ -205,9 +174,9 @@ TEST_F(StringActions, MoldChoosesQuotesOrBracesAndEscapes) {
 TEST_F(StringActions, FormAndMoldBudgets) {
     Cell s = str(U"abcdef");
     EXPECT_EQ(utf8(form(str(U"a\"b\n", 0, 1))), "\"b\n");
-    EXPECT_EQ(utf8(text(call(action::form, {s, cell::integer(3)}, {1}))), "abc");
-    EXPECT_EQ(utf8(text(call(action::form, {s, cell::integer(0)}, {1}))), "");
-    EXPECT_EQ(utf8(text(call(action::mold, {s, cell::integer(4)}, {absent, absent, absent, 1}))), "\"abc");
+    EXPECT_EQ(utf8(text(call_action(action::form, {s, cell::integer(3)}, {1}))), "abc");
+    EXPECT_EQ(utf8(text(call_action(action::form, {s, cell::integer(0)}, {1}))), "");
+    EXPECT_EQ(utf8(text(call_action(action::mold, {s, cell::integer(4)}, {absent, absent, absent, 1}))), "\"abc");
 
     // The handlers' answers: the budget less the length (form), less the
     // molded range and its two delimiters (mold).
@@ -224,15 +193,15 @@ TEST_F(StringActions, FormAndMoldBudgets) {
 
     // The brace rule looks at the whole length, the line feeds only at the range.
     Cell long_text = str(std::u32string(60, U'x'));
-    EXPECT_EQ(utf8(text(call(action::mold, {long_text, cell::integer(4)}, {absent, absent, absent, 1}))), "{xxx");
+    EXPECT_EQ(utf8(text(call_action(action::mold, {long_text, cell::integer(4)}, {absent, absent, absent, 1}))), "{xxx");
     Cell lines = str(U"a\nb\nc\nd");
-    EXPECT_EQ(utf8(text(call(action::mold, {lines, cell::integer(4)}, {absent, absent, absent, 1}))), "\"a^/");
-    EXPECT_EQ(utf8(text(call(action::mold, {lines, cell::integer(6)}, {absent, absent, absent, 1}))), "{a\nb\nc");
+    EXPECT_EQ(utf8(text(call_action(action::mold, {lines, cell::integer(4)}, {absent, absent, absent, 1}))), "\"a^/");
+    EXPECT_EQ(utf8(text(call_action(action::mold, {lines, cell::integer(6)}, {absent, absent, absent, 1}))), "{a\nb\nc");
 
     // Inside a block the string takes what the budget leaves it.
     Cell blk = block_of({str(U"abcdef"), str(U"xyz")});
-    EXPECT_EQ(utf8(text(call(action::mold, {blk, cell::integer(6)}, {absent, absent, absent, 1}))), "[\"abcd");
-    EXPECT_EQ(utf8(text(call(action::form, {blk, cell::integer(8)}, {1}))), "abcdef x");
+    EXPECT_EQ(utf8(text(call_action(action::mold, {blk, cell::integer(6)}, {absent, absent, absent, 1}))), "[\"abcd");
+    EXPECT_EQ(utf8(text(call_action(action::form, {blk, cell::integer(8)}, {1}))), "abcdef x");
 }
 
 // --- Searching --------------------------------------------------------------
@@ -309,23 +278,23 @@ TEST_F(StringActions, FindWithRefinements) {
     }
 
     Cell skip0 = cell::integer(0), other = str(U"abcd");
-    EXPECT_EQ(error_of([&] {
+    EXPECT_EQ(test::error_unrolled([&] {
                   actions::find(stack::push(abcd), stack::push(ch('a')), nullptr, false, false, false, true, nullptr,
                                 nullptr, false, false, false, false);
               }),
               ErrorId::internal_not_done)
         << "/any";
-    EXPECT_EQ(error_of([&] {
+    EXPECT_EQ(test::error_unrolled([&] {
                   actions::find(stack::push(abcd), stack::push(ch('a')), nullptr, false, false, false, false, &skip0,
                                 nullptr, false, false, false, false);
               }),
               ErrorId::internal_not_done) << "/with";
-    EXPECT_EQ(error_of([&] {
+    EXPECT_EQ(test::error_unrolled([&] {
                   actions::find(stack::push(abcd), stack::push(ch('a')), nullptr, false, false, false, false, nullptr,
                                 &skip0, false, false, false, false);
               }),
               ErrorId::script_out_of_range);
-    EXPECT_EQ(error_of([&] {
+    EXPECT_EQ(test::error_unrolled([&] {
                   actions::find(stack::push(abcd), stack::push(ch('a')), &other, false, false, false, false, nullptr,
                                 nullptr, false, false, false, false);
               }),
@@ -426,10 +395,10 @@ TEST_F(StringActions, TrimRefinements) {
     actions::trim(stack::push(s), false, false, false, false, false, &s);
     EXPECT_EQ(whole(s), U"");
 
-    EXPECT_EQ(error_of([&] { actions::trim(stack::push(str(U" a")), false, false, true, false, false, nullptr); }),
+    EXPECT_EQ(test::error_unrolled([&] { actions::trim(stack::push(str(U" a")), false, false, true, false, false, nullptr); }),
               ErrorId::internal_not_done);
     Cell bad = block_of({});
-    EXPECT_EQ(error_of([&] { actions::trim(stack::push(str(U" a")), false, false, false, false, false, &bad); }),
+    EXPECT_EQ(test::error_unrolled([&] { actions::trim(stack::push(str(U" a")), false, false, false, false, false, &bad); }),
               ErrorId::script_invalid_arg);
 }
 
@@ -528,7 +497,7 @@ TEST_F(StringActions, WritingASeriesIntoItself) {
 
     // Through the stack entry: /dup 0 changes nothing.
     s = str(U"ab");
-    call(action::append, {s, str(U"c"), cell::integer(0)}, {absent, absent, 2});
+    call_action(action::append, {s, str(U"c"), cell::integer(0)}, {absent, absent, 2});
     EXPECT_EQ(whole(s), U"ab");
 }
 
@@ -598,7 +567,7 @@ TEST_F(StringActions, SortRefinements) {
         SCOPED_TRACE(b.name);
         Cell s = str(U"dcba");
         Cell skip = b.skip.value_or(none::value), compare = b.compare.value_or(none::value);
-        EXPECT_EQ(error_of([&] {
+        EXPECT_EQ(test::error_unrolled([&] {
                       actions::sort(stack::push(s), false, b.skip ? &skip : nullptr, b.compare ? &compare : nullptr,
                                     nullptr, b.all, false, false);
                   }),
@@ -651,20 +620,20 @@ TEST_F(StringActions, CompareFoldsBeyondAscii) {
         Cell* b = stack::push(c.b);
         EXPECT_EQ(actions::compare_raw(a, b, c.op), c.expected);
     }
-    EXPECT_EQ(error_of([&] { actions::compare(stack::push(str(U"a")), stack::push(str(U"a", 0, 0, type::file)), 3); }),
+    EXPECT_EQ(test::error_unrolled([&] { actions::compare(stack::push(str(U"a")), stack::push(str(U"a", 0, 0, type::file)), 3); }),
               ErrorId::script_invalid_compare);
 }
 
 // --- Make, to, path access, take, swap -------------------------------------
 
 TEST_F(StringActions, MakeAndTo) {
-    Cell r = call(action::make, {datatype::make(type::string), cell::integer(10)});
+    Cell r = call_action(action::make, {datatype::make(type::string), cell::integer(10)});
     EXPECT_EQ(cell::type_of(r), type::string);
     EXPECT_EQ(whole(r), U"");
     EXPECT_GE(memory::buffer(cell::node(r))->size, 10);
-    r = call(action::make, {datatype::make(type::file), cell::float_(3.7)});
+    r = call_action(action::make, {datatype::make(type::file), cell::float_(3.7)});
     EXPECT_EQ(cell::type_of(r), type::file);
-    EXPECT_EQ(error_of([] { call(action::make, {datatype::make(type::string), cell::integer(-1)}); }),
+    EXPECT_EQ(test::error_unrolled([] { call_action(action::make, {datatype::make(type::string), cell::integer(-1)}); }),
               ErrorId::script_out_of_range);
 
     const Cell ref = cell::make(type::refinement, 0, static_cast<u32>(symbol::make("r")), ~0u);
@@ -688,7 +657,7 @@ TEST_F(StringActions, MakeAndTo) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Cell out = call(c.slot, {datatype::make(c.t), c.spec});
+        Cell out = call_action(c.slot, {datatype::make(c.t), c.spec});
         EXPECT_EQ(cell::type_of(out), c.t);
         EXPECT_EQ(cell::head_index(out), 0);
         EXPECT_EQ(utf8(whole(out)), utf8(c.out));
@@ -699,13 +668,13 @@ TEST_F(StringActions, MakeAndTo) {
     // binary! holds UTF-8.
     Node bytes = memory::alloc_bytes(8);
     std::memcpy(memory::reserve_bytes(bytes, 3), "a\xC3\xA9", 3);
-    r = call(action::to, {datatype::make(type::string), cell::make(type::binary, 0, bytes, 0)});
+    r = call_action(action::to, {datatype::make(type::string), cell::make(type::binary, 0, bytes, 0)});
     EXPECT_EQ(whole(r), U"a\u00E9");
     std::memcpy(memory::reserve_bytes(bytes, 1), "\xFF", 1);
     const Cell bad = cell::make(type::binary, 0, bytes, 0);
-    EXPECT_EQ(error_of([&] { call(action::to, {datatype::make(type::string), bad}); }), ErrorId::access_invalid_utf8);
+    EXPECT_EQ(test::error_unrolled([&] { call_action(action::to, {datatype::make(type::string), bad}); }), ErrorId::access_invalid_utf8);
 
-    EXPECT_EQ(error_of([] { call(action::to, {datatype::make(type::string), none::value}); }),
+    EXPECT_EQ(test::error_unrolled([] { call_action(action::to, {datatype::make(type::string), none::value}); }),
               ErrorId::script_bad_to_arg);
     EXPECT_EQ(pending_error.args[0].data1, type::string);
 }
@@ -726,18 +695,18 @@ TEST_F(StringActions, PathAccess) {
     Cell z = ch(0x20AC);
     path(s, ch('a'), &z);
     EXPECT_EQ(whole(s), U"a\u20ACc") << "the character after the match's first one";
-    EXPECT_EQ(error_of([&] { path(s, w("a"), nullptr); }), ErrorId::script_invalid_path);
-    EXPECT_EQ(error_of([&] { path(s, ch('q'), &z); }), ErrorId::script_bad_path_set);
+    EXPECT_EQ(test::error_unrolled([&] { path(s, w("a"), nullptr); }), ErrorId::script_invalid_path);
+    EXPECT_EQ(test::error_unrolled([&] { path(s, ch('q'), &z); }), ErrorId::script_bad_path_set);
 }
 
 TEST_F(StringActions, TakeAndSwap) {
     Cell s = str(U"abc\u20AC");
-    Cell r = call(action::take, {s}, {absent, absent, absent});
+    Cell r = call_action(action::take, {s}, {absent, absent, absent});
     EXPECT_EQ(cell::type_of(r), type::char_);
     EXPECT_EQ(r.data2, static_cast<u32>('a'));
-    r = call(action::take, {s}, {absent, absent, 1});
+    r = call_action(action::take, {s}, {absent, absent, 1});
     EXPECT_EQ(r.data2, 0x20ACu);
-    r = call(action::take, {s, cell::integer(1)}, {1, absent, absent});
+    r = call_action(action::take, {s, cell::integer(1)}, {1, absent, absent});
     EXPECT_EQ(cell::type_of(r), type::string) << "/part keeps a string";
     EXPECT_EQ(whole(r), U"b");
     EXPECT_EQ(whole(s), U"c");
@@ -750,11 +719,11 @@ TEST_F(StringActions, TakeAndSwap) {
     Cell t = str(U"");
     actions::swap(stack::push(a), stack::push(t));
     EXPECT_EQ(whole(a), U"\u20ACbc") << "nothing at a tail";
-    EXPECT_EQ(error_of([&] { actions::swap(stack::push(a), stack::push(block_of({}))); }),
+    EXPECT_EQ(test::error_unrolled([&] { actions::swap(stack::push(a), stack::push(block_of({}))); }),
               ErrorId::script_invalid_arg);
     Node bytes = memory::alloc_bytes(4);
     *memory::reserve_bytes(bytes, 1) = 'z';
-    EXPECT_EQ(error_of([&] { actions::swap(stack::push(a), stack::push(cell::make(type::binary, 0, bytes, 0))); }),
+    EXPECT_EQ(test::error_unrolled([&] { actions::swap(stack::push(a), stack::push(cell::make(type::binary, 0, bytes, 0))); }),
               ErrorId::script_invalid_arg)
         << "a byte cannot take the euro sign";
 }
@@ -763,8 +732,8 @@ TEST_F(StringActions, TakeAndSwap) {
 TEST_F(StringActions, InheritsTheSeriesHandlers) {
     Cell s = str(U"ab\u20AC", 0, 1);
     EXPECT_EQ(actions::length_q(stack::push(s)), 2);
-    EXPECT_EQ(call(action::pick, {s, cell::integer(2)}).data2, 0x20ACu);
-    Cell c = call(action::copy, {s}, {absent, absent, absent});
+    EXPECT_EQ(call_action(action::pick, {s, cell::integer(2)}).data2, 0x20ACu);
+    Cell c = call_action(action::copy, {s}, {absent, absent, absent});
     EXPECT_EQ(whole(c), U"b\u20AC");
     EXPECT_EQ(registry::entry(type::string, action::put), nullptr);
 }
@@ -803,7 +772,7 @@ TEST_F(StringActions, SetOperations) {
         EXPECT_NE(cell::node(r), cell::node(c.a));
         EXPECT_EQ(utf8(whole(r)), utf8(c.out));
     }
-    EXPECT_EQ(error_of([] {
+    EXPECT_EQ(test::error_unrolled([] {
                   stack::mark_native(w("test"));
                   stack::push_value(str(U"a"));
                   stack::push_value(str(U"b"));

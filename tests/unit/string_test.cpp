@@ -12,6 +12,8 @@
 #include "runtime/system.h"
 #include "runtime/unicode.h"
 
+#include "support.h"
+
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -22,6 +24,8 @@
 using namespace oru;
 
 namespace {
+
+using namespace test;
 
 // A string value holding the code points at the given unit, head index 0.
 Cell make(const std::u32string& text, u32 unit = 0) {
@@ -52,35 +56,11 @@ std::u32string whole(const Cell& str) { return text(at(str, 0)); }
 
 u32 unit_of(const Cell& str) { return memory::buffer(cell::node(str))->unit(); }
 
-std::string utf8(const std::u32string& s) {
-    std::string out;
-    for (char32_t c : s) {
-        u8 b[4];
-        int n = unicode::encode_utf8_char(c, b);
-        out.append(reinterpret_cast<char*>(b), static_cast<size_t>(n));
-    }
-    return out;
-}
 
 class Strings : public ::testing::Test {
 protected:
     void SetUp() override { runtime_init(); }
     void TearDown() override { runtime_shutdown(); }
-
-    // The error the body raises, caught by a try frame; nothing when it returns.
-    template <class F>
-    static std::optional<ErrorId> error_of(F&& body) {
-        pending_error = {};
-        Cell* base = stack::top;
-        stack::mark_try(stack::word(symbol::make("try")));
-        u32 code = catch_level(throw_code::error, [&] { body(); });
-        std::optional<ErrorId> id;
-        if (code == throw_code::error) id = pending_error.id;
-        else stack::unroll();
-        stack::frame_top = stack::frame_bottom;
-        stack::arguments = stack::top = base;
-        return id;
-    }
 };
 
 // --- Widening ---------------------------------------------------------------
@@ -161,16 +141,16 @@ TEST_F(Strings, LongRunsSurviveGrowthAndWidening) {
 
 TEST_F(Strings, PokeOutsideTheDataAreaIsRefused) {
     Cell str = make(U"abc", 1);
-    auto e = error_of([&] {
+    auto e = test::error_unrolled([&] {
         SeriesBuffer* s = memory::buffer(cell::node(str));
         string::poke_char(s, s->head_ptr() + s->size, U'x');
     });
     ASSERT_TRUE(e);
     EXPECT_EQ(*e, ErrorId::script_out_of_range);
-    e = error_of([&] { string::overwrite_char(memory::buffer(cell::node(str)), -1, U'x'); });
+    e = test::error_unrolled([&] { string::overwrite_char(memory::buffer(cell::node(str)), -1, U'x'); });
     ASSERT_TRUE(e);
     EXPECT_EQ(*e, ErrorId::script_out_of_range);
-    e = error_of([&] { string::rs_abs_at(str, 3); });
+    e = test::error_unrolled([&] { string::rs_abs_at(str, 3); });
     ASSERT_TRUE(e);
     EXPECT_EQ(*e, ErrorId::script_out_of_range);
     EXPECT_EQ(whole(str), U"abc");
@@ -619,14 +599,14 @@ TEST_F(Strings, UnsupportedEncodingRaisesAnError) {
     const u8 text[] = {'a', 'b'};
     for (i32 enc : {1, -2, 8}) {
         Cell target = cell::integer(7);
-        auto e = error_of([&] { string::load_star(text, 2, &target, enc); });
+        auto e = test::error_unrolled([&] { string::load_star(text, 2, &target, enc); });
         ASSERT_TRUE(e) << enc;
         EXPECT_EQ(*e, ErrorId::script_invalid_arg);
         EXPECT_EQ(pending_error.args[0].data2, static_cast<u32>(enc));
         EXPECT_EQ(cell::type_of(target), type::integer) << "the target is left alone";
     }
     Cell blk = cell::make(type::block, 0, memory::alloc_cells(1), 0);
-    auto e = error_of([&] { string::load_in(text, 2, blk, 5); });
+    auto e = test::error_unrolled([&] { string::load_in(text, 2, blk, 5); });
     ASSERT_TRUE(e);
     EXPECT_EQ(*e, ErrorId::script_invalid_arg);
     EXPECT_EQ(memory::buffer(cell::node(blk))->length(), 0u);
@@ -651,7 +631,7 @@ TEST_F(Strings, CheckedUtf8ReportsTheUndecodedBytes) {
         SCOPED_TRACE(c.name);
         for (bool as_binary : {false, true}) {
             Cell result{};
-            auto e = error_of([&] {
+            auto e = test::error_unrolled([&] {
                 if (!as_binary) {
                     result = *string::load_utf8_checked(c.bytes.data(), static_cast<i32>(c.bytes.size()));
                 } else {

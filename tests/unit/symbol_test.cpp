@@ -8,6 +8,8 @@
 #include "runtime/system.h"
 #include "runtime/unicode.h"
 
+#include "support.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -23,9 +25,7 @@ namespace {
 class Symbols : public ::testing::Test {
 protected:
     void SetUp() override {
-        memory::init();
-        unicode::init_case_tables();
-        symbol::init(4000);
+        test::start_symbols();
     }
     void TearDown() override { memory::release_all(); }
 };

@@ -15,6 +15,8 @@
 #include "runtime/registry.h"
 #include "runtime/system.h"
 
+#include "support.h"
+
 #include <gtest/gtest.h>
 
 #include <array>
@@ -27,53 +29,10 @@ using namespace oru;
 
 namespace {
 
-class Typeset : public ::testing::Test {
+using namespace test;
+
+class Typeset : public test::BaseWithBuffer {
 protected:
-    void SetUp() override {
-        memory::init();
-        symbol::init(4000);
-        stack::init(memory::alloc_fixed_series(stack::data_cells, 16, 0),
-                    memory::alloc_fixed_series(stack::frame_block_cells, 16, 0));
-        datatype::init();
-        unset::init();
-        none::init();
-        logic::init();
-        typeset::init();
-        buffer = stack::push();
-        string::make_at(*buffer, 16);
-        stack::mark_native(stack::word(0));
-        stack::push(unset::value);
-    }
-    void TearDown() override {
-        stack::shutdown();
-        memory::release_all();
-    }
-
-    std::string text() const {
-        SeriesBuffer* s = memory::buffer(cell::node(*buffer));
-        std::string out;
-        for (u32 i = 0; i < s->length(); i++)
-            out.push_back(static_cast<char>(string::get_char(s->head_ptr() + i * s->unit(), s->unit())));
-        return out;
-    }
-    void clear_buffer() { memory::buffer(cell::node(*buffer))->tail = 0; }
-
-    template <class F>
-    std::optional<ErrorId> error_of(F&& f) {
-        Cell* saved = stack::top;
-        std::optional<ErrorId> id;
-        stack::mark_try(stack::word(0));
-        try {
-            f();
-            stack::unwind();
-        } catch (const SystemThrow& t) {
-            EXPECT_EQ(t.code, throw_code::error);
-            id = pending_error.id;
-        }
-        stack::top = saved;
-        return id;
-    }
-
     // A set-operation step on the stack: the result slot after it.
     Cell op_on(const Cell& a, const Cell& b, i32 op) {
         Cell* saved = stack::top;
@@ -93,8 +52,6 @@ protected:
         for (const Cell& c : cells) *memory::alloc_tail(n) = c;
         return cell::make(type::block, 0, n, 0);
     }
-
-    Cell* buffer = nullptr;
 };
 
 Cell of(std::initializer_list<u32> types) {

@@ -14,6 +14,8 @@
 #include "runtime/registry.h"
 #include "runtime/system.h"
 
+#include "support.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -25,66 +27,10 @@ using namespace oru;
 
 namespace {
 
-class Values : public ::testing::Test {
+using namespace test;
+
+class Values : public test::BaseWithBuffer {
 protected:
-    void SetUp() override {
-        memory::init();
-        symbol::init(4000);
-        stack::init(memory::alloc_fixed_series(stack::data_cells, 16, 0),
-                    memory::alloc_fixed_series(stack::frame_block_cells, 16, 0));
-        datatype::init();
-        unset::init();
-        none::init();
-        logic::init();
-        typeset::init();
-        buffer = stack::push();
-        string::make_at(*buffer, 16);
-        // A frame of the test's own, so that its result slot lies above the buffer.
-        stack::mark_native(stack::word(0));
-        stack::push(unset::value);
-    }
-    void TearDown() override {
-        stack::shutdown();
-        memory::release_all();
-    }
-
-    // The buffer's text, one byte per character (all texts here are ASCII).
-    std::string text() const {
-        SeriesBuffer* s = memory::buffer(cell::node(*buffer));
-        std::string out;
-        for (u32 i = 0; i < s->length(); i++)
-            out.push_back(static_cast<char>(string::get_char(s->head_ptr() + i * s->unit(), s->unit())));
-        return out;
-    }
-    void clear_buffer() { memory::buffer(cell::node(*buffer))->tail = 0; }
-
-    // Runs f inside a try frame; the id of the error it raised, if any.
-    template <class F>
-    std::optional<ErrorId> error_of(F&& f) {
-        Cell* saved = stack::top;
-        std::optional<ErrorId> id;
-        stack::mark_try(stack::word(0));
-        try {
-            f();
-            stack::unwind();
-        } catch (const SystemThrow& t) {
-            EXPECT_EQ(t.code, throw_code::error);
-            id = pending_error.id;
-        }
-        stack::top = saved;
-        return id;
-    }
-
-    // Opens a native frame for body, then closes it and drops what it pushed.
-    template <class F>
-    void in_frame(F&& body) {
-        Cell* saved = stack::top;
-        stack::mark_native(stack::word(0));
-        body();
-        stack::unwind();
-        stack::top = saved;
-    }
-
     // Calls a stack-convention handler on two arguments; the result slot.
     Cell call2(u32 t, u32 slot, const Cell& a, const Cell& b) {
         Cell result;
@@ -96,8 +42,6 @@ protected:
         });
         return result;
     }
-
-    Cell* buffer = nullptr;
 };
 
 constexpr i32 no_part = 0x7FFFFFFF;

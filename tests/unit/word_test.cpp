@@ -19,6 +19,8 @@
 #include "runtime/system.h"
 #include "runtime/words.h"
 
+#include "support.h"
+
 #include <gtest/gtest.h>
 
 #include <cctype>
@@ -29,6 +31,8 @@
 using namespace oru;
 
 namespace {
+
+using namespace test;
 
 // The text of a string value from its head, as UTF-8.
 std::string text_of(const Cell& str) {
@@ -74,31 +78,13 @@ protected:
         runtime_init();  // registers the word types and makes the global context
         word::set_lexer_hooks({fake_scan, fake_load});
         stack::push(unset::value);
-        buffer = stack::push();
-        string::make_at(*buffer, 16);
-        stack::mark_native(stack::word(0));
-        stack::push(unset::value);
+        buffer = test::open_buffer_frame();
     }
     void TearDown() override {
         word::set_lexer_hooks({});
         runtime_shutdown();
     }
 
-    template <class F>
-    std::optional<ErrorId> error_of(F&& f) {
-        Cell* saved = stack::top;
-        std::optional<ErrorId> id;
-        stack::mark_try(stack::word(0));
-        try {
-            f();
-            stack::unwind();
-        } catch (const SystemThrow& t) {
-            EXPECT_EQ(t.code, throw_code::error);
-            id = pending_error.id;
-        }
-        stack::top = saved;
-        return id;
-    }
 
     static i32 sym(const char* name) { return symbol::make(name); }
     static Cell global_word(const char* name, u32 t = type::word) {

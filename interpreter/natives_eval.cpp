@@ -1,0 +1,576 @@
+// Evaluation, binding and access natives; see natives_eval.h. The table of
+// slots is at the bottom.
+#include "interpreter/natives_eval.h"
+
+#include "codecs/lexer.h"
+#include "interpreter/actions.h"
+#include "interpreter/evaluator.h"
+#include "interpreter/natives.h"
+#include "interpreter/natives_shared.h"
+#include "interpreter/stack.h"
+#include "runtime/datatypes/block.h"
+#include "runtime/datatypes/context.h"
+#include "runtime/datatypes/datatype.h"
+#include "runtime/datatypes/function.h"
+#include "runtime/datatypes/logic.h"
+#include "runtime/datatypes/object.h"
+#include "runtime/datatypes/series.h"
+#include "runtime/datatypes/word.h"
+#include "runtime/fire.h"
+#include "runtime/memory.h"
+#include "runtime/words.h"
+
+#include <vector>
+
+namespace oru::natives {
+
+namespace {
+
+constexpr Cell none_value{type::none, 0, 0, 0};
+constexpr Cell unset_value{type::unset, 0, 0, 0};
+
+inline bool used(const i32* refinements, int i) { return refinements && refinements[i] >= 0; }
+inline Cell* ref_arg(const i32* refinements, int i) { return stack::arguments + refinements[i]; }
+
+inline i32 tail_of(const Cell& blk) { return series::abs_length_q(blk); }
+
+// A position past the tail counts as the tail.
+void clamp_to_tail(Cell& s) {
+    const i32 len = tail_of(s);
+    if (cell::head_index(s) > len) s.data1 = static_cast<u32>(len);
+}
+
+inline bool word_type_q(u32 t) {
+    return t == type::word || t == type::set_word || t == type::get_word || t == type::lit_word;
+}
+inline bool path_type_q(u32 t) { return t >= type::path && t <= type::get_path; }
+inline bool function_type_q(u32 t) {
+    return t == type::native || t == type::action || t == type::op || t == type::function || t == type::routine;
+}
+
+// Evaluates a one-value expression made of `value` into the current result
+// slot, in a frame named <body>. Returns the pending code.
+u32 eval_single(const Cell& value) {
+    Cell* code = block::push_only(1);
+    block::rs_append(*code, value);
+    stack::top = code + 1;
+    stack::mark_native(words::word::tag_body);
+    interpreter::eval_expression(*code, 0, 1, false, false, false);
+    if (interpreter::pending) return interpreter::pending;
+    stack::unwind_last();
+    return 0;
+}
+
+// The path evaluated in get mode: the value it reaches, in the result slot.
+u32 get_path(const Cell& path) {
+    Cell p = path;
+    cell::set_type(p, type::get_path);
+    return eval_single(p);
+}
+
+// Values that evaluate to themselves can follow a set-path in a code block.
+bool inert_q(u32 t) {
+    return !word_type_q(t) && !path_type_q(t) && !function_type_q(t) && t != type::paren && t != type::unset;
+}
+
+// Stores the value through the path, as `path: value` does.
+void set_path(const Cell& path, const Cell& value) {
+    Cell p = path;
+    cell::set_type(p, type::set_path);
+    Cell v = value;
+    const u32 t = cell::type_of(v);
+    // A word or path is written in its literal form, which evaluates to it.
+    if (t == type::word) cell::set_type(v, type::lit_word);
+    else if (t == type::path) cell::set_type(v, type::lit_path);
+    else if (!inert_q(t)) fire(ErrorId::internal_not_done);
+    Cell* code = block::push_only(2);
+    block::rs_append(*code, p);
+    block::rs_append(*code, v);
+    stack::mark_native(words::word::tag_body);
+    interpreter::eval_expression(*code, 0, 2, false, true, false);
+    interpreter::throw_pending();
+    stack::unwind();
+}
+
+// The context a bind or in target refers to.
+Node target_context(const Cell& target) {
+    const u32 t = cell::type_of(target);
+    Node ctx = 0;
+    if (word::any_word_type_q(t)) ctx = word::context_of(target);
+    else if (function_type_q(t)) ctx = function::context_of(target);
+    else ctx = object::context_of(target);
+    if (!ctx) fire(ErrorId::script_not_defined, target);
+    return ctx;
+}
+
+// Adds a value to the output held at stack index `pos`: inserted at its
+// position, which moves past it (a position at the tail appends; a hash!
+// output indexes it).
+void add_value(u32 pos, const Cell& value) {
+    Cell v = value;
+    block::insert_value(*stack::at_index(pos), v, true, false);
+}
+
+// The output of reduce and compose: the /into block (its copy on the stack)
+// or a new block with room for `room` cells. Returns its stack index; the
+// result cell (what the native gives back when done) goes to *result_index.
+u32 open_output(const Cell* into, i32 room, u32* result_index) {
+    Cell* out = into ? stack::push_value(*into) : block::push_only(room > 0 ? room : 1);
+    *result_index = stack::index_of(out);
+    Cell* pos = stack::push_value(*out);
+    // Append mode: the values go at the tail whatever was added before.
+    if (series::tail_q(*pos)) pos->data1 = static_cast<u32>(tail_of(*pos));
+    return stack::index_of(pos);
+}
+
+// The value a compose or reduce returns: a new block at its head; an /into
+// block at its tail (append mode) keeps its position; in insert mode the
+// position stands past the inserted values. `append` is the mode noted
+// before anything was added.
+Cell output_result(u32 result_index, u32 pos, bool append) {
+    return append ? *stack::at_index(result_index) : *stack::at_index(pos);
+}
+inline bool append_mode(const Cell* into) { return !into || series::tail_q(*into); }
+
+u32 compose_into(u32 src, u32 pos, bool deep, bool only) {
+    const i32 end = tail_of(*stack::at_index(src));
+    for (i32 i = cell::head_index(*stack::at_index(src)); i < end; ++i) {
+        const Cell c = *block::rs_abs_at(*stack::at_index(src), i);
+        const u32 t = cell::type_of(c);
+        if (t == type::block && deep) {
+            stack::Mark mark;
+            const u32 sub_src = stack::index_of(stack::push_value(c));
+            u32 sub_result = 0;
+            const u32 sub_pos = open_output(nullptr, block::rs_length_q(c), &sub_result);
+            if (u32 code = compose_into(sub_src, sub_pos, true, only)) return code;
+            Cell made = *stack::at_index(sub_result);
+            made.header = (made.header & ~0xFFu) | type::block;
+            made.header = (made.header & ~flag::new_line) | (c.header & flag::new_line);
+            add_value(pos, made);
+        } else if (t == type::paren) {
+            if (block::rs_length_q(c) <= 0) continue;
+            stack::Mark mark;
+            Cell* p = stack::push_value(c);
+            if (u32 code = interpreter::eval_block(*p, false)) return code;
+            if (interpreter::pending) return interpreter::pending;
+            const u32 r = stack::index_of(stack::top - 1);  // the paren's value, left on the stack
+            const Cell result = *stack::at_index(r);
+            const u32 rt = cell::type_of(result);
+            if (rt == type::unset) continue;
+            if (rt == type::block && !only) {
+                const i32 rend = tail_of(result);
+                for (i32 j = cell::head_index(result); j < rend; ++j) {
+                    const Cell item = *block::rs_abs_at(*stack::at_index(r), j);
+                    add_value(pos, item);
+                }
+            } else {
+                add_value(pos, result);
+            }
+        } else {
+            add_value(pos, c);
+        }
+    }
+    return 0;
+}
+
+// Reads the bytes of a binary! from its position (count bytes).
+std::vector<u8> binary_bytes(const Cell& bin, i32 count) {
+    SeriesBuffer* b = series::buffer_of(bin);
+    const u8* p = b->head_ptr() + cell::head_index(bin);
+    return std::vector<u8>(p, p + count);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// do, reduce, compose
+
+// do: value /expand /args arg /next position /trace callback
+u32 do_(bool, const i32* refinements) {
+    // Neither the preprocessor's expansion nor the trace callback exists yet.
+    if (used(refinements, 0) || used(refinements, 3)) fire(ErrorId::internal_not_done);
+    Cell* args = stack::arguments;
+    Cell value = args[0];
+    u32 t = cell::type_of(value);
+    if (t == type::string) {
+        Cell* blk = stack::push();
+        *blk = none_value;
+        i32 consumed = 0;
+        lexer::load_string(blk, value, -1, lexer::Mode{}, &consumed);
+        value = *blk;
+        t = type::block;
+    }
+    switch (t) {
+        case type::block:
+        case type::paren:
+        case type::hash: {
+            Cell* blk = stack::push_value(value);
+            clamp_to_tail(*blk);
+            if (!used(refinements, 2)) {
+                stack::top = blk + 1;
+                return interpreter::eval_block(*blk, true);
+            }
+            Cell* position = stack::push_value(*ref_arg(refinements, 2));
+            stack::top = position + 1;
+            const i32 next = interpreter::eval_next(*blk);
+            if (interpreter::pending) return interpreter::pending;
+            const Cell result = *(stack::top - 1);
+            Cell moved = *blk;
+            moved.data1 = static_cast<u32>(next);
+            context::set(*position, moved);
+            stack::set_result(result);
+            return 0;
+        }
+        case type::path:
+        case type::lit_path:
+        case type::set_path:
+        case type::get_path: return get_path(value);
+        case type::file:
+        case type::url: fire(ErrorId::internal_not_done);
+        case type::error: stack::throw_error(value);
+        default: return eval_single(value);
+    }
+}
+
+// reduce: value /into out
+u32 reduce(bool, const i32* refinements) {
+    Cell* args = stack::arguments;
+    const bool into = used(refinements, 0);
+    const Cell* out = into ? ref_arg(refinements, 0) : nullptr;
+    const Cell value = args[0];
+    if (cell::type_of(value) != type::block) {
+        if (!function_type_q(cell::type_of(value))) {
+            if (u32 code = eval_single(value)) return code;
+        }
+        if (!into) return 0;
+        const bool append = append_mode(out);
+        u32 result_index = 0;
+        const u32 pos = open_output(out, 0, &result_index);
+        add_value(pos, args[0]);
+        stack::set_result(output_result(result_index, pos, append));
+        return 0;
+    }
+    const bool append = append_mode(out);
+    u32 result_index = 0;
+    const u32 pos = open_output(out, block::rs_length_q(value), &result_index);
+    Cell* src = stack::push_value(value);
+    clamp_to_tail(*src);
+    const u32 src_index = stack::index_of(src);
+    stack::top = src + 1;
+    stack::mark_native(words::word::tag_body);
+    const i32 end = tail_of(*src);
+    i32 pc = cell::head_index(*src);
+    while (pc < end) {
+        Cell* before = stack::top;
+        pc = interpreter::eval_expression(*stack::at_index(src_index), pc, end, false, true, false);
+        if (interpreter::pending) return interpreter::pending;
+        Cell v = *(stack::top - 1);
+        cell::clear_new_line(v);
+        stack::top = before;
+        add_value(pos, v);
+    }
+    stack::unwind();
+    stack::set_result(output_result(result_index, pos, append));
+    return 0;
+}
+
+// compose: value /deep /only /into out
+u32 compose(bool, const i32* refinements) {
+    Cell* args = stack::arguments;
+    const Cell value = args[0];
+    if (cell::type_of(value) != type::block)
+        fire(ErrorId::script_expect_val, datatype::make(type::block), datatype::make(cell::type_of(value)));
+    const Cell* into = used(refinements, 2) ? ref_arg(refinements, 2) : nullptr;
+    const bool append = append_mode(into);
+    u32 result_index = 0;
+    const u32 pos = open_output(into, block::rs_length_q(value), &result_index);
+    Cell* src = stack::push_value(value);
+    clamp_to_tail(*src);
+    if (u32 code = compose_into(stack::index_of(src), pos, used(refinements, 0), used(refinements, 1))) return code;
+    stack::set_result(output_result(result_index, pos, append));
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// get, set, bind, in, construct
+
+// get: word /any /case
+u32 get(bool, const i32* refinements) {
+    Cell* args = stack::arguments;
+    const Cell w = args[0];
+    const u32 t = cell::type_of(w);
+    if (path_type_q(t)) return get_path(w);  // /case: the path walk compares as it always does
+    if (t == type::object) {
+        actions::reflect(&args[0], static_cast<u32>(words::sym::values));
+        return 0;
+    }
+    const Cell v = *context::get(w);
+    if (cell::type_of(v) == type::unset && !used(refinements, 0)) fire(ErrorId::script_no_value, w);
+    stack::set_result(v);
+    return 0;
+}
+
+// set: word value /any /case /only /some
+u32 set(bool, const i32* refinements) {
+    Cell* args = stack::arguments;
+    const bool any = used(refinements, 0);
+    const bool only = used(refinements, 2);
+    const bool some = used(refinements, 3);
+    const u32 t = cell::type_of(args[0]);
+    if (cell::type_of(args[1]) == type::unset && !any) fire(ErrorId::script_need_value, args[0]);
+    if (path_type_q(t)) {
+        set_path(args[0], args[1]);
+    } else if (t == type::object) {
+        object::set_many(args[0], args[1], any, only, some);
+    } else if (t == type::block) {
+        stack::top = args + 2;
+        stack::mark_native(words::word::tag_anon);
+        natives::set_words(args[0], args[1], block::rs_length_q(args[0]), any, only, some);
+        stack::unwind();
+    } else {
+        Cell* w = stack::push_value(args[0]);
+        context::set(*w, args[1]);
+    }
+    stack::set_result(args[1]);
+    return 0;
+}
+
+// bind: word context /copy
+u32 bind(bool, const i32* refinements) {
+    Cell* args = stack::arguments;
+    const Node ctx = target_context(args[1]);
+    if (cell::type_of(args[0]) == type::block) {
+        const bool self_ = cell::type_of(args[1]) == type::object;
+        if (used(refinements, 0)) {
+            Cell* copy = block::clone(args[0], true, true);
+            context::bind(*copy, ctx, self_);
+            stack::set_result(*copy);
+        } else {
+            context::bind(args[0], ctx, self_);
+        }
+        return 0;
+    }
+    context::bind_word(ctx, args[0]);
+    return 0;
+}
+
+// in: object word
+u32 in(bool, const i32*) {
+    Cell* args = stack::arguments;
+    const Node ctx = target_context(args[0]);
+    Cell w = args[1];
+    if (cell::type_of(w) == type::refinement) cell::set_type(w, type::word);
+    if (context::bind_word(ctx, w) < 0) {
+        stack::set_result(none_value);
+        return 0;
+    }
+    stack::set_result(w);
+    return 0;
+}
+
+// construct: block /with object /only
+u32 construct(bool, const i32* refinements) {
+    Cell* args = stack::arguments;
+    const Cell proto = used(refinements, 0) ? *ref_arg(refinements, 0) : none_value;
+    Cell* obj = object::construct(proto, args[0], used(refinements, 1));
+    stack::set_result(*obj);
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Queries and markers
+
+u32 value_q(bool, const i32*) {
+    Cell* args = stack::arguments;
+    const Cell v = args[0];
+    bool set_q = cell::type_of(v) != type::unset;
+    if (word_type_q(cell::type_of(v)))
+        set_q = word::context_of(v) != 0 && cell::type_of(*context::get(v)) != type::unset;
+    stack::set_result(logic::make(set_q));
+    return 0;
+}
+
+// type?: value /word
+u32 type_q(bool, const i32* refinements) {
+    Cell* args = stack::arguments;
+    const u32 t = cell::type_of(args[0]);
+    if (used(refinements, 0))
+        stack::set_result(context::make_global_word(static_cast<i32>(datatype::symbol_of(t))));
+    else
+        stack::set_result(datatype::make(t));
+    return 0;
+}
+
+u32 unset(bool, const i32*) {
+    Cell* args = stack::arguments;
+    Cell* target = stack::push_value(args[0]);
+    if (cell::type_of(*target) == type::word) {
+        context::set(*target, unset_value);
+    } else {
+        const i32 end = tail_of(*target);
+        for (i32 i = cell::head_index(*target); i < end; ++i) {
+            Cell* w = stack::push_value(*block::rs_abs_at(*target, i));
+            if (cell::type_of(*w) == type::word) context::set(*w, unset_value);
+            stack::pop(1);
+        }
+    }
+    stack::set_result(unset_value);
+    return 0;
+}
+
+// new-line: position value /all /skip size
+u32 new_line(bool, const i32* refinements) {
+    Cell* args = stack::arguments;
+    const bool mark = logic::truth(args[1]);
+    const Cell pos = args[0];
+    const i32 index = cell::head_index(pos);
+    const i32 end = tail_of(pos);
+    if (!used(refinements, 0) && !used(refinements, 1)) {
+        if (index < end) {
+            Cell* c = block::rs_abs_at(pos, index);
+            c->header = mark ? (c->header | flag::new_line) : (c->header & ~flag::new_line);
+        }
+        return 0;
+    }
+    i32 step = 1;
+    if (used(refinements, 1)) {
+        const Cell size = *ref_arg(refinements, 1);
+        step = static_cast<i32>(size.data2);
+        if (step < 1) fire(ErrorId::script_out_of_range, size);
+    }
+    for (i32 i = index, k = 0; i < end; ++i, ++k) {
+        Cell* c = block::rs_abs_at(pos, i);
+        const bool on = (step == 1 || k % step == 0) == mark;
+        c->header = on ? (c->header | flag::new_line) : (c->header & ~flag::new_line);
+    }
+    return 0;
+}
+
+u32 new_line_q(bool, const i32*) {
+    Cell* args = stack::arguments;
+    const Cell pos = args[0];
+    const i32 index = cell::head_index(pos);
+    const bool on = index < tail_of(pos) && (block::rs_abs_at(pos, index)->header & flag::new_line) != 0;
+    stack::set_result(logic::make(on));
+    return 0;
+}
+
+u32 context_q(bool, const i32*) {
+    Cell* args = stack::arguments;
+    const Node ctx = word::context_of(args[0]);
+    // The global context has no owner; an unbound word has no context.
+    stack::set_result(ctx && ctx != context::global ? *context::self(ctx) : none_value);
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// transcode: src /next /one /prescan /scan /part length /into dst /trace callback
+
+u32 transcode(bool, const i32* refinements) {
+    enum { next_r, one_r, prescan_r, scan_r, part_r, into_r, trace_r };
+    if (used(refinements, trace_r)) fire(ErrorId::internal_not_done);  // the trace callback comes later
+    Cell* args = stack::arguments;
+    clamp_to_tail(args[0]);
+    const Cell src = args[0];
+    const bool binary = cell::type_of(src) == type::binary;
+    const i32 index = cell::head_index(src);
+    const i32 avail = tail_of(src) - index;
+    i32 length = avail;
+    if (used(refinements, part_r)) {
+        const Cell part = *ref_arg(refinements, part_r);
+        if (cell::type_of(part) == type::integer) {
+            length = static_cast<i32>(part.data2);
+        } else {
+            if (cell::type_of(part) != cell::type_of(src)) fire(ErrorId::script_not_same_type);
+            // A position in another series says nothing about this one.
+            if (cell::node(part) != cell::node(src)) fire(ErrorId::script_invalid_part, part);
+            length = cell::head_index(part) - index;
+        }
+        if (length < 0) length = 0;
+        if (length > avail) length = avail;
+    }
+
+    lexer::Mode mode;
+    mode.scan = !used(refinements, prescan_r);
+    mode.load = !used(refinements, scan_r);
+    mode.one = used(refinements, next_r) || used(refinements, one_r) || used(refinements, scan_r);
+    const bool type_only = !mode.scan || !mode.load;
+
+    Cell* out = stack::push();
+    *out = none_value;
+    i32 consumed = 0;
+    i32 skipped = 0;
+    i32 result_type = 0;
+    if (length > 0) {
+        if (binary) {
+            std::vector<u8> bytes = binary_bytes(src, length);
+            if (bytes.size() >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF) skipped = 3;
+            // A private copy: the scan allocates, which may move the binary.
+            result_type = lexer::scan(type_only ? nullptr : out, bytes.data() + skipped,
+                                      static_cast<i32>(bytes.size()) - skipped, mode, &consumed);
+        } else {
+            result_type = lexer::load_string(type_only ? nullptr : out, src, length, mode, &consumed);
+        }
+    }
+
+    if (type_only) {
+        if (length <= 0 || result_type == 0) stack::set_result(none_value);
+        else stack::set_result(datatype::make(result_type < 0 ? type::error : static_cast<u32>(result_type)));
+        return 0;
+    }
+    if (length <= 0) block::make_at(*out, 1);  // nothing to scan: no values
+
+    if (used(refinements, into_r)) {
+        Cell* dst = ref_arg(refinements, into_r);
+        Cell* at_tail = stack::push_value(*dst);
+        at_tail->data1 = static_cast<u32>(tail_of(*dst));
+        if (mode.one) block::insert_value(*at_tail, *out, true, false);
+        else block::append_block(*at_tail, *out);
+    }
+    if (used(refinements, next_r) && !used(refinements, one_r)) {
+        Cell* pair = block::push_only(2);
+        block::rs_append(*pair, *out);
+        Cell rest = src;
+        rest.data1 = static_cast<u32>(index + skipped + consumed);
+        block::rs_append(*pair, rest);
+        stack::set_result(*pair);
+        return 0;
+    }
+    if (used(refinements, into_r) && !mode.one) {
+        stack::set_result(*ref_arg(refinements, into_r));
+        return 0;
+    }
+    stack::set_result(*out);
+    return 0;
+}
+
+}  // namespace oru::natives
+
+namespace oru::natives_eval {
+
+void register_all() {
+    struct Entry {
+        i32 slot;
+        native::Entry entry;
+    };
+    static constexpr Entry entries[] = {
+        {natives::slot::do_, natives::do_},
+        {natives::slot::reduce, natives::reduce},
+        {natives::slot::compose, natives::compose},
+        {natives::slot::get, natives::get},
+        {natives::slot::set, natives::set},
+        {natives::slot::bind, natives::bind},
+        {natives::slot::in, natives::in},
+        {natives::slot::construct, natives::construct},
+        {natives::slot::value_q, natives::value_q},
+        {natives::slot::type_q, natives::type_q},
+        {natives::slot::unset, natives::unset},
+        {natives::slot::new_line, natives::new_line},
+        {natives::slot::new_line_q, natives::new_line_q},
+        {natives::slot::context_q, natives::context_q},
+        {natives::slot::transcode, natives::transcode},
+    };
+    for (const Entry& e : entries) natives::provide(e.slot, e.entry);
+}
+
+}  // namespace oru::natives_eval
