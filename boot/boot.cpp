@@ -52,7 +52,8 @@ struct FunctionSpec {
 
 void define_function(const FunctionSpec& f, u32 t) {
     Cell* top = stack::top;
-    const std::string text = "[" + std::string(f.spec) + "] " + std::to_string(f.slot);
+    std::string text = "[";
+    text.append(f.spec).append("] ").append(std::to_string(f.slot));
     Cell* pair = load_text(text.c_str());
     Cell* v = native::make(nullptr, pair, t);
     set_global(f.word, *v);
