@@ -11,6 +11,8 @@
 #include "runtime/runtime.h"
 #include "runtime/system.h"
 
+#include "support.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -116,16 +118,7 @@ protected:
     // The error the body raises, caught by a try frame; none when it returns.
     template <class F>
     static std::optional<ErrorId> error_of(F&& body) {
-        pending_error = {};
-        Cell* base = stack::top;
-        stack::mark_try(name("try"));
-        u32 code = catch_level(throw_code::error, [&] { body(); });
-        std::optional<ErrorId> id;
-        if (code == throw_code::error) id = pending_error.id;
-        else stack::unroll();
-        stack::frame_top = stack::frame_bottom;
-        stack::arguments = stack::top = base;
-        return id;
+        return test::error_unrolled(std::forward<F>(body));
     }
 };
 

@@ -22,6 +22,8 @@
 #include "runtime/system.h"
 #include "runtime/unicode.h"
 
+#include "support.h"
+
 #include <gtest/gtest.h>
 
 #include <cctype>
@@ -69,18 +71,7 @@ protected:
     // Runs f under a try frame; the error it raises (its id), or nothing.
     template <class F>
     std::optional<ErrorId> error_of(F&& f) {
-        Cell* saved = stack::top;
-        std::optional<ErrorId> id;
-        stack::mark_try(stack::word(symbol::make("try")));
-        try {
-            f();
-            stack::unwind();
-        } catch (const SystemThrow& t) {
-            EXPECT_EQ(t.code, throw_code::error);
-            id = pending_error.id;
-        }
-        stack::top = saved;
-        return id;
+        return test::error_of(std::forward<F>(f));
     }
 
     static Cell make_error(const Cell& spec) {
