@@ -305,6 +305,9 @@ Cell make_string(const u8* p, i32 n) {
     const u8* p = pos ? pos : st.input;
     const u8* e = p;
     while (e < st.end && e - p < 30 && *e != '\n') e++;
+    // Cut at a character boundary, never inside a UTF-8 sequence.
+    if (e < st.end && e - p == 30)
+        while (e > p && (*e & 0xC0) == 0x80) e--;
     std::string line = "(line " + std::to_string(st.line) + ")";
     Cell* l = stack::push(make_string(reinterpret_cast<const u8*>(line.data()), static_cast<i32>(line.size())));
     Cell* near = stack::push(make_string(p, static_cast<i32>(e - p)));

@@ -140,6 +140,8 @@ TEST_F(Lexer, SyntaxErrorsCarryLineAndNearText) {
         {"a ,", ErrorId::syntax_invalid, type::point2D, "(line 1)", ","},
         {"#[a]", ErrorId::syntax_invalid, type::map, "(line 1)", "#[a]"},
         {"a b c d e f g h i j k l m n o p q r s t u v w x y z \xFF", ErrorId::syntax_bad_char, 0, "(line 1)", ""},
+        // The near text ends at 30 bytes, but never inside a character.
+        {"\"aaaaaaaaaaaaaaaaaaaaaaaaaaaa\xC3\xA9" "b", ErrorId::syntax_invalid, type::string, "(line 1)", "\"aaaaaaaaaaaaaaaaaaaaaaaaaaaa"},
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.src);
