@@ -244,14 +244,6 @@ inline i64 growth_request(const Table* t) {
     return 2 * static_cast<i64>(t->size) < t->capacity ? t->capacity - 1 : static_cast<i64>(t->capacity) + 1;
 }
 
-Node alloc_flags(u32 capacity) { return memory::alloc_bytes_filled(static_cast<i32>(capacity / 4), 0xAA); }
-
-Node alloc_keys(u32 capacity) {
-    Node n = memory::alloc_bytes(static_cast<i32>(capacity * 4));
-    SeriesBuffer* s = memory::buffer(n);
-    memory::fill_bytes(s->data(), s->end_ptr(), 0);
-    return n;
-}
 
 void fill_node(i32 node, u8 byte) {
     SeriesBuffer* s = memory::buffer(static_cast<Node>(node));
@@ -531,6 +523,10 @@ i32 add_symbol(Node table, const u8* name, i32 len, i32 alias, const SymbolProbe
 i32 clamp_request(i64 r) { return r > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<i32>(r); }
 
 }  // namespace
+
+Node alloc_flags(u32 capacity) { return memory::alloc_bytes_filled(static_cast<i32>(capacity / 4), 0xAA); }
+
+Node alloc_keys(u32 capacity) { return memory::alloc_bytes_filled(static_cast<i32>(capacity * 4), 0); }
 
 // ---------------------------------------------------------------------------
 // Hashing

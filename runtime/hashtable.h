@@ -150,6 +150,11 @@ u32 hash_value(const Cell& key, bool case_);
 // holding them is rebuilt after a collection that moved nodes.
 bool address_key_q(u32 type);
 
+// Buffers of a table of `capacity` buckets: the 2-bit flags (all empty) and
+// the keys (all 0). The record tables share them.
+Node alloc_flags(u32 capacity);
+Node alloc_keys(u32 capacity);
+
 // The map! module's preprocessing of a key that put_block has just indexed
 // (word keys become set-word!, strings are copied, ...). The default only
 // retypes the word family, on which every map! lookup relies.

@@ -20,14 +20,6 @@ inline Cell* record_at(const Table* t, i32 offset) { return reinterpret_cast<Cel
 inline i32 cells_per_record(const Table* t) { return t->slots / static_cast<i32>(sizeof(Cell)); }
 inline i32 current_stamp() { return static_cast<i32>(collector::cycles() + 1); }
 
-Node new_flags(u32 capacity) { return memory::alloc_bytes_filled(static_cast<i32>(capacity / 4), 0xAA); }
-
-Node new_keys(u32 capacity) {
-    Node n = memory::alloc_bytes(static_cast<i32>(capacity * 4));
-    SeriesBuffer* s = memory::buffer(n);
-    memory::fill_bytes(s->data(), s->end_ptr(), 0);
-    return n;
-}
 
 struct Found {
     i32 bucket = -1;
@@ -129,8 +121,8 @@ void resize_records(Node table, i32 requested) {
     Node old_block = static_cast<Node>(t->block);
     i64 cells = static_cast<i64>(per) * (t->size > 0 ? t->size : 1);
     if (cells > 0x7FFFFFF) fire(ErrorId::internal_no_memory);
-    Node f = new_flags(cap);
-    Node k = new_keys(cap);
+    Node f = hashtable::alloc_flags(cap);
+    Node k = hashtable::alloc_keys(cap);
     Node blk = memory::alloc_cells(static_cast<i32>(cells));
     t = record(table);
     t->size = t->occupied = 0;

@@ -63,24 +63,6 @@ private:
     u8* p_;
 };
 
-// Stores a code point at an absolute index of a string buffer, widening the
-// buffer first when the unit is too narrow (a 1-byte buffer keeps 0-255).
-void poke_char(Node n, i32 index, u32 cp) {
-    SeriesBuffer* s = memory::buffer(n);
-    if (s->unit() == 1 && cp > 0xFF) s = cp > 0xFFFF ? unicode::widen_to_ucs4(s) : unicode::widen_to_ucs2(s);
-    else if (s->unit() == 2 && cp > 0xFFFF) s = unicode::widen_ucs2_to_ucs4(s);
-    u8* p = s->head_ptr() + static_cast<size_t>(index) * s->unit();
-    switch (s->unit()) {
-        case 1: *p = static_cast<u8>(cp); break;
-        case 2: {
-            u16 v = static_cast<u16>(cp);
-            std::memcpy(p, &v, sizeof v);
-            break;
-        }
-        default: std::memcpy(p, &cp, sizeof cp); break;
-    }
-}
-
 // Widens a string buffer to at least `unit` bytes per character.
 SeriesBuffer* widen_to(Node n, u32 unit) {
     SeriesBuffer* s = memory::buffer(n);
@@ -432,7 +414,7 @@ Cell* poke(Cell* series, i32 n, Cell* value, Cell*) {
     } else if (t == type::binary) {
         memory::buffer(node)->head_ptr()[i] = static_cast<u8>(v.data2);
     } else {
-        poke_char(node, i, v.data2);
+        string::overwrite_char(memory::buffer(node), i, v.data2);  // widens when needed
     }
     notify(*series, words::word::poked, &v, i, 1);
     return value;
