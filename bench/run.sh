@@ -6,6 +6,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/tools/build.sh" build-bench -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
 for b in "$root"/build-bench/bench/bench_*; do
+  [ "$(basename "$b")" = bench_load ] && continue  # its own section below
   echo "== $(basename "$b")"
   "$b"
 done
@@ -32,3 +33,24 @@ for script in "$root"/bench/eval/*.oru; do
   same=$([ "$oru_out" = "$py_out" ] && echo "$oru_out" || echo "MISMATCH oru=$oru_out python=$py_out")
   printf '%-18s %10s %10s %8s  %s\n' "$name" "$oru_secs" "$py_secs" "$ratio" "$same"
 done
+
+# Loading: the lexer over a generated 20 MB source text against python3's
+# json.loads over the same values written as JSON (both made from one fixed
+# seed by bench_load, in a temporary directory).
+echo "== loading (oru lexer against python3 json.loads)"
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+"$root/build-bench/bench/bench_load" --json "$tmp/load.json" | tee "$tmp/load.out"
+read -r json_mbs json_secs < <(python3 "$root/bench/load_json.py" "$tmp/load.json")
+json_size=$(du -m --apparent-size "$tmp/load.json" | cut -f1)
+printf 'json.loads (python3)        %8s MB/s  (%s MB, best %s s)\n' "$json_mbs" "$json_size" "$json_secs"
+# The ratios: MB/s of each text, and the time json.loads takes for the same
+# values over the time the lexer takes.
+awk -v mbs="$json_mbs" -v secs="$json_secs" '
+  /^scan / || /^scan, collecting/ {
+    split($0, part, "MB/s"); n = split(part[1], f, " "); rate = f[n]
+    match($0, /best [0-9.]+ s/); t = substr($0, RSTART + 5, RLENGTH - 7)
+    name = part[1]; sub(/ +[0-9.]+ *$/, "", name)
+    printf "ratio %-22s %6.2f (MB/s over json.loads; %.2f in time for the same values)\n",
+      name, (mbs > 0 ? rate / mbs : 0), (t > 0 ? secs / t : 0)
+  }' "$tmp/load.out"

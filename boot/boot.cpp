@@ -4,6 +4,7 @@
 #include "codecs/lexer.h"
 #include "interpreter/evaluator.h"
 #include "interpreter/natives.h"
+#include "interpreter/natives_eval.h"
 #include "interpreter/natives_output.h"
 #include "interpreter/stack.h"
 #include "runtime/console.h"
@@ -79,8 +80,26 @@ constexpr FunctionSpec native_specs[] = {
     {"has", natives::slot::has, "vars [block!] body [block!]"},
     {"switch", natives::slot::switch_, "value [any-type!] cases [block!] /default case"},
     {"case", natives::slot::case_, "cases [block!] /all"},
+    {"foreach", natives::slot::foreach, "'word [word! block!] series [series!] body [block!]"},
+    {"forall", natives::slot::forall, "'word [word!] body [block!]"},
+    {"remove-each", natives::slot::remove_each, "'word [word! block!] data [series!] body [block!]"},
     {"print", natives::slot::print, "value [any-type!]"},
     {"prin", natives::slot::prin, "value [any-type!]"},
+    // Until file!, map!, hash! and time! register, their words are left out
+    // of these argument types. The full texts: extend obj [object! map!] spec
+    // [block! hash! map!] /case; to-local-file path [file! string!] /full;
+    // size? file [file!] (defined once file! exists); wait value [number!
+    // time! block! none!] /all.
+    {"stats", natives::slot::stats, "/show /info"},
+    {"uppercase", natives::slot::uppercase, "string [any-string! char!] /part limit [number! any-string!]"},
+    {"lowercase", natives::slot::lowercase, "string [any-string! char!] /part limit [number! any-string!]"},
+    {"as-pair", natives::slot::as_pair, "x [integer! float!] y [integer! float!]"},
+    {"as-point2D", natives::slot::as_point2D, "x [integer! float!] y [integer! float!]"},
+    {"as-point3D", natives::slot::as_point3D, "x [integer! float!] y [integer! float!] z [integer! float!]"},
+    {"as-money", natives::slot::as_money, "currency [word!] amount [integer! float!]"},
+    {"extend", natives::slot::extend, "obj [object!] spec [block!] /case"},
+    {"to-local-file", natives::slot::to_local_file, "path [string!] /full"},
+    {"wait", natives::slot::wait, "value [number! block! none!] /all"},
     {"equal?", natives::slot::equal_q, "value1 [any-type!] value2 [any-type!]"},
     {"not-equal?", natives::slot::not_equal_q, "value1 [any-type!] value2 [any-type!]"},
     {"strict-equal?", natives::slot::strict_equal_q, "value1 [any-type!] value2 [any-type!]"},
@@ -282,17 +301,6 @@ void error_line(const char* message) {
     console::print_text("\n");
 }
 
-// The offset of the header: "Oru", an optional "/System", white space, then
-// "[", searched case-sensitively; -1 when there is none.
-long find_header(const std::string& text) {
-    for (size_t at = text.find("Oru"); at != std::string::npos; at = text.find("Oru", at + 1)) {
-        size_t p = at + 3;
-        if (text.compare(p, 7, "/System") == 0) p += 7;
-        while (p < text.size() && (text[p] == ' ' || text[p] == '\t' || text[p] == '\r' || text[p] == '\n')) p++;
-        if (p < text.size() && text[p] == '[') return static_cast<long>(at);
-    }
-    return -1;
-}
 
 bool read_file(const char* path, std::string& out) {
     std::FILE* f = std::fopen(path, "rb");
@@ -307,12 +315,26 @@ bool read_file(const char* path, std::string& out) {
 
 }  // namespace
 
+// The offset of the header: "Oru", an optional "/System", white space, then
+// "[", searched case-sensitively; -1 when there is none.
+long find_header(const std::string& text) {
+    for (size_t at = text.find("Oru"); at != std::string::npos; at = text.find("Oru", at + 1)) {
+        size_t p = at + 3;
+        if (text.compare(p, 7, "/System") == 0) p += 7;
+        while (p < text.size() && (text[p] == ' ' || text[p] == '\t' || text[p] == '\r' || text[p] == '\n')) p++;
+        if (p < text.size() && text[p] == '[') return static_cast<long>(at);
+    }
+    return -1;
+}
+
 void define_base() {
     define_datatypes();
     define_values();
     define_typesets();
     define_functions();
+    natives_output::define_last_lf();
     dyn_print::add(natives_output::stdout_hook, nullptr);
+    natives::find_script_header = find_header;
 }
 
 int run_script(const char* path) {

@@ -7,11 +7,18 @@
 // C++. Everything runs on the interpreter thread after runtime_init.
 #pragma once
 
+#include <string>
+
 namespace oru::boot {
 
 // Sets the base words in the global context and installs the standard-output
 // print hook.
 void define_base();
+
+// The offset of the script header in a script's text: "Oru", an optional
+// "/System", white space, then "[", searched case-sensitively; -1 when there
+// is none.
+long find_header(const std::string& text);
 
 // Reads the script at `path`, checks its header, binds and evaluates it.
 // Returns the exit status: 0 when it ran, 1 when it could not be read or has

@@ -8,14 +8,23 @@
 // collector); an open container is a marker cell there, replaced by one
 // block-like value when it closes. A handler ends a scan by throwing the
 // private stop code, which the main loop catches; any other throw unlinks
-// the scan's state and passes on. The tables are at the top, the handler
-// table and init at the bottom.
+// the scan's state and passes on. A traced scan reports its tokens to a
+// language callback, which may run scans of its own: no raw address into a
+// series is held across a callback (the scanned text lies in the scratch
+// buffer or a private copy), and the value buffer is indexed, never
+// referenced, across one. The tables are at the top, the handler table and
+// init at the bottom.
 #include "codecs/lexer.h"
+#include "codecs/lexer_values.h"
 
+#include "interpreter/natives_eval.h"
 #include "interpreter/stack.h"
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/char.h"
+#include "runtime/datatypes/context.h"
+#include "runtime/datatypes/context.h"
 #include "runtime/datatypes/datatype.h"
+#include "runtime/datatypes/logic.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/word.h"
@@ -24,10 +33,14 @@
 #include "runtime/memory.h"
 #include "runtime/system.h"
 #include "runtime/unicode.h"
+#include "runtime/words.h"
 
 #include <bitset>
 #include <cmath>
+#include <cstring>
 #include <limits>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -47,6 +60,9 @@ namespace tf {
 constexpr u32 lesser = 0x00100000, greater = 0x00080000, percent = 0x00040000, sign = 0x00200000;
 constexpr u32 hash = 0x00800000, nul = 0x00400000, exp = 0x01000000, quote = 0x02000000;
 constexpr u32 colon = 0x04000000, comma = 0x08000000, dot = 0x10000000, caret = 0x20000000;
+// Not a token flag: set over any byte from 0x80 up, so that a handler knows
+// plain ASCII text without looking at its bytes again.
+constexpr u32 high = 0x00000100;
 }  // namespace tf
 
 // Rows of the transition table: "classes>next;...|default", one per
@@ -121,8 +137,10 @@ constexpr const char* transition_rows[scan_states] = {
 
 u32 char_class[256];
 u8 transition[scan_states][class_count];
+// Per scanning state, bit c set when a byte of class c keeps that state:
+// the byte loop consumes such runs without the dependent transition lookup.
+u64 keeps[scan_states];
 u8 type_of_state[state_count];
-u8 line_of_class[class_count];
 bool path_delimiter[class_count];
 std::bitset<8290 * 8> separators;
 
@@ -193,6 +211,7 @@ void fill_classes() {
     for (u32 b : {0xC0u, 0xC1u}) set(b, 38);
     for (u32 b = 0xF8; b <= 0xFF; b++) set(b, 38);
     set(0, 39, tf::nul);
+    for (u32 b = 0x80; b <= 0xFF; b++) char_class[b] |= tf::high;
 }
 
 // Parses the rows above into the transition table.
@@ -222,7 +241,11 @@ void fill_transitions() {
 }
 
 void fill_misc() {
-    for (u32 c = 0; c < class_count; c++) line_of_class[c] = c == 1;
+    for (u32 s = 0; s < scan_states; s++) {
+        keeps[s] = 0;
+        for (u32 c = 0; c < class_count; c++)
+            if (transition[s][c] == s) keeps[s] |= u64{1} << c;
+    }
     for (u32 c : {0, 1, 4, 5, 6, 7, 8, 10, 13, 23, 28, 37, 38, 39}) path_delimiter[c] = true;
     for (u32 cp : {133, 160, 5760, 8232, 8233, 8239, 8287, 12288, 6158, 8203}) separators.set(cp);
     for (u32 cp = 8192; cp <= 8202; cp++) separators.set(cp);
@@ -236,6 +259,13 @@ bool separator_q(i32 cp) { return cp >= 0 && cp < static_cast<i32>(separators.si
 // base; the innermost scan's tail is the vector's size.
 std::vector<Cell> values;
 constexpr u32 stop_code = 10;     // private: ends a scan from a handler
+
+// The scratch buffer into which string! text is encoded for scanning
+// (tracked heap, made by init); nested scans use the bytes past scratch_free.
+constexpr size_t scratch_size = 100000;
+u8* scratch = nullptr;
+size_t scratch_free = 0;
+i32 private_buffers = 0;
 constexpr u32 marker_type = type::triple;
 
 struct State {
@@ -256,6 +286,21 @@ struct State {
     i32 brace_lines = 0;
     bool full_load = true;
     Mode mode;
+    const u8* token_start = nullptr;  // the current token's first byte
+    u32 unclosed = 0;                 // a container found open at the input end, for its error
+    // Tracing: the callback (none without one), the events it wants (0
+    // without a callback), the trace input and what it counts in, the input
+    // index at `input`, and the last position reported with its character
+    // offset from `input` (positions are counted from there, not from the start).
+    Cell callback{type::none, 0, 0, 0};
+    u32 mask = 0;
+    Cell trace_input{type::none, 0, 0, 0};
+    bool chars = false;
+    i32 input_index = 0;
+    const u8* last_at = nullptr;
+    i32 last_chars = 0;
+    const u8* resume = nullptr;  // where a callback moved the input, or null
+    bool quiet = false;          // an error was answered false and the scan stopped
 };
 State* chain = nullptr;
 
@@ -291,18 +336,139 @@ Cell make_string(const u8* p, i32 n) {
     return string_of(cps, 1);
 }
 
+// --- Trace events -------------------------------------------------------------------
+
+// Event bits (ORDER LEXER EVENTS: bit i is event_words()[i]).
+namespace ev {
+constexpr u32 prescan = 1, scan = 2, load = 4, open = 8, close = 16, error = 32, all = 63;
+}
+const Cell* event_words() {
+    static Cell words_in_order[6];
+    const Cell* const w[6] = {&words::word::prescan, &words::word::scan,  &words::word::load,
+                              &words::word::open,    &words::word::close, &words::word::error};
+    for (i32 i = 0; i < 6; i++) words_in_order[i] = *w[i];
+    return words_in_order;
+}
+inline i32 event_index(u32 e) {
+    i32 i = 0;
+    while (e > 1) e >>= 1, i++;
+    return i;
+}
+
+// The names of the tokens without a datatype, by final state from 66.
+Cell exit_states_block{type::none, 0, 0, 0};
+constexpr i32 exit_state_count = 34;
+
+// The type argument of an event for a datatype number (none for 0).
+Cell type_value(u32 t) { return t ? datatype::make(t) : cell::make(type::none); }
+// ... for a token without a datatype: its entry of the exit states. The
+// comma has none (the list predates it: its place holds string!).
+Cell structural_type(u32 state) {
+    const i32 i = static_cast<i32>(state) - static_cast<i32>(first_final);
+    // Once installed as system/lexer/exit-states the block can be changed: read it where it has a cell.
+    if (state == 78 || i < 0 || cell::type_of(exit_states_block) != type::block ||
+        i >= static_cast<i32>(memory::buffer(cell::node(exit_states_block))->length()))
+        return cell::make(type::none);
+    return *block::rs_abs_at(exit_states_block, i);
+}
+// ... for a container: path kinds all report path!, as their start does.
+Cell container_type(u32 t) { return datatype::make(t >= type::path && t <= type::get_path ? type::path : t); }
+
+// UTF-8 characters in [a, b): the bytes that do not continue a sequence.
+i32 count_chars(const u8* a, const u8* b) {
+    i32 n = 0;
+    for (; a < b; a++) n += (*a & 0xC0) != 0x80;
+    return n;
+}
+
+// The trace input's index at `at`. Characters are counted from the last
+// reported position, forwards or backwards, so reporting every token of a
+// long text stays linear.
+i32 position_of(State& st, const u8* at) {
+    if (!st.chars) return st.input_index + static_cast<i32>(at - st.input);
+    if (at >= st.last_at) st.last_chars += count_chars(st.last_at, at);
+    else st.last_chars -= count_chars(at, st.last_at);
+    st.last_at = at;
+    return st.input_index + st.last_chars;
+}
+
+// The address of the trace input's index `index`, kept within the input.
+const u8* address_of(State& st, i32 index) {
+    i64 offset = static_cast<i64>(index) - st.input_index;
+    if (offset <= 0) return st.input;
+    if (!st.chars) return offset >= st.end - st.input ? st.end : st.input + offset;
+    const u8* p = st.last_at;
+    i64 n = offset - st.last_chars;
+    for (; n > 0 && p < st.end; n--)
+        for (p++; p < st.end && (*p & 0xC0) == 0x80;) p++;
+    for (; n < 0 && p > st.input; n++)
+        for (p--; p > st.input && (*p & 0xC0) == 0x80;) p--;
+    position_of(st, p);
+    return p;
+}
+
+// Sends event e to the callback: the trace input at `at`, the type, the
+// line, and the token (`value` for load, else the range [from, to)).
+// Returns the answer: true when the callback does not want the event. A
+// callback that moved its input leaves the new address in st.resume.
+bool send(State& st, u32 e, const u8* at, const Cell& type, const u8* from, const u8* to, const Cell* value = nullptr) {
+    if (!(st.mask & e)) return true;
+    Cell args[5];
+    args[0] = event_words()[event_index(e)];
+    const i32 index = position_of(st, at);
+    args[1] = st.trace_input;
+    args[1].data1 = static_cast<u32>(index);
+    args[2] = type;
+    args[3] = cell::integer(st.line);
+    if (value) {
+        args[4] = *value;
+    } else {
+        const i32 a = position_of(st, from) + 1;
+        const i32 b = position_of(st, to) + 1;
+        args[4] = cell::make(type::pair, 0, static_cast<u32>(a), static_cast<u32>(b));
+    }
+    const Cell callback = st.callback;
+    const Cell answer = natives::call_callback(callback, words::word::tag_lexer_callback, 1, args, 5);
+    const Cell moved = args[1];
+    if (cell::type_of(moved) == cell::type_of(st.trace_input) && cell::node(moved) == cell::node(st.trace_input) &&
+        cell::head_index(moved) != index)
+        st.resume = address_of(st, cell::head_index(moved));
+    return logic::truth(answer);
+}
+
+void close_paths(State& st);
+
 // Syntax errors: kind > 0 a datatype, -1 bad character, -2 bad
-// construction, -3 wrong closer, -4 input ended inside a container.
+// construction, -3 wrong closer, -4 input ended inside a container. Without
+// full loading the scan stops quietly with the type error!. A callback that
+// wants `error` events hears of it first (with the trace input at the end of
+// the token) and may answer false: the error is not raised, and the scan
+// goes on from where the callback moved its input, or stops there.
 [[noreturn]] void syntax_error(State& st, const u8* pos, i32 kind, u32 missing = 0) {
     if (!st.full_load) {
         st.token_type = type::error;
         st.last_type = type::error;
         stop();
     }
-    if (kind > 0 && kind >= static_cast<i32>(type::path) && kind <= static_cast<i32>(type::get_path) &&
-        st.head > st.base)
-        kind = -1;  // a path left open reads as a bad character
-    const u8* p = pos ? pos : st.input;
+    const i32 given = kind;
+    // A path found still open at the input end reads as a bad character; an
+    // error inside a path (a "/" at the end, ":/") names path! itself.
+    if (st.unclosed >= type::path && st.unclosed <= type::get_path) kind = -1;
+    if (st.mask & ev::error) {
+        u32 t = given > 0 ? static_cast<u32>(given) : st.unclosed ? st.unclosed : st.token_type;
+        if (!t) t = type::error;
+        st.unclosed = 0;
+        close_paths(st);
+        const u8* from = st.token_start && (!pos || st.token_start < pos) ? st.token_start : pos ? pos : st.input;
+        const u8* to = given == -4 ? st.end : st.token_end && st.token_end > from ? st.token_end : from;
+        if (!send(st, ev::error, to, datatype::make(t), from, to)) {
+            st.quiet = true;
+            st.last_type = type::error;
+            stop();
+        }
+    }
+    // Without a position: the innermost open container's opening character.
+    const u8* p = pos ? pos : st.head > st.base ? st.input + values[st.head - 1].data3 : st.input;
     const u8* e = p;
     while (e < st.end && e - p < 30 && *e != '\n') e++;
     // Cut at a character boundary, never inside a UTF-8 sequence.
@@ -322,35 +488,67 @@ Cell make_string(const u8* p, i32 n) {
     }
 }
 
+// Doubles the value buffer; running out of memory there is the language's
+// no-memory error, not a C++ exception escaping the runtime.
+[[gnu::noinline]] void grow_values() {
+    try {
+        values.reserve(values.capacity() > 0 ? 2 * values.capacity() : 1000);
+    } catch (const std::bad_alloc&) {
+        fire(ErrorId::internal_no_memory);
+    } catch (const std::length_error&) {
+        fire(ErrorId::internal_no_memory);
+    }
+}
 Cell& new_cell(State& st) {
-    Cell c = cell::make(type::unset);
-    if (st.lines_crossed > 0) c.header |= flag::new_line;
-    values.push_back(c);
+    if (values.size() == values.capacity()) [[unlikely]] grow_values();
+    values.push_back(Cell{type::unset | (st.lines_crossed > 0 ? flag::new_line : 0u), 0, 0, 0});
     return values.back();
 }
-void push_value(State& st, const Cell& v) {
-    Cell& c = new_cell(st);
-    c = Cell{v.header | (c.header & flag::new_line), v.data1, v.data2, v.data3};
+inline void push_value(State& st, const Cell& v) {
+    if (values.size() == values.capacity()) [[unlikely]] grow_values();
+    values.push_back(Cell{v.header | (st.lines_crossed > 0 ? flag::new_line : 0u), v.data1, v.data2, v.data3});
 }
 
 // --- Containers -------------------------------------------------------------------------------
 
+// Makes `out` a block of the n value-buffer cells from index `from`, copied
+// at once: the value buffer is a heap vector, so the block's allocation
+// moves none of its cells.
+void block_of_values(Cell& out, size_t from, i32 n) {
+    block::make_at(out, n);
+    SeriesBuffer* b = memory::buffer(cell::node(out));
+    const u32 bytes = static_cast<u32>(n) * sizeof(Cell);
+    std::memcpy(b->tail_ptr(), values.data() + from, bytes);
+    b->tail += bytes;
+}
+
 u32 open_kind(State& st) { return st.head > st.base ? values[st.head - 1].data2 & 0xFFFF : 0; }
 bool path_kind_q(u32 t) { return t >= type::path && t <= type::get_path; }
 
-void open_container(State& st, u32 t, const u8* at) {
+// Opens a container of type t whose opening token starts at `at`; false
+// when a callback answered its `open` event false (the token is skipped).
+bool open_container(State& st, u32 t, const u8* at) {
     if (open_kind(st) == type::point2D) syntax_error(st, at, type::point2D);
+    if (st.mask & ev::open) {
+        const u8* to = st.token_end && st.token_end < st.end ? st.token_end + 1 : st.end;
+        if (!send(st, ev::open, at, container_type(t), at, to)) return false;
+    }
     Cell& m = new_cell(st);
     m.header = marker_type | (m.header & flag::new_line);
     m.data1 = static_cast<u32>(st.head);
     m.data2 = t;
     m.data3 = static_cast<u32>(at - st.input);
     st.head = values.size();
+    return true;
 }
 
 // Replaces the innermost marker and the cells after it by one value of the
 // marker's datatype (or `as` when given).
 void close_container(State& st, u32 as = 0) {
+    if (st.mask & ev::close) {
+        const u8* from = st.token_start && st.token_start < st.cur ? st.token_start : st.cur;
+        send(st, ev::close, st.cur, container_type(as ? as : open_kind(st)), from, st.cur);
+    }
     size_t head = st.head;
     Cell marker = values[head - 1];
     u32 t = as ? as : marker.data2 & 0xFFFF;
@@ -365,8 +563,7 @@ void close_container(State& st, u32 as = 0) {
         t = type::block;
     }
     Cell blk;
-    block::make_at(blk, n);
-    for (i32 i = 0; i < n; i++) block::rs_append(blk, values[head + static_cast<size_t>(i)]);
+    block_of_values(blk, head, n);
     blk.header = t | (marker.header & flag::new_line);
     values.resize(head);
     values[head - 1] = blk;
@@ -430,8 +627,9 @@ const u8* decode_caret(const u8* p, const u8* e, i64* cp) {
     if (p >= e) return nullptr;
     u8 c = *p;
     if (c == '(') {
+        // The ")" stands at most 7 bytes after the "(": six digits at most.
         const u8* close = p + 1;
-        while (close < e && *close != ')' && close - p <= 7) close++;
+        while (close < e && *close != ')' && close - p < 7) close++;
         if (close >= e || *close != ')') return nullptr;
         std::string name(reinterpret_cast<const char*>(p + 1), static_cast<size_t>(close - p - 1));
         for (auto& ch : name) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
@@ -471,37 +669,90 @@ const u8* decode_caret(const u8* p, const u8* e, i64* cp) {
     return next;
 }
 
+// The character at p (p < e): its code point in *cp and the address after
+// it; nullptr on an invalid sequence or escape.
+inline const u8* next_char(const u8* p, const u8* e, bool escapes, i64* cp) {
+    if (*p < 0x80) {
+        if (escapes && *p == '^') return decode_caret(p + 1, e, cp);
+        *cp = *p;
+        return p + 1;
+    }
+    i32 v;
+    p = unicode::fast_decode_utf8_char(p, e, &v);
+    if (v < 0) return nullptr;
+    *cp = v;
+    return p;
+}
+
 // Decodes [p, e) into code points; false on an invalid sequence or escape.
 bool decode_text(const u8* p, const u8* e, bool escapes, std::vector<u32>& out, u32* max) {
     *max = 0;
     while (p < e) {
         i64 cp;
-        if (escapes && *p == '^') {
-            p = decode_caret(p + 1, e, &cp);
-            if (!p) return false;
-        } else if (*p < 0x80) {
-            cp = *p++;
-        } else {
-            i32 v;
-            p = unicode::fast_decode_utf8_char(p, e, &v);
-            if (v < 0) return false;
-            cp = v;
-        }
+        if (!(p = next_char(p, e, escapes, &cp))) return false;
         out.push_back(static_cast<u32>(cp));
         if (cp > *max) *max = static_cast<u32>(cp);
     }
     return true;
 }
 
+// True when [p, e) needs no decoding: ASCII, and no caret when escapes
+// count. Eight bytes at a time; the byte loop settles the rest.
+bool plain_text_q(const u8* p, const u8* e, bool escapes) {
+    constexpr u64 ones = 0x0101010101010101ull, highs = 0x8080808080808080ull, carets = 0x5E5E5E5E5E5E5E5Eull;
+    for (; e - p >= 8; p += 8) {
+        u64 w;
+        std::memcpy(&w, p, sizeof w);
+        u64 bad = w & highs;
+        if (escapes) {
+            u64 x = w ^ carets;  // a zero byte where w holds "^"
+            bad |= (x - ones) & ~x & highs;
+        }
+        if (bad) break;
+    }
+    for (; p < e; p++)
+        if (*p >= 0x80 || (escapes && *p == '^')) return false;
+    return true;
+}
+
 // Loads [p, e) as a string of type t: the width the token's flags give,
-// widened when a character needs more.
+// widened when a character needs more. Plain text (the usual case) is
+// copied straight into the new string; other text is checked and measured
+// in one pass and stored in a second, so no temporary is made. The input
+// never lies in a series buffer, so p stays good across the allocation.
 void load_text(State& st, const u8* p, const u8* e, u32 flags, bool escapes, u32 t, bool load) {
-    std::vector<u32> cps;
-    u32 max;
-    if (!decode_text(p, e, escapes, cps, &max)) syntax_error(st, p, static_cast<i32>(t));
-    if (!load) return;
     u32 shift = flags >> 30;
-    Cell str = string_of(cps, shift >= 2 ? 4 : 1u << shift);
+    u32 unit = shift >= 2 ? 4 : 1u << shift;
+    const bool plain = plain_text_q(p, e, escapes);
+    i32 count = static_cast<i32>(e - p);
+    if (!plain) {
+        u32 max = 0;
+        count = 0;
+        for (const u8* q = p; q < e; count++) {
+            i64 cp;
+            if (!(q = next_char(q, e, escapes, &cp))) syntax_error(st, p, static_cast<i32>(t));
+            if (cp > max) max = static_cast<u32>(cp);
+        }
+        if (max > 0xFFFF) unit = 4;
+        else if (max > 0xFF && unit == 1) unit = 2;
+    }
+    if (!load) return;
+    Cell str;
+    string::make_at_unit(str, count, unit);
+    SeriesBuffer* b = memory::buffer(cell::node(str));  // nothing below allocates
+    u8* d = b->data() + b->head;
+    if (plain && unit == 1) {
+        std::memcpy(d, p, static_cast<size_t>(count));
+    } else if (plain) {
+        for (i32 i = 0; i < count; i++) string::put_char(d + static_cast<size_t>(i) * unit, unit, p[i]);
+    } else {
+        for (const u8* q = p; q < e; d += unit) {
+            i64 cp = 0;
+            q = next_char(q, e, escapes, &cp);  // checked above: never nullptr
+            string::put_char(d, unit, static_cast<u32>(cp));
+        }
+    }
+    b->tail = b->head + static_cast<u32>(count) * unit;
     str.header = t;
     push_value(st, str);
 }
@@ -527,12 +778,13 @@ bool float_text_q(const u8* p, const u8* e) {
 
 // Converts validated float text (quotes dropped); false on failure.
 bool to_double(const u8* p, const u8* e, double* out) {
-    if (!float_text_q(p, e)) return false;
-    std::string text;
+    if (!float_text_q(p, e)) return false;  // also keeps the text within 312 bytes
+    char text[320];
+    size_t n = 0;
     for (; p < e; p++)
-        if (*p != '\'') text.push_back(static_cast<char>(*p));
+        if (*p != '\'') text[n++] = static_cast<char>(*p);
     i32 rest = 0;
-    *out = float_text::text_to_float(text.data(), text.data() + text.size(), 0, &rest);
+    *out = float_text::text_to_float(text, text + n, 0, &rest);
     return rest == 0;
 }
 
@@ -543,14 +795,48 @@ void load_float_text(State& st, const u8* s, const u8* e, bool load) {
     if (load) push_value(st, cell::float_(d));
 }
 
-void on_float(State& st, const u8* s, const u8* e, u32, bool load) { load_float_text(st, s, e, load); }
+// Plain decimals ([sign] digits "." digits, at most 15 digits) convert with
+// one division of two exact doubles, which rounds correctly: the result of
+// the full conversion. Anything else takes the full path.
+bool plain_decimal(const u8* s, const u8* e, double* out) {
+    static constexpr double powers[16] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                          1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    const u8* p = s;
+    const bool negative = p < e && *p == '-';
+    if (p < e && (*p == '-' || *p == '+')) p++;
+    if (e - p > 16) return false;
+    u64 w = 0;
+    i32 digits = 0, fraction = -1;
+    for (; p < e; p++) {
+        if (*p >= '0' && *p <= '9') {
+            w = w * 10 + (*p - '0');
+            digits++;
+            fraction += fraction >= 0;
+        } else if (*p == '.' && fraction < 0) {
+            fraction = 0;
+        } else {
+            return false;
+        }
+    }
+    if (digits == 0 || fraction < 0) return false;
+    const double d = static_cast<double>(w) / powers[fraction];
+    *out = negative ? -d : d;
+    return true;
+}
 
-// The number before "%" is checked as a float; the percent! value comes later.
+void on_float(State& st, const u8* s, const u8* e, u32, bool load) {
+    double d;
+    if (!plain_decimal(s, e, &d)) return load_float_text(st, s, e, load);
+    st.token_type = type::float_;
+    if (load) push_value(st, cell::float_(d));
+}
+
+// The number before "%" is checked as a float; the percent! holds it / 100.
 void on_percent(State& st, const u8* s, const u8* e, u32, bool load) {
     double d;
     st.cur = e + 1;  // past the "%"
     if (!to_double(s, e, &d)) syntax_error(st, s, type::float_);
-    if (load) fire(ErrorId::internal_not_done);
+    if (load) push_value(st, percent::make(d / 100.0));
 }
 
 void on_integer(State& st, const u8* s, const u8* e, u32 flags, bool load) {
@@ -605,9 +891,86 @@ void on_special_float(State& st, const u8* s, const u8* e, u32, bool load) {
 
 // --- Words, strings and chars ---------------------------------------------------------
 
-void on_word(State& st, const u8* s, const u8* e, u32, bool load) {
-    // A word ends at the first separator code point; the next cycle resumes there.
-    for (const u8* p = s; p < e;) {
+// Words loaded lately, by spelling: the symbol and the global word that
+// binding made, so that a name met again costs one compare in one entry
+// rather than a symbol-table probe and a probe of the global word list
+// (each following several addresses that the values being made keep pushing
+// out of the caches). Entries stay true while the memory manager, the symbol
+// table and the global context are the ones they were made under: ids are
+// never reused and a global word keeps its slot.
+struct LoadedWord {
+    u32 len;  // 0: empty
+    u8 name[28];
+    Cell word;  // the bound word!, or header 0 when only the symbol is known (data2)
+};
+constexpr u32 loaded_bits = 13;
+LoadedWord loaded[1u << loaded_bits];
+struct {
+    u32 memory = 0, symbols = 0;
+    Node global = 0;
+} loaded_under;
+
+// True when the n bytes at a and b (n at most 28) are the same: two
+// overlapping loads from each end in place of a library call.
+inline bool same_name(const u8* a, const u8* b, u32 n) {
+    const auto differ = [a, b](u32 at, u32 width) {
+        u64 x = 0, y = 0;
+        std::memcpy(&x, a + at, width);
+        std::memcpy(&y, b + at, width);
+        return x != y;
+    };
+    if (n >= 16) return !(differ(0, 8) | differ(8, 8) | differ(n - 16, 8) | differ(n - 8, 8));
+    if (n >= 8) return !(differ(0, 8) | differ(n - 8, 8));
+    if (n >= 4) return !(differ(0, 4) | differ(n - 4, 4));
+    return n == 0 || (a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1]);
+}
+
+// The value of a word token: the name [a, a + len) as a word of type t, bound
+// to the global context (its slot added when missing), or an issue.
+Cell loaded_word(const u8* a, i32 len, u32 t) {
+    if (loaded_under.memory != memory::generation || loaded_under.symbols != symbol::generation ||
+        loaded_under.global != context::global) {
+        std::memset(loaded, 0, sizeof loaded);
+        loaded_under = {memory::generation, symbol::generation, context::global};
+    }
+    const u32 n = static_cast<u32>(len);
+    if (n > sizeof(LoadedWord::name)) {  // a long name has no entry
+        i32 sym = symbol::make_from(a, len);
+        Cell w = t == type::issue ? issue::of_symbol(sym) : word::of_symbol(sym);
+        cell::set_type(w, t);
+        return w;
+    }
+    // Two entries a name: the one met last first, so that a name met often
+    // is not pushed out by each rarer name of its pair.
+    LoadedWord& e = loaded[(symbol::quick_hash(a, n) >> (64 - loaded_bits)) & ~u64{1}];
+    if (e.len != n || !same_name(e.name, a, n)) {
+        LoadedWord& other = (&e)[1];
+        if (other.len == n && same_name(other.name, a, n)) {
+            std::swap(e, other);
+        } else {
+            other = e;
+            i32 sym = symbol::make_from(a, len);  // a lies in the input, which no allocation moves
+            e.len = n;
+            std::memcpy(e.name, a, n);
+            e.word = Cell{0, 0, static_cast<u32>(sym), 0};
+        }
+    }
+    Cell w;
+    if (t == type::issue) {
+        w = issue::of_symbol(static_cast<i32>(e.word.data2));
+    } else {
+        if (e.word.header == 0) e.word = word::of_symbol(static_cast<i32>(e.word.data2));
+        w = e.word;
+    }
+    cell::set_type(w, t);
+    return w;
+}
+
+void on_word(State& st, const u8* s, const u8* e, u32 flags, bool load) {
+    // A word ends at the first separator code point; the next cycle resumes
+    // there. Only a byte from 0x80 up can start one (or be invalid), and the
+    // token's flags tell whether it holds one.
+    for (const u8* p = !(flags & tf::high) || plain_text_q(s, e, false) ? e : s; p < e;) {
         i32 cp;
         const u8* next = *p < 0x80 ? p + 1 : unicode::fast_decode_utf8_char(p, e, &cp);
         if (*p >= 0x80 && cp < 0) syntax_error(st, s, type::word);
@@ -631,18 +994,30 @@ void on_word(State& st, const u8* s, const u8* e, u32, bool load) {
         if (t == type::word) t = type::set_word, b--;
     }
     if (a >= b) syntax_error(st, s, static_cast<i32>(t == type::get_word ? type::word : t));
-    for (const u8* p = a; p < b; p++)
-        if (*p == ':' && !in_path) syntax_error(st, s, type::word);
+    // The token's flags tell whether it holds a ":" at all.
+    if ((flags & tf::colon) && !in_path)
+        for (const u8* p = a; p < b; p++)
+            if (*p == ':') syntax_error(st, s, type::word);
     if (!load) return;
-    i32 sym = symbol::make_from(a, static_cast<i32>(b - a));
-    Cell w = t == type::issue ? issue::of_symbol(sym) : word::of_symbol(sym);
-    cell::set_type(w, t);
-    push_value(st, w);
+    push_value(st, loaded_word(a, static_cast<i32>(b - a), t));
 }
 
 void on_string(State& st, const u8* s, const u8* e, u32 flags, bool load) {
-    load_text(st, s + 1, e, flags, true, type::string, load);
+    // The token's flags cover its text: without a byte from 0x80 up and
+    // without a caret it is copied as it is (load_text would find the same).
+    if ((flags & (tf::high | tf::caret)) || !load) {
+        load_text(st, s + 1, e, flags, true, type::string, load);
+        st.cur = e + 1;
+        return;
+    }
     st.cur = e + 1;
+    Cell str;
+    const i32 count = static_cast<i32>(e - s - 1);
+    string::make_at_unit(str, count, 1);
+    SeriesBuffer* b = memory::buffer(cell::node(str));  // the input lies in no series buffer
+    std::memcpy(b->data() + b->head, s + 1, static_cast<size_t>(count));
+    b->tail = b->head + static_cast<u32>(count);
+    push_value(st, str);
 }
 
 void on_char(State& st, const u8* s, const u8* e, u32, bool load) {
@@ -653,48 +1028,172 @@ void on_char(State& st, const u8* s, const u8* e, u32, bool load) {
     if (load) push_value(st, char_::make_cell(static_cast<i32>(cps[0])));
 }
 
-// Tokens whose datatypes come later: validated by the automaton and the
-// cheap checks below; making their values is not available yet.
-void on_later(State& st, const u8* s, const u8*, u32, bool load) {
-    if (load) fire(ErrorId::internal_not_done);
+// --- Later token kinds: times, dates, money, pairs, tuples, points, binaries, files, URLs, tags ---
+// The literal checks and value cells are in lexer_values.cpp; these handlers
+// raise the syntax error a check reports and push the value when loading.
+
+// A value that fits in its cell, checked and made by `parse`.
+void load_parsed(State& st, const u8* s, const u8* e, bool load, u32 (*parse)(const u8*, const u8*, Cell*)) {
+    Cell v;
+    if (u32 err = parse(s, e, &v)) syntax_error(st, s, static_cast<i32>(err));
+    if (load) push_value(st, v);
 }
 
-// Tokens that end on their closing character ("}" of a binary, ">" of a
-// tag, the quote of a quoted file): the next token starts after it.
-void on_closed_later(State& st, const u8* s, const u8* e, u32 flags, bool load) {
-    // A token cut off by the input end (a plain file) has no closing character.
-    if (e < st.end && (*e == '}' || *e == '>' || (*e == '"' && e > s + 1 && s[1] == '"'))) st.cur = e + 1;
-    on_later(st, s, e, flags, load);
-}
-
-// Parts 0-255 separated by ".", at most 12, none empty.
-void on_tuple(State& st, const u8* s, const u8* e, u32 flags, bool load) {
-    i32 parts = 0;
-    for (const u8* p = s; p <= e; parts++) {
-        i32 v = 0, digits = 0;
-        for (; p < e && *p >= '0' && *p <= '9'; p++, digits++) v = v > 255 ? v : v * 10 + (*p - '0');
-        if (digits == 0 || v > 255 || (p < e && *p != '.')) syntax_error(st, s, type::tuple);
-        p++;
-    }
-    if (parts > 12) syntax_error(st, s, type::tuple);
-    on_later(st, s, e, flags, load);
-}
-
+// Parts 0-255 separated by ".", 3 to 12 of them: a tuple! of those bytes.
+void on_tuple(State& st, const u8* s, const u8* e, u32, bool load) { load_parsed(st, s, e, load, parse_tuple); }
 // Two integers (signs allowed) joined by "x" or "X"; no ".".
-void on_pair(State& st, const u8* s, const u8* e, u32 flags, bool load) {
-    const u8* p = s;
-    for (i32 half = 0; half < 2; half++) {
-        if (p < e && (*p == '+' || *p == '-')) p++;
-        const u8* digits = p;
-        while (p < e && ((*p >= '0' && *p <= '9') || *p == '\'')) p++;
-        if (p == digits) syntax_error(st, s, type::pair);
-        if (half == 0) {
-            if (p >= e || (*p != 'x' && *p != 'X')) syntax_error(st, s, type::pair);
-            p++;
+void on_pair(State& st, const u8* s, const u8* e, u32, bool load) { load_parsed(st, s, e, load, parse_pair); }
+void on_time(State& st, const u8* s, const u8* e, u32, bool load) { load_parsed(st, s, e, load, parse_time); }
+void on_date(State& st, const u8* s, const u8* e, u32, bool load) { load_parsed(st, s, e, load, parse_date); }
+void on_money(State& st, const u8* s, const u8* e, u32, bool load) { load_parsed(st, s, e, load, parse_money); }
+
+// The line feeds in the white space just before `at` (the bytes state 0
+// skips: classes 0, 1 and 35).
+i32 lines_before(const State& st, const u8* at) {
+    i32 n = 0;
+    for (const u8* q = at; q > st.input; q--) {
+        const u32 cls = char_class[q[-1]] & 0xFF;
+        if (cls != 0 && cls != 1 && cls != 35) break;
+        n += q[-1] == '\n';
+    }
+    return n;
+}
+
+// One coordinate of a point: a special float when it holds "#", else a
+// float (only its grammar is checked when no value is made).
+bool point_coordinate(const u8* a, const u8* b, bool load, double* out) {
+    *out = 0;
+    if (std::memchr(a, '#', static_cast<size_t>(b - a))) {
+        const u8* p = a;
+        bool negative = false;
+        if (p < b && (*p == '+' || *p == '-')) negative = *p++ == '-';
+        std::string rest(reinterpret_cast<const char*>(p), static_cast<size_t>(b - p));
+        for (auto& c : rest) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        if (rest == "1.#NAN") *out = std::numeric_limits<double>::quiet_NaN();
+        else if (rest == "1.#INF") *out = (negative ? -1 : 1) * std::numeric_limits<double>::infinity();
+        else return false;
+        return true;
+    }
+    return load ? to_double(a, b, out) : float_text_q(a, b);
+}
+
+// A point: the token runs from after "(" to the ")". Two or three
+// coordinates separated by ","; blanks around them are skipped.
+void load_point(State& st, const u8* s, const u8* e, bool load) {
+    if (!st.mode.scan) return;  // prescan: the automaton's verdict alone
+    const u8* open = s - 1;  // the "(" that started the point
+    double c[3];
+    i32 n = 0;
+    for (const u8* p = s;;) {
+        while (p < e && (*p == ' ' || *p == '\t')) p++;
+        const u8* a = p;
+        while (p < e && *p != ',' && *p != ' ' && *p != '\t') p++;
+        if (!point_coordinate(a, p, load, &c[n])) syntax_error(st, open, type::point2D);
+        n++;
+        while (p < e && (*p == ' ' || *p == '\t')) p++;
+        if (p == e) break;
+        if (n == 3) syntax_error(st, open, type::point3D);
+        if (*p++ != ',') syntax_error(st, open, type::point2D);
+    }
+    if (n < 2) syntax_error(st, open, type::point2D);
+    if (!load) return;
+    Cell v = n == 2 ? point::make2D(c[0], c[1]) : point::make3D(c[0], c[1], c[2]);
+    // The new-line marker comes from the white space before the "(".
+    if (lines_before(st, open) > 0) v.header |= flag::new_line;
+    push_value(st, v);
+}
+
+// Tokens that may hold line feeds (binaries, tags, raw strings): only the
+// white space before the token decides the new-line marker. It is read back
+// from the token's start rather than the token's own line feeds taken off
+// the count, so a traced token, whose handler runs twice, is not corrected
+// twice.
+void leading_lines_only(State& st, const u8* s, const u8*) {
+    const i32 leading = lines_before(st, s);
+    if (leading < st.lines_crossed) st.lines_crossed = leading;
+}
+
+// Bytes in base 16, 2 or 64 between "#{" and "}".
+void on_binary(State& st, const u8* s, const u8* e, u32, bool load) {
+    if (e < st.end && *e == '}') st.cur = e + 1;
+    leading_lines_only(st, s, e);
+    std::vector<u8> bytes;
+    if (u32 err = parse_binary(s, e, bytes)) syntax_error(st, s, static_cast<i32>(err));
+    if (load) push_value(st, binary::load(bytes.data(), static_cast<i32>(bytes.size())));
+}
+
+// Text without caret escapes whose "%XX" escapes are decoded (plain files
+// and URLs); text without "%" goes through the string loader unchanged.
+void load_decoded(State& st, const u8* p, const u8* e, u32 flags, u32 t, bool load) {
+    if (!std::memchr(p, '%', static_cast<size_t>(e - p))) return load_text(st, p, e, flags, false, t, load);
+    std::vector<u32> cps;
+    if (!url::decode(p, e, cps)) syntax_error(st, p, static_cast<i32>(t));
+    if (!load) return;
+    u32 shift = flags >> 30;
+    Cell str = string_of(cps, shift >= 2 ? 4 : 1u << shift);
+    cell::set_type(str, t);
+    push_value(st, str);
+}
+
+// %name (percent-decoded) or %"name" (caret escapes decoded).
+void on_file(State& st, const u8* s, const u8* e, u32 flags, bool load) {
+    if (e - s > 1 && s[1] == '"') {
+        if (e >= st.end || *e != '"') syntax_error(st, s, type::file);
+        st.cur = e + 1;
+        return load_text(st, s + 2, e, flags, true, type::file, load);
+    }
+    load_decoded(st, s + 1, e, flags, type::file, load);
+}
+
+void on_url(State& st, const u8* s, const u8* e, u32 flags, bool load) {
+    if (*s == ':') syntax_error(st, s, type::get_word);
+    if (*s == '\'') syntax_error(st, s, type::lit_word);
+    load_decoded(st, s, e, flags, type::url, load);
+}
+
+// "<" ... ">", loaded without the brackets.
+void on_tag(State& st, const u8* s, const u8* e, u32 flags, bool load) {
+    if (*s != '<' || e >= st.end || *e != '>') syntax_error(st, s, type::tag);
+    st.cur = e + 1;
+    leading_lines_only(st, s, e);
+    load_text(st, s + 1, e, flags, false, type::tag, load);
+}
+
+void on_email(State& st, const u8* s, const u8* e, u32 flags, bool load) {
+    load_text(st, s, e, flags, false, type::email, load);
+}
+
+// @name: the text after the "@".
+void on_ref(State& st, const u8* s, const u8* e, u32 flags, bool load) {
+    load_text(st, s + 1, e, flags, false, type::ref, load);
+}
+
+// n "%" signs, "{", text, "}" and n "%" signs. A shorter closing run is part
+// of the text: the string goes on to the next "}" followed by n "%".
+void on_raw_string(State& st, const u8* s, const u8* e, u32 flags, bool load) {
+    i32 n = 0, m = 0;
+    while (s + n < e && s[n] == '%') n++;
+    const u8* open = s + n;
+    while (e - m - 1 > open && e[-m - 1] == '%') m++;
+    if (m > n) syntax_error(st, s, type::string);
+    const u8* close = e - m - 1;
+    if (m < n) {
+        for (close = e;; close++) {
+            if (close >= st.end) syntax_error(st, s, type::string);
+            if (*close != '}' || st.end - close <= n) continue;
+            i32 k = 0;
+            while (k < n && close[1 + k] == '%') k++;
+            if (k == n) break;
+        }
+        // The line feeds past the token are counted once: a traced token's
+        // handler runs again with the input already moved past them.
+        if (st.cur < close + 1 + n) {
+            for (const u8* q = e; q < close; q++) st.line += *q == '\n';
+            st.cur = close + 1 + n;
         }
     }
-    if (p != e) syntax_error(st, s, type::pair);
-    on_later(st, s, e, flags, load);
+    leading_lines_only(st, s, e);
+    load_text(st, open + 1, close, flags, false, type::string, load);
 }
 
 void on_construct(State& st, const u8* s, const u8* e, u32, bool load) {
@@ -730,7 +1229,7 @@ void on_error(State& st, const u8* s, const u8* e, u32, bool) {
 
 // A "(" followed by number characters up to a "," starts a point.
 bool point_ahead(State& st, const u8* at) {
-    if (st.end - at <= 3 || *at != '(') return false;
+    if (st.end - at <= 4 || *at != '(') return false;  // more than three bytes after "("
     for (const u8* p = at + 1; p < st.end; p++) {
         if (*p == ',') return p > at + 1;
         if (!std::strchr("0123456789 \t#+-.AEFINaefin", *p) || *p == 0) return false;
@@ -742,10 +1241,11 @@ void on_open(State& st, const u8* s, const u8* e, u32, bool) {
     st.cur = e + 1;
     if (*e == '(' && point_ahead(st, e)) {
         st.start_state = 35;
+        if (st.mask & ev::open) send(st, ev::open, e, datatype::make(type::point2D), e, e + 1);
         return;
     }
-    open_container(st, *e == '[' ? type::block : type::paren, e);
     st.start_state = 0;
+    open_container(st, *e == '[' ? type::block : type::paren, e);
 }
 void on_block_close(State& st, const u8*, const u8* e, u32, bool) {
     st.cur = e + 1;
@@ -761,7 +1261,10 @@ void on_map_open(State& st, const u8* s, const u8* e, u32, bool) {
 }
 void on_path_start(State& st, const u8* s, const u8* e, u32 flags, bool load) {
     u32 t = *s == '\'' ? type::lit_path : *s == ':' ? type::get_path : type::path;
-    open_container(st, t, s);
+    if (!open_container(st, t, s)) {
+        st.cur = e + 1;  // the callback skipped the path's start
+        return;
+    }
     const u8* a = *s == '\'' || *s == ':' ? s + 1 : s;
     if (load || !st.full_load) on_word(st, a, e, flags, st.full_load);
     st.cur = e + 1;  // past the "/"
@@ -771,6 +1274,7 @@ void on_path_start(State& st, const u8* s, const u8* e, u32 flags, bool load) {
 void on_brace_open(State& st, const u8* s, const u8* e, u32 flags, bool) {
     st.cur = e + 1;
     if (st.start_state != 4) {
+        if (st.mask & ev::open) send(st, ev::open, e, datatype::make(type::string), e, e + 1);
         st.brace_start = e;
         st.depth = 1;
         st.brace_flags = flags;
@@ -789,9 +1293,20 @@ void on_brace_close(State& st, const u8*, const u8* e, u32 flags, bool load) {
     st.start_state = path_kind_q(open_kind(st)) ? 59 : 0;
     i32 crossed = st.lines_crossed;
     st.lines_crossed = st.brace_lines;
+    st.token_type = type::string;
+    const Cell string_type = datatype::make(type::string);
+    if (st.mask & ev::scan) {
+        load_text(st, st.brace_start + 1, e, st.brace_flags, true, type::string, false);
+        load = send(st, ev::scan, st.cur, string_type, st.brace_start, st.cur) && load;
+    }
+    const size_t before = values.size();
     load_text(st, st.brace_start + 1, e, st.brace_flags, true, type::string, load);
     st.lines_crossed = crossed;
-    st.token_type = type::string;
+    if (values.size() > before && (st.mask & ev::load)) {
+        const Cell v = values.back();
+        if (!send(st, ev::load, st.cur, string_type, st.brace_start, st.cur, &v)) values.resize(before);
+    }
+    if (st.mask & ev::close) send(st, ev::close, st.cur, string_type, st.brace_start, st.cur);
 }
 void on_comment(State&, const u8*, const u8*, u32, bool) {}
 // A comma counts one more coordinate of an open point (upper 16 bits of the
@@ -806,7 +1321,10 @@ void on_comma(State& st, const u8* s, const u8* e, u32, bool) {
 void on_point(State& st, const u8* s, const u8* e, u32, bool load) {
     st.cur = e + 1;
     st.start_state = 0;
-    if (load) fire(ErrorId::internal_not_done);
+    load_point(st, s, e, load);
+    // The last of its handler calls (a traced token may be checked first).
+    if ((st.mask & ev::close) && load == st.full_load)
+        send(st, ev::close, st.cur, datatype::make(type::point2D), s - 1, st.cur);
 }
 
 // Handlers of the final states 66-101, in state order.
@@ -820,11 +1338,11 @@ constexpr TokenHandler handlers[36] = {
     {on_open, false},        {on_paren_close, false},  {on_brace_open, false},  {on_brace_close, false},
     {on_map_open, false},    {on_path_start, false},   {on_construct, true},    {on_comment, false},
     {on_comma, false},       {on_string, true},        {on_word, true},         {on_word, true},
-    {on_integer, true},      {on_word, true},          {on_char, true},         {on_closed_later, true},
-    {on_closed_later, true}, {on_percent, true},       {on_float, true},        {on_special_float, true},
-    {on_tuple, true},        {on_later, true},         {on_pair, true},         {on_point, false},
-    {on_later, true},        {on_later, true},         {on_closed_later, true}, {on_later, true},
-    {on_later, true},        {on_hex, true},           {on_later, true},        {on_later, true},
+    {on_integer, true},      {on_word, true},          {on_char, true},         {on_file, true},
+    {on_binary, true},       {on_percent, true},       {on_float, true},        {on_special_float, true},
+    {on_tuple, true},        {on_date, true},          {on_pair, true},         {on_point, false},
+    {on_time, true},         {on_money, true},         {on_tag, true},          {on_url, true},
+    {on_email, true},        {on_hex, true},           {on_raw_string, true},   {on_ref, true},
 };
 static_assert(sizeof handlers / sizeof handlers[0] == 101 - first_final + 1);
 
@@ -836,21 +1354,100 @@ bool one_value_q(const State& st) {
            st.start_state == 0;
 }
 
+// Where a token ends, its closing character included: the scanners of
+// these states move past the byte the automaton stopped on.
+const u8* token_stop(const State& st, u32 state, const u8* s, const u8* p) {
+    if (p >= st.end) return p;
+    if ((state >= 68 && state <= 76) || state == 79 || state == 84 || state == 86 || state == 87 || state == 93 ||
+        state == 96)  // 75: a path start takes its "/"
+        return p + 1;
+    if (state == 85 && *p == '"' && p - s > 1 && s[1] == '"') return p + 1;
+    return p;
+}
+
+// One token of a traced scan: the `prescan` event (a false answer skips the
+// token), then the handler. A value token is checked and sent as `scan`
+// (a false answer: not loaded), then loaded and sent as `load` (a false
+// answer drops the value). Containers send their own open and close events.
+// The scan and load passes of a value token whose range starts at `from`.
+void value_token(State& st, const TokenHandler& h, const u8* from, const u8* s, const u8* p, u32 flags) {
+    if (!st.full_load || (st.mask & ev::scan)) {
+        h.handle(st, s, p, flags, false);
+        if (!send(st, ev::scan, st.cur, type_value(st.token_type), from, st.cur)) return;
+    }
+    if (!st.full_load) return;
+    const size_t before = values.size();
+    h.handle(st, s, p, flags, true);
+    if ((st.mask & ev::load) && values.size() > before) {
+        const Cell v = values.back();
+        if (!send(st, ev::load, st.cur, type_value(st.token_type), from, st.cur, &v)) values.resize(before);
+    }
+}
+
+void traced_token(State& st, u32 state, const u8* s, const u8* p, u32 flags) {
+    const TokenHandler& h = handlers[state - first_final];
+    const bool structural = state < 79;
+    if ((st.mask & ev::prescan) && st.start_state != 4 && !(state == 70 && point_ahead(st, p))) {
+        const u8* stop_at = token_stop(st, state, s, p);
+        const Cell type = structural ? structural_type(state) : type_value(st.token_type);
+        const u8* from = state == 93 ? s - 1 : s;
+        if (!send(st, ev::prescan, structural ? s : stop_at, type, from, stop_at)) {
+            st.cur = stop_at;
+            return;
+        }
+    }
+    if (structural) {
+        h.handle(st, s, p, flags, st.full_load);
+        if (state == 77 && (st.mask & ev::scan)) send(st, ev::scan, st.cur, structural_type(state), s, st.cur);
+        return;
+    }
+    // A raw string reports its braces as a braced string does: `open` before
+    // it is scanned, `close` after its value.
+    const bool raw = state == 100;
+    if (raw && (st.mask & ev::open)) {
+        const u8* brace = s;
+        while (brace < p && *brace == '%') brace++;
+        send(st, ev::open, s, datatype::make(type::string), s, brace < p ? brace + 1 : p);
+    }
+    // A point's range includes the "(" before its first coordinate.
+    value_token(st, h, state == 93 ? s - 1 : s, s, p, flags);
+    if (raw && (st.mask & ev::close)) send(st, ev::close, st.cur, datatype::make(type::string), s, st.cur);
+}
+
 void run(State& st) {
+    i32 restart_line = -1;  // the line a cycle restarted after separators began on
     while (st.cur < st.end) {
         u32 flags = 0, state = st.start_state, prev = state, skip = 0;
         const u8* start = st.cur;
         const u8* p = start;
-        i32 line0 = st.line;
-        for (; p < st.end; p++) {
-            u32 entry = char_class[*p];
-            flags |= entry & ~0xFFu;
+        const u8* const end = st.end;
+        // Separators are white space: line feeds before them still mark the word.
+        i32 line0 = restart_line >= 0 ? restart_line : st.line;
+        restart_line = -1;
+        // The token's flags are ORed over every byte looked at, the one that
+        // ends it included; the class bits this leaves in the low byte are
+        // cleared after. Only class 1 is a line feed, and only the byte "\n".
+        i32 line = st.line;
+        while (p < end) {
+            const u64 keep = keeps[state];
+            u32 entry = 0;
+            while (p < end && (keep >> ((entry = char_class[*p]) & 0x3F) & 1)) {
+                flags |= entry;
+                line += *p == '\n';
+                p++;
+            }
+            // Leading white space is the only run of state 0: no state leads back to it.
+            if (state == 0) skip = static_cast<u32>(p - start);
+            if (p == end) break;
+            flags |= entry;
             prev = state;
             state = transition[state][entry & 0xFF];
-            skip += state == 0;
             if (state > scan_states) break;
-            st.line += line_of_class[entry & 0xFF];
+            line += *p == '\n';
+            p++;
         }
+        st.line = line;
+        flags &= ~0xFFu;
         if (state <= scan_states) {
             prev = state;
             state = transition[state][cls_end];
@@ -872,25 +1469,47 @@ void run(State& st) {
             if (q > s) {
                 st.cur = q;
                 if (q >= p && q >= st.end) break;
+                restart_line = line0;
                 continue;
             }
         }
         const TokenHandler& h = handlers[state - first_final];
         bool in_path = st.start_state == 59 && state != 75 && state != 67;
-        bool was_braced = st.start_state == 4;
-        if (!st.mode.scan && h.value) {
-            // Prescan: only the structure is followed.
-        } else {
-            h.handle(st, s, p, flags, h.value ? st.full_load : st.full_load);
+        st.token_start = s;
+        st.resume = nullptr;
+        try {
+            if (cell::type_of(st.callback) != type::none) {
+                traced_token(st, state, s, p, flags);
+            } else if (!st.mode.scan && h.value && state > 79 && state != 100) {
+                // Prescan: only the structure is followed, and strings, so that
+                // their brackets are no structure. A value token keeps the type
+                // the automaton gives it; its closing character is passed over.
+                // (A raw string's end is found by its scanner, which runs.)
+                st.cur = token_stop(st, state, s, p);
+            } else {
+                h.handle(st, s, p, flags, st.full_load);
+            }
+            if (in_path && state != 70 && path_kind_q(open_kind(st))) path_check(st);
+            else if (state == 71 && path_kind_q(open_kind(st))) path_check(st);
+        } catch (const SystemThrow& t) {
+            // An error the callback answered false goes no further: the scan
+            // resumes where the callback moved its input, or stops.
+            if (t.code != stop_code || !st.quiet || !st.resume) throw;
+            st.quiet = false;
+            st.start_state = path_kind_q(open_kind(st)) ? 59 : 0;
+            st.cur = st.resume;
+            continue;
         }
-        if (in_path && state != 70 && path_kind_q(open_kind(st))) path_check(st);
-        else if (state == 71 && path_kind_q(open_kind(st))) path_check(st);
+        if (st.resume) st.cur = st.resume;
         if (st.token_type) st.last_type = st.token_type;
-        if (st.mode.one && !was_braced && st.start_state == 0 && st.head == st.base) {
+        // One-value and prescan modes stop after the first token with a
+        // datatype at the outer level (a braced string counts once its
+        // closing brace is met: the start state is then 0 again).
+        if ((st.mode.one || !st.mode.scan) && st.start_state == 0 && st.head == st.base) {
             if (!st.full_load && st.token_type) break;
             if (st.full_load && one_value_q(st)) break;
         }
-        if (state == 66) break;
+        if (state == 66 && !st.resume) break;
     }
     if (st.start_state == 4) syntax_error(st, st.brace_start, type::string);
 }
@@ -909,13 +1528,22 @@ struct Link {
 
 }  // namespace
 
-i32 scan(Cell* out, const u8* src, i32 size, Mode mode, i32* consumed) {
+i32 scan(Cell* out, const u8* src, i32 size, Mode mode, i32* consumed, const Trace* trace) {
     State st;
     st.base = st.head = values.size();
-    st.input = st.cur = src;
+    st.input = st.cur = st.last_at = src;
     st.end = src + (size > 0 ? size : 0);
     st.mode = mode;
     st.full_load = mode.scan && mode.load;
+    if (trace && cell::type_of(trace->callback) != type::none) {
+        const u32 t = cell::type_of(trace->callback);
+        if (t != type::function && t != type::routine) fire(ErrorId::script_invalid_arg, trace->callback);
+        st.callback = trace->callback;
+        st.mask = natives::event_filter(st.callback, event_words(), 6, ev::all);
+        st.trace_input = trace->input;
+        st.chars = cell::type_of(trace->input) != type::binary;
+        st.input_index = cell::head_index(trace->input);
+    }
     Link link(st);
     try {
         run(st);
@@ -927,14 +1555,28 @@ i32 scan(Cell* out, const u8* src, i32 size, Mode mode, i32* consumed) {
         if (out) *out = cell::make(type::none);
         return type::error;
     }
-    close_paths(st);
-    if (st.head > st.base) {
+    if (!st.quiet) close_paths(st);
+    if (st.head > st.base && !st.quiet) {
         Cell m = values[st.head - 1];
         if (!st.full_load) {
             if (out) *out = cell::make(type::none);
             return type::error;
         }
-        syntax_error(st, st.input + m.data3, -4, closer_of(m.data2 & 0xFFFF));
+        st.unclosed = m.data2 & 0xFFFF;
+        try {
+            syntax_error(st, st.input + m.data3, -4, closer_of(m.data2 & 0xFFFF));
+        } catch (const SystemThrow& t) {
+            if (t.code != stop_code || !st.quiet) throw;
+        }
+    }
+    // A scan an error event stopped keeps what it made: the containers still
+    // open close as they are, without further events.
+    if (st.quiet) {
+        st.mask = 0;
+        while (st.head > st.base) {
+            const u32 k = open_kind(st);
+            close_container(st, k == type::map || k == type::point2D ? type::block : 0);
+        }
     }
     if (!out || !mode.load) return static_cast<i32>(st.last_type);
     i32 n = static_cast<i32>(values.size() - st.base);
@@ -947,33 +1589,95 @@ i32 scan(Cell* out, const u8* src, i32 size, Mode mode, i32* consumed) {
         block::make_at(*out, 0);
         return 0;
     }
-    Cell* slot = stack::push(cell::make(type::none));
-    block::make_at(*slot, n);
-    for (i32 i = 0; i < n; i++) block::rs_append(*slot, values[st.base + static_cast<size_t>(i)]);
-    *out = *slot;
-    stack::pop(1);
+    Cell blk;  // made aside: *out may lie in a buffer that the allocation moves
+    block_of_values(blk, st.base, n);
+    *out = blk;
     if (mode.one && n > 0) return static_cast<i32>(cell::type_of(values[st.base]));
     return static_cast<i32>(st.last_type);
 }
 
-i32 load_string(Cell* out, const Cell& text, i32 count, Mode mode, i32* consumed) {
+namespace {
+
+// Text encoded for a scan: a stretch of the scratch buffer past what outer
+// scans use (given back at the end, whatever ends the scan), or a private
+// buffer when the room left there is smaller than the worst case.
+class TextBuffer {
+public:
+    explicit TextBuffer(size_t worst) : saved_(scratch_free) {
+        if (scratch && scratch_size - scratch_free >= worst) {
+            data_ = scratch + scratch_free;
+        } else {
+            data_ = static_cast<u8*>(heap::allocate(worst + 1));
+            owned_ = true;
+            private_buffers++;
+        }
+    }
+    ~TextBuffer() {
+        if (owned_) heap::free(data_);
+        else scratch_free = saved_;
+    }
+    TextBuffer(const TextBuffer&) = delete;
+    TextBuffer& operator=(const TextBuffer&) = delete;
+    u8* data() const { return data_; }
+    // The text takes n bytes: nested scans use the space after it.
+    void hold(size_t n) {
+        if (!owned_) scratch_free = saved_ + n;
+    }
+
+private:
+    u8* data_ = nullptr;
+    size_t saved_;
+    bool owned_ = false;
+};
+
+// Encodes count characters of `unit` bytes each at p as UTF-8 at d and
+// returns the end. Runs of ASCII in 1-byte text are copied 8 bytes at a time.
+u8* encode_text(const u8* p, u32 unit, i32 count, u8* d) {
+    if (unit != 1) {
+        for (i32 i = 0; i < count; i++, p += unit) {
+            const u32 c = string::get_char(p, unit);
+            if (c < 0x80) *d++ = static_cast<u8>(c);
+            else d += unicode::encode_utf8_char(c, d);
+        }
+        return d;
+    }
+    constexpr u64 highs = 0x8080808080808080ull;
+    for (const u8* e = p + count; p < e;) {
+        if (e - p >= 8) {
+            u64 w;
+            std::memcpy(&w, p, 8);
+            if (!(w & highs)) {
+                std::memcpy(d, &w, 8);
+                p += 8, d += 8;
+                continue;
+            }
+        }
+        const u8 c = *p++;
+        if (c < 0x80) {
+            *d++ = c;
+        } else {
+            *d++ = static_cast<u8>(0xC0 | c >> 6);
+            *d++ = static_cast<u8>(0x80 | (c & 0x3F));
+        }
+    }
+    return d;
+}
+
+}  // namespace
+
+i32 load_string(Cell* out, const Cell& text, i32 count, Mode mode, i32* consumed, const Cell* callback) {
     Cell str = text;
     i32 avail = string::rs_length_q(str);
     if (count < 0 || count > avail) count = avail;
-    // A private copy of the bytes: the scan allocates, which may move the string.
-    SeriesBuffer* b = memory::buffer(cell::node(str));
-    u32 unit = b->unit();
-    std::vector<u8> utf8;
-    utf8.reserve(static_cast<size_t>(count) * (unit == 1 ? 2 : unit == 2 ? 3 : 4));
-    const u8* p = string::rs_head(str);
-    for (i32 i = 0; i < count; i++) {
-        u8 tmp[4];
-        int n = unicode::encode_utf8_char(string::get_char(p + static_cast<size_t>(i) * unit, unit), tmp);
-        utf8.insert(utf8.end(), tmp, tmp + n);
-    }
+    const u32 unit = memory::buffer(cell::node(str))->unit();
+    // The bytes are copied out first: the scan allocates, which may move the string.
+    TextBuffer buffer(static_cast<size_t>(count) * (unit == 1 ? 2 : unit == 2 ? 3 : 4));
+    const i32 size = static_cast<i32>(encode_text(string::rs_head(str), unit, count, buffer.data()) - buffer.data());
+    buffer.hold(static_cast<size_t>(size));
+    Trace trace{callback ? *callback : cell::make(type::none), str};
     i32 bytes = 0;
-    i32 t = scan(out, utf8.data(), static_cast<i32>(utf8.size()), mode, &bytes);
-    if (consumed) *consumed = unicode::utf8_length(utf8.data(), utf8.data() + bytes);
+    i32 t = scan(out, buffer.data(), size, mode, &bytes, callback ? &trace : nullptr);
+    if (consumed) *consumed = unicode::utf8_length(buffer.data(), buffer.data() + bytes);
     return t;
 }
 
@@ -1050,19 +1754,66 @@ void block_loader(const Cell& text, Cell& result) { load_string(&result, text, -
 
 }  // namespace
 
+namespace {
+
+// The exit states, from final state 66 on (34 values; ORDER: the final
+// states as far as ref!, the comma missing).
+void make_exit_states() {
+    const auto word = [](const char* name) { return context::make_global_word(symbol::make(name)); };
+    const Cell names[exit_state_count] = {
+        word("eof"), datatype::make(type::error), datatype::make(type::block), datatype::make(type::block),
+        datatype::make(type::paren), datatype::make(type::paren), datatype::make(type::string),
+        datatype::make(type::string), datatype::make(type::map), datatype::make(type::path),
+        datatype::make(type::datatype), word("comment"), datatype::make(type::string), datatype::make(type::word),
+        datatype::make(type::issue), datatype::make(type::integer), datatype::make(type::refinement),
+        datatype::make(type::char_), datatype::make(type::file), datatype::make(type::binary),
+        datatype::make(type::percent), datatype::make(type::float_), datatype::make(type::float_),
+        datatype::make(type::tuple), datatype::make(type::date), datatype::make(type::pair),
+        datatype::make(type::time), datatype::make(type::money), datatype::make(type::tag),
+        datatype::make(type::url), datatype::make(type::email), word("hex"), word("rawstring"),
+        datatype::make(type::ref)};
+    block::make_at(exit_states_block, exit_state_count);
+    for (const Cell& v : names) block::rs_append(exit_states_block, v);
+}
+
+}  // namespace
+
 void init() {
     values.clear();
     values.reserve(1000);
+    chain = nullptr;
+    // The tracked heap of a previous start-up is gone: a new scratch buffer.
+    scratch = static_cast<u8*>(heap::allocate(scratch_size));
+    scratch_free = 0;
+    private_buffers = 0;
     fill_classes();
     fill_transitions();
     fill_types();
     fill_misc();
+    make_exit_states();
     word::set_lexer_hooks({hook_scan_type, hook_load_value});
     block::loader = block_loader;
 }
 
+const Cell& exit_states() { return exit_states_block; }
+
+Usage usage() {
+    Usage u;
+    u.scratch = static_cast<i32>(scratch_free);
+    for (State* st = chain; st; st = st->outer) u.states++;
+    u.cells = static_cast<i32>(values.size());
+    u.private_buffers = private_buffers;
+    return u;
+}
+
 void mark(void (*mark_cells)(Cell* first, Cell* last)) {
-    if (chain && !values.empty()) mark_cells(values.data(), values.data() + values.size());
+    if (cell::type_of(exit_states_block) == type::block) mark_cells(&exit_states_block, &exit_states_block + 1);
+    if (!chain) return;
+    if (!values.empty()) mark_cells(values.data(), values.data() + values.size());
+    for (State* st = chain; st; st = st->outer) {
+        mark_cells(&st->callback, &st->callback + 1);
+        mark_cells(&st->trace_input, &st->trace_input + 1);
+    }
 }
 
 }  // namespace oru::lexer

@@ -6,14 +6,25 @@
 // allocate, and any allocation may move every buffer. The arguments
 // description of a callee is read one cell at a time by node and index for
 // the same reason.
+//
+// The common cases take shorter roads that give exactly the general road's
+// results and errors (the general road runs whenever tracing is on):
+// operators between two integers are computed in place (no frame, no
+// handler) unless the outcome could be an error; arguments that stand for
+// themselves, or words holding values that are not called, are pushed
+// without a nested evaluation; words of the global context and of the
+// innermost running function are read through values kept at hand and
+// checked against their context on every read.
 #include "interpreter/evaluator.h"
 
 #include "interpreter/actions.h"
+#include "interpreter/natives.h"
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/error.h"
 #include "runtime/datatypes/function.h"
+#include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/logic.h"
 #include "runtime/datatypes/native.h"
 #include "runtime/datatypes/none.h"
@@ -27,6 +38,8 @@
 #include "runtime/memory.h"
 #include "runtime/words.h"
 
+#include <emmintrin.h>
+
 namespace oru::interpreter {
 
 u32 pending = 0;
@@ -38,7 +51,12 @@ namespace {
 
 // --- Small helpers ---------------------------------------------------------
 
-inline i32 length_of(Node n) { return static_cast<i32>(memory::buffer(n)->length()); }
+// Cells in use in a buffer of cells (every buffer the evaluator walks holds
+// cells: blocks, parens, paths, specs, descriptions).
+inline i32 length_of(Node n) {
+    const SeriesBuffer* s = memory::buffer(n);
+    return static_cast<i32>((s->tail - s->head) / sizeof(Cell));
+}
 // Cell i of a buffer of cells; valid until the next allocation.
 inline Cell* cell_at(Node n, i32 i) { return memory::buffer(n)->cells() + i; }
 inline Cell with_index(const Cell& series, i32 i) {
@@ -55,19 +73,105 @@ inline bool callable_q(u32 t) {
 inline const Cell& anon_name() { return words::word::tag_anon; }
 inline const Cell& body_name() { return words::word::tag_body; }
 
+// --- Global words --------------------------------------------------------------------
+
+// Most words the evaluator reads are bound in the global context, whose
+// values are reached through two buffers (the context's, then its values
+// block's), one load depending on the next. The evaluator keeps the values
+// block's node, buffer address and head offset, and on each read checks the
+// buffer and head still found through that node: the slot's address needs
+// only the word, while the check runs beside it. A collection, the block
+// growing or a restarted runtime fails the check, and the slow road reads
+// through the context again and refreshes what is kept. The node of the
+// values block is the context's for its whole life.
+// ctx is never a node (all ones) while nothing is kept, so that no word,
+// not even an unbound one (context 0), matches it.
+struct GlobalValues {
+    Node ctx = ~0u;
+    Node node = 0;
+    const SeriesBuffer* buffer = nullptr;
+    u32 head = 0;
+    u32 generation = 0;
+    Cell* cells = nullptr;
+};
+GlobalValues globals;
+
+[[gnu::noinline]] void refresh_globals() {
+    globals = GlobalValues{};
+    const Node ctx = context::global;
+    if (!ctx) return;
+    const Cell& c = *context::cell_of(ctx);
+    // Only a values block of a context that is no object's: its slots are
+    // read and written as they are.
+    if ((c.header & context::on_stack) || context::kind_of(ctx) == context::kind::object) return;
+    SeriesBuffer* b = memory::buffer(c.data2);
+    globals = GlobalValues{ctx, c.data2, b, b->head, memory::generation, b->cells()};
+}
+
+// The global values block when the word is bound there (slot resolved) and
+// what is kept is current; else null.
+inline const SeriesBuffer* global_values(const Cell& w) {
+    const Node ctx = word::context_of(w);
+    if (ctx == globals.ctx && word::index_of(w) >= 0) [[likely]] {
+        const SeriesBuffer* b = memory::buffer(globals.node);
+        if (b == globals.buffer && b->head == globals.head && globals.generation == memory::generation) [[likely]]
+            return b;
+        refresh_globals();
+    } else if (ctx && ctx == context::global) {
+        refresh_globals();
+    }
+    return nullptr;
+}
+
+// The innermost running function's context and where its values start on
+// the data stack (call_function sets it and puts the outer one back), so
+// that its words are read the same way: the check that the context still
+// points at those values runs beside the read. ctx is never a node (all ones)
+// while no function runs.
+struct RunningFunction {
+    Node ctx = ~0u;
+    u32 ref = 0;       // the context's values reference: cell index + 1
+    Cell* values = nullptr;
+};
+RunningFunction running;
+
+inline Cell* running_slot(const Cell& w) {
+    if (word::context_of(w) != running.ctx || word::index_of(w) < 0) return nullptr;
+    const Cell& c = *context::cell_of(running.ctx);
+    if (c.data2 != running.ref || !(c.header & context::on_stack)) [[unlikely]] return nullptr;
+    return running.values + word::index_of(w);
+}
+
+// context::get through the kept global values and running function.
+inline Cell* word_slot(const Cell& w) {
+    if (global_values(w)) [[likely]] return globals.cells + word::index_of(w);
+    if (Cell* slot = running_slot(w)) return slot;
+    return context::get(w);
+}
+
+// context::set through the kept global values and running function.
+inline void set_word_value(Cell& w, const Cell& value) {
+    if (global_values(w)) [[likely]] {
+        globals.cells[word::index_of(w)] = value;
+        return;
+    }
+    if (Cell* slot = running_slot(w)) {
+        *slot = value;
+        return;
+    }
+    context::set(w, value);
+}
+
 // The value a word reads for evaluation: unset raises script/no-value.
-const Cell* lookup(const Cell& w) {
-    const Cell* v = context::get(w);
-    if (cell::type_of(*v) == type::unset) fire(ErrorId::script_no_value, w);
+inline const Cell* lookup(const Cell& w) {
+    const Cell* v = word_slot(w);
+    if (cell::type_of(*v) == type::unset) [[unlikely]] fire(ErrorId::script_no_value, w);
     return v;
 }
 
 // The value of a bound word without raising anything (the infix lookahead):
 // null when the word is unbound, unknown or its function is not running.
-const Cell* peek(const Cell& w) {
-    const Node ctx = word::context_of(w);
-    if (ctx == 0) return nullptr;
-    i32 i = word::index_of(w);
+const Cell* peek_slow(const Cell& w, Node ctx, i32 i) {
     if (i < 0) {
         i = context::find_word(ctx, word::symbol_of(w), true);
         if (i < 0) return nullptr;
@@ -76,6 +180,28 @@ const Cell* peek(const Cell& w) {
     if (!values || i >= context::length(ctx)) return nullptr;
     return values + i;
 }
+
+// The common case reads the slot straight from a values block: its length
+// is the word list's (a context's invariant), so the bound check needs no
+// word-list lookup.
+inline const Cell* peek(const Cell& w) {
+    if (const SeriesBuffer* b = global_values(w)) [[likely]] {
+        const i32 i = word::index_of(w);
+        return i < static_cast<i32>((b->tail - b->head) / sizeof(Cell)) ? globals.cells + i : nullptr;
+    }
+    const Node ctx = word::context_of(w);
+    if (ctx == 0) return nullptr;
+    const i32 i = word::index_of(w);
+    const Cell& c = *context::cell_of(ctx);
+    if (i < 0 || (c.header & context::on_stack)) [[unlikely]]
+        return peek_slow(w, ctx, i);
+    const SeriesBuffer* vals = memory::buffer(c.data2);
+    if (i >= static_cast<i32>((vals->tail - vals->head) / sizeof(Cell))) return nullptr;
+    return reinterpret_cast<const Cell*>(const_cast<SeriesBuffer*>(vals)->head_ptr()) + i;
+}
+
+// Cell i of a function's extra block; valid until the next allocation.
+inline Cell* extra_at(const Cell& fn, i32 i) { return cell_at(function::extra_of(fn), i); }
 
 // Restores the values reference of the function context a frame called.
 inline void restore_frame(const CallFrame& f) {
@@ -116,15 +242,22 @@ inline void trace(Event, const Cell*, i32, const Cell*, const Cell*) {}
 
 // --- The arguments description -----------------------------------------------
 
-Node description_of(const Cell& fn) {
+Node build_description(const Cell& fn) {
     const u32 t = cell::type_of(fn);
     if (t == type::function || t == type::routine) return function::arguments(fn);
-    const Node aux = native::auxiliary_of(fn);
-    const Cell cached = *cell_at(aux, 1);
-    if (cell::type_of(cached) == type::block) return cell::node(cached);
     const Node desc = function::build_arguments(cell::make(type::block, 0, native::spec_of(fn), 0), true);
     *cell_at(native::auxiliary_of(fn), 1) = cell::make(type::block, 0, desc, 0);
     return desc;
+}
+
+// The cached description is the second cell of the auxiliary block of a
+// native or action, of the extra block of a function or routine.
+inline Node description_of(const Cell& fn) {
+    const u32 t = cell::type_of(fn);
+    const Node holder = t == type::function || t == type::routine ? function::extra_of(fn) : native::auxiliary_of(fn);
+    const Cell* cached = cell_at(holder, 1);
+    if (cell::type_of(*cached) == type::block) [[likely]] return cell::node(*cached);
+    return build_description(fn);
 }
 
 // The spec word behind item d of the description (as a word!), for error
@@ -150,15 +283,186 @@ Cell argument_word(const Cell& fn, i32 d) {
 }
 
 // The function an op! wraps, as a value of the wrapped function's type.
-Cell unwrap_op(const Cell& op_value) {
+inline Cell unwrap_op(const Cell& op_value) {
     Cell fn = op_value;
     cell::set_type(fn, op::wrapped_type(fn));
     fn.header &= ~flag::op_fn_type_mask;
     if (cell::type_of(fn) == type::function || cell::type_of(fn) == type::routine) {
-        const Cell wrapped = *function::extra_cell(fn, op::extra_function_cell);
+        const Cell wrapped = *extra_at(fn, op::extra_function_cell);
         if (callable_q(cell::type_of(wrapped))) fn = wrapped;
     }
     return fn;
+}
+
+// --- Integer operators -------------------------------------------------------------
+
+// An operator between two integer! values whose outcome needs no handler
+// and no error: the evaluator computes it in place of the call, with no
+// frame when the right operand is a literal or a word (try_integer_op),
+// in the operator's own frame when it must be evaluated first
+// (integer_infix_call). What it computes is exactly what the wrapped action
+// or native gives for two integers (integer.cpp's arithmetic core and
+// compare handler); a case that could raise an error (a zero divisor,
+// -2147483648 by -1) or any other operand type goes to the operator's
+// routine, so every error still comes from inside the operator's frame.
+enum class IntOp : u8 {
+    none, add, subtract, multiply, divide, remainder, and_, or_, xor_,
+    equal, not_equal, strict_equal, lesser, lesser_equal, greater, greater_equal,
+};
+
+// Which operation an op! performs on two integers, by the slot it wraps.
+struct IntOpTables {
+    IntOp action[action::count + 1]{};
+    IntOp native[native::table_slots + 1]{};
+    constexpr IntOpTables() {
+        action[action::add] = IntOp::add;
+        action[action::subtract] = IntOp::subtract;
+        action[action::multiply] = IntOp::multiply;
+        action[action::divide] = IntOp::divide;
+        action[action::remainder] = IntOp::remainder;
+        action[action::and_] = IntOp::and_;
+        action[action::or_] = IntOp::or_;
+        action[action::xor_] = IntOp::xor_;
+        native[natives::slot::equal_q] = IntOp::equal;
+        native[natives::slot::not_equal_q] = IntOp::not_equal;
+        native[natives::slot::strict_equal_q] = IntOp::strict_equal;
+        native[natives::slot::lesser_q] = IntOp::lesser;
+        native[natives::slot::lesser_or_equal_q] = IntOp::lesser_equal;
+        native[natives::slot::greater_q] = IntOp::greater;
+        native[natives::slot::greater_or_equal_q] = IntOp::greater_equal;
+    }
+};
+constexpr IntOpTables int_op_tables;
+
+inline IntOp int_op_of(const Cell& op_value) {
+    const u32 wrapped = op::wrapped_type(op_value);
+    const u32 slot = op_value.data1 + 1;
+    if (wrapped == type::action) return slot <= action::count ? int_op_tables.action[slot] : IntOp::none;
+    if (wrapped == type::native)
+        return slot <= static_cast<u32>(native::table_slots) ? int_op_tables.native[slot] : IntOp::none;
+    return IntOp::none;
+}
+
+// An argument item that takes an evaluated integer!.
+inline bool takes_integer(const Cell& item) {
+    return cell::type_of(item) == type::typeset &&
+           (item.header & function::arg_kind::mask) == function::arg_kind::word &&
+           typeset::member_q(item, type::integer);
+}
+
+// Whether the op's own spec lets two integers through as its two evaluated
+// arguments (a native made with another spec may not): the cached
+// description, once the first ordinary call has built it. Read each time:
+// a few loads, and nothing to keep in step with the collector.
+inline bool integer_args_q(const Cell& op_value) {
+    const Cell* cached = cell_at(native::auxiliary_of(op_value), 1);
+    if (cell::type_of(*cached) != type::block) return false;
+    const Node desc = cell::node(*cached);
+    const i32 length = length_of(desc);
+    if (length < 2) return false;
+    const Cell* items = cell_at(desc, 0);
+    if (!takes_integer(items[0]) || !takes_integer(items[1])) return false;
+    // No third argument before the refinements (an op's spec has two).
+    for (i32 d = 2; d < length; d++) {
+        const u32 t = cell::type_of(items[d]);
+        if (t == type::refinement) break;
+        if (t == type::typeset && (items[d].header & function::arg_kind::mask) != function::arg_kind::return_)
+            return false;
+    }
+    return true;
+}
+
+// The value of the right operand at pc when reading it cannot raise
+// anything and yields an integer!: an integer! literal, or a word whose
+// slot holds an integer!. Null otherwise.
+inline const Cell* integer_operand(const Cell& code, i32 pc, i32 end) {
+    if (pc >= end) return nullptr;
+    const Cell* v = cell_at(cell::node(code), pc);
+    const u32 t = cell::type_of(*v);
+    if (t == type::word) {
+        if (global_values(*v)) [[likely]] {
+            v = globals.cells + word::index_of(*v);
+        } else if (Cell* slot = running_slot(*v)) {
+            v = slot;
+        } else {
+            const Node ctx = word::context_of(*v);
+            const i32 i = word::index_of(*v);
+            if (!ctx || i < 0) return nullptr;
+            const Cell* values = context::values(ctx);
+            if (!values) return nullptr;
+            v = values + i;
+        }
+    } else if (t != type::integer) {
+        return nullptr;
+    }
+    return cell::type_of(*v) == type::integer ? v : nullptr;
+}
+
+// Stores the integer value into the cell, its header and other words kept
+// (the arithmetic handlers write only the value word). The cell is written
+// whole: it is read whole right after, and a narrow store followed by a wide
+// load of the same cell stalls the processor.
+inline void store_integer(Cell* c, i32 v) {
+    const __m128i whole = _mm_set_epi32(static_cast<int>(c->data3), v, static_cast<int>(c->data1),
+                                        static_cast<int>(c->header));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(c), whole);
+}
+
+// Computes `left op right` into the left operand's cell; false when the
+// ordinary call must run instead.
+inline bool integer_op(IntOp op, Cell* left, i32 r) {
+    const i32 l = static_cast<i32>(left->data2);
+    i32 v;
+    switch (op) {
+        case IntOp::add:
+            if (__builtin_add_overflow(l, r, &v)) [[unlikely]]
+                integer::do_math_op(l, r, integer::op::add, left);
+            else
+                store_integer(left, v);
+            return true;
+        case IntOp::subtract:
+            if (__builtin_sub_overflow(l, r, &v)) [[unlikely]]
+                integer::do_math_op(l, r, integer::op::subtract, left);
+            else
+                store_integer(left, v);
+            return true;
+        case IntOp::multiply:
+            if (__builtin_mul_overflow(l, r, &v)) [[unlikely]]
+                integer::do_math_op(l, r, integer::op::multiply, left);
+            else
+                store_integer(left, v);
+            return true;
+        case IntOp::divide:
+        case IntOp::remainder:
+            if (r == 0 || (l == INT32_MIN && r == -1)) return false;  // the handler raises the error
+            integer::do_math_op(l, r, op == IntOp::divide ? integer::op::divide : integer::op::remainder, left);
+            return true;
+        case IntOp::and_: store_integer(left, l & r); return true;
+        case IntOp::or_: store_integer(left, l | r); return true;
+        case IntOp::xor_: store_integer(left, l ^ r); return true;
+        case IntOp::equal:
+        case IntOp::strict_equal: *left = logic::make(l == r); return true;
+        case IntOp::not_equal: *left = logic::make(l != r); return true;
+        case IntOp::lesser: *left = logic::make(l < r); return true;
+        case IntOp::lesser_equal: *left = logic::make(l <= r); return true;
+        case IntOp::greater: *left = logic::make(l > r); return true;
+        case IntOp::greater_equal: *left = logic::make(l >= r); return true;
+        case IntOp::none: return false;
+    }
+    return false;
+}
+
+// The operator at pc - 1 applied in place to the left operand at `left`
+// when both operands are integers and the outcome is safe; returns the pc
+// after the right operand, or -1 for the ordinary call.
+inline i32 try_integer_op(const Cell& op_value, const Cell& code, i32 pc, i32 end, Cell* left) {
+    if (cell::type_of(*left) != type::integer) return -1;
+    const IntOp op = int_op_of(op_value);
+    if (op == IntOp::none) return -1;
+    const Cell* right = integer_operand(code, pc, end);
+    if (!right || !integer_args_q(op_value)) return -1;
+    if (!integer_op(op, left, static_cast<i32>(right->data2))) return -1;
+    return pc + 1;
 }
 
 // --- Calls -----------------------------------------------------------------------
@@ -174,18 +478,33 @@ struct Call {
 
 i32 call_value(Call& call, const Cell& code, i32 pc, i32 end);
 i32 eval_path(const Cell& path, const Cell& code, i32 pc, i32 end, bool set, bool get, const Cell* value);
-i32 eval_value(const Cell& code, i32 pc, i32 end, bool passive);
+inline i32 eval_value(const Cell& code, i32 pc, i32 end, bool passive);
 
 [[noreturn]] void expect_arg(const Call& call, i32 d, const Cell& value) {
     fire(ErrorId::script_expect_arg, call.name, datatype::make(cell::type_of(value)), argument_word(call.fn, d));
 }
 
-void check_type(const Call& call, const Cell& ts, i32 d, const Cell& value) {
-    if (!typeset::member_q(ts, cell::type_of(value))) expect_arg(call, d, value);
+// A typeset's bit array as register values: the bit for type t is bit
+// (0x80 >> (t & 7)) of payload byte t >> 3, the bytes in memory order (the
+// first eight are words 1 and 2, little-endian).
+struct TypeBits {
+    u64 low;   // types 0-63
+    u32 high;  // types 64-95
+    bool has(u32 t) const {
+        if (t < 64) return (low >> ((t & ~7u) + 7 - (t & 7))) & 1;
+        if (t < 96) return (high >> ((t & 0x18) + 7 - (t & 7))) & 1;
+        return false;
+    }
+};
+inline TypeBits type_bits(const Cell& ts) { return {ts.data1 | (u64{ts.data2} << 32), ts.data3}; }
+
+inline void check_type(const Call& call, const Cell& ts, i32 d, const Cell& value) {
+    if (!typeset::member_q(ts, cell::type_of(value))) [[unlikely]] expect_arg(call, d, value);
 }
 
 // Fetches one argument of kind `kind` (pushed); returns the next pc.
-i32 fetch_one(const Call& call, const Cell& ts, i32 d, const Cell& code, i32 pc, i32 end) {
+i32 fetch_one(const Call& call, const Cell& ts_item, i32 d, const Cell& code, i32 pc, i32 end) {
+    const Cell ts = ts_item;  // the item's buffer may move while the argument is evaluated
     const u32 kind = ts.header & function::arg_kind::mask;
     if (pc >= end) {
         if (kind == function::arg_kind::lit_word && typeset::member_q(ts, type::unset)) {
@@ -219,8 +538,155 @@ i32 fetch_one(const Call& call, const Cell& ts, i32 d, const Cell& code, i32 pc,
     return pc;
 }
 
+// The types eval_value pushes as they are (its `default` case).
+constexpr u64 type_bit(u32 t) { return u64{1} << t; }
+constexpr u64 active_types =
+    type_bit(type::paren) | type_bit(type::set_word) | type_bit(type::set_path) | type_bit(type::get_word) |
+    type_bit(type::lit_word) | type_bit(type::word) | type_bit(type::path) | type_bit(type::get_path) |
+    type_bit(type::lit_path) | type_bit(type::op) | type_bit(type::native) | type_bit(type::action) |
+    type_bit(type::function) | type_bit(type::routine) | type_bit(type::issue);
+inline bool plain_q(u32 t) { return t >= 64 || !(active_types & type_bit(t)); }
+
 // A native's refinement positions: at most this many refinements.
 constexpr i32 max_refinements = 32;
+
+// An integer operator whose right operand must be evaluated (a call, a
+// paren...): the ordinary call's steps without its general machinery. The
+// operator's frame is opened as call_value opens it, so that whatever the
+// right operand raises names the operator; two integers are then computed
+// in place, anything else is type-checked and handed to the operator's
+// routine as fetch_args would. Returns the pc after the right operand
+// (pending may be set), or -1 when the ordinary call must run.
+[[gnu::noinline]] i32 integer_infix_call(const Cell& op_value, const Cell& name, const Cell& code, i32 pc, i32 end,
+                                         Cell* left) {
+    if (pc >= end || cell::type_of(*left) != type::integer) return -1;
+    const IntOp op = int_op_of(op_value);
+    if (op == IntOp::none || !integer_args_q(op_value)) return -1;
+    const Cell fn = unwrap_op(op_value);
+    const Call call{fn, name, nullptr, 0, 0, true};
+    stack::top = left;
+    stack::mark_interp_native(name);
+    stack::top = stack::arguments + 1;
+    pc = eval_expression(code, pc, end, true, true, false);
+    if (pending) return pc;
+    Cell* args = stack::arguments;
+    const Cell right = args[1];
+    if (cell::type_of(right) != type::integer || !integer_op(op, args, static_cast<i32>(right.data2))) {
+        // The description was checked when the op passed integer_args_q: its
+        // first two items take evaluated arguments; the left one is an
+        // integer, which they accept.
+        const Node desc = description_of(fn);
+        if (!typeset::member_q(*cell_at(desc, 1), cell::type_of(right))) expect_arg(call, 1, right);
+        i32 refs[max_refinements];
+        i32 ref_count = 0;
+        const i32 items = length_of(desc);
+        for (i32 d = 2; d < items; d++) {
+            if (cell::type_of(*cell_at(desc, d)) != type::refinement) continue;
+            if (ref_count >= max_refinements) fire(ErrorId::internal_not_done);
+            refs[ref_count++] = -1;
+        }
+        if (cell::type_of(fn) == type::native) {
+            const native::Entry entry = native::entry_of(fn);
+            if (!entry) fire(ErrorId::internal_not_done);
+            const u32 c = entry(false, ref_count ? refs : nullptr);
+            if (c && !pending) pending = c;
+        } else {
+            const u32 slot_index = fn.data1;
+            if (slot_index >= action::count || !actions::table[slot_index]) fire(ErrorId::internal_not_done);
+            actions::table[slot_index](ref_count ? refs : nullptr);
+        }
+        if (pending) return pc;
+    }
+    stack::unwind();
+    return pc;
+}
+
+// The infix operators after the value at `start` (their left operand),
+// from pc: while the next cell is a word holding an op!, the op applies to
+// the value so far, which it replaces in place (see eval_expression). Returns
+// the pc after the last right operand; when `pending` is set the caller
+// stops. The top is left at start + 1.
+[[gnu::always_inline]] inline i32 apply_infix(const Cell& code, i32 pc, i32 end, Cell* start) {
+    while (pc < end && pc < length_of(cell::node(code))) {
+        const Cell w = *cell_at(cell::node(code), pc);
+        if (cell::type_of(w) != type::word) break;
+        const Cell* v = peek(w);
+        if (!v || cell::type_of(*v) != type::op) break;
+        if (!tracing) [[likely]] {
+            i32 next = try_integer_op(*v, code, pc + 1, end, start);
+            if (next < 0) next = integer_infix_call(*v, w, code, pc + 1, end, start);
+            if (next >= 0) {
+                stack::top = start + 1;
+                pc = next;
+                if (pending) return pc;
+                continue;
+            }
+        }
+        ORU_TRACE(Event::fetch, &code, pc, nullptr, &w);
+        const Cell fn = unwrap_op(*v);
+        stack::top = start + 1;  // the value so far is the left operand, in place
+        Call call{fn, w, nullptr, 0, 0, true};
+        pc = call_value(call, code, pc + 1, end);
+        if (pending) return pc;
+    }
+    stack::top = start + 1;
+    return pc;
+}
+
+[[gnu::noinline]] i32 infix_after(const Cell& code_value, i32 pc, i32 end, Cell* start) {
+    const Cell code = code_value;
+    return apply_infix(code, pc, end, start);
+}
+
+// An evaluated argument that needs no evaluation of its own: a value that
+// stands for itself, or a word holding a value that is not called. It is
+// pushed as eval_expression would push it, and the operators after it apply;
+// returns the next pc (pending may be set), or -1 with nothing pushed when
+// eval_expression must run (it also raises the errors).
+inline i32 fetch_plain(bool no_infix, const Cell& code, i32 pc, i32 end) {
+    if (tracing) return -1;
+    SeriesBuffer* b = memory::buffer(cell::node(code));
+    const i32 length = static_cast<i32>((b->tail - b->head) / sizeof(Cell));
+    if (pc >= length) return -1;
+    const Cell* cells = b->cells();
+    const Cell* v = cells + pc;
+    const u32 t = cell::type_of(*v);
+    if (t == type::word) {
+        if (global_values(*v)) [[likely]] {
+            v = globals.cells + word::index_of(*v);
+        } else if (Cell* slot = running_slot(*v)) {
+            v = slot;
+        } else {
+            const Node ctx = word::context_of(*v);
+            const i32 i = word::index_of(*v);
+            if (!ctx || i < 0) return -1;
+            const Cell* values = context::values(ctx);
+            if (!values) return -1;
+            v = values + i;
+        }
+        const u32 vt = cell::type_of(*v);
+        if (vt == type::unset || vt == type::op || callable_q(vt)) return -1;
+    } else if (!plain_q(t)) {
+        return -1;
+    }
+    // An operator may follow unless the call is infix (its right operand
+    // takes no operator): the value is its left operand.
+    Cell* const start = stack::push(*v);
+    if (!no_infix && pc + 1 < end && pc + 1 < length && cell::type_of(cells[pc + 1]) == type::word)
+        return infix_after(code, pc + 1, end, start);
+    return pc + 1;
+}
+
+// Fetches argument item d (of the given kind) of the description.
+inline i32 fetch_arg(const Call& call, Node desc, i32 d, u32 kind, const Cell& code, i32 pc, i32 end) {
+    if (kind == function::arg_kind::word && pc < end) [[likely]] {
+        const i32 next = fetch_plain(call.infix, code, pc, end);
+        if (next >= 0) return next;
+        return eval_expression(code, pc, end, call.infix, true, false);
+    }
+    return fetch_one(call, *cell_at(desc, d), d, code, pc, end);
+}
+
 
 // Collects the arguments described for call.fn (the frame is open) and, for
 // natives and actions, makes the call. Returns the next pc.
@@ -234,17 +700,25 @@ i32 fetch_args(Call& call, const Cell& code, i32 pc, i32 end) {
     bool active = true;
     bool first = true;
     // Fixed arguments and, for functions and routines, the default slots.
-    for (i32 d = 0; d < length_of(desc); d++) {
-        const Cell item = *cell_at(desc, d);
-        const u32 it = cell::type_of(item);
+    // Items are read in place and read again after each fetch, which may
+    // evaluate and so move the description's buffer; its length never changes.
+    const i32 desc_length = length_of(desc);
+    for (i32 d = 0; d < desc_length; d++) {
+        const Cell* item = cell_at(desc, d);
+        const u32 it = cell::type_of(*item);
         if (it == type::typeset) {
-            if ((item.header & function::arg_kind::mask) == function::arg_kind::return_) continue;
+            const u32 kind = item->header & function::arg_kind::mask;
+            if (kind == function::arg_kind::return_) continue;
             if (active) {
+                // The accepted types, taken now: the description's buffer
+                // may move while the argument is evaluated.
+                const TypeBits accepted = type_bits(*item);
                 if (!(first && call.infix)) {
-                    pc = fetch_one(call, item, d, code, pc, end);
+                    pc = fetch_arg(call, desc, d, kind, code, pc, end);
                     if (pending) return pc;
                 }
-                check_type(call, item, d, *(stack::top - 1));
+                const Cell& value = *(stack::top - 1);
+                if (!accepted.has(cell::type_of(value))) [[unlikely]] expect_arg(call, d, value);
                 first = false;
             } else if (!native_like) {
                 stack::push(none::value);
@@ -258,7 +732,7 @@ i32 fetch_args(Call& call, const Cell& code, i32 pc, i32 end) {
                 stack::push(logic::false_value);
             }
         } else if (it == type::integer && !native_like) {
-            locals = static_cast<i32>(item.data2);
+            locals = static_cast<i32>(item->data2);
         }
     }
     // Refinements named by the path, in the path's order.
@@ -269,16 +743,25 @@ i32 fetch_args(Call& call, const Cell& code, i32 pc, i32 end) {
             const Cell el = *cell_at(pn, p);
             const u32 et = cell::type_of(el);
             if (et != type::word && et != type::get_word) fire(ErrorId::script_bad_refine, el);
-            if (et == type::get_word && !logic::truth(*context::get(el))) continue;
-            const i32 want = symbol::canonical(word::symbol_of(el));
+            if (et == type::get_word && !logic::truth(*word_slot(el))) continue;
             // Find the refinement and the stack slot of its first argument.
+            // The same symbol needs no canonical lookup.
+            const i32 sym = word::symbol_of(el);
+            i32 want = 0;
+            bool want_known = false;
             i32 slot = 0, found = -1, ordinal = 0;
-            for (i32 d = 0; d < length_of(desc); d++) {
+            const i32 desc_items = length_of(desc);
+            for (i32 d = 0; d < desc_items; d++) {
                 const Cell item = *cell_at(desc, d);
                 const u32 it = cell::type_of(item);
                 if (it == type::refinement) {
                     ordinal++;
-                    if (symbol::canonical(word::symbol_of(item)) == want) {
+                    const i32 item_sym = word::symbol_of(item);
+                    if (item_sym != sym && !want_known) {
+                        want = symbol::canonical(sym);
+                        want_known = true;
+                    }
+                    if (item_sym == sym || symbol::canonical(item_sym) == want) {
                         found = d;
                         break;
                     }
@@ -304,13 +787,14 @@ i32 fetch_args(Call& call, const Cell& code, i32 pc, i32 end) {
             }
             // Its arguments: the typesets that follow it up to the next refinement.
             i32 k = 1;
-            for (i32 d = found + 1; d < length_of(desc); d++) {
-                const Cell item = *cell_at(desc, d);
-                if (cell::type_of(item) != type::typeset) break;
-                if ((item.header & function::arg_kind::mask) == function::arg_kind::return_) continue;
-                pc = fetch_one(call, item, d, code, pc, end);
+            for (i32 d = found + 1; d < desc_items; d++) {
+                const Cell* item = cell_at(desc, d);
+                if (cell::type_of(*item) != type::typeset) break;
+                const u32 kind = item->header & function::arg_kind::mask;
+                if (kind == function::arg_kind::return_) continue;
+                pc = fetch_arg(call, desc, d, kind, code, pc, end);
                 if (pending) return pc;
-                check_type(call, item, d, *(stack::top - 1));
+                check_type(call, *cell_at(desc, d), d, *(stack::top - 1));
                 if (!native_like) {
                     const Cell v = *--stack::top;
                     stack::arguments[slot + k] = v;
@@ -320,6 +804,19 @@ i32 fetch_args(Call& call, const Cell& code, i32 pc, i32 end) {
         }
     }
     ORU_TRACE(Event::call, &code, pc, &call.name, &call.fn);
+    // An operator whose right operand needed evaluating: two integers are
+    // done here as in eval_expression, without the handler.
+    if (call.infix && native_like && !tracing) {
+        Cell* args = stack::arguments;
+        if (cell::type_of(args[0]) == type::integer && cell::type_of(args[1]) == type::integer &&
+            stack::top == args + 2) {
+            const u32 slot = call.fn.data1 + 1;
+            const IntOp op = t == type::action ? (slot <= action::count ? int_op_tables.action[slot] : IntOp::none)
+                                               : (slot <= static_cast<u32>(native::table_slots)
+                                                      ? int_op_tables.native[slot] : IntOp::none);
+            if (op != IntOp::none && integer_op(op, args, static_cast<i32>(args[1].data2))) return pc;
+        }
+    }
     if (t == type::native) {
         const native::Entry entry = native::entry_of(call.fn);
         if (!entry) fire(ErrorId::internal_not_done);
@@ -387,25 +884,25 @@ i32 call_value(Call& call, const Cell& code, i32 pc, i32 end) {
     if (t == type::routine) {
         call_routine(call.fn);
     } else if (t == type::function) {
-        Node context = call.object_ctx && call.object_ctx != context::global ? call.object_ctx : 0;
-        if (!context) {
-            const Cell owner = *function::extra_cell(call.fn, function::extra::owner);
-            context = cell::type_of(owner) == type::integer ? owner.data2 : word::context_of(call.name);
-        }
-        if (interpreter::call_function(call.fn, context, call.name, 0)) return pc;
+        // The context (the object's, else the owner's, else the name's) is
+        // what a compiled entry would receive; an interpreted body runs in
+        // its own function context and needs none, so it is not worked out.
+        if (interpreter::call_function(call.fn, 0, call.name, 0)) return pc;
     }
     stack::unwind();
     ORU_TRACE(Event::return_, &code, pc, &call.name, stack::top - 1);
     if (!call.infix) {
-        const Cell result = *(stack::top - 1);
-        stack::pop(1);
-        *(stack::top - 1) = result;
+        // The result replaces the function value pushed below the frame.
+        Cell* result = stack::top - 1;
+        result[-1] = *result;
+        stack::top = result;
     }
     return pc;
 }
 
 // Evaluates the value at pc and pushes its result; returns the next pc.
-i32 eval_value(const Cell& code, i32 pc, i32 end, bool passive) {
+// Inlined into eval_expression, its only caller.
+[[gnu::always_inline]] inline i32 eval_value(const Cell& code, i32 pc, i32 end, bool passive) {
     const Node n = cell::node(code);
     const Cell v = *cell_at(n, pc);
     ORU_TRACE(Event::fetch, &code, pc, nullptr, &v);
@@ -420,10 +917,15 @@ i32 eval_value(const Cell& code, i32 pc, i32 end, bool passive) {
             if (pc + 1 >= end) fire(ErrorId::script_need_value, v);
             stack::mark_interp_native(v);
             stack::push(v);
-            pc = eval_expression(code, pc + 1, end, false, true, false);
+            const i32 plain = pc + 1 < end ? fetch_plain(false, code, pc + 1, end) : -1;
+            pc = plain >= 0 ? plain : eval_expression(code, pc + 1, end, false, true, false);
             if (pending) return pc;
             ORU_TRACE(Event::set, &code, pc, &v, stack::top - 1);
-            word::set_from_args();
+            // word::set_from_args, with the context's inline store.
+            Cell* args = stack::arguments;
+            if (cell::type_of(args[1]) == type::unset) [[unlikely]] fire(ErrorId::script_need_value, args[0]);
+            set_word_value(args[0], args[1]);
+            stack::set_last(stack::arguments[1]);
             stack::unwind();
             return pc;
         }
@@ -505,7 +1007,7 @@ i32 eval_path(const Cell& path_value, const Cell& code, i32 pc, i32 end, bool se
     const Cell first = *cell_at(pn, head);
     if (cell::type_of(first) != type::word) fire(ErrorId::script_word_first, path_value);
     ORU_TRACE(Event::enter, &path_value, head, nullptr, nullptr);
-    const Cell head_value = *context::get(first);
+    const Cell head_value = *word_slot(first);
     const u32 ht = cell::type_of(head_value);
     if (ht == type::unset) fire(ErrorId::script_unset_path, path_value, first);
     if (callable_q(ht)) {
@@ -528,7 +1030,7 @@ i32 eval_path(const Cell& path_value, const Cell& code, i32 pc, i32 end, bool se
         Cell el = *cell_at(pn, i);
         ORU_TRACE(Event::fetch, &path_value, i, nullptr, &el);
         if (cell::type_of(el) == type::get_word) {
-            el = *context::get(el);
+            el = *word_slot(el);
         } else if (cell::type_of(el) == type::paren) {
             Cell* mark = stack::top;
             stack::push(none::value);
@@ -652,32 +1154,39 @@ void throw_pending() {
 
 u32 eval_block(const Cell& block_value, bool chain) {
     const Cell block = block_value;
-    const Cell saved = current_code;
+    // Saved and put back whole (one 16-byte move each way).
+    const __m128i saved = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&current_code));
     stack::mark_interp_eval(body_name());
     ORU_TRACE(Event::enter, &block, cell::head_index(block), nullptr, nullptr);
     const Node n = cell::node(block);
     i32 i = cell::head_index(block);
     try {
-        if (i >= length_of(n)) {
+        i32 length = length_of(n);
+        if (i >= length) {
             stack::set_result(unset::value);
         } else {
-            while (i < length_of(n)) {
-                current_code = with_index(block, i);
-                i = eval_expression(block, i, length_of(n), false, false, false);
+            // Every evaluation below puts current_code back as it found it,
+            // so only the index changes from one expression to the next.
+            current_code = block;
+            for (;;) {
+                current_code.data1 = static_cast<u32>(i);
+                i = eval_expression(block, i, length, false, false, false);
                 if (pending) [[unlikely]] {
-                    current_code = saved;
+                    _mm_storeu_si128(reinterpret_cast<__m128i*>(&current_code), saved);
                     return pending;
                 }
-                if (i < length_of(n)) stack::reset();
+                length = length_of(n);
+                if (i >= length) break;
+                stack::reset();
             }
         }
     } catch (const SystemThrow& t) {
         if (t.code == throw_code::error) fill_near();
-        current_code = saved;
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(&current_code), saved);
         throw;
     }
     ORU_TRACE(Event::exit, &block, length_of(n), nullptr, stack::arguments);
-    current_code = saved;
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(&current_code), saved);
     if (chain) stack::unwind_last();
     else stack::unwind();
     return 0;
@@ -693,21 +1202,12 @@ i32 eval_expression(const Cell& code_value, i32 pc, i32 end, bool no_infix, bool
     pc = eval_value(code, pc, end, passive);
     if (pending) return pc;
     if (!no_infix) {
-        while (pc < end && pc < length_of(cell::node(code))) {
-            const Cell w = *cell_at(cell::node(code), pc);
-            if (cell::type_of(w) != type::word) break;
-            const Cell* v = peek(w);
-            if (!v || cell::type_of(*v) != type::op) break;
-            ORU_TRACE(Event::fetch, &code, pc, nullptr, &w);
-            const Cell fn = unwrap_op(*v);
-            stack::top = start + 1;  // the value so far is the left operand, in place
-            Call call{fn, w, nullptr, 0, 0, true};
-            pc = call_value(call, code, pc + 1, end);
-            if (pending) return pc;
-        }
+        pc = apply_infix(code, pc, end, start);
+        if (pending) return pc;
     }
-    if (!sub) stack::set_result(*start);
-    else stack::top = start + 1;
+    if (sub) stack::top = start + 1;
+    else if (start == stack::arguments) stack::keep();
+    else stack::set_result(*start);
     ORU_TRACE(Event::expr, &code, pc, nullptr, start);
     return pc;
 }
@@ -758,13 +1258,17 @@ u32 call_function(const Cell& fn_value, Node, const Cell& name, u32) {
     if (t != type::function) fire(ErrorId::script_invalid_arg, fn);
     const Node ctx = function::context_of(fn);
     const u32 saved = context::cell_of(ctx)->data2;
-    context::cell_of(ctx)->data2 = stack::index_of(stack::arguments) + 1;
+    const u32 ref = stack::index_of(stack::arguments) + 1;
+    context::cell_of(ctx)->data2 = ref;
+    const RunningFunction outer = running;
+    if (context::cell_of(ctx)->header & context::on_stack) running = RunningFunction{ctx, ref, stack::arguments};
+    else running = RunningFunction{};
     stack::set_body_flag(true);
     const bool was_tracing = tracing;
     if (fn.header & function::attribute::trace) tracing = trace_run;
     else if (fn.header & function::attribute::no_trace) tracing = false;
     ORU_TRACE(Event::prolog, nullptr, -1, &name, &fn);
-    const Cell body = *function::extra_cell(fn, function::extra::body);
+    const Cell body = *extra_at(fn, function::extra::body);
     u32 code = 0;
     try {
         if (cell::type_of(body) == type::block) code = eval_block(body, true);
@@ -772,6 +1276,7 @@ u32 call_function(const Cell& fn_value, Node, const Cell& name, u32) {
     } catch (const SystemThrow& t) {
         if (t.code != throw_code::return_ && t.code != throw_code::exit) {
             context::cell_of(ctx)->data2 = saved;
+            running = outer;
             tracing = was_tracing;
             throw;
         }
@@ -781,6 +1286,7 @@ u32 call_function(const Cell& fn_value, Node, const Cell& name, u32) {
     ORU_TRACE(Event::epilog, nullptr, -1, &name, &fn);
     tracing = was_tracing;
     context::cell_of(ctx)->data2 = saved;
+    running = outer;
     if (code == throw_code::return_ || code == throw_code::exit) {
         pending = 0;
         code = 0;
@@ -801,6 +1307,8 @@ void init() {
     pending = 0;
     current_code = unset::value;
     tracing = trace_run = false;
+    globals = GlobalValues{};
+    running = RunningFunction{};
     object::set_spec_evaluator(evaluate_spec);
     object::set_handler_caller(call_handler);
     error::set_eval_hook(evaluate_block);

@@ -66,6 +66,12 @@ inline Step body_step(const Cell* body, u32& code, bool chain = true) {
     return Step::pass;
 }
 
+// logic::truth_strict with its common case inline: only unset raises.
+inline bool strict_truth(const Cell& v) {
+    if (cell::type_of(v) == type::unset) [[unlikely]] return logic::truth_strict(v);
+    return logic::truth(v);
+}
+
 // Opens the loop frame of a loop native.
 inline void open_loop() { stack::mark_loop(words::word::tag_body); }
 
@@ -94,7 +100,7 @@ u32 unless(bool, const i32*) {
 
 u32 either(bool, const i32*) {
     Cell* args = stack::arguments;
-    return run(logic::truth_strict(args[0]) ? &args[1] : &args[2]);
+    return run(strict_truth(args[0]) ? &args[1] : &args[2]);
 }
 
 // any and all evaluate one expression at a time, each in a frame named
@@ -182,7 +188,7 @@ u32 case_(bool, const i32* refinements) {
         pc = interpreter::eval_expression(*cases, pc, end, false, false, false);
         if (interpreter::pending) return interpreter::pending;
         if (pc >= end) fire(ErrorId::script_need_value, words::word::case_);
-        if (!logic::truth_strict(*stack::arguments)) {
+        if (!strict_truth(*stack::arguments)) {
             ++pc;  // step over exactly one cell
             continue;
         }
@@ -222,7 +228,7 @@ u32 while_(bool, const i32*) {
         const u32 code = interpreter::guard(throw_code::break_, [&] { return interpreter::eval_block(args[0]); });
         if (code == throw_code::break_ || code == throw_code::continue_) fire(ErrorId::throw_while_cond);
         if (code) return interpreter::pass_on(code);
-        if (!logic::truth_strict(*stack::arguments)) break;
+        if (!strict_truth(*stack::arguments)) break;
         u32 body_code;
         const Step s = body_step(&args[1], body_code);
         if (s == Step::leave) break;
@@ -244,7 +250,7 @@ u32 until(bool, const i32*) {
         if (s == Step::leave) break;
         if (s == Step::pass) return interpreter::pass_on(code);
         if (code == throw_code::continue_) continue;
-        if (logic::truth_strict(*stack::arguments)) break;
+        if (strict_truth(*stack::arguments)) break;
     }
     stack::unwind_last();
     return 0;

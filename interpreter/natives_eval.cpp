@@ -18,8 +18,16 @@
 #include "runtime/datatypes/word.h"
 #include "runtime/fire.h"
 #include "runtime/memory.h"
+#include "runtime/datatypes/string.h"
+#include "runtime/datatypes/symbol.h"
+#include "runtime/platform/platform.h"
+#include "runtime/system.h"
+#include "runtime/unicode.h"
 #include "runtime/words.h"
 
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
 #include <vector>
 
 namespace oru::natives {
@@ -183,12 +191,317 @@ std::vector<u8> binary_bytes(const Cell& bin, i32 count) {
 }  // namespace
 
 // ---------------------------------------------------------------------------
+// Language callbacks called from C++
+
+HeaderFinder find_script_header = nullptr;
+
+namespace {
+
+inline bool callback_type_q(u32 t) { return t == type::function || t == type::routine; }
+
+// Pushes the slots of a callback after its first `count` arguments, as a
+// call without its refinements has them: false for each refinement, none
+// for their arguments, then the locals. script/invalid-arg when the callback
+// takes another number of arguments.
+void push_other_slots(const Cell& callback, i32 count) {
+    const Cell fn = callback;
+    const Node desc = function::arguments(fn);
+    const bool fill = cell::type_of(fn) == type::function;
+    const i32 n = static_cast<i32>(memory::buffer(desc)->length());
+    i32 fixed = 0, locals = 0;
+    bool refined = false;
+    for (i32 d = 0; d < n; d++) {
+        const Cell item = memory::buffer(desc)->cells()[d];
+        const u32 t = cell::type_of(item);
+        if (t == type::typeset) {
+            if ((item.header & function::arg_kind::mask) == function::arg_kind::return_) continue;
+            if (!refined) fixed++;
+            else if (fill) stack::push(none_value);
+        } else if (t == type::refinement) {
+            if (!refined && fixed != count) break;
+            refined = true;
+            if (fill) stack::push(logic::false_value);
+        } else if (t == type::integer) {
+            locals = static_cast<i32>(item.data2);
+        }
+    }
+    if (fixed != count) fire(ErrorId::script_invalid_arg, fn);
+    if (fill) function::init_locals(locals);
+}
+
+}  // namespace
+
+Cell call_callback(const Cell& callback, const Cell& name, u32 callback_bit, Cell* args, i32 count) {
+    if (!callback_type_q(cell::type_of(callback))) fire(ErrorId::script_invalid_arg, callback);
+    Cell* const saved = stack::top;
+    stack::push();  // reserved, never written: the cell at the top may be a result slot in use
+    Cell* fn = stack::push(callback);
+    Cell* label = stack::push(name);
+    const bool function_q = cell::type_of(*fn) == type::function;
+    stack::mark(*label, function_q ? function::context_of(*fn) : 0);
+    for (i32 i = 0; i < count; i++) stack::push(args[i]);
+    push_other_slots(*fn, count);
+    if (interpreter::call_function(*fn, 0, *label, callback_bit)) interpreter::throw_pending();
+    const Cell answer = *stack::arguments;
+    for (i32 i = 1; i < count; i++) args[i] = stack::arguments[i];
+    stack::unwind_func();
+    stack::top = saved;
+    return answer;
+}
+
+u32 event_filter(const Cell& callback, const Cell* events, i32 count, u32 all) {
+    if (!callback_type_q(cell::type_of(callback))) return all;
+    const Cell body = *function::extra_cell(callback, function::extra::body);
+    if (cell::type_of(body) != type::block) return all;
+    const i32 head = cell::head_index(body);
+    if (head >= series::abs_length_q(body)) return all;
+    const Cell filter = *block::rs_abs_at(body, head);
+    if (cell::type_of(filter) != type::block) return all;
+    u32 mask = 0;
+    const i32 end = series::abs_length_q(filter);
+    for (i32 i = cell::head_index(filter); i < end; i++) {
+        const Cell w = *block::rs_abs_at(filter, i);
+        if (!word::any_word_type_q(cell::type_of(w))) continue;
+        const i32 sym = symbol::canonical(word::symbol_of(w));
+        for (i32 e = 0; e < count; e++)
+            if (sym == symbol::canonical(word::symbol_of(events[e]))) mask |= 1u << e;
+    }
+    return mask;
+}
+
+}  // namespace oru::natives
+
+// ---------------------------------------------------------------------------
+// The trace hook's tracer
+
+namespace oru::interpreter {
+
+namespace {
+
+// The tracer of the running trace run (none outside one), its mask. The
+// tracer cell is a copy of the do/trace argument, which stays on the data
+// stack for the whole run and so keeps the function alive.
+Cell tracer{type::none, 0, 0, 0};
+u32 tracer_mask = 0;
+
+inline bool path_code_q(u32 t) { return t >= type::path && t <= type::get_path; }
+
+// ORDER TRACE EVENTS: bit i is events()[i].
+const Cell* events() {
+    static Cell words_in_order[16];
+    const Cell* const w[16] = {&words::word::init,   &words::word::end,    &words::word::prolog,
+                               &words::word::epilog, &words::word::enter,  &words::word::exit,
+                               &words::word::open,   &words::word::return_, &words::word::fetch,
+                               &words::word::push,   &words::word::set,    &words::word::call,
+                               &words::word::error,  &words::word::throw_, &words::word::catch_,
+                               &words::word::expr};
+    for (i32 i = 0; i < 16; i++) words_in_order[i] = *w[i];
+    return words_in_order;
+}
+
+inline bool series_code_q(u32 t) { return t == type::block || t == type::paren || path_code_q(t); }
+
+inline i32 bit_index(u32 bit) {
+    i32 i = 0;
+    while (i < 31 && !(bit & (1u << i))) i++;
+    return i;
+}
+
+// Makes fn the tracer of a new trace run (both flags on), or with none ends
+// the run (both flags off).
+void tracer_install(const Cell& fn) {
+    const bool on = cell::type_of(fn) != type::none;
+    tracer_mask = on ? event_mask(fn) : 0;
+    tracer = fn;
+    tracing = trace_run = on;
+}
+
+}  // namespace
+
+u32 event_mask(const Cell& tracer_fn) { return natives::event_filter(tracer_fn, events(), 16, event::all); }
+
+void fire_event(u32 bit, const Cell* code, i32 position, const Cell* ref, const Cell* value) {
+    if (!tracing || !trace_run || !(tracer_mask & bit)) return;
+    const u32 base = stack::index_of(stack::arguments);
+    const u32 top = stack::index_of(stack::top);
+    Cell args[6];
+    args[0] = events()[bit_index(bit)];
+    args[1] = code ? *code : natives::none_value;
+    i32 offset = -1;
+    if (code && series_code_q(cell::type_of(*code))) {
+        const i32 tail = series::abs_length_q(*code);
+        if (position >= cell::head_index(*code) && position <= tail) offset = position;
+    }
+    args[2] = cell::integer(offset);
+    args[3] = value && cell::type_of(*value) != type::unset ? *value : natives::none_value;
+    const bool named = bit & (event::set | event::prolog | event::epilog | event::return_ | event::call);
+    args[4] = named && ref ? *ref : natives::none_value;
+    args[5] = cell::make(type::pair, 0, base, top);
+    const Cell fn = tracer;
+    tracing = false;
+    natives::call_callback(fn, words::word::tag_interp_callback, 0, args, 6);
+    tracing = trace_run;
+}
+
+}  // namespace oru::interpreter
+
+namespace oru::natives {
+
+// ---------------------------------------------------------------------------
 // do, reduce, compose
 
-// do: value /expand /args arg /next position /trace callback
-u32 do_(bool, const i32* refinements) {
-    // Neither the preprocessor's expansion nor the trace callback exists yet.
-    if (used(refinements, 0) || used(refinements, 3)) fire(ErrorId::internal_not_done);
+namespace {
+
+// The preprocessor's directives, as canonical symbols: issues with these
+// names are rewritten before the code runs; other issues are plain values.
+// (ORDER: the first two only guard the value after them.)
+constexpr const char* directive_names[] = {"system",  "system-global", "include", "include-binary", "if",
+                                           "either",  "switch",        "case",    "do",             "local",
+                                           "reset",   "trace",         "process", "macro"};
+constexpr i32 guard_directives = 2;
+constexpr i32 directive_count = sizeof directive_names / sizeof directive_names[0];
+
+// The index of the issue's name in directive_names, -1 for another issue.
+i32 directive_index(const Cell& issue, const i32* names) {
+    const i32 sym = symbol::canonical(word::symbol_of(issue));
+    for (i32 i = 0; i < directive_count; i++)
+        if (names[i] == sym) return i;
+    return -1;
+}
+
+// Whether the block holds a directive anywhere (through blocks and parens;
+// the value after #system is passed over untouched, as the preprocessor
+// does). Without any, the expansion leaves a block as it is, there being no
+// way to register a macro yet.
+bool directives_q(const Cell& blk, const i32* names) {
+    const i32 end = series::abs_length_q(blk);
+    for (i32 i = cell::head_index(blk); i < end; i++) {
+        const Cell v = *block::rs_abs_at(blk, i);
+        const u32 t = cell::type_of(v);
+        if (t == type::issue) {
+            const i32 d = directive_index(v, names);
+            if (d >= guard_directives) return true;
+            if (d >= 0) i++;
+        }
+        if ((t == type::block || t == type::paren) && directives_q(v, names)) return true;
+    }
+    return false;
+}
+
+// The preprocessor's expansion of a block before it runs (do/expand and
+// scripts). The preprocessor is library code that does not exist yet: a
+// block with directives raises internal/feature-na rather than running them
+// as plain values.
+void expand(const Cell& blk) {
+    i32 names[directive_count];
+    for (i32 i = 0; i < directive_count; i++) names[i] = symbol::canonical(symbol::make(directive_names[i]));
+    if (directives_q(blk, names)) fire(ErrorId::internal_feature_na);
+}
+
+// The text of a file! (any string-like series) from its position, UTF-8.
+std::string path_text(const Cell& file) {
+    Cell f = file;
+    const i32 n = string::rs_length_q(f);
+    const u32 unit = memory::buffer(cell::node(f))->unit();
+    const u8* p = string::rs_head(f);
+    std::string out;
+    for (i32 i = 0; i < n; i++) {
+        u8 bytes[4];
+        const int k = unicode::encode_utf8_char(string::get_char(p + static_cast<size_t>(i) * unit, unit), bytes);
+        out.append(reinterpret_cast<const char*>(bytes), static_cast<size_t>(k));
+    }
+    return out;
+}
+
+bool read_file(const std::string& path, std::string& out) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char chunk[65536];
+    bool ok = true;
+    for (;;) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            ok = false;
+            break;
+        }
+        out.append(chunk, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return ok;
+}
+
+// Changes to a script's directory for its run and back afterwards, also
+// when an error or a throw leaves the script.
+class DirectoryGuard {
+public:
+    explicit DirectoryGuard(const Cell& file, const std::string& path) : saved_(platform::get_current_dir()) {
+        const size_t slash = path.rfind('/');
+        if (slash == std::string::npos) return;
+        const std::string dir = path.substr(0, slash + 1);
+        if (!platform::set_current_dir(dir.c_str())) fire(ErrorId::access_cannot_open, file);
+        changed_ = true;
+    }
+    ~DirectoryGuard() {
+        if (changed_ && !saved_.empty()) (void)platform::set_current_dir(saved_.c_str());
+    }
+    DirectoryGuard(const DirectoryGuard&) = delete;
+    DirectoryGuard& operator=(const DirectoryGuard&) = delete;
+
+private:
+    std::string saved_;
+    bool changed_ = false;
+};
+
+// do of a file!: reads the script, checks its header as the script launch
+// does, loads it, expands it, and evaluates what follows the header in the
+// script's directory. `return` and `exit` at the script's top level end the
+// script with their value. The library's script runner adds the `system`
+// object's bookkeeping (system/script, source files, halt) once it exists.
+u32 do_file(const Cell& file) {
+    Cell* native_result = stack::arguments;
+    Cell* held = stack::push(file);
+    if (cell::type_of(*held) == type::url) fire(ErrorId::internal_feature_na);
+    if (!find_script_header) fire(ErrorId::internal_feature_na);
+    const std::string path = path_text(*held);
+    std::string text;
+    if (path.empty() || !read_file(path, text)) fire(ErrorId::access_cannot_open, *held);
+    const long start = find_script_header(text);
+    if (start < 0) fire(ErrorId::syntax_no_header, *held);
+    Cell* code = stack::push(none_value);
+    lexer::scan(code, reinterpret_cast<const u8*>(text.data()) + start, static_cast<i32>(text.size() - start),
+                lexer::Mode{}, nullptr);
+    const i32 length = series::abs_length_q(*code);
+    if (length == 0) fire(ErrorId::syntax_no_header, *held);
+    const Cell first = *block::rs_abs_at(*code, 0);
+    if (path_type_q(cell::type_of(first))) fire(ErrorId::internal_oru_system);
+    const bool header = length > 1 && cell::type_of(first) == type::word &&
+                        cell::type_of(*block::rs_abs_at(*code, 1)) == type::block;
+    code->data1 = header ? 2 : 1;
+    expand(*code);
+    context::bind(*code, context::global, false);
+    DirectoryGuard directory(*held, path);
+    // A body frame: return and exit stop here.
+    stack::top = code + 1;
+    stack::mark_frame(words::word::tag_body, frame_kind::native, frame_flag::body);
+    stack::push(unset_value);
+    u32 c = interpreter::eval_block(*code, true);
+    if (c == throw_code::return_ || c == throw_code::exit) {
+        interpreter::take_pending();
+        c = 0;
+    }
+    if (c) return c;
+    const Cell result = *stack::arguments;
+    stack::unwind();
+    *native_result = result;
+    stack::top = native_result + 1;
+    return 0;
+}
+
+// do without /trace.
+u32 do_value(const i32* refinements) {
+    enum { expand_r, args_r, next_r };
     Cell* args = stack::arguments;
     Cell value = args[0];
     u32 t = cell::type_of(value);
@@ -206,11 +519,12 @@ u32 do_(bool, const i32* refinements) {
         case type::hash: {
             Cell* blk = stack::push_value(value);
             clamp_to_tail(*blk);
-            if (!used(refinements, 2)) {
+            if (used(refinements, expand_r)) expand(*blk);
+            if (!used(refinements, next_r)) {
                 stack::top = blk + 1;
                 return interpreter::eval_block(*blk, true);
             }
-            Cell* position = stack::push_value(*ref_arg(refinements, 2));
+            Cell* position = stack::push_value(*ref_arg(refinements, next_r));
             stack::top = position + 1;
             const i32 next = interpreter::eval_next(*blk);
             if (interpreter::pending) return interpreter::pending;
@@ -221,15 +535,54 @@ u32 do_(bool, const i32* refinements) {
             stack::set_result(result);
             return 0;
         }
-        case type::path:
-        case type::lit_path:
-        case type::set_path:
-        case type::get_path: return get_path(value);
+        case type::path: return get_path(value);  // other path kinds run as one-value expressions
         case type::file:
-        case type::url: fire(ErrorId::internal_not_done);
+        case type::url: return do_file(value);
         case type::error: stack::throw_error(value);
         default: return eval_single(value);
     }
+}
+
+// A trace run of the evaluator, started by do/trace when none is running.
+void start_run(const Cell& callback) {
+    if (cell::type_of(callback) != type::function) fire(ErrorId::script_invalid_arg, callback);
+    interpreter::tracer_install(callback);
+    interpreter::fire_event(interpreter::event::init, nullptr, -1, nullptr, nullptr);
+}
+
+// Delivers the end event (when delivery is on: a tracer that failed turned
+// it off) and ends the run, whatever the end event does.
+void end_run() {
+    struct Clear {
+        ~Clear() { interpreter::tracer_install(none_value); }
+    } clear;
+    interpreter::fire_event(interpreter::event::end, nullptr, -1, nullptr, nullptr);
+}
+
+}  // namespace
+
+// do: value /expand /args arg /next position /trace callback
+u32 do_(bool, const i32* refinements) {
+    enum { trace_r = 3 };
+    if (!used(refinements, trace_r) || interpreter::trace_run) return do_value(refinements);
+    u32 code = 0;
+    try {
+        start_run(*ref_arg(refinements, trace_r));
+        code = do_value(refinements);
+    } catch (const SystemThrow&) {
+        // The end event runs while the throw is on its way: what the throw
+        // carries is put back after it.
+        const PendingError error = pending_error;
+        const u32 thrown = runtime.pending_code;
+        end_run();
+        pending_error = error;
+        runtime.pending_code = thrown;
+        throw;
+    }
+    const u32 kept = interpreter::take_pending();
+    end_run();
+    interpreter::pending = kept;
+    return code;
 }
 
 // reduce: value /into out
@@ -468,8 +821,8 @@ u32 context_q(bool, const i32*) {
 
 u32 transcode(bool, const i32* refinements) {
     enum { next_r, one_r, prescan_r, scan_r, part_r, into_r, trace_r };
-    if (used(refinements, trace_r)) fire(ErrorId::internal_not_done);  // the trace callback comes later
     Cell* args = stack::arguments;
+    const Cell* callback = used(refinements, trace_r) ? ref_arg(refinements, trace_r) : nullptr;
     clamp_to_tail(args[0]);
     const Cell src = args[0];
     const bool binary = cell::type_of(src) == type::binary;
@@ -506,16 +859,32 @@ u32 transcode(bool, const i32* refinements) {
             std::vector<u8> bytes = binary_bytes(src, length);
             if (bytes.size() >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF) skipped = 3;
             // A private copy: the scan allocates, which may move the binary.
+            Cell input = src;
+            input.data1 = static_cast<u32>(index + skipped);
+            const lexer::Trace trace{callback ? *callback : none_value, input};
             result_type = lexer::scan(type_only ? nullptr : out, bytes.data() + skipped,
-                                      static_cast<i32>(bytes.size()) - skipped, mode, &consumed);
+                                      static_cast<i32>(bytes.size()) - skipped, mode, &consumed,
+                                      callback ? &trace : nullptr);
         } else {
-            result_type = lexer::load_string(type_only ? nullptr : out, src, length, mode, &consumed);
+            result_type = lexer::load_string(type_only ? nullptr : out, src, length, mode, &consumed, callback);
         }
     }
 
     if (type_only) {
-        if (length <= 0 || result_type == 0) stack::set_result(none_value);
-        else stack::set_result(datatype::make(result_type < 0 ? type::error : static_cast<u32>(result_type)));
+        const Cell found = length <= 0 || result_type == 0
+                               ? none_value
+                               : datatype::make(result_type < 0 ? type::error : static_cast<u32>(result_type));
+        if (!used(refinements, next_r) || used(refinements, one_r)) {
+            stack::set_result(found);
+            return 0;
+        }
+        // /next: the type and the source past the token, as for a value.
+        Cell* pair = block::push_only(2);
+        block::rs_append(*pair, found);
+        Cell rest = src;
+        rest.data1 = static_cast<u32>(index + skipped + consumed);
+        block::rs_append(*pair, rest);
+        stack::set_result(*pair);
         return 0;
     }
     if (length <= 0) block::make_at(*out, 1);  // nothing to scan: no values

@@ -1,6 +1,8 @@
 // Evaluation, binding and access natives: do, reduce, compose, get, set,
 // bind, in, construct, value?, type?, unset, new-line, new-line?, context?,
-// and transcode (the lexer's native front end).
+// and transcode (the lexer's native front end); the calling of language
+// callbacks from C++ (the lexer's and the evaluator's tracers) and the trace
+// run that do/trace starts.
 //
 // Each is a native::Entry: arguments at stack::arguments, the result in the
 // first of them. Every value held across an evaluation or an allocation sits
@@ -9,6 +11,8 @@
 #pragma once
 
 #include "runtime/cell.h"
+
+#include <string>
 
 namespace oru::natives {
 
@@ -28,7 +32,60 @@ u32 new_line_q(bool check, const i32* refinements);
 u32 context_q(bool check, const i32* refinements);
 u32 transcode(bool check, const i32* refinements);
 
+// --- Language callbacks called from C++ -----------------------------------
+
+// Calls a callback (function! or routine!) with `count` arguments in a call
+// frame named `name`; callback_bit tells the evaluator which internal
+// callback this is (lexer 1, parse 2, ...). The callback must take exactly
+// `count` arguments, else script/invalid-arg with it; its refinements and
+// locals start as for a call without them. Returns the callback's answer;
+// args[1..count-1] receive the argument slots as the callback left them (a
+// callback may move a series it was handed). The data stack and the frames
+// are as they were afterwards, and the cell at the top when called is never
+// written: it may be a result slot in use. A pending unwinding out of the
+// callback (a throw to an outer catch) goes on as the system-level throw.
+Cell call_callback(const Cell& callback, const Cell& name, u32 callback_bit, Cell* args, i32 count);
+
+// The events a callback wants: when the first value of its body is a block,
+// the OR of bit i for every word in it whose canonical symbol is that of
+// events[i] (other values count 0, so an empty block wants nothing);
+// otherwise `all`. The filter sits in the body, never in the spec, whose
+// leading block holds the function's attributes.
+u32 event_filter(const Cell& callback, const Cell* events, i32 count, u32 all);
+
+// Where the script header ("Oru", an optional "/System", white space, "[")
+// starts in a script's text, -1 when it has none: the boot program's search,
+// installed by it so that `do` of a file checks the header exactly as the
+// command line's script launch does. While it is not installed `do` of a
+// file raises internal/feature-na.
+using HeaderFinder = long (*)(const std::string& text);
+extern HeaderFinder find_script_header;
+
 }  // namespace oru::natives
+
+namespace oru::interpreter {
+
+// The trace hook's tracer (do/trace): the event bits in order (ORDER TRACE
+// EVENTS: the same order as the event words in natives_eval.cpp).
+namespace event {
+constexpr u32 init = 0x1, end = 0x2, prolog = 0x4, epilog = 0x8, enter = 0x10, exit = 0x20, open = 0x40,
+              return_ = 0x80, fetch = 0x100, push = 0x200, set = 0x400, call = 0x800, error = 0x1000,
+              throw_ = 0x2000, catch_ = 0x4000, expr = 0x8000;
+constexpr u32 all = 0x1FFFF;
+}  // namespace event
+
+// The events a tracer wants (event_filter over the sixteen event words, all
+// of them without a filter block).
+u32 event_mask(const Cell& tracer);
+
+// Delivers one event to the tracer of the running trace run: nothing when no
+// run is active or the event is not in the tracer's mask. `code` is the
+// block, paren or path being evaluated (or null) and `position` an absolute
+// cell index in it; `ref` and `value` may be null. Delivery is off while the
+// tracer runs; an unwinding out of the tracer goes on (delivery stays off).
+void fire_event(u32 event, const Cell* code, i32 position, const Cell* ref, const Cell* value);
+
+}  // namespace oru::interpreter
 
 namespace oru::natives_eval {
 

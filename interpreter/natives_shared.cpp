@@ -5,6 +5,7 @@
 #include "interpreter/stack.h"
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/datatype.h"
+#include "runtime/datatypes/logic.h"
 #include "runtime/datatypes/series.h"
 #include "runtime/datatypes/word.h"
 #include "runtime/fire.h"
@@ -13,6 +14,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 namespace oru::natives {
 
@@ -90,7 +92,8 @@ bool max_min_components(bool max_q, Cell& a, const Cell& b) {
             by = pair_y(b);
         } else if (tb == type::integer) {
             bx = by = static_cast<i32>(b.data2);
-        } else if (tb == type::float_ || tb == type::percent) {
+        } else if (tb == type::float_) {
+            // percent! is not among a pair's operands: it goes to compare.
             if (!float_to_int(cell::get_float(b), bx)) {
                 // Too large for a pair: compare as a point instead.
                 Cell p{type::point2D, 0, 0, 0};
@@ -146,24 +149,68 @@ bool max_min_components(bool max_q, Cell& a, const Cell& b) {
     }
 }
 
-// Item i (0-based from the value's position) of a block-like series, or null
-// past its tail. Valid until the next allocation.
+constexpr Cell none_value{type::none, 0, 0, 0};
+
+// word!, set-word!, lit-word! and get-word! (the any-word! typeset):
+// refinements and issues name no variable.
+bool any_word_q(u32 t) { return t >= type::word && t <= type::get_word; }
+
+// Item i (0-based from the value's position) of a block-like series (or of
+// a map!'s key/value block), or null past its tail. Valid until the next
+// allocation.
 Cell* block_item(const Cell& series, i32 i) {
-    const i32 at = cell::head_index(series) + i;
+    const i64 at = static_cast<i64>(cell::head_index(series)) + i;
     if (at < 0 || at >= series::abs_length_q(series)) return nullptr;
     return series::buffer_of(series)->cells() + at;
+}
+
+// Item i of the values of set: none past the tail, and for the value cell
+// of a removed map! pair (its header is 0, which no live value has).
+Cell value_item(const Cell& values, i32 i) {
+    const Cell* c = block_item(values, i);
+    return c && c->header != 0 ? *c : none_value;
 }
 
 // Word i (0-based) of a words block, or the single word itself.
 Cell word_item(const Cell& words, i32 i) {
     if (!series::block_like_q(cell::type_of(words))) return words;
     const Cell* w = block_item(words, i);
-    return w ? *w : Cell{type::none, 0, 0, 0};
+    return w ? *w : none_value;
 }
 
 void set_one_word(Cell word, const Cell& value) {
-    if (!word::any_word_type_q(cell::type_of(word))) fire(ErrorId::script_invalid_arg, word);
+    if (!any_word_q(cell::type_of(word))) fire(ErrorId::script_invalid_arg, word);
     context::set(word, value);
+}
+
+// Moves a series position on by n (or back, n negative), never below 0 and
+// never past the largest index.
+void move_index(Cell& series, i64 n) {
+    i64 at = static_cast<i64>(cell::head_index(series)) + n;
+    if (at < 0) at = 0;
+    if (at > INT32_MAX) at = INT32_MAX;
+    series.data1 = static_cast<u32>(at);
+}
+
+// A position before the head reads as the head, as the series helpers take
+// it: stepping from there would read cells in front of the buffer.
+void clamp_head(Cell& series) {
+    if (cell::head_index(series) < 0) series.data1 = 0;
+}
+
+[[noreturn]] void not_done() { fire(ErrorId::internal_not_done); }
+
+// The map! step: the words get the next pair that was not removed. As in
+// every step, the position moves on before the words are set (see
+// foreach_next).
+bool map_step(Cell& map, const Cell& words) {
+    if (!iteration_service.map_match_keys) not_done();
+    while (not_tail_q(map)) {
+        const Cell at = map;
+        move_index(map, 2);
+        if (iteration_service.map_match_keys(at, words)) return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -202,7 +249,14 @@ i32 to_int_arg(const Cell& value) {
     return out;
 }
 
-float to_float32_arg(const Cell& value) { return static_cast<float>(number_of(value)); }
+float to_float32_arg(const Cell& value) {
+    // Beyond the float range the conversion is not defined: such a number
+    // becomes the infinity of its sign, as the hardware gives it.
+    const double d = number_of(value);
+    if (d > std::numeric_limits<float>::max()) return std::numeric_limits<float>::infinity();
+    if (d < -std::numeric_limits<float>::max()) return -std::numeric_limits<float>::infinity();
+    return static_cast<float>(d);
+}
 
 void to_float_arg() {
     Cell& v = *stack::arguments;
@@ -241,23 +295,18 @@ void arc_result(bool radians, i32 kind) {
 void set_words(const Cell& words_arg, const Cell& values_arg, i32 count, bool any, bool only, bool some) {
     const Cell words = words_arg;
     const Cell values = values_arg;
-    const bool spread = !only && series::block_like_q(cell::type_of(values));
-    const Cell none{type::none, 0, 0, 0};
+    const u32 vt = cell::type_of(values);
+    const bool spread = !only && (series::block_like_q(vt) || vt == type::map);
     if (spread) {
         for (i32 i = 0; i < count; ++i) {
             const Cell w = word_item(words, i);
-            if (!word::any_word_type_q(cell::type_of(w))) fire(ErrorId::script_invalid_arg, w);
+            if (!any_word_q(cell::type_of(w))) fire(ErrorId::script_invalid_arg, w);
             if (any) continue;
-            const Cell* v = block_item(values, i);
-            if (v && cell::type_of(*v) == type::unset) fire(ErrorId::script_need_value, w);
+            if (cell::type_of(value_item(values, i)) == type::unset) fire(ErrorId::script_need_value, w);
         }
     }
     for (i32 i = 0; i < count; ++i) {
-        Cell v = values;
-        if (spread) {
-            const Cell* item = block_item(values, i);
-            v = item ? *item : none;
-        }
+        const Cell v = spread ? value_item(values, i) : values;
         if (some && cell::type_of(v) == type::none) continue;
         set_one_word(word_item(words, i), v);
     }
@@ -271,41 +320,111 @@ void set_words_from_series(const Cell& words_arg, const Cell& series_value, i32 
     const u32 si = stack::index_of(s);
     for (i32 i = 1; i <= count; ++i) {
         Cell* picked = actions::pick(stack::at_index(si), i, nullptr);
-        const Cell v = picked ? *picked : Cell{type::none, 0, 0, 0};
+        const Cell v = picked ? *picked : none_value;
         *stack::at_index(si) = series_arg;
         set_one_word(word_item(words, i - 1), v);
     }
 }
 
+IterationService iteration_service{};
+
 bool not_tail_q(const Cell& series) {
-    if (cell::type_of(series) == type::image) return false;  // images come with their own module
+    if (cell::type_of(series) == type::image) {
+        if (!iteration_service.image_pixels) not_done();
+        return cell::head_index(series) < iteration_service.image_pixels(series);
+    }
     return cell::head_index(series) < series::abs_length_q(series);
 }
 
-bool foreach_next(Cell& series, const Cell& word) {
+// The position moves on before a word is set: setting an object's field
+// runs its on-change*, and a continue there must go on with the next record
+// rather than set the same one again. `at` (the record's position) shares
+// the hidden cell's buffer, which keeps it alive.
+bool foreach_next(Cell& series, const Cell& word_arg) {
+    clamp_head(series);
     if (!not_tail_q(series)) return false;
+    const Cell word = word_arg;
+    const Cell at = series;
+    move_index(series, 1);
     Cell v;
-    if (series::block_like_q(cell::type_of(series))) {
-        v = *block_item(series, 0);
+    if (series::block_like_q(cell::type_of(at))) {
+        v = *block_item(at, 0);
     } else {
         stack::Mark mark;
-        Cell* s = stack::push_value(series);
+        Cell* s = stack::push_value(at);  // pick may rewrite its argument
         Cell* picked = actions::pick(s, 1, nullptr);
-        v = picked ? *picked : Cell{type::none, 0, 0, 0};
+        v = picked ? *picked : none_value;
     }
     set_one_word(word, v);
-    series.data1 = static_cast<u32>(cell::head_index(series) + 1);
     return true;
 }
 
-bool foreach_next_block(Cell& series, const Cell& words, i32 count) {
+bool foreach_next_block(Cell& series, const Cell& words_arg, i32 count) {
+    clamp_head(series);
     if (!not_tail_q(series) || count <= 0) return false;
-    if (series::block_like_q(cell::type_of(series)))
-        set_words(words, series, count, true, false, false);
-    else
-        set_words_from_series(words, series, count);
-    series.data1 = static_cast<u32>(cell::head_index(series) + count);
+    const Cell words = words_arg;
+    const u32 t = cell::type_of(series);
+    if (t == type::map) {
+        if (count != 2) fire(ErrorId::script_invalid_arg, words);
+        return map_step(series, words);
+    }
+    const Cell at = series;
+    move_index(series, count);
+    if (t == type::image) {
+        if (!iteration_service.image_set_words) not_done();
+        iteration_service.image_set_words(at, words);
+    } else if (series::block_like_q(t)) {
+        set_words(words, at, count, true, false, false);
+    } else {
+        set_words_from_series(words, at, count);
+    }
     return true;
+}
+
+bool foreach_next() {
+    Cell* a = stack::arguments;
+    return foreach_next(a[-2], a[-1]);
+}
+
+bool foreach_next_block(i32 count) {
+    Cell* a = stack::arguments;
+    return foreach_next_block(a[-2], a[-1], count);
+}
+
+bool forall_next(bool advance) {
+    Cell* a = stack::arguments;
+    const Cell start = a[-2];
+    Cell word = a[-1];
+    Cell* slot = context::get(word);
+    // Moving the index of anything but the starting series would rewrite a
+    // value the body put there (an integer's payload, another series).
+    if (!series::series_q(cell::type_of(*slot)) || cell::node(*slot) != cell::node(start))
+        fire(ErrorId::script_bad_loop_series, *slot);
+    if (advance) move_index(*slot, 1);
+    const Cell now = *slot;
+    return !not_tail_q(now);
+}
+
+void forall_end() {
+    Cell* a = stack::arguments;
+    Cell word = a[-1];
+    context::set(word, a[-2]);
+}
+
+void remove_each_next(i32 count) {
+    Cell* a = stack::arguments;
+    if (count < 1 || !logic::truth(a[0])) return;
+    // The hidden series stays past the record until remove returns: a
+    // continue from a change handler that remove runs goes on with the next
+    // record, not the same one again.
+    Cell& series = a[-2];
+    Cell at = series;
+    move_index(at, -static_cast<i64>(count));
+    stack::Mark mark;
+    Cell* s = stack::push_value(at);  // the remove handler rewrites its argument
+    Cell* part = count > 1 ? stack::push_value(cell::integer(count)) : nullptr;
+    actions::remove(s, part, nullptr);
+    if (series::series_q(cell::type_of(*s)) && cell::node(*s) == cell::node(series)) series.data1 = s->data1;
 }
 
 void loop_count(Cell& count) {
@@ -324,7 +443,7 @@ void repeat_next(Cell& word_arg) {
     // stays put rather than wrap.
     if (__builtin_add_overflow(static_cast<i32>(slot->data2), 1, &n)) return;
     const Node ctx = word::context_of(word);
-    if (ctx && context::kind_of(ctx) == 2) {
+    if (ctx && context::kind_of(ctx) == context::kind::object) {
         context::set(word, cell::integer(n));
         return;
     }

@@ -38,10 +38,6 @@ i32 self_symbol = 0;
 
 namespace {
 
-// The header word of a frame: the symbol in bits 8-23, with bits 16-23 of a
-// larger id kept in bits 0-7 so that the kind bits never take a symbol's bits.
-inline u32 encode_symbol(u32 sym) { return ((sym & 0xFFFF) << 8) | ((sym >> 16) & 0xFF); }
-
 // The context's own cell: the first cell of its buffer.
 inline Cell* context_cell(Node ctx) { return reinterpret_cast<Cell*>(memory::buffer(ctx)->head_ptr()); }
 
@@ -99,24 +95,6 @@ void shutdown() {
 // ---------------------------------------------------------------------------
 // Opening frames
 
-void mark_frame(const Cell& name, u32 kind, u32 flags) {
-    if (frame_top >= frame_end) [[unlikely]] frame_overflow();
-    CallFrame* f = frame_top++;
-    f->header = encode_symbol(name.data2) | (kind << frame_flag::kind_shift) | flags;
-    f->base = index_of(arguments);
-    f->name_ctx = name.data1;
-    f->fn_ctx = 0;
-    f->values = 0;
-    arguments = top;
-}
-
-void mark(const Cell& name, Node fn_ctx) {
-    mark_frame(name, frame_kind::function);
-    CallFrame* f = frame_top - 1;
-    f->fn_ctx = fn_ctx;
-    f->values = fn_ctx ? context_cell(fn_ctx)->data2 : 0;
-}
-
 void mark_func(const Cell& name, Node fn_ctx) {
     // The function's arguments and locals are the stack cells from here on.
     // The reference is the cell index + 1: 0 means "not running", and a
@@ -130,20 +108,6 @@ void mark_try(const Cell& name) { mark_frame(name, frame_kind::try_); }
 void mark_try_all(const Cell& name) { mark_frame(name, frame_kind::try_all); }
 void mark_catch(const Cell& name) { mark_frame(name, frame_kind::catch_); }
 void mark_loop(const Cell& name) { mark_frame(name, frame_kind::loop); }
-void mark_interp_eval(const Cell& name) { mark_frame(name, frame_kind::eval, frame_flag::interp); }
-void mark_interp_native(const Cell& name) { mark_frame(name, frame_kind::native, frame_flag::interp); }
-
-void mark_interp_func(const Cell& name, Node fn_ctx) {
-    mark(name, fn_ctx);
-    frame_top[-1].header |= frame_flag::interp;
-}
-
-void set_body_flag(bool on) {
-    CallFrame* f = top_frame();
-    if (!f) return;
-    if (on) f->header |= frame_flag::body;
-    else f->header &= ~frame_flag::body;
-}
 
 void set_interp_flag() {
     if (CallFrame* f = top_frame()) f->header |= frame_flag::interp;
@@ -164,20 +128,6 @@ void clear_body_flag(CallFrame* frame) {
 // ---------------------------------------------------------------------------
 // Closing frames. Closing with no frame open is a caller's fault; it leaves
 // the frame stack alone rather than reading below its bottom.
-
-void unwind() {
-    if (frame_top == frame_bottom) [[unlikely]] return;
-    const CallFrame& f = *--frame_top;
-    top = arguments + 1;
-    arguments = base_of(f);
-}
-
-void unwind_last() {
-    if (frame_top == frame_bottom) [[unlikely]] return;
-    Cell* result = arguments;
-    unwind();
-    *arguments = *result;
-}
 
 void unwind_func() {
     if (frame_top == frame_bottom) [[unlikely]] return;

@@ -17,6 +17,7 @@
 #pragma once
 
 #include "runtime/cell.h"
+#include "runtime/memory.h"
 
 #include <exception>
 
@@ -165,10 +166,30 @@ inline Cell* at_index(u32 i) { return bottom + i; }
 // ---------------------------------------------------------------------------
 // Opening frames. `name` is a word cell (word 1 its context, word 2 its symbol).
 
+// The header word of a frame: the symbol in bits 8-23, with bits 16-23 of a
+// larger id kept in bits 0-7 so that the kind bits never take a symbol's bits.
+inline u32 encode_symbol(u32 sym) { return ((sym & 0xFFFF) << 8) | ((sym >> 16) & 0xFF); }
+
 // The general form: kind 1-8, plus frame_flag::body / frame_flag::interp.
-void mark_frame(const Cell& name, u32 kind, u32 flags = 0);
+// Inline: the evaluator opens one or more frames for every call.
+inline void mark_frame(const Cell& name, u32 kind, u32 flags = 0) {
+    if (frame_top >= frame_end) [[unlikely]] frame_overflow();
+    CallFrame* f = frame_top++;
+    f->header = encode_symbol(name.data2) | (kind << frame_flag::kind_shift) | flags;
+    f->base = index_of(arguments);
+    f->name_ctx = name.data1;
+    f->fn_ctx = 0;
+    f->values = 0;
+    arguments = top;
+}
 // Kind 1, saving the function context's values reference (ctx may be 0).
-void mark(const Cell& name, Node fn_ctx);
+inline void mark(const Cell& name, Node fn_ctx) {
+    mark_frame(name, frame_kind::function);
+    CallFrame* f = frame_top - 1;
+    f->fn_ctx = fn_ctx;
+    // The context's own cell is the first cell of its buffer.
+    f->values = fn_ctx ? reinterpret_cast<Cell*>(memory::buffer(fn_ctx)->head_ptr())->data2 : 0;
+}
 // Stores the argument base as the context's values reference, then opens a
 // kind 2 frame with the body flag (a compiled function's body, name <body>).
 void mark_func(const Cell& name, Node fn_ctx);
@@ -177,12 +198,19 @@ void mark_try(const Cell& name);
 void mark_try_all(const Cell& name);
 void mark_catch(const Cell& name);
 void mark_loop(const Cell& name);
-void mark_interp_eval(const Cell& name);
-void mark_interp_native(const Cell& name);
-void mark_interp_func(const Cell& name, Node fn_ctx);
+inline void mark_interp_eval(const Cell& name) { mark_frame(name, frame_kind::eval, frame_flag::interp); }
+inline void mark_interp_native(const Cell& name) { mark_frame(name, frame_kind::native, frame_flag::interp); }
+inline void mark_interp_func(const Cell& name, Node fn_ctx) {
+    mark(name, fn_ctx);
+    frame_top[-1].header |= frame_flag::interp;
+}
 
 // Flags of open frames.
-void set_body_flag(bool on);  // top frame
+inline void set_body_flag(bool on) {  // top frame
+    if (frame_top == frame_bottom) return;
+    if (on) frame_top[-1].header |= frame_flag::body;
+    else frame_top[-1].header &= ~frame_flag::body;
+}
 void set_interp_flag();       // top frame
 // When the frame below the top frame lacks the body flag: sets it and returns
 // that frame; else null.
@@ -206,8 +234,22 @@ inline bool anonymous(const CallFrame& f) {
 // its function context's cell: kind 1 frames in unwind_drop and unwind_to,
 // any frame with a context in the -func forms.
 
-void unwind();            // top := arguments + 1; arguments := saved base
-void unwind_last();       // unwind, then the closed frame's result into the caller's slot
+// top := arguments + 1; arguments := saved base. Closing with no frame open
+// is a caller's fault; it leaves the frame stack alone rather than reading
+// below its bottom.
+inline void unwind() {
+    if (frame_top == frame_bottom) [[unlikely]] return;
+    const CallFrame& f = *--frame_top;
+    top = arguments + 1;
+    arguments = bottom + f.base;
+}
+// unwind, then the closed frame's result into the caller's slot.
+inline void unwind_last() {
+    if (frame_top == frame_bottom) [[unlikely]] return;
+    Cell* result = arguments;
+    unwind();
+    *arguments = *result;
+}
 void unwind_func();
 void unwind_func_last();
 void unroll();            // arguments := saved base; top := arguments

@@ -21,6 +21,7 @@
 #include "runtime/records.h"
 #include "runtime/resources.h"
 #include "runtime/system.h"
+#include "runtime/unicode.h"
 
 #include <algorithm>
 #include <atomic>
@@ -157,9 +158,13 @@ void mark_function(Cell& c) {
     if (!c.data3 || !mark_node(&c.data3)) return;
     SeriesBuffer* s = buffer(c.data3);
     push(work, work_fill, work_capacity, c.data3);
-    // Extra-block cell 4 names the owning object's context as an integer!:
-    // it is kept alive and renumbered with the function.
-    if (s->tail - s->head >= 5 * sizeof(Cell)) {
+    // Extra-block cell 4 of a function names the owning object's context as
+    // an integer!: it is kept alive and renumbered with the function. A
+    // routine keeps its return type number there instead, which is no node.
+    const u32 t = cell::type_of(c);
+    const bool routine_q = t == type::routine ||
+        (t == type::op && ((c.header & flag::op_fn_type_mask) >> flag::op_fn_type_shift) == type::routine);
+    if (!routine_q && s->tail - s->head >= 5 * sizeof(Cell)) {
         Cell& owner = s->cells()[4];
         if (cell::type_of(owner) == type::integer && owner.data2) mark_context(&owner.data2);
     }
@@ -256,6 +261,7 @@ void mark_roots() {
     }
     if (context::global) mark_context(&context::global);
     if (Node t = series::take_buffer()) mark_node(&t);
+    if (Node t = unicode::loading_node()) mark_node(&t);
     mark_cell(block::fixed_cell());
     if (Node t = hashtable::scratch_table()) hashtable::mark(&t, hooks);
     if (slot_table::live_block()) mark_values(&slot_table::block);
@@ -352,8 +358,9 @@ inline u8* next_buffer(u8* p) {
     return p + reinterpret_cast<SeriesBuffer*>(p)->size + memory::buffer_overhead;
 }
 
-void compact_frame(memory::SeriesFrame* f) {
-    memory::SeriesFrame* pred = f->prev;
+// Compacts one frame; live runs go into the free tail of `pred`, the nearest
+// frame before it that holds data, while it has plenty of room.
+void compact_frame(memory::SeriesFrame* f, memory::SeriesFrame* pred) {
     u8* dest = nullptr;  // set at the first buffer that does not stay put
     u8* p = f->first();
     while (p < f->top) {
@@ -384,21 +391,18 @@ void compact_frame(memory::SeriesFrame* f) {
     if (dest) f->top = dest;
 }
 
+// Frames that end up empty stay in the list until the end of the cycle,
+// when memory::settle_series_frames decides which go back to the OS and which
+// are kept as room. Meanwhile they are passed over as predecessors: a frame
+// emptied into its predecessor would otherwise take in the whole of the next
+// frame, and that one the next, so that every live buffer moved at every
+// cycle without the frames ever filling up.
 void compact_series_frames() {
-    memory::SeriesFrame* f = memory::record.s_head;
-    while (f) {
-        compact_frame(f);
-        memory::SeriesFrame* next = f->next;
-        if (f->top == f->first() && next) {
-            if (f->prev) f->prev->next = next;
-            else memory::record.s_head = next;
-            next->prev = f->prev;
-            if (memory::record.s_active == f) memory::record.s_active = nullptr;
-            memory::free_os_block(f);
-        }
-        f = next;
+    memory::SeriesFrame* pred = nullptr;
+    for (memory::SeriesFrame* f = memory::record.s_head; f; f = f->next) {
+        compact_frame(f, pred);
+        if (f->top != f->first()) pred = f;
     }
-    if (!memory::record.s_active) memory::record.s_active = memory::record.s_head;
 }
 
 void sweep_big_buffers() {
@@ -432,6 +436,7 @@ u32 run_cycle(bool nodes) {
     }
     compact_series_frames();
     sweep_big_buffers();
+    memory::settle_series_frames();
     for (size_t i = 0; i < fixed_fill; i++)
         if (live_slot(fixed_marked[i])) buffer(fixed_marked[i])->flags &= ~sflag::mark;
     fixed_fill = 0;

@@ -12,9 +12,15 @@
 //
 // Cycles run only when enabled, inside a series allocation that finds no
 // room (or at every series allocation in stress mode, ORU_GC_STRESS=1), or on
-// request (`recycle`). Machine frames are not scanned: C++ code keeps the
-// values it needs on the data stack or in registered roots, and keeps nodes,
-// never buffer addresses, across calls that can allocate. For that reason
+// request (`recycle`). "No room" counts the room a cycle keeps for the next:
+// emptied frames it does not release and a budget of new frames, in
+// proportion to the live data (memory::min_free_room), so that the work of
+// the cycles stays linear in what a program allocates. Big buffers also
+// collect first only once that budget is spent.
+//
+// Machine frames are not scanned: C++ code keeps the values it needs on the
+// data stack or in registered roots, and keeps nodes, never buffer
+// addresses, across calls that can allocate. For that reason
 // automatic cycles never renumber nodes; node-frame evacuation runs only in
 // `compact_nodes`, at a point where no C++ frame holds a node.
 #pragma once

@@ -3,6 +3,9 @@
 //
 // Allocation in a series frame is a pointer bump and node allocation a
 // free-list pop; a frame search happens only when the current frame is full.
+// When no frame has room, the budget the last cycle left (see min_free_room
+// in memory.h) pays for new frames and big buffers; once it is spent, the
+// allocation that finds no room runs a cycle first.
 // Any allocation may run the collector, which may move buffers: code here
 // that holds a buffer across an allocation fetches it again through its node.
 #include "runtime/memory.h"
@@ -70,10 +73,28 @@ SeriesBuffer* init_buffer(u8* at, i32 size, u32 unit, i32 offset, u32 extra_flag
     return s;
 }
 
+// True when the budget the last cycle left covers taking `bytes` more from
+// the OS without a cycle; the budget is then spent. Only while collection is
+// enabled (with it off nothing collects anyway) and never in stress mode,
+// which collects at every allocation whatever the budget. A budget smaller
+// than the request is spent whole: the request is the last one it covers.
+bool spend_budget(u64 bytes) {
+    if (!record.s_budget || !collector::enabled_q() || collector::stress() || collector::active()) return false;
+    record.s_budget = record.s_budget > bytes ? record.s_budget - bytes : 0;
+    return true;
+}
+
+// A new frame that takes `need` bytes: of the maximum size when the next
+// frame size is not above need.
+SeriesFrame* new_frame_for(u64 need) {
+    if (need >= record.s_size) record.s_size = record.s_max;
+    return new_series_frame();
+}
+
 // Takes a big buffer: an OS block of its own, never moved by compaction,
 // appended to the big-buffer list (few and large, so the walk is cheap).
 SeriesBuffer* alloc_big(u64 need, i32 size, u32 unit, i32 offset) {
-    collector::collect_if_enabled();
+    if (!spend_budget(need + big_header)) collector::collect_if_enabled();
     u64 request = need + big_header;
     auto* b = static_cast<BigHeader*>(allocate_os_block(request));
     b->next = nullptr;
@@ -266,6 +287,11 @@ SeriesFrame* new_series_frame() {
     if (record.s_size < record.s_max) record.s_size *= 2;
     size_t bytes = size + SeriesFrame::header_size();
     auto* f = static_cast<SeriesFrame*>(allocate_os_block(bytes));
+#ifdef MADV_POPULATE_WRITE
+    // A frame fills from start to end: map its pages in one call instead of
+    // one page fault each. Only a hint: a kernel without it refuses, harmlessly.
+    madvise(reinterpret_cast<u8*>(f) - os_prefix, round_up(bytes + os_prefix, page), MADV_POPULATE_WRITE);
+#endif
     f->size = bytes;
     f->top = f->first();
     f->end = reinterpret_cast<u8*>(f) + bytes;
@@ -285,8 +311,47 @@ SeriesFrame* new_series_frame() {
 SeriesFrame* frame_after_collection(u64 need) {
     SeriesFrame* f = find_frame(need);
     if (f && f->end - f->top >= min_frame_room) return f;
-    if (need >= record.s_size) record.s_size = record.s_max;
-    return new_series_frame();
+    return new_frame_for(need);
+}
+
+u64 free_room_for(u64 live) {
+    u64 room = live / free_ratio_den * free_ratio_num + live % free_ratio_den * free_ratio_num / free_ratio_den;
+    return room > min_free_room ? room : min_free_room;
+}
+
+u64 settle_series_frames() {
+    u64 live = 0, room = 0;
+    for (SeriesFrame* f = record.s_head; f; f = f->next) {
+        live += static_cast<u64>(f->top - f->first());
+        room += static_cast<u64>(f->end - f->top);
+    }
+    for (BigHeader* b = record.b_head; b; b = b->next) live += b->size;
+    const u64 keep = free_room_for(live);
+    // Emptied frames go back to the OS, from the highest address down (live
+    // data slides towards the first frames), only while the others still
+    // hold the room to keep: a frame released now would be mapped again
+    // before the next cycle. One frame always stays.
+    for (SeriesFrame* f = record.s_tail; f && record.s_head != record.s_tail;) {
+        SeriesFrame* prev = f->prev;
+        const u64 frame_room = static_cast<u64>(f->end - f->top);
+        if (f->top == f->first() && room - frame_room >= keep) {
+            if (prev) prev->next = f->next;
+            else record.s_head = f->next;
+            if (f->next) f->next->prev = prev;
+            else record.s_tail = prev;
+            if (record.s_active == f) record.s_active = nullptr;
+            free_os_block(f);
+            room -= frame_room;
+        }
+        f = prev;
+    }
+    record.s_budget = keep > room ? keep - room : 0;
+    if (!record.s_active) {
+        SeriesFrame* f = record.s_head;
+        while (f && f->end - f->top < min_frame_room) f = f->next;
+        record.s_active = f ? f : record.s_head;
+    }
+    return live;
 }
 
 SeriesBuffer* alloc_series_buffer(i32 count, u32 unit, i32 offset) {
@@ -301,8 +366,14 @@ SeriesBuffer* alloc_series_buffer(i32 count, u32 unit, i32 offset) {
     if (!f || reinterpret_cast<uintptr_t>(f->top) + need >= reinterpret_cast<uintptr_t>(f->end)) [[unlikely]] {
         f = find_frame(need);
         if (!f) {
-            collector::collect_if_enabled();
-            f = frame_after_collection(need);
+            // No frame has room: a new frame while the last cycle's budget
+            // lasts, else a cycle first.
+            if (spend_budget(need < record.s_size ? record.s_size : record.s_max)) {
+                f = new_frame_for(need);
+            } else {
+                collector::collect_if_enabled();
+                f = frame_after_collection(need);
+            }
         }
         record.s_active = f;
     }

@@ -26,6 +26,7 @@
 #include "interpreter/natives_control.h"
 #include "interpreter/natives_eval.h"
 #include "interpreter/natives_math.h"
+#include "interpreter/natives_series.h"
 #include "interpreter/stack.h"
 #include "runtime/calls.h"
 #include "runtime/collector.h"
@@ -147,6 +148,7 @@ void runtime_init() {
 
     // 16
     natives_control::register_all();
+    natives_series::register_all();
     natives_eval::register_all();
     natives_math::register_all();
     natives::init();

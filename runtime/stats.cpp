@@ -7,12 +7,14 @@
 #include "runtime/collector.h"
 #include "runtime/datatypes/block.h"
 #include "runtime/memory.h"
+#include "runtime/system.h"
 
 #include <vector>
 
 namespace oru::debug {
 
-i64 (*heap_bytes)() = nullptr;
+i64 tracked_heap_bytes() { return static_cast<i64>(heap::bytes()); }
+i64 (*heap_bytes)() = tracked_heap_bytes;
 
 namespace {
 
@@ -21,17 +23,16 @@ struct CollectionOff {
     ~CollectionOff() { collector::enable(was); }
 };
 
+// An integer! below 2^31, else a float!: a figure is never cut short.
 Cell big_number(i64 v) { return v < (i64{1} << 31) ? cell::integer(static_cast<i32>(v)) : cell::float_(static_cast<double>(v)); }
-
-Cell clamp_int(i64 v) { return cell::integer(v > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<i32>(v)); }
 
 // Appends a triple block, on a new line, to the block on the stack at `list`.
 void append_triple(Cell* list, i64 a, i64 b, i64 c) {
     Cell* t = stack::push();
     block::make_at(*t, 3);
-    block::rs_append(*t, clamp_int(a));
-    block::rs_append(*t, clamp_int(b));
-    block::rs_append(*t, clamp_int(c));
+    block::rs_append(*t, big_number(a));
+    block::rs_append(*t, big_number(b));
+    block::rs_append(*t, big_number(c));
     t->header |= flag::new_line;
     block::rs_append(*list, *t);
     stack::pop(1);
@@ -88,7 +89,7 @@ double memory_stats(Cell* target, i32 mode) {
     list = take([&](Cell* l) { for (i32 i = 0; i < sframes; i++) append_triple(l, series[i].a, series[i].b, series[i].c); });
     block::rs_append(*dst, *list);
     stack::pop(1);
-    list = take([&](Cell* l) { for (i32 i = 0; i < bigs; i++) block::rs_append(*l, clamp_int(sizes[i])); });
+    list = take([&](Cell* l) { for (i32 i = 0; i < bigs; i++) block::rs_append(*l, big_number(sizes[i])); });
     block::rs_append(*dst, *list);
     stack::pop(1);
     block::rs_append(*dst, big_number(static_cast<i64>(os_total)));

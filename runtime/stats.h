@@ -13,8 +13,9 @@ namespace oru::debug {
 // OS total. The target must not lie in a buffer the appends can move.
 double memory_stats(Cell* target, i32 mode);
 
-// The tracked heap's byte total for part 5 of the detailed form; until the
-// heap exposes one, none! is reported there.
+// The tracked heap's byte total for part 5 of the detailed form (the
+// tracked heap's own count by default); none! is reported there when it is
+// null.
 extern i64 (*heap_bytes)();
 
 }  // namespace oru::debug

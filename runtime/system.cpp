@@ -437,6 +437,7 @@ static_assert(sizeof(Block) == 32);
 Block* first = nullptr;
 Block* last = nullptr;
 size_t blocks = 0;
+size_t total = 0;  // bytes held by the tracked blocks
 
 // Finds the block holding p, searching from the most recent: blocks are
 // mostly freed soon after they are made.
@@ -456,6 +457,7 @@ Block* find(void* p) {
 
 void link(Block* b, size_t size) {
     b->size = size;
+    total += size;
     b->next = nullptr;
     b->prev = last;
     if (last) last->next = b;
@@ -470,6 +472,7 @@ void unlink(Block* b) {
     if (b->next) b->next->prev = b->prev;
     else last = b->prev;
     blocks--;
+    total -= b->size;
 }
 
 }  // namespace
@@ -511,6 +514,7 @@ void* reallocate(void* p, size_t size) {
     Block* nb = nullptr;
     if (size <= SIZE_MAX - sizeof(Block)) nb = static_cast<Block*>(std::realloc(b, size + sizeof(Block)));
     if (!nb) out_of_memory(__builtin_return_address(0), __builtin_frame_address(0));
+    total = total - nb->size + size;
     nb->size = size;
     if (prev) prev->next = nb;
     else first = nb;
@@ -528,11 +532,13 @@ void free_all() {
     }
     first = last = nullptr;
     blocks = 0;
+    total = 0;
     runtime.argv = nullptr;
     runtime.command_line = nullptr;
 }
 
 size_t count() { return blocks; }
+size_t bytes() { return total; }
 
 }  // namespace heap
 

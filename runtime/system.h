@@ -111,6 +111,7 @@ void free(void* p);  // ignores addresses it did not hand out
 void* reallocate(void* p, size_t size);
 void free_all();
 size_t count();      // blocks currently tracked
+size_t bytes();      // bytes the tracked blocks hold (their requested sizes)
 }  // namespace heap
 
 // Typed diagnostic print to standard output.

@@ -367,9 +367,24 @@ u8* scratch_buffer(Cell& str, i32 size) {
     return memory::buffer(n)->data();
 }
 
+namespace {
+// The new buffer a load is filling: nothing else holds its node until the
+// load returns it, and widening or growing it allocates, so the collector
+// marks it as a root (see loading_node).
+Node loading = 0;
+struct LoadingRoot {
+    Node saved = loading;
+    explicit LoadingRoot(Node n) { loading = n; }
+    ~LoadingRoot() { loading = saved; }
+};
+}  // namespace
+
+Node loading_node() { return loading; }
+
 Node load_utf8(const u8* src, i32 size, Node node, i32* remaining, bool crlf) {
     if (size < 0) size = 0;
-    if (!node) {
+    const bool fresh = !node;
+    if (fresh) {
         node = memory::alloc_series(size ? size : 1, 1, 0);
     } else {
         SeriesBuffer* s = memory::buffer(node);
@@ -379,6 +394,7 @@ Node load_utf8(const u8* src, i32 size, Node node, i32* remaining, bool crlf) {
     const u8* end = src + size;
     if (size >= 3 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF) p += 3;
 
+    LoadingRoot root(fresh ? node : loading);
     Writer out(node, size);
     i32 left = 0;
     while (p < end) {

@@ -106,6 +106,10 @@ Node load_utf8_into(const u8* src, i32 size, Cell& str, i32* remaining);
 // load_utf8 into a new buffer.
 Node load(const u8* src, i32 size);
 
+// The new buffer a UTF-8 load is filling, else 0: a collection during the
+// load keeps it alive (a root of the collector).
+Node loading_node();
+
 // --- Conversion to UTF-8 -------------------------------------------------
 
 // The string's text from its head as NUL-terminated UTF-8 in its conversion

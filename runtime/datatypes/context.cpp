@@ -54,9 +54,10 @@ void append_value(Node ctx) {
 
 // Adds the symbol, which the caller found absent, and returns its slot. In
 // the global context a spelling whose case variant is already there shares
-// that variant's slot.
-i32 append_word(Node ctx, i32 sym) {
-    const i32 shared = ctx == global ? find_word(ctx, sym, true) : -1;
+// that variant's slot. `no_variant`: the caller's lookup ignored case, so no
+// variant is there and the word list is not probed for one again.
+i32 append_word(Node ctx, i32 sym, bool no_variant) {
+    const i32 shared = ctx == global && !no_variant ? find_word(ctx, sym, true) : -1;
     i32 pos = -1;
     hashtable::find_word(word_list(ctx), sym, false, ctx, &pos);
     if (shared >= 0) word_at(ctx, pos)->data3 = static_cast<u32>(shared);
@@ -227,7 +228,7 @@ i32 find_word_in(Node ctx, i32 sym, bool case_, bool add, i32* index) {
         if (index && slot >= 0) *index = slot;
         return slot;
     }
-    const i32 added = append_word(ctx, sym);
+    const i32 added = append_word(ctx, sym, case_);
     if (index) *index = added;
     return -1;
 }
@@ -235,14 +236,14 @@ i32 find_word_in(Node ctx, i32 sym, bool case_, bool add, i32* index) {
 i32 add_word(Node ctx, const Cell& word) {
     const i32 sym = symbol_of(word);
     const i32 slot = find_word(ctx, sym, true);
-    return slot >= 0 ? slot : append_word(ctx, sym);
+    return slot >= 0 ? slot : append_word(ctx, sym, true);
 }
 
 Cell* add_with(Node ctx, const Cell& word, const Cell& value) {
     const i32 sym = symbol_of(word);
     if (find_word(ctx, sym, true) >= 0) return nullptr;
     Held held(value);
-    const i32 slot = append_word(ctx, sym);
+    const i32 slot = append_word(ctx, sym, true);
     const Cell v = held.release();
     Cell* vals = values(ctx);
     if (!vals) return nullptr;  // a function that is not running has nowhere to keep it
@@ -256,7 +257,7 @@ void set_or_add(Node ctx, const Cell& word, const Cell& value) {
     Cell v = value;
     if (slot < 0) {
         Held held(v);
-        slot = append_word(ctx, sym);
+        slot = append_word(ctx, sym, true);
         v = held.release();
     }
     Cell* vals = values(ctx);
@@ -284,7 +285,7 @@ Cell add_global_word(i32 sym, bool case_, bool spelling) {
         if (spelling) w.data2 = static_cast<u32>(sym);
         return w;
     }
-    const i32 slot = append_word(global, sym);
+    const i32 slot = append_word(global, sym, case_);
     return cell::make(type::word, global, static_cast<u32>(sym), static_cast<u32>(slot));
 }
 
@@ -321,7 +322,7 @@ Cell* global_slot(i32 sym) {
     return slot < 0 ? nullptr : values(global) + slot;
 }
 
-Cell* get(const Cell& word) {
+Cell* get_slow(const Cell& word) {
     const Node ctx = word.data1;
     if (!ctx) fire(ErrorId::script_not_defined, word);
     const i32 index = index_of(word);
@@ -361,7 +362,7 @@ Cell* set_in(Cell& word, const Cell& value, Node ctx, bool notify) {
     return vals + index;
 }
 
-Cell* set(Cell& word, const Cell& value) {
+Cell* set_slow(Cell& word, const Cell& value) {
     const Node ctx = word.data1;
     if (!ctx) fire(ErrorId::script_not_defined, word);
     return set_in(word, value, ctx, true);

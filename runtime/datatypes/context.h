@@ -149,7 +149,15 @@ Cell* global_slot(i32 sym);
 // for the word `self`; any other unresolved word raises script/no-value. A
 // function context that is not running raises script/not-in-context, a word
 // bound to no context script/not-defined.
-Cell* get(const Cell& word);
+Cell* get_slow(const Cell& word);
+inline Cell* get(const Cell& word) {
+    const Node ctx = word.data1;
+    const i32 index = static_cast<i32>(word.data3);
+    if (ctx && index >= 0) [[likely]] {
+        if (Cell* vals = values(ctx)) [[likely]] return vals + index;
+    }
+    return get_slow(word);
+}
 
 // Calls on-change* of an object: the object, the field's word, its old and
 // its new value (all on the data stack). The object module installs it.
@@ -164,8 +172,24 @@ void set_on_change_hook(OnChange hook);
 // script/not-in-context.
 Cell* set_in(Cell& word, const Cell& value, Node ctx, bool notify);
 
-// set_in on the word's own context, change handlers on.
-Cell* set(Cell& word, const Cell& value);
+// set_in on the word's own context, change handlers on. Inline: a resolved
+// word of a context that is no object's (nothing to flag, no handler to
+// run) is one store.
+Cell* set_slow(Cell& word, const Cell& value);
+inline Cell* set(Cell& word, const Cell& value) {
+    const Node ctx = word.data1;
+    const i32 index = static_cast<i32>(word.data3);
+    if (ctx && index >= 0) [[likely]] {
+        const Cell& c = *cell_of(ctx);
+        if ((c.header & on_stack) || ((c.header & kind_mask) >> kind_shift) != kind::object) {
+            if (Cell* vals = values(ctx)) [[likely]] {
+                vals[index] = value;
+                return vals + index;
+            }
+        }
+    }
+    return set_slow(word, value);
+}
 
 // Stores an integer! into the word's slot (resolving a slot of -1 as set_in).
 void set_integer(Node ctx, Cell& word, i32 value);

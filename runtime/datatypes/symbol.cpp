@@ -15,6 +15,7 @@ namespace oru::symbol {
 
 Node block = 0;
 Node table = 0;
+u32 generation = 0;
 
 namespace {
 
@@ -44,6 +45,7 @@ struct Chars {
 }  // namespace
 
 void init(i32 capacity) {
+    generation++;
     hashtable::init_module();
     if (capacity < 1) capacity = 1;
     table = 0;

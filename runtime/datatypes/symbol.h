@@ -19,6 +19,8 @@
 
 #include "runtime/cell.h"
 
+#include <cstring>
+
 namespace oru::symbol {
 
 // The symbol block and its hash table (runtime globals; the collector marks
@@ -26,9 +28,33 @@ namespace oru::symbol {
 extern Node block;
 extern Node table;
 
+// Counts init calls: a cache of ids made under an earlier table checks it.
+extern u32 generation;
+
 // Makes the symbol block with room for capacity symbols and its hash table
 // (start-up passes 4000; calling it again starts an empty table).
 void init(i32 capacity);
+
+// A cheap 64-bit hash of a name for the caches in front of the symbol table
+// (not the table's own hash): the first and the last eight bytes (or four,
+// overlapping, when the name is shorter) and the length. Take the top bits.
+inline u64 quick_hash(const u8* p, u32 len) {
+    u64 a = 0, b = 0;
+    if (len >= 8) {
+        std::memcpy(&a, p, 8);
+        std::memcpy(&b, p + len - 8, 8);
+    } else if (len >= 4) {
+        u32 lo, hi;
+        std::memcpy(&lo, p, 4);
+        std::memcpy(&hi, p + len - 4, 4);
+        a = lo | u64{hi} << 32;
+    } else {
+        for (u32 i = 0; i < len; i++) a |= u64{p[i]} << (8 * i);
+    }
+    u64 h = (a * 0x9E3779B97F4A7C15ull) ^ (b * 0xC2B2AE3D27D4EB4Full) ^ (u64{len} << 56);
+    h ^= h >> 29;
+    return h * 0xBF58476D1CE4E5B9ull;
+}
 
 // Interns a NUL-terminated UTF-8 name: an existing spelling returns its id; a
 // new ASCII case variant of an existing name gets a new id whose canonical id

@@ -6,6 +6,8 @@
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/function.h"
 #include "runtime/datatypes/object.h"
+#include "runtime/datatypes/routine.h"
+#include "runtime/datatypes/unset.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/fire.h"
 #include "runtime/memory.h"
@@ -14,11 +16,16 @@
 #include "runtime/runtime.h"
 #include "runtime/stats.h"
 #include "runtime/system.h"
+#include "runtime/unicode.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <map>
+#include <string>
 #include <optional>
+#include <vector>
 
 using namespace oru;
 
@@ -186,6 +193,46 @@ TEST_F(Collector, AFunctionKeepsItsContextSpecBodyAndOwnerThroughCompaction) {
     EXPECT_TRUE(series_intact(context::values(o->data2)[0].data2, 20, 2)) << "the owner is held strongly";
 }
 
+TEST_F(Collector, ARoutinesReturnTypeIsNoOwnerContext) {
+    // A routine keeps its return type number where a function keeps its
+    // owner's context node; the collector must not take it for a node.
+    Node spec = live_block(0, 0);
+    *memory::alloc_tail(spec) = stack::word(symbol::make("arg"));
+    for (i32 rt : {static_cast<i32>(routine::return_logic), static_cast<i32>(routine::return_integer),
+                   static_cast<i32>(routine::return_float)}) {
+        routine::push(block_of(spec), unset::value, 0, rt, false);
+        make_garbage(20);
+        collector::recycle();
+        EXPECT_EQ(routine::return_type(stack::top[-1]), static_cast<u32>(rt));
+        stack::pop(1);
+    }
+}
+
+TEST_F(Collector, AStringBeingLoadedSurvivesCollectionsWhileItWidensAndGrows) {
+    // Widening and growing allocate while only the load holds the new node.
+    // ASCII first, so that widening at the arrows must move the buffer.
+    std::string text = "ab" + std::string(600, 'x');
+    for (int i = 0; i < 300; i++) text += "x\xC3\xA9\xE2\x86\x92";  // x e-acute arrow
+    collector::enable(true);
+    collector::set_stress(true);
+    make_garbage(20);
+    Node n = unicode::load(reinterpret_cast<const u8*>(text.data()), static_cast<i32>(text.size()));
+    stack::push(cell::make(type::string, 0, n, 0));
+    // Had the load's node been reclaimed, these would take it over.
+    for (i32 i = 0; i < 20; i++) live_block(8, i);
+    collector::set_stress(false);
+    collector::recycle();
+    SeriesBuffer* s = memory::buffer(n);
+    ASSERT_EQ(s->unit(), 2u);
+    ASSERT_EQ(s->length(), 602u + 900u);
+    const u8* p = s->head_ptr();
+    auto at = [&](u32 i) { u16 c; std::memcpy(&c, p + 2 * i, 2); return c; };
+    EXPECT_EQ(at(0), u'a');
+    EXPECT_EQ(at(601), u'x');
+    EXPECT_EQ(at(603), 0xE9);
+    EXPECT_EQ(at(1501), 0x2192);
+}
+
 TEST_F(Collector, ABufferLeftBehindByExpansionIsReclaimed) {
     make_garbage(20);
     Node n = live_block(10, 0);
@@ -323,6 +370,176 @@ TEST_F(Collector, MemoryStatistics) {
     for (auto* f = memory::record.n_head; f; f = f->next) frames++;
     EXPECT_EQ(memory::buffer(s->cells()[0].data2)->length(), static_cast<u32>(frames));
     EXPECT_FALSE(collector::enabled_q());
+}
+
+// Bytes in use in the series frames plus the big buffers' blocks, and the
+// free room of the frames: what a cycle weighs when it keeps room.
+u64 frames_live() {
+    u64 live = 0;
+    for (memory::SeriesFrame* f = memory::record.s_head; f; f = f->next) live += static_cast<u64>(f->top - f->first());
+    for (memory::BigHeader* b = memory::record.b_head; b; b = b->next) live += b->size;
+    return live;
+}
+u64 frames_room() {
+    u64 room = 0;
+    for (memory::SeriesFrame* f = memory::record.s_head; f; f = f->next) room += static_cast<u64>(f->end - f->top);
+    return room;
+}
+
+constexpr u64 mib = u64{1} << 20;
+constexpr i32 block_cells = 62;  // 992 data bytes: about 1 KiB a block in its frame
+
+// A block of `count` cells, pushed, that later blocks are appended to; made
+// large enough up front that appending never allocates.
+Cell* push_holder(i32 count) {
+    Node n = memory::alloc_cells(count);
+    return stack::push(block_of(n));
+}
+
+// Appends a new block of two integers to the holder on top of the stack.
+void hold_new_block(i32 i) {
+    Node b = memory::alloc_cells(block_cells);
+    *memory::alloc_tail(stack::top[-1].data2) = block_of(b);  // held before anything else allocates
+    *memory::alloc_tail(b) = cell::integer(i);
+    *memory::alloc_tail(b) = cell::integer(-i);
+}
+
+TEST_F(Collector, BuildingLiveDataCostsCollectionWorkInProportionToItsSize) {
+    // Each cycle marks and moves all the live data. A cycle at every full
+    // frame would take about N / 2 cycles to build N MiB, marking about
+    // N^2 / 4 MiB in all (some 1 GiB for 64 MiB). Keeping free room in
+    // proportion to the live data spaces the cycles at growing sizes: their
+    // count grows with log N and what they mark with N.
+    collector::set_stress(false);
+    struct Cost {
+        u32 cycles;
+        double marked;  // live bytes at the cycles, summed
+    };
+    auto build = [](i32 size_mib) {
+        const i32 count = size_mib * 1024;
+        push_holder(count);
+        collector::recycle();  // the same start for each size
+        collector::enable(true);
+        const u32 start = collector::cycles();
+        u32 seen = start;
+        double marked = 0;
+        for (i32 i = 0; i < count; i++) {
+            hold_new_block(i);
+            if (collector::cycles() != seen) {
+                seen = collector::cycles();
+                marked += static_cast<double>(frames_live());
+            }
+        }
+        collector::enable(false);
+        EXPECT_EQ(memory::buffer(stack::top[-1].data2)->length(), static_cast<u32>(count));
+        EXPECT_EQ(memory::buffer(memory::buffer(stack::top[-1].data2)->cells()[count - 1].data2)->cells()[1].data2,
+                  static_cast<u32>(-(count - 1)));
+        stack::pop(1);
+        return Cost{seen - start, marked};
+    };
+    const Cost small = build(16), large = build(64);
+    // Four times the data is two doublings more: at most a few more cycles.
+    EXPECT_LE(large.cycles, small.cycles + 3) << small.cycles << " cycles for 16 MiB, " << large.cycles << " for 64";
+    EXPECT_GE(large.cycles, 1u);
+    EXPECT_LE(small.marked, 2.0 * 16 * mib) << small.marked / mib << " MiB marked";
+    EXPECT_LE(large.marked, 2.0 * 64 * mib) << large.marked / mib << " MiB marked";
+}
+
+TEST_F(Collector, ACycleLeavesRoomInProportionToTheLiveDataBeforeTheNext) {
+    collector::set_stress(false);
+    // Live data of 0 and 24 MiB: the room before the next cycle is the
+    // minimum, then the live size.
+    for (i32 live_mib : {0, 24}) {
+        const i32 count = live_mib * 1024;
+        push_holder(count + 1);
+        for (i32 i = 0; i < count; i++) hold_new_block(i);
+        // Garbage under the live data, so that the cycle has frames to empty.
+        make_garbage(20000);
+        collector::recycle();
+        const u64 live = frames_live(), room = frames_room();
+        const u64 keep = memory::free_room_for(live);
+        EXPECT_EQ(keep, live_mib ? live : memory::min_free_room) << live_mib;
+        // Kept frames and budget make up the room; no more frames are kept
+        // than it takes.
+        EXPECT_EQ(room + memory::record.s_budget, std::max(room, keep)) << live_mib;
+        EXPECT_LT(room, keep + memory::max_frame_size) << live_mib;
+        // Garbage alone now fills that room before a cycle comes.
+        collector::enable(true);
+        const u32 start = collector::cycles();
+        u64 made = 0;
+        while (collector::cycles() == start) {
+            memory::alloc_cells(block_cells);
+            made += block_cells * sizeof(Cell) + memory::buffer_overhead;
+            ASSERT_LT(made, 4 * keep) << live_mib;
+        }
+        collector::enable(false);
+        EXPECT_GE(made, keep - memory::max_frame_size) << live_mib;
+        EXPECT_LE(made, keep + memory::max_frame_size) << live_mib;
+        stack::pop(1);
+    }
+}
+
+TEST_F(Collector, FramesKeptEmptyDoNotUnpackTheLiveData) {
+    // Frames of pure garbage around live blocks mixed with garbage: the
+    // cycle empties some frames and keeps them as room. Live data packs
+    // into the frames that hold data (each left with no more than a
+    // buffer's worth past the spare-room threshold), and a second cycle,
+    // with nothing dead, moves nothing.
+    collector::set_stress(false);
+    const i32 count = 6000;
+    push_holder(count);
+    make_garbage(30000);
+    for (i32 i = 0; i < count; i++) {
+        hold_new_block(i);
+        make_garbage(3);
+    }
+    make_garbage(30000);
+    collector::recycle();
+    std::vector<memory::SeriesFrame*> holding;
+    for (memory::SeriesFrame* f = memory::record.s_head; f; f = f->next)
+        if (f->top != f->first()) holding.push_back(f);
+    ASSERT_GE(holding.size(), 3u);
+    for (size_t k = 0; k + 1 < holding.size(); k++)
+        EXPECT_LE(holding[k]->end - holding[k]->top, memory::min_frame_room + 1024) << "frame " << k;
+    SeriesBuffer* h = memory::buffer(stack::top[-1].data2);
+    std::vector<SeriesBuffer*> at;
+    for (i32 i = 0; i < count; i++) at.push_back(memory::buffer(h->cells()[i].data2));
+    collector::recycle();
+    h = memory::buffer(stack::top[-1].data2);
+    i32 moved = 0;
+    for (i32 i = 0; i < count; i++) moved += memory::buffer(h->cells()[i].data2) != at[static_cast<size_t>(i)];
+    EXPECT_EQ(moved, 0);
+    EXPECT_EQ(memory::buffer(h->cells()[count - 1].data2)->cells()[0].data2, static_cast<u32>(count - 1));
+}
+
+TEST_F(Collector, BigBuffersSpendTheBudgetAndStressModeIgnoresIt) {
+    collector::recycle();
+    struct Case {
+        const char* what;
+        bool stress;
+        bool budget;
+        bool collects;
+    } cases[] = {
+        {"within the budget", false, true, false},
+        {"no budget left", false, false, true},
+        {"stress mode", true, true, true},
+    };
+    for (const Case& c : cases) {
+        collector::recycle();
+        if (!c.budget) memory::record.s_budget = 0;
+        const u64 budget = memory::record.s_budget;
+        ASSERT_EQ(budget > 3 * mib, c.budget) << c.what;
+        collector::set_stress(c.stress);
+        collector::enable(true);
+        const u32 start = collector::cycles();
+        memory::alloc_bytes(static_cast<i32>(3 * mib));
+        collector::enable(false);
+        collector::set_stress(false);
+        EXPECT_EQ(collector::cycles() != start, c.collects) << c.what;
+        if (!c.collects) {
+            EXPECT_LE(memory::record.s_budget, budget - 3 * mib) << c.what;
+        }
+    }
 }
 
 }  // namespace

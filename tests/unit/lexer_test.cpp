@@ -107,6 +107,8 @@ TEST_F(Lexer, TokensToValues) {
         {"; comment\n1", "^i1"},
         {"\xC2\xA0word", "w:word"},
         {"\xC2\xA0", ""},
+        // A line feed before no-break spaces still marks the word after them.
+        {"1\n\xC2\xA0word \xC2\xA0x", "i1 ^w:word w:x"},
     };
     for (auto& c : cases) EXPECT_EQ(load(c.src), c.want) << c.src;
 }

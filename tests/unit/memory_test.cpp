@@ -165,6 +165,54 @@ TEST_F(Memory, FramesDoubleUpToTheMaximum) {
     for (memory::SeriesFrame* g = memory::record.s_head; g && g->next; g = g->next) EXPECT_LT(g, g->next);
 }
 
+TEST_F(Memory, AfterACycleEmptyFramesBeyondTheRoomToKeepAreReleased) {
+    // Eight frames (1 MiB, then 2 MiB ones) with `used` bytes in the first
+    // `filled` of them, 2 MiB each past the first. Emptied frames go from the
+    // highest address down while the rest keep the room (at least 8 MiB, else
+    // the live size); a shortfall becomes the budget. Full frames stay.
+    constexpr u64 mib = u64{1} << 20;
+    struct Case {
+        const char* what;
+        int filled;
+        int left;       // frames that stay
+        u64 budget;
+    } cases[] = {
+        {"little live data", 1, 5, 0},         // 0.5 + 4 x 2 MiB of room left: the minimum is met
+        {"live data past the minimum", 5, 8, 2 * mib},  // 8.5 MiB live, 6.5 MiB of room
+        {"frames all in use", 8, 8, 14 * mib},          // 14.5 MiB live, 0.5 MiB of room
+    };
+    for (const Case& c : cases) {
+        memory::release_all();
+        memory::init();
+        memory::alloc_cells(1);
+        for (int i = 1; i < 8; i++) memory::new_series_frame();
+        int k = 0;
+        u64 live = 0;
+        for (memory::SeriesFrame* f = memory::record.s_head; f; f = f->next, k++) {
+            if (k >= c.filled) {
+                f->top = f->first();
+                continue;
+            }
+            u64 used = k == 0 ? 0x80000 : 2 * mib;  // the first frame half full
+            f->top = f->first() + used;
+            live += used;
+        }
+        u64 total = memory::record.total;
+        EXPECT_EQ(memory::settle_series_frames(), live) << c.what;
+        EXPECT_EQ(frame_count(), c.left) << c.what;
+        EXPECT_EQ(memory::record.s_budget, c.budget) << c.what;
+        EXPECT_LE(memory::record.total, total) << c.what;
+        // What stays is the lowest frames, in order; the current frame is one of them.
+        bool current_kept = false;
+        for (memory::SeriesFrame* f = memory::record.s_head; f; f = f->next) {
+            if (f->next) EXPECT_LT(f, f->next);
+            else EXPECT_EQ(memory::record.s_tail, f);
+            current_kept |= f == memory::record.s_active;
+        }
+        EXPECT_TRUE(current_kept) << c.what;
+    }
+}
+
 TEST_F(Memory, NodesAreReusedAfterFree) {
     Node a = memory::alloc_node();
     Node b = memory::alloc_node();

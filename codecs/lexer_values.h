@@ -1,0 +1,139 @@
+// Values of the later token kinds: the checks of their literal text and the
+// cells they make.
+//
+// The lexer recognises times, dates, money, pairs, tuples, binaries and the
+// string-like kinds with its automaton; the parsers here check the text of
+// one token as the lexer's rules say and fill the value cell with the layout
+// of its datatype. Parsers allocate nothing: they return 0, or the datatype
+// of the syntax error to raise, and the lexer raises it. The value builders
+// (namespaces date, time, money, ...) are the few operations of those
+// datatypes that loading needs; their modules take them over when they land.
+#pragma once
+
+#include "runtime/cell.h"
+#include "runtime/datatypes/money_text.h"
+
+#include <vector>
+
+namespace oru {
+
+// --- Value builders -----------------------------------------------------------
+
+namespace time {
+// A time! cell of that many seconds (payload words 2-3).
+Cell make(double seconds);
+}  // namespace time
+
+namespace percent {
+// A percent! cell holding the fraction (50% is 0.5), payload words 2-3.
+Cell make(double fraction);
+}  // namespace percent
+
+namespace pair {
+// A pair! cell: x in payload word 2, y in word 3.
+Cell make(i32 x, i32 y);
+}  // namespace pair
+
+namespace tuple {
+// A tuple! cell of n bytes (3 to 12): the length in header bits 19-22, the
+// bytes in payload words 1-3 (byte 1 first), the rest zero.
+Cell make(const u8* bytes, i32 n);
+// The length of a tuple! cell.
+inline i32 length_of(const Cell& t) { return static_cast<i32>((t.header >> 19) & 15); }
+}  // namespace tuple
+
+namespace point {
+// A coordinate stored as an IEEE single, rounded to nearest: a double up to
+// half a unit in the last place above the largest single gives the largest
+// single, from there on an infinity (spelled out: converting a double outside
+// the single range is undefined in C++). NaN stays NaN. The as-point natives
+// store their coordinates through it too.
+u32 to_single(double d);
+double from_single(u32 bits);
+// point2D! (x, y in payload words 1-2) and point3D! (x, y, z in words 1-3).
+Cell make2D(double x, double y);
+Cell make3D(double x, double y, double z);
+}  // namespace point
+
+namespace binary {
+// A new binary! (unit 1, head 0) holding a copy of the bytes. Allocates.
+Cell load(const u8* bytes, i32 n);
+}  // namespace binary
+
+namespace url {
+// Percent decoding of UTF-8 text into code points: "%XX" gives the byte XX
+// as a code point, or starts an escaped UTF-8 sequence when XX is a lead
+// byte (U+FFFE when the escaped sequence is not valid UTF-8); anything else,
+// an incomplete escape included, is decoded as it stands. False when the
+// text itself is not valid UTF-8.
+bool decode(const u8* p, const u8* e, std::vector<u32>& out);
+}  // namespace url
+
+namespace date {
+
+constexpr u32 has_time_flag = 1u << 16;
+
+bool leap_year_q(i32 year);
+i32 days_in_month(i32 year, i32 month);
+// Day numbers: day 0 is 1 March of year 0 (proleptic Gregorian).
+i32 days_from_civil(i32 year, i32 month, i32 day);
+void civil_from_days(i32 days, i32* year, i32* month, i32* day);
+// The 7-bit zone field: |hours| in bits 2-5, |minutes| / 15 in bits 0-1, the
+// sign in bit 6. The sign is taken from hours, or from minutes when hours
+// are 0 (so -0:30 stays west of UTC).
+u32 pack_zone(i32 hours, i32 minutes);
+// The offset of a zone field in seconds.
+double zone_seconds(u32 zone);
+// A date! cell: the packed date in payload word 1, the time in words 2-3.
+// With has_time the stored time is the local time of day minus the zone
+// offset; without it the zone and the time are 0.
+Cell make(i32 year, i32 month, i32 day, i32 zone_hours, i32 zone_minutes, double local_time, bool has_time);
+
+}  // namespace date
+
+namespace money {
+
+constexpr u32 negative_flag = 1u << 14;  // header bit 14
+constexpr i32 digits = 22, integer_digits = 17, fraction_digits = 5;
+
+// The currency lookup (find_currency, lookup) is in money_text.h: the live
+// system/locale/currencies/list when the system object holds it, else the
+// start-up list.
+
+// Fills a money! cell from a sign, a currency code (n = 0: none) and the
+// integer and fraction digit texts ("'" skipped; the digits are aligned on
+// the decimal point; fraction digits past the fifth are dropped). False when
+// the currency is unknown, or found past max_currency_index (its index
+// cannot be stored), or more than 17 integer digits remain once leading
+// zeros are dropped.
+bool make_at(Cell& out, bool negative, const u8* code, i32 code_n, const u8* int_digits, i32 int_n,
+             const u8* frac_digits, i32 frac_n);
+// The currency index and the 22 digits of a money! cell.
+inline u32 currency_of(const Cell& m) { return m.data1 & 0xFF; }
+i32 digit_at(const Cell& m, i32 k);  // k = 1..22
+
+}  // namespace money
+
+// --- Token parsers --------------------------------------------------------------
+
+namespace lexer {
+
+// Each checks one token's text [s, e) and, when out is given, fills the
+// value. Returns 0 or the datatype of the syntax error.
+u32 parse_time(const u8* s, const u8* e, Cell* out);
+u32 parse_date(const u8* s, const u8* e, Cell* out);
+u32 parse_money(const u8* s, const u8* e, Cell* out);
+u32 parse_pair(const u8* s, const u8* e, Cell* out);
+u32 parse_tuple(const u8* s, const u8* e, Cell* out);
+// A binary token from its base prefix to its "}" (e at the "}"): the bytes.
+u32 parse_binary(const u8* s, const u8* e, std::vector<u8>& bytes);
+
+// Money from text (`to money!` of a string), characters of unit bytes each:
+// an optional sign, an optional three-letter currency code followed by "$"
+// and at least one more character (without a code the "$" is optional), then
+// digits with "'" groups and at most one ".". *error 0, or -1 (and none) when
+// the text is not money.
+Cell scan_money(const u8* p, u32 unit, i32 count, i32* error);
+
+}  // namespace lexer
+}  // namespace oru

@@ -1,0 +1,91 @@
+// Currency codes of money! values: the start-up list and the lookup.
+//
+// Nothing here allocates: the live list is reached through symbols that
+// already exist and read in place, so the lexer can look a code up in the
+// middle of a token and the natives between fetches of their arguments.
+#include "runtime/datatypes/money_text.h"
+
+#include "runtime/datatypes/context.h"
+#include "runtime/datatypes/object.h"
+#include "runtime/datatypes/symbol.h"
+#include "runtime/datatypes/word.h"
+#include "runtime/memory.h"
+
+#include <initializer_list>
+
+namespace oru::money {
+
+#define ORU_CURRENCY_NAME(code) #code,
+const char* const boot_currencies[boot_currency_count] = {ORU_CURRENCIES(ORU_CURRENCY_NAME)};
+#undef ORU_CURRENCY_NAME
+#define ORU_CURRENCY_ONE(code) +1
+static_assert(0 ORU_CURRENCIES(ORU_CURRENCY_ONE) == boot_currency_count);
+#undef ORU_CURRENCY_ONE
+
+namespace {
+
+u8 upper(u8 c) { return c >= 'a' && c <= 'z' ? static_cast<u8>(c - 32) : c; }
+
+bool same_nocase(const u8* a, const u8* b, i32 n) {
+    for (i32 i = 0; i < n; i++)
+        if (upper(a[i]) != upper(b[i])) return false;
+    return true;
+}
+
+// system/locale/currencies/list when the system object holds a block there,
+// else null. Only symbols that exist are used: a field whose name was never
+// interned cannot be there. Valid until the next allocation.
+const Cell* live_list() {
+    if (!context::global) return nullptr;
+    const i32 system = symbol::find("system");
+    if (!system) return nullptr;
+    const Cell* at = context::global_slot(system);
+    for (const char* field : {"locale", "currencies", "list"}) {
+        if (!at || cell::type_of(*at) != type::object) return nullptr;
+        const i32 sym = symbol::find(field);
+        if (!sym) return nullptr;
+        at = object::rs_select(*at, cell::make(type::word, 0, static_cast<u32>(sym), 0xFFFFFFFF));
+    }
+    return at && cell::type_of(*at) == type::block ? at : nullptr;
+}
+
+// The UTF-8 name of a symbol, read in place.
+const u8* name_of(i32 sym, i32* n) {
+    SeriesBuffer* b = memory::buffer(symbol::at(sym)->data3);
+    *n = static_cast<i32>(b->tail - b->head);
+    return b->head_ptr();
+}
+
+}  // namespace
+
+i32 (*lookup)(const u8* code, i32 n) = nullptr;
+
+i32 find_currency(const u8* code, i32 n) {
+    if (lookup) return lookup(code, n);
+    if (const Cell* list = live_list()) {
+        SeriesBuffer* s = memory::buffer(cell::node(*list));
+        const i32 count = static_cast<i32>(s->length());
+        for (i32 i = cell::head_index(*list); i < count; i++) {
+            const Cell& c = s->cells()[i];
+            if (!word::any_word_type_q(cell::type_of(c)) || word::symbol_of(c) <= 0) continue;
+            i32 len;
+            const u8* name = name_of(word::symbol_of(c), &len);
+            if (len == n && same_nocase(name, code, n)) return i - cell::head_index(*list) + 1;
+        }
+        return -1;
+    }
+    if (n != 3) return -1;
+    for (i32 i = 0; i < boot_currency_count; i++)
+        if (same_nocase(reinterpret_cast<const u8*>(boot_currencies[i]), code, 3)) return i + 1;
+    return -1;
+}
+
+i32 find_currency(const Cell& word) {
+    const i32 sym = word::symbol_of(word);
+    if (sym <= 0) return -1;
+    i32 n;
+    const u8* name = name_of(sym, &n);  // no allocation below: the name stays put
+    return find_currency(name, n);
+}
+
+}  // namespace oru::money
