@@ -42,6 +42,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace oru::lexer {
@@ -511,15 +512,16 @@ inline void push_value(State& st, const Cell& v) {
 
 // --- Containers -------------------------------------------------------------------------------
 
-// Makes `out` a block of the n value-buffer cells from index `from`, copied
-// at once: the value buffer is a heap vector, so the block's allocation
-// moves none of its cells.
-void block_of_values(Cell& out, size_t from, i32 n) {
-    block::make_at(out, n);
-    SeriesBuffer* b = memory::buffer(cell::node(out));
+// The buffer of a block holding the n value-buffer cells from index `from`
+// (room for one at least, as block::make_at gives), copied at once: the
+// value buffer is a heap vector, so the allocation moves none of its cells.
+Node block_of_values(size_t from, i32 n) {
+    const Node node = memory::alloc_cells(n > 1 ? n : 1);
+    SeriesBuffer* b = memory::buffer(node);
     const u32 bytes = static_cast<u32>(n) * sizeof(Cell);
     std::memcpy(b->tail_ptr(), values.data() + from, bytes);
     b->tail += bytes;
+    return node;
 }
 
 u32 open_kind(State& st) { return st.head > st.base ? values[st.head - 1].data2 & 0xFFFF : 0; }
@@ -562,11 +564,9 @@ void close_container(State& st, u32 as = 0) {
         }
         t = type::block;
     }
-    Cell blk;
-    block_of_values(blk, head, n);
-    blk.header = t | (marker.header & flag::new_line);
+    const Node node = block_of_values(head, n);
     values.resize(head);
-    values[head - 1] = blk;
+    values[head - 1] = cell::make(t | (marker.header & flag::new_line), 0, node, 0);
     st.head = marker.data1;
     st.start_state = path_kind_q(open_kind(st)) ? 59 : 0;
 }
@@ -892,18 +892,18 @@ void on_special_float(State& st, const u8* s, const u8* e, u32, bool load) {
 // --- Words, strings and chars ---------------------------------------------------------
 
 // Words loaded lately, by spelling: the symbol and the global word that
-// binding made, so that a name met again costs one compare in one entry
-// rather than a symbol-table probe and a probe of the global word list
-// (each following several addresses that the values being made keep pushing
-// out of the caches). Entries stay true while the memory manager, the symbol
-// table and the global context are the ones they were made under: ids are
-// never reused and a global word keeps its slot.
+// binding made, so that a name met again costs a compare in one of the two
+// entries of its pair rather than a symbol-table probe and a probe of the
+// global word list (each following several addresses that the values being
+// made keep pushing out of the caches). Entries stay true while the memory
+// manager, the symbol table and the global context are the ones they were
+// made under: ids are never reused and a global word keeps its slot.
 struct LoadedWord {
     u32 len;  // 0: empty
     u8 name[28];
     Cell word;  // the bound word!, or header 0 when only the symbol is known (data2)
 };
-constexpr u32 loaded_bits = 13;
+constexpr u32 loaded_bits = 13;  // 8192 entries (384 KiB): a large script's names, with room to spare
 LoadedWord loaded[1u << loaded_bits];
 struct {
     u32 memory = 0, symbols = 0;
@@ -913,15 +913,15 @@ struct {
 // True when the n bytes at a and b (n at most 28) are the same: two
 // overlapping loads from each end in place of a library call.
 inline bool same_name(const u8* a, const u8* b, u32 n) {
-    const auto differ = [a, b](u32 at, u32 width) {
+    const auto diff = [a, b](u32 at, u32 width) {  // the bits where width bytes at `at` differ
         u64 x = 0, y = 0;
         std::memcpy(&x, a + at, width);
         std::memcpy(&y, b + at, width);
-        return x != y;
+        return x ^ y;
     };
-    if (n >= 16) return !(differ(0, 8) | differ(8, 8) | differ(n - 16, 8) | differ(n - 8, 8));
-    if (n >= 8) return !(differ(0, 8) | differ(n - 8, 8));
-    if (n >= 4) return !(differ(0, 4) | differ(n - 4, 4));
+    if (n >= 16) return (diff(0, 8) | diff(8, 8) | diff(n - 16, 8) | diff(n - 8, 8)) == 0;
+    if (n >= 8) return (diff(0, 8) | diff(n - 8, 8)) == 0;
+    if (n >= 4) return (diff(0, 4) | diff(n - 4, 4)) == 0;
     return n == 0 || (a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1]);
 }
 
@@ -1431,10 +1431,17 @@ void run(State& st) {
         while (p < end) {
             const u64 keep = keeps[state];
             u32 entry = 0;
-            while (p < end && (keep >> ((entry = char_class[*p]) & 0x3F) & 1)) {
-                flags |= entry;
-                line += *p == '\n';
-                p++;
+            if (keep & 2) {  // line feeds keep the state: count them
+                while (p < end && (keep >> ((entry = char_class[*p]) & 0x3F) & 1)) {
+                    flags |= entry;
+                    line += *p == '\n';
+                    p++;
+                }
+            } else {
+                while (p < end && (keep >> ((entry = char_class[*p]) & 0x3F) & 1)) {
+                    flags |= entry;
+                    p++;
+                }
             }
             // Leading white space is the only run of state 0: no state leads back to it.
             if (state == 0) skip = static_cast<u32>(p - start);
@@ -1589,9 +1596,8 @@ i32 scan(Cell* out, const u8* src, i32 size, Mode mode, i32* consumed, const Tra
         block::make_at(*out, 0);
         return 0;
     }
-    Cell blk;  // made aside: *out may lie in a buffer that the allocation moves
-    block_of_values(blk, st.base, n);
-    *out = blk;
+    const Node node = block_of_values(st.base, n);  // before *out: it may lie in a buffer that moves
+    *out = cell::make(type::block, 0, node, 0);
     if (mode.one && n > 0) return static_cast<i32>(cell::type_of(values[st.base]));
     return static_cast<i32>(st.last_type);
 }

@@ -19,6 +19,8 @@
 
 #include "interpreter/actions.h"
 #include "interpreter/natives.h"
+#include "interpreter/natives_control.h"
+#include "interpreter/natives_eval.h"
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/datatype.h"
@@ -226,14 +228,20 @@ void land_on(CallFrame* f, const Cell& result) {
 
 // --- Trace hook points -----------------------------------------------------
 
-// The tracer comes with the tracing natives; until one is installed the
-// hook points cost one test of `tracing`.
+// Each hook point costs one test of `tracing` while no trace run delivers
+// events; the delivery itself (the mask, the tracer call) is fire_event's,
+// kept out of line so the hot paths carry only the test and a call.
 enum class Event : u32 {
     init = 0x1, end = 0x2, prolog = 0x4, epilog = 0x8, enter = 0x10, exit = 0x20, open = 0x40,
     return_ = 0x80, fetch = 0x100, push = 0x200, set = 0x400, call = 0x800, error = 0x1000,
     throw_ = 0x2000, catch_ = 0x4000, expr = 0x8000,
 };
-inline void trace(Event, const Cell*, i32, const Cell*, const Cell*) {}
+[[gnu::noinline, gnu::cold]] void trace(Event e, const Cell* code, i32 pos, const Cell* ref, const Cell* value) {
+    fire_event(static_cast<u32>(e), code, pos, ref, value);
+}
+// ORDER TRACE EVENTS: the bits are interpreter::event's.
+static_assert(static_cast<u32>(Event::init) == event::init && static_cast<u32>(Event::error) == event::error &&
+              static_cast<u32>(Event::expr) == event::expr && static_cast<u32>(Event::set) == event::set);
 #define ORU_TRACE(...) \
     do {                                \
         if (tracing) [[unlikely]]       \
@@ -242,22 +250,49 @@ inline void trace(Event, const Cell*, i32, const Cell*, const Cell*) {}
 
 // --- The arguments description -----------------------------------------------
 
-Node build_description(const Cell& fn) {
+// A native's refinement positions: at most this many refinements.
+constexpr i32 max_refinements = 32;
+
+// The description and its signature (function::signature), as cached.
+struct Description {
+    Node node;
+    u32 sig;
+};
+
+[[gnu::noinline]] Description build_description(const Cell& fn) {
     const u32 t = cell::type_of(fn);
-    if (t == type::function || t == type::routine) return function::arguments(fn);
+    if (t == type::function || t == type::routine) {
+        const Node desc = function::arguments(fn);
+        return {desc, function::extra_cell(fn, 1)->data3};
+    }
     const Node desc = function::build_arguments(cell::make(type::block, 0, native::spec_of(fn), 0), true);
-    *cell_at(native::auxiliary_of(fn), 1) = cell::make(type::block, 0, desc, 0);
-    return desc;
+    const u32 sig = function::signature_of(desc);
+    *cell_at(native::auxiliary_of(fn), 1) = cell::make(type::block, 0, desc, sig);
+    return {desc, sig};
 }
 
 // The cached description is the second cell of the auxiliary block of a
 // native or action, of the extra block of a function or routine.
-inline Node description_of(const Cell& fn) {
+inline Description described(const Cell& fn) {
     const u32 t = cell::type_of(fn);
     const Node holder = t == type::function || t == type::routine ? function::extra_of(fn) : native::auxiliary_of(fn);
     const Cell* cached = cell_at(holder, 1);
-    if (cell::type_of(*cached) == type::block) [[likely]] return cell::node(*cached);
+    if (cell::type_of(*cached) == type::block) [[likely]] {
+        const Description d{cell::node(*cached), cached->data3};
+        if (d.sig & function::signature::valid) [[likely]] return d;
+        return {d.node, function::signature_of(d.node)};
+    }
     return build_description(fn);
+}
+inline Node description_of(const Cell& fn) { return described(fn).node; }
+
+// Every refinement of a native or action absent: one -1 per refinement.
+// Returns the count (the positions go to refs).
+inline i32 absent_refinements(u32 sig, i32* refs) {
+    const i32 n = static_cast<i32>(function::signature::refinements(sig));
+    if (n > max_refinements) fire(ErrorId::internal_not_done);
+    for (i32 i = 0; i < n; i++) refs[i] = -1;
+    return n;
 }
 
 // The spec word behind item d of the description (as a word!), for error
@@ -357,6 +392,8 @@ inline bool takes_integer(const Cell& item) {
 inline bool integer_args_q(const Cell& op_value) {
     const Cell* cached = cell_at(native::auxiliary_of(op_value), 1);
     if (cell::type_of(*cached) != type::block) return false;
+    if (cached->data3 & function::signature::valid) [[likely]]
+        return (cached->data3 & function::signature::integer_pair) != 0;
     const Node desc = cell::node(*cached);
     const i32 length = length_of(desc);
     if (length < 2) return false;
@@ -547,8 +584,6 @@ constexpr u64 active_types =
     type_bit(type::function) | type_bit(type::routine) | type_bit(type::issue);
 inline bool plain_q(u32 t) { return t >= 64 || !(active_types & type_bit(t)); }
 
-// A native's refinement positions: at most this many refinements.
-constexpr i32 max_refinements = 32;
 
 // An integer operator whose right operand must be evaluated (a call, a
 // paren...): the ordinary call's steps without its general machinery. The
@@ -575,16 +610,10 @@ constexpr i32 max_refinements = 32;
         // The description was checked when the op passed integer_args_q: its
         // first two items take evaluated arguments; the left one is an
         // integer, which they accept.
-        const Node desc = description_of(fn);
-        if (!typeset::member_q(*cell_at(desc, 1), cell::type_of(right))) expect_arg(call, 1, right);
+        const Description desc = described(fn);
+        if (!typeset::member_q(*cell_at(desc.node, 1), cell::type_of(right))) expect_arg(call, 1, right);
         i32 refs[max_refinements];
-        i32 ref_count = 0;
-        const i32 items = length_of(desc);
-        for (i32 d = 2; d < items; d++) {
-            if (cell::type_of(*cell_at(desc, d)) != type::refinement) continue;
-            if (ref_count >= max_refinements) fire(ErrorId::internal_not_done);
-            refs[ref_count++] = -1;
-        }
+        const i32 ref_count = absent_refinements(desc.sig, refs);
         if (cell::type_of(fn) == type::native) {
             const native::Entry entry = native::entry_of(fn);
             if (!entry) fire(ErrorId::internal_not_done);
@@ -607,8 +636,11 @@ constexpr i32 max_refinements = 32;
 // the pc after the last right operand; when `pending` is set the caller
 // stops. The top is left at start + 1.
 [[gnu::always_inline]] inline i32 apply_infix(const Cell& code, i32 pc, i32 end, Cell* start) {
-    while (pc < end && pc < length_of(cell::node(code))) {
-        const Cell w = *cell_at(cell::node(code), pc);
+    while (pc < end) {
+        // One fetch of the buffer for the length check and the cell.
+        SeriesBuffer* const b = memory::buffer(cell::node(code));
+        if (pc >= static_cast<i32>((b->tail - b->head) / sizeof(Cell))) break;
+        const Cell w = b->cells()[pc];
         if (cell::type_of(w) != type::word) break;
         const Cell* v = peek(w);
         if (!v || cell::type_of(*v) != type::op) break;
@@ -820,6 +852,26 @@ i32 fetch_args(Call& call, const Cell& code, i32 pc, i32 end) {
     if (t == type::native) {
         const native::Entry entry = native::entry_of(call.fn);
         if (!entry) fire(ErrorId::internal_not_done);
+        // either and if run their block from here, as their natives would
+        // (same frame, same result), without the native's machine frame.
+        if (entry == natives::either) {
+            Cell* args = stack::arguments;
+            if (cell::type_of(args[0]) == type::unset) [[unlikely]] logic::truth_strict(args[0]);
+            Cell* branch = logic::truth(args[0]) ? args + 1 : args + 2;
+            stack::top = branch + 1;
+            (void)eval_block(*branch, true);
+            return pc;
+        }
+        if (entry == natives::if_) {
+            Cell* args = stack::arguments;
+            if (!logic::truth(args[0])) {
+                stack::set_result(none::value);
+                return pc;
+            }
+            stack::top = args + 2;
+            (void)eval_block(args[1], true);
+            return pc;
+        }
         const u32 c = entry(false, ref_count ? refs : nullptr);
         if (c && !pending) pending = c;
     } else if (t == type::action) {
@@ -864,6 +916,54 @@ void call_routine(const Cell& r) {
     else if (rt == routine::return_float) stack::set_last(cell::float_(m.float_));
 }
 
+// Runs a function!'s body in the frame its caller opened, with its
+// arguments pushed (call_function's last step, inlined into call_value so
+// that an interpreted call takes one machine frame less). Returns the
+// pending code.
+[[gnu::always_inline]] inline u32 run_function(const Cell& fn, const Cell& name) {
+    const Node ctx = function::context_of(fn);
+    // The context's cell, fetched once: nothing allocates before the body runs.
+    Cell* const ctx_cell = context::cell_of(ctx);
+    const u32 saved = ctx_cell->data2;
+    const u32 ref = stack::index_of(stack::arguments) + 1;
+    ctx_cell->data2 = ref;
+    const RunningFunction outer = running;
+    if (ctx_cell->header & context::on_stack) running = RunningFunction{ctx, ref, stack::arguments};
+    else running = RunningFunction{};
+    stack::set_body_flag(true);
+    const bool was_tracing = tracing;
+    if (fn.header & function::attribute::trace) tracing = trace_run;
+    else if (fn.header & function::attribute::no_trace) tracing = false;
+    const Cell body = *extra_at(fn, function::extra::body);
+    ORU_TRACE(Event::prolog, &body, -1, &name, &fn);
+    u32 code = 0;
+    try {
+        if (cell::type_of(body) == type::block) code = eval_block(body, true);
+        else stack::set_result(unset::value);
+    } catch (const SystemThrow& t) {
+        if (t.code != throw_code::return_ && t.code != throw_code::exit) {
+            context::cell_of(ctx)->data2 = saved;
+            running = outer;
+            tracing = was_tracing;
+            throw;
+        }
+        runtime.pending_code = 0;
+        code = t.code;
+    }
+    ORU_TRACE(Event::epilog, &body, -1, &name, &fn);
+    tracing = was_tracing;
+    context::cell_of(ctx)->data2 = saved;
+    running = outer;
+    if (code == throw_code::return_ || code == throw_code::exit) {
+        pending = 0;
+        code = 0;
+        stack::top = stack::arguments + 1;
+    }
+    if (code) return code;
+    stack::set_body_flag(false);
+    return 0;
+}
+
 i32 call_value(Call& call, const Cell& code, i32 pc, i32 end) {
     ORU_TRACE(Event::open, &code, pc, nullptr, &call.name);
     if (cell::type_of(call.name) != type::word) call.name = anon_name();
@@ -887,7 +987,7 @@ i32 call_value(Call& call, const Cell& code, i32 pc, i32 end) {
         // The context (the object's, else the owner's, else the name's) is
         // what a compiled entry would receive; an interpreted body runs in
         // its own function context and needs none, so it is not worked out.
-        if (interpreter::call_function(call.fn, 0, call.name, 0)) return pc;
+        if (run_function(call.fn, call.name)) return pc;
     }
     stack::unwind();
     ORU_TRACE(Event::return_, &code, pc, &call.name, stack::top - 1);
@@ -906,7 +1006,27 @@ i32 call_value(Call& call, const Cell& code, i32 pc, i32 end) {
     const Node n = cell::node(code);
     const Cell v = *cell_at(n, pc);
     ORU_TRACE(Event::fetch, &code, pc, nullptr, &v);
-    switch (cell::type_of(v)) {
+    // The common kinds first, each behind one well-predicted test: words,
+    // then values that stand for themselves; the rest through the switch.
+    const u32 vt0 = cell::type_of(v);
+    if (vt0 == type::word) [[likely]] {
+        const Cell value = *lookup(v);
+        const u32 vt = cell::type_of(value);
+        if (callable_q(vt)) {
+            Call call{value, v, nullptr, 0, 0, false};
+            return call_value(call, code, pc + 1, end);
+        }
+        if (vt == type::op) fire(ErrorId::script_no_op_arg, v);
+        stack::push(value);
+        ORU_TRACE(Event::push, &code, pc, nullptr, stack::top - 1);
+        return pc + 1;
+    }
+    if (vt0 < 64 && !(active_types & type_bit(vt0))) {
+        stack::push(v);
+        ORU_TRACE(Event::push, &code, pc, nullptr, stack::top - 1);
+        return pc + 1;
+    }
+    switch (vt0) {
         case type::paren: {
             stack::mark_interp_native(body_name());
             if (eval_block(v, true)) return pc + 1;
@@ -1152,6 +1272,29 @@ void throw_pending() {
 
 // --- Evaluation ----------------------------------------------------------------
 
+namespace {
+// eval_expression's body, inlined into eval_block as well: one machine frame
+// less per block level keeps deep interpreted recursion cheaper (fewer
+// calls and returns, which the processor predicts only a few dozen deep).
+[[gnu::always_inline]] inline i32 expression(const Cell& code_value, i32 pc, i32 end, bool no_infix, bool sub,
+                                             bool passive) {
+    const Cell code = code_value;
+    Cell* const start = stack::top;
+    pc = eval_value(code, pc, end, passive);
+    if (pending) return pc;
+    if (!no_infix) {
+        pc = apply_infix(code, pc, end, start);
+        if (pending) return pc;
+    }
+    if (sub) stack::top = start + 1;
+    else if (start == stack::arguments) stack::keep();
+    else stack::set_result(*start);
+    // expr marks the end of a top-level expression, not of an argument.
+    if (!sub) ORU_TRACE(Event::expr, &code, pc, nullptr, start);
+    return pc;
+}
+}  // namespace
+
 u32 eval_block(const Cell& block_value, bool chain) {
     const Cell block = block_value;
     // Saved and put back whole (one 16-byte move each way).
@@ -1170,7 +1313,7 @@ u32 eval_block(const Cell& block_value, bool chain) {
             current_code = block;
             for (;;) {
                 current_code.data1 = static_cast<u32>(i);
-                i = eval_expression(block, i, length, false, false, false);
+                i = expression(block, i, length, false, false, false);
                 if (pending) [[unlikely]] {
                     _mm_storeu_si128(reinterpret_cast<__m128i*>(&current_code), saved);
                     return pending;
@@ -1196,21 +1339,10 @@ void eval_block_throwing(const Cell& block, bool chain) {
     if (eval_block(block, chain)) throw_pending();
 }
 
-i32 eval_expression(const Cell& code_value, i32 pc, i32 end, bool no_infix, bool sub, bool passive) {
-    const Cell code = code_value;
-    Cell* const start = stack::top;
-    pc = eval_value(code, pc, end, passive);
-    if (pending) return pc;
-    if (!no_infix) {
-        pc = apply_infix(code, pc, end, start);
-        if (pending) return pc;
-    }
-    if (sub) stack::top = start + 1;
-    else if (start == stack::arguments) stack::keep();
-    else stack::set_result(*start);
-    ORU_TRACE(Event::expr, &code, pc, nullptr, start);
-    return pc;
+i32 eval_expression(const Cell& code, i32 pc, i32 end, bool no_infix, bool sub, bool passive) {
+    return expression(code, pc, end, no_infix, sub, passive);
 }
+
 
 i32 eval_next(const Cell& block) {
     const Node n = cell::node(block);
@@ -1231,14 +1363,8 @@ u32 call_function(const Cell& fn_value, Node, const Cell& name, u32) {
     const u32 t = cell::type_of(fn);
     if (t == type::native || t == type::action) {
         // Every refinement absent: the callback gives positional arguments only.
-        const Node desc = description_of(fn);
         i32 refs[max_refinements];
-        i32 ref_count = 0;
-        for (i32 d = 0; d < length_of(desc); d++) {
-            if (cell::type_of(*cell_at(desc, d)) != type::refinement) continue;
-            if (ref_count >= max_refinements) fire(ErrorId::internal_not_done);
-            refs[ref_count++] = -1;
-        }
+        const i32 ref_count = absent_refinements(described(fn).sig, refs);
         if (t == type::native) {
             const native::Entry entry = native::entry_of(fn);
             if (!entry) fire(ErrorId::internal_not_done);
@@ -1256,45 +1382,7 @@ u32 call_function(const Cell& fn_value, Node, const Cell& name, u32) {
         return 0;
     }
     if (t != type::function) fire(ErrorId::script_invalid_arg, fn);
-    const Node ctx = function::context_of(fn);
-    const u32 saved = context::cell_of(ctx)->data2;
-    const u32 ref = stack::index_of(stack::arguments) + 1;
-    context::cell_of(ctx)->data2 = ref;
-    const RunningFunction outer = running;
-    if (context::cell_of(ctx)->header & context::on_stack) running = RunningFunction{ctx, ref, stack::arguments};
-    else running = RunningFunction{};
-    stack::set_body_flag(true);
-    const bool was_tracing = tracing;
-    if (fn.header & function::attribute::trace) tracing = trace_run;
-    else if (fn.header & function::attribute::no_trace) tracing = false;
-    ORU_TRACE(Event::prolog, nullptr, -1, &name, &fn);
-    const Cell body = *extra_at(fn, function::extra::body);
-    u32 code = 0;
-    try {
-        if (cell::type_of(body) == type::block) code = eval_block(body, true);
-        else stack::set_result(unset::value);
-    } catch (const SystemThrow& t) {
-        if (t.code != throw_code::return_ && t.code != throw_code::exit) {
-            context::cell_of(ctx)->data2 = saved;
-            running = outer;
-            tracing = was_tracing;
-            throw;
-        }
-        runtime.pending_code = 0;
-        code = t.code;
-    }
-    ORU_TRACE(Event::epilog, nullptr, -1, &name, &fn);
-    tracing = was_tracing;
-    context::cell_of(ctx)->data2 = saved;
-    running = outer;
-    if (code == throw_code::return_ || code == throw_code::exit) {
-        pending = 0;
-        code = 0;
-        stack::top = stack::arguments + 1;
-    }
-    if (code) return code;
-    stack::set_body_flag(false);
-    return 0;
+    return run_function(fn, name);
 }
 
 void call_handler(const Cell& fn) {

@@ -5,6 +5,7 @@
 #include "interpreter/actions.h"
 #include "interpreter/evaluator.h"
 #include "interpreter/natives.h"
+#include "interpreter/natives_eval.h"
 #include "interpreter/natives_shared.h"
 #include "interpreter/stack.h"
 #include "runtime/datatypes/block.h"
@@ -291,9 +292,16 @@ u32 repeat(bool, const i32*) {
     open_loop();
     for (;;) {
         stack::reset();
-        context::set(args[0], args[1]);
-        u32 code;
-        const Step s = body_step(&args[2], code);
+        // Setting the word can run an object's on-change*: a break or
+        // continue there is aimed at this loop (continue skips the body).
+        u32 code = interpreter::guard(throw_code::break_, [&] {
+            context::set(args[0], args[1]);
+            return u32{0};
+        });
+        Step s;
+        if (code == 0) s = body_step(&args[2], code);
+        else if (code == throw_code::continue_) s = Step::next;
+        else s = code == throw_code::break_ ? Step::leave : Step::pass;
         if (s == Step::leave) break;
         if (s == Step::pass) return interpreter::pass_on(code);
         if (--remaining == 0) break;
@@ -383,6 +391,8 @@ u32 throw_(bool, const i32* refinements) {
     } else {
         stack::top = args + 2;
     }
+    if (interpreter::tracing) [[unlikely]]
+        interpreter::fire_event(interpreter::event::throw_, nullptr, -1, nullptr, stack::arguments);
     return interpreter::signal_throw(throw_code::throw_);
 }
 
@@ -430,6 +440,8 @@ u32 catch_(bool, const i32* refinements) {
     }
     stack::throw_origin = nullptr;
     stack::set_result(value);
+    if (interpreter::tracing) [[unlikely]]
+        interpreter::fire_event(interpreter::event::catch_, nullptr, -1, nullptr, &value);
     return 0;
 }
 

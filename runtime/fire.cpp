@@ -3,6 +3,8 @@
 // catches.
 #include "runtime/fire.h"
 
+#include "interpreter/evaluator.h"
+#include "interpreter/natives_eval.h"
 #include "interpreter/stack.h"
 #include "runtime/console.h"
 #include "runtime/datatypes/error.h"
@@ -27,6 +29,21 @@ constexpr long catalog_room = 64;
 // Set while an uncaught error is being reported: an error raised by the
 // report itself must not start another report.
 bool reporting = false;
+
+// A trace run receives the error event before the unwinding starts. The
+// tracer's own evaluation may raise and catch errors of its own, so the
+// pending error and system code are put back afterwards; the error value
+// travels in the tracer's arguments while it runs, and nothing allocates
+// between its return and stack::throw_error, which pushes it again. An error
+// out of the tracer replaces this one, as an error of the traced code would.
+[[gnu::noinline, gnu::cold]] void deliver_error_event(const Cell& error) {
+    const PendingError saved_error = pending_error;
+    const u32 saved_code = runtime.pending_code;
+    const Cell value = error;
+    interpreter::fire_event(interpreter::event::error, nullptr, -1, nullptr, &value);
+    pending_error = saved_error;
+    runtime.pending_code = saved_code;
+}
 
 [[noreturn]] void raise(ErrorId id, int argc, const Cell* a1, const Cell* a2, const Cell* a3) {
     // Copy the arguments first: they may live in the record being refilled,
@@ -53,8 +70,7 @@ bool reporting = false;
     const Cell error = *error::create(id, argc > 0 ? held : nullptr, argc > 1 ? held + 1 : nullptr,
                                       argc > 2 ? held + 2 : nullptr);
     stack::top = held;
-    // (Trace hook: once the tracer exists, an active trace run receives the
-    // error event here, with the pending system code saved around it.)
+    if (interpreter::tracing) [[unlikely]] deliver_error_event(error);
     stack::throw_error(error);
 }
 

@@ -415,12 +415,44 @@ Node build_arguments(const Cell& spec_value, bool native) {
     return desc;
 }
 
+u32 signature_of(Node desc) {
+    const SeriesBuffer* b = memory::buffer(desc);
+    const Cell* items = const_cast<SeriesBuffer*>(b)->cells();
+    const i32 count = static_cast<i32>((b->tail - b->head) / sizeof(Cell));
+    auto takes_integer = [](const Cell& item) {
+        return cell::type_of(item) == type::typeset && (item.header & arg_kind::mask) == arg_kind::word &&
+               typeset::member_q(item, type::integer);
+    };
+    u32 sig = signature::valid | signature::plain;
+    u32 refinements = 0;
+    i32 arguments = 0;  // fixed arguments, before the first refinement
+    bool fixed = true;
+    for (i32 d = 0; d < count; d++) {
+        const u32 t = cell::type_of(items[d]);
+        if (t == type::refinement) {
+            sig &= ~signature::plain;
+            if (refinements < 255) refinements++;
+            fixed = false;
+        } else if (t == type::typeset) {
+            const u32 kind = items[d].header & arg_kind::mask;
+            if (kind == arg_kind::return_) continue;
+            if (kind != arg_kind::word) sig &= ~signature::plain;
+            if (fixed) arguments++;
+        }
+    }
+    if (arguments == 2 && count >= 2 && takes_integer(items[0]) && takes_integer(items[1]))
+        sig |= signature::integer_pair;
+    return sig | (refinements << signature::refinements_shift);
+}
+
 Node arguments(const Cell& fn_value) {
     const Cell fn = fn_value;
     const Cell cached = *extra_cell(fn, extra::arguments);
     if (cell::type_of(cached) == type::block) return cell::node(cached);
     const Node desc = build_arguments(block_of(spec_of(fn)), false);
-    *extra_cell(fn, extra::arguments) = block_of(desc);
+    Cell c = block_of(desc);
+    c.data3 = signature_of(desc);
+    *extra_cell(fn, extra::arguments) = c;
     return desc;
 }
 

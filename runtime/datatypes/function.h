@@ -115,6 +115,21 @@ Cell* make_func(const Cell& spec, const Cell& body);
 // before the next allocation).
 Node build_arguments(const Cell& spec, bool native);
 
+// What the evaluator needs to know of a description without walking it,
+// kept in word 3 (unused by block!) of the cell that caches the description
+// (extra-block cell 1 of a function or routine, auxiliary cell 1 of a native
+// or action). The description never changes once built, so neither does
+// its signature. A cached cell without `valid` (built elsewhere) is walked.
+namespace signature {
+constexpr u32 valid = 0x80000000;
+constexpr u32 integer_pair = 0x40000000;  // items 0 and 1 take evaluated integer!s, no third argument
+constexpr u32 plain = 0x20000000;         // only evaluated arguments: no refinement, get- or lit-word
+constexpr u32 refinements_shift = 16;     // refinement items (counted up to 255)
+constexpr u32 refinements_mask = 0xFF0000;
+inline u32 refinements(u32 sig) { return (sig & refinements_mask) >> refinements_shift; }
+}  // namespace signature
+u32 signature_of(Node desc);
+
 // The arguments description of a function or routine, built and cached in
 // extra cell `arguments` on first use.
 Node arguments(const Cell& fn);
