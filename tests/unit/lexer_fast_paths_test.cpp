@@ -23,6 +23,8 @@
 #include <vector>
 
 using namespace oru;
+using oru::test::load;
+using oru::test::value_at;
 
 namespace {
 
@@ -31,14 +33,6 @@ protected:
     void SetUp() override { runtime_init(); }
     void TearDown() override { runtime_shutdown(); }
 };
-
-Cell* load(const std::string& src) {
-    Cell* blk = stack::push(cell::make(type::none));
-    lexer::scan(blk, reinterpret_cast<const u8*>(src.data()), static_cast<i32>(src.size()), {}, nullptr);
-    return blk;
-}
-
-Cell value_at(const Cell& blk, i32 i) { return *block::rs_abs_at(blk, i); }
 
 struct Random {
     u32 x = 0x9E3779B9u;

@@ -18,6 +18,8 @@
 #include <string>
 
 using namespace oru;
+using oru::test::load;
+using oru::test::value_at;
 
 namespace {
 
@@ -26,15 +28,6 @@ protected:
     void SetUp() override { runtime_init(); }
     void TearDown() override { runtime_shutdown(); }
 };
-
-// The values of src, loaded into a block held on the data stack.
-Cell* load(const std::string& src) {
-    Cell* blk = stack::push(cell::make(type::none));
-    lexer::scan(blk, reinterpret_cast<const u8*>(src.data()), static_cast<i32>(src.size()), {}, nullptr);
-    return blk;
-}
-
-Cell value_at(const Cell& blk, i32 i) { return *block::rs_abs_at(blk, i); }
 
 // A string's unit and its characters, non-ASCII ones (and controls) as <code>.
 std::string text(const Cell& s) {
@@ -185,13 +178,7 @@ TEST_F(LexerLoad, ValuesKeptWhileEveryAllocationCollects) {
         src += "[w" + std::to_string(i % 7) + " \"text " + std::to_string(i) + "\" \"caf\xC3\xA9^/\" {b} 1.5 " +
                std::to_string(i) + "] ";
     Cell* blk = stack::push(cell::make(type::none));
-    bool stress = collector::set_stress(true);
-    bool on = collector::enable(true);
-    u32 start = collector::cycles();
-    lexer::scan(blk, reinterpret_cast<const u8*>(src.data()), static_cast<i32>(src.size()), {}, nullptr);
-    collector::enable(on);
-    collector::set_stress(stress);
-    EXPECT_GE(collector::cycles() - start, 450u);
+    EXPECT_GE(test::load_collecting(blk, src), 450u);
     ASSERT_EQ(block::rs_length_q(*blk), 150);
     for (i32 i : {0, 77, 149}) {
         SCOPED_TRACE(i);

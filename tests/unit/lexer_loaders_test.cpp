@@ -26,6 +26,8 @@
 #include <string>
 
 using namespace oru;
+using oru::test::load;
+using oru::test::value_at;
 
 namespace {
 
@@ -395,13 +397,7 @@ TEST_F(LexerLoaders, ValuesSurviveCollectionsWhileLoading) {
     std::string src;
     for (int i = 0; i < 200; i++) src += "#{0102} %f" + std::to_string(i) + " <t> 1:30 ";
     Cell* blk = stack::push(cell::make(type::none));
-    bool stress = collector::set_stress(true);
-    bool on = collector::enable(true);
-    u32 start = collector::cycles();
-    lexer::scan(blk, reinterpret_cast<const u8*>(src.data()), static_cast<i32>(src.size()), {}, nullptr);
-    collector::enable(on);
-    collector::set_stress(stress);
-    EXPECT_GE(collector::cycles() - start, 600u);
+    EXPECT_GE(test::load_collecting(blk, src), 600u);
     ASSERT_EQ(block::rs_length_q(*blk), 800);
     EXPECT_EQ(describe(*block::rs_abs_at(*blk, 0)), "binary 0102");
     EXPECT_EQ(describe(*block::rs_abs_at(*blk, 797)), "file f199");

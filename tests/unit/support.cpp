@@ -1,6 +1,9 @@
 #include "support.h"
 
+#include "codecs/lexer.h"
 #include "interpreter/actions.h"
+#include "runtime/collector.h"
+#include "runtime/datatypes/block.h"
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/logic.h"
@@ -93,5 +96,23 @@ Cell call_action(u32 slot, std::initializer_list<Cell> args, const std::vector<i
     stack::unroll();
     return result;
 }
+
+Cell* load(const std::string& src) {
+    Cell* blk = stack::push(cell::make(type::none));
+    lexer::scan(blk, reinterpret_cast<const u8*>(src.data()), static_cast<i32>(src.size()), {}, nullptr);
+    return blk;
+}
+
+u32 load_collecting(Cell* blk, const std::string& src) {
+    const bool stress = collector::set_stress(true);
+    const bool on = collector::enable(true);
+    const u32 start = collector::cycles();
+    lexer::scan(blk, reinterpret_cast<const u8*>(src.data()), static_cast<i32>(src.size()), {}, nullptr);
+    collector::enable(on);
+    collector::set_stress(stress);
+    return collector::cycles() - start;
+}
+
+Cell value_at(const Cell& blk, i32 i) { return *block::rs_abs_at(blk, i); }
 
 }  // namespace oru::test

@@ -39,6 +39,16 @@ std::string written(const Cell& v, bool mold, bool only = false, bool flat = fal
 // Code points as UTF-8, for readable failure messages.
 std::string utf8(const std::u32string& s);
 
+// The values of src scanned into a block held on the data stack; its cell.
+Cell* load(const std::string& src);
+
+// The scan of src into *blk with the collector on and collecting at every
+// allocation; the number of cycles it ran.
+u32 load_collecting(Cell* blk, const std::string& src);
+
+// The value at 0-based position i of a block from its head.
+Cell value_at(const Cell& blk, i32 i);
+
 // Pushes a 16-character string buffer, then opens a native frame with an
 // unset result slot above it; the buffer's cell.
 Cell* open_buffer_frame();
