@@ -14,7 +14,12 @@
 // themselves, or words holding values that are not called, are pushed
 // without a nested evaluation; words of the global context and of the
 // innermost running function are read through values kept at hand and
-// checked against their context on every read.
+// checked against their context on every read; the cached arguments
+// description carries a signature (function::signature) so that operators
+// and callbacks need not walk it; `either` and `if` run their block from
+// the call itself, inside the native's frame. Expression and either/if
+// evaluation are inlined into their callers so that each level of
+// interpreted recursion costs fewer machine frames.
 #include "interpreter/evaluator.h"
 
 #include "interpreter/actions.h"
@@ -411,10 +416,12 @@ inline bool integer_args_q(const Cell& op_value) {
 
 // The value of the right operand at pc when reading it cannot raise
 // anything and yields an integer!: an integer! literal, or a word whose
-// slot holds an integer!. Null otherwise.
-inline const Cell* integer_operand(const Cell& code, i32 pc, i32 end) {
-    if (pc >= end) return nullptr;
-    const Cell* v = cell_at(cell::node(code), pc);
+// slot holds an integer!. Null otherwise. `cells` and `length` are the code
+// block's, fetched by the caller with nothing evaluated since; the code may
+// have shrunk below `end` while the left operand was evaluated.
+inline const Cell* integer_operand(const Cell* cells, i32 length, i32 pc, i32 end) {
+    if (pc >= end || pc >= length) return nullptr;
+    const Cell* v = cells + pc;
     const u32 t = cell::type_of(*v);
     if (t == type::word) {
         if (global_values(*v)) [[likely]] {
@@ -492,11 +499,11 @@ inline bool integer_op(IntOp op, Cell* left, i32 r) {
 // The operator at pc - 1 applied in place to the left operand at `left`
 // when both operands are integers and the outcome is safe; returns the pc
 // after the right operand, or -1 for the ordinary call.
-inline i32 try_integer_op(const Cell& op_value, const Cell& code, i32 pc, i32 end, Cell* left) {
+inline i32 try_integer_op(const Cell& op_value, const Cell* cells, i32 length, i32 pc, i32 end, Cell* left) {
     if (cell::type_of(*left) != type::integer) return -1;
     const IntOp op = int_op_of(op_value);
     if (op == IntOp::none) return -1;
-    const Cell* right = integer_operand(code, pc, end);
+    const Cell* right = integer_operand(cells, length, pc, end);
     if (!right || !integer_args_q(op_value)) return -1;
     if (!integer_op(op, left, static_cast<i32>(right->data2))) return -1;
     return pc + 1;
@@ -515,7 +522,7 @@ struct Call {
 
 i32 call_value(Call& call, const Cell& code, i32 pc, i32 end);
 i32 eval_path(const Cell& path, const Cell& code, i32 pc, i32 end, bool set, bool get, const Cell* value);
-inline i32 eval_value(const Cell& code, i32 pc, i32 end, bool passive);
+inline i32 eval_value(const Cell& code, i32 pc, i32 end, bool passive, const Cell* first = nullptr);
 
 [[noreturn]] void expect_arg(const Call& call, i32 d, const Cell& value) {
     fire(ErrorId::script_expect_arg, call.name, datatype::make(cell::type_of(value)), argument_word(call.fn, d));
@@ -639,13 +646,15 @@ inline bool plain_q(u32 t) { return t >= 64 || !(active_types & type_bit(t)); }
     while (pc < end) {
         // One fetch of the buffer for the length check and the cell.
         SeriesBuffer* const b = memory::buffer(cell::node(code));
-        if (pc >= static_cast<i32>((b->tail - b->head) / sizeof(Cell))) break;
+        const i32 length = static_cast<i32>((b->tail - b->head) / sizeof(Cell));
+        if (pc >= length) break;
         const Cell w = b->cells()[pc];
         if (cell::type_of(w) != type::word) break;
         const Cell* v = peek(w);
         if (!v || cell::type_of(*v) != type::op) break;
         if (!tracing) [[likely]] {
-            i32 next = try_integer_op(*v, code, pc + 1, end, start);
+            // Nothing has run since b was fetched: its cells are current.
+            i32 next = try_integer_op(*v, b->cells(), length, pc + 1, end, start);
             if (next < 0) next = integer_infix_call(*v, w, code, pc + 1, end, start);
             if (next >= 0) {
                 stack::top = start + 1;
@@ -783,8 +792,10 @@ i32 fetch_args(Call& call, const Cell& code, i32 pc, i32 end) {
             bool want_known = false;
             i32 slot = 0, found = -1, ordinal = 0;
             const i32 desc_items = length_of(desc);
+            // Nothing in the search allocates: the items are read in place.
+            const Cell* const items = cell_at(desc, 0);
             for (i32 d = 0; d < desc_items; d++) {
-                const Cell item = *cell_at(desc, d);
+                const Cell& item = items[d];
                 const u32 it = cell::type_of(item);
                 if (it == type::refinement) {
                     ordinal++;
@@ -917,10 +928,11 @@ void call_routine(const Cell& r) {
 }
 
 // Runs a function!'s body in the frame its caller opened, with its
-// arguments pushed (call_function's last step, inlined into call_value so
-// that an interpreted call takes one machine frame less). Returns the
+// arguments pushed (call_function's last step, called by call_value
+// directly). Kept out of line: inlined, its unwinding state made every
+// call_value, native calls included, save more registers. Returns the
 // pending code.
-[[gnu::always_inline]] inline u32 run_function(const Cell& fn, const Cell& name) {
+[[gnu::noinline]] u32 run_function(const Cell& fn, const Cell& name) {
     const Node ctx = function::context_of(fn);
     // The context's cell, fetched once: nothing allocates before the body runs.
     Cell* const ctx_cell = context::cell_of(ctx);
@@ -1001,10 +1013,11 @@ i32 call_value(Call& call, const Cell& code, i32 pc, i32 end) {
 }
 
 // Evaluates the value at pc and pushes its result; returns the next pc.
-// Inlined into eval_expression, its only caller.
-[[gnu::always_inline]] inline i32 eval_value(const Cell& code, i32 pc, i32 end, bool passive) {
+// Inlined into eval_expression, its only caller. `first` is the cell at pc
+// when the caller has it at hand (nothing evaluated since it was fetched).
+[[gnu::always_inline]] inline i32 eval_value(const Cell& code, i32 pc, i32 end, bool passive, const Cell* first) {
     const Node n = cell::node(code);
-    const Cell v = *cell_at(n, pc);
+    const Cell v = first ? *first : *cell_at(n, pc);
     ORU_TRACE(Event::fetch, &code, pc, nullptr, &v);
     // The common kinds first, each behind one well-predicted test: words,
     // then values that stand for themselves; the rest through the switch.
@@ -1277,10 +1290,10 @@ namespace {
 // less per block level keeps deep interpreted recursion cheaper (fewer
 // calls and returns, which the processor predicts only a few dozen deep).
 [[gnu::always_inline]] inline i32 expression(const Cell& code_value, i32 pc, i32 end, bool no_infix, bool sub,
-                                             bool passive) {
+                                             bool passive, const Cell* first = nullptr) {
     const Cell code = code_value;
     Cell* const start = stack::top;
-    pc = eval_value(code, pc, end, passive);
+    pc = eval_value(code, pc, end, passive, first);
     if (pending) return pc;
     if (!no_infix) {
         pc = apply_infix(code, pc, end, start);
@@ -1296,15 +1309,21 @@ namespace {
 }  // namespace
 
 u32 eval_block(const Cell& block_value, bool chain) {
+    // The node and index are read from the caller's cell, before anything
+    // can move it, rather than back from the fresh copy (a wide store read
+    // back narrow waits on the store).
+    const Node n = cell::node(block_value);
+    i32 i = cell::head_index(block_value);
     const Cell block = block_value;
     // Saved and put back whole (one 16-byte move each way).
     const __m128i saved = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&current_code));
     stack::mark_interp_eval(body_name());
-    ORU_TRACE(Event::enter, &block, cell::head_index(block), nullptr, nullptr);
-    const Node n = cell::node(block);
-    i32 i = cell::head_index(block);
+    ORU_TRACE(Event::enter, &block, i, nullptr, nullptr);
     try {
-        i32 length = length_of(n);
+        // The length and the next cell come from one fetch of the buffer,
+        // made again after each expression (which may move or change it).
+        SeriesBuffer* b = memory::buffer(n);
+        i32 length = static_cast<i32>((b->tail - b->head) / sizeof(Cell));
         if (i >= length) {
             stack::set_result(unset::value);
         } else {
@@ -1313,12 +1332,13 @@ u32 eval_block(const Cell& block_value, bool chain) {
             current_code = block;
             for (;;) {
                 current_code.data1 = static_cast<u32>(i);
-                i = expression(block, i, length, false, false, false);
+                i = expression(block, i, length, false, false, false, b->cells() + i);
                 if (pending) [[unlikely]] {
                     _mm_storeu_si128(reinterpret_cast<__m128i*>(&current_code), saved);
                     return pending;
                 }
-                length = length_of(n);
+                b = memory::buffer(n);
+                length = static_cast<i32>((b->tail - b->head) / sizeof(Cell));
                 if (i >= length) break;
                 stack::reset();
             }

@@ -32,15 +32,20 @@ bool reporting = false;
 
 // A trace run receives the error event before the unwinding starts. The
 // tracer's own evaluation may raise and catch errors of its own, so the
-// pending error and system code are put back afterwards; the error value
-// travels in the tracer's arguments while it runs, and nothing allocates
-// between its return and stack::throw_error, which pushes it again. An error
-// out of the tracer replaces this one, as an error of the traced code would.
-[[gnu::noinline, gnu::cold]] void deliver_error_event(const Cell& error) {
+// pending error and system code are put back afterwards. The error stays on
+// the data stack while the tracer runs (a collection may renumber its node)
+// and is read back from there. Near a data-stack overflow the event is
+// skipped: pushing would raise the overflow again, and so on without end.
+// An error out of the tracer replaces this one, as an error of the traced
+// code would.
+[[gnu::noinline, gnu::cold]] void deliver_error_event(Cell& error) {
+    if (stack::end - stack::top < catalog_room) return;
     const PendingError saved_error = pending_error;
     const u32 saved_code = runtime.pending_code;
-    const Cell value = error;
-    interpreter::fire_event(interpreter::event::error, nullptr, -1, nullptr, &value);
+    Cell* const held = stack::push(error);
+    interpreter::fire_event(interpreter::event::error, nullptr, -1, nullptr, held);
+    error = *held;
+    stack::top = held;
     pending_error = saved_error;
     runtime.pending_code = saved_code;
 }
@@ -67,7 +72,7 @@ bool reporting = false;
     // nothing allocates until stack::throw_error has pushed the error again.
     Cell* held = stack::top;
     for (int i = 0; i < argc; i++) stack::push_value(args[i]);
-    const Cell error = *error::create(id, argc > 0 ? held : nullptr, argc > 1 ? held + 1 : nullptr,
+    Cell error = *error::create(id, argc > 0 ? held : nullptr, argc > 1 ? held + 1 : nullptr,
                                       argc > 2 ? held + 2 : nullptr);
     stack::top = held;
     if (interpreter::tracing) [[unlikely]] deliver_error_event(error);
