@@ -2,6 +2,7 @@
 #include "boot/boot.h"
 
 #include "codecs/lexer.h"
+#include "interpreter/actions.h"
 #include "interpreter/evaluator.h"
 #include "interpreter/natives.h"
 #include "interpreter/natives_eval.h"
@@ -59,6 +60,14 @@ void define_function(const FunctionSpec& f, u32 t) {
     Cell* v = native::make(nullptr, pair, t);
     set_global(f.word, *v);
     stack::top = top;
+    // The first argument word, which the no-handler error of an action names.
+    if (t == type::action) {
+        const std::string spec = f.spec;
+        const size_t from = spec.find_first_not_of(" ':");
+        const size_t to = spec.find_first_of(" [", from);
+        if (from != std::string::npos && spec[from] != '/')
+            actions::set_first_argument(static_cast<u32>(f.slot), symbol::make(spec.substr(from, to - from).c_str()));
+    }
 }
 
 // Natives whose routines exist (the others keep raising internal/not-done

@@ -58,11 +58,20 @@ inline i32 three_way(u32 a, u32 b) { return a < b ? -1 : a > b ? 1 : 0; }
 // ---------------------------------------------------------------------------
 // Lookup
 
+namespace {
+// The symbol of each action's first argument word (index: slot), recorded
+// when the action's value is made from its spec.
+i32 first_argument[static_cast<i32>(action::count) + 1] = {};
+}  // namespace
+
+void set_first_argument(u32 slot, i32 symbol) {
+    if (slot >= 1 && slot <= static_cast<u32>(action::count)) first_argument[slot] = symbol;
+}
+
 [[noreturn]] void no_handler(u32 t, u32 slot) {
-    // The third argument is the action's first argument word, read from the
-    // action's spec; until action! values carry their specs it is none.
-    (void)slot;
-    fire(ErrorId::script_expect_arg, stack::get_call(), datatype::make(t), none::value);
+    // The third argument is the action's first argument word.
+    const i32 sym = slot <= static_cast<u32>(action::count) ? first_argument[slot] : 0;
+    fire(ErrorId::script_expect_arg, stack::get_call(), datatype::make(t), sym ? stack::word(sym) : none::value);
 }
 
 ActionEntry port_action(const Cell* value, u32 slot) {

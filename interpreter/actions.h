@@ -52,6 +52,10 @@ constexpr i32 equal = 0, not_equal = 1, strict_equal = 2, lesser = 3, lesser_equ
 // The raised error for an empty entry: script/expect-arg with the innermost
 // call's name, the value's datatype and the action's first argument.
 [[noreturn]] void no_handler(u32 t, u32 slot);
+
+// Records the symbol of the first argument word of the action in a slot
+// (1-62), which the no-handler error names; 0 names none.
+void set_first_argument(u32 slot, i32 symbol);
 // A port! value's actor table for the port actions (slot 25 on).
 ActionEntry port_action(const Cell* value, u32 slot);
 

@@ -75,6 +75,11 @@ bool reporting = false;
     Cell error = *error::create(id, argc > 0 ? held : nullptr, argc > 1 ? held + 1 : nullptr,
                                       argc > 2 ? held + 2 : nullptr);
     stack::top = held;
+    // The code being evaluated is the error's near, even when no try frame
+    // catches it and the report comes before any evaluation level unwinds.
+    Cell* near = error::field_at(error, error::field::near);
+    if (cell::type_of(*near) == type::none && cell::type_of(interpreter::current_code) != type::unset)
+        *near = interpreter::current_code;
     if (interpreter::tracing) [[unlikely]] deliver_error_event(error);
     stack::throw_error(error);
 }
