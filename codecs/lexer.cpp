@@ -19,9 +19,9 @@
 
 #include "interpreter/natives_eval.h"
 #include "interpreter/stack.h"
+#include "runtime/collector.h"
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/char.h"
-#include "runtime/datatypes/context.h"
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/logic.h"
@@ -1533,6 +1533,22 @@ struct Link {
     }
 };
 
+// A scan makes no garbage of its own: every value it makes is kept. A
+// collection in the middle of it would only mark what it has made so far,
+// and do so again each time the frames fill, so collection waits for the
+// end of the scan. Not while a trace callback runs language code (which may
+// make garbage), and not in stress mode, which must collect everywhere.
+struct HoldCollection {
+    bool held;
+    bool was = false;
+    explicit HoldCollection(bool hold) : held(hold && !collector::stress()) {
+        if (held) was = collector::enable(false);
+    }
+    ~HoldCollection() {
+        if (held) collector::enable(was);
+    }
+};
+
 }  // namespace
 
 i32 scan(Cell* out, const u8* src, i32 size, Mode mode, i32* consumed, const Trace* trace) {
@@ -1552,6 +1568,7 @@ i32 scan(Cell* out, const u8* src, i32 size, Mode mode, i32* consumed, const Tra
         st.input_index = cell::head_index(trace->input);
     }
     Link link(st);
+    HoldCollection hold(cell::type_of(st.callback) == type::none);
     try {
         run(st);
     } catch (const SystemThrow& t) {

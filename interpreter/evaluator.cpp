@@ -47,9 +47,12 @@
 
 #include <emmintrin.h>
 
+#include <algorithm>
+
 namespace oru::interpreter {
 
 u32 pending = 0;
+u32 callback_bits = 0;
 Cell current_code{type::unset, 0, 0, 0};
 bool tracing = false;
 bool trace_run = false;
@@ -891,15 +894,71 @@ i32 fetch_args(Call& call, const Cell& code, i32 pc, i32 end) {
         actions::table[slot_index](ref_count ? refs : nullptr);
     } else if (t == type::function) {
         if (locals > 0) function::init_locals(locals);
+    } else if (locals > 0) {
+        function::init_locals(locals);  // a routine's
     }
     return pc;
 }
 
+// Checks a plain routine's argument cells against the type blocks of its
+// spec, walked in step with the slots (arguments, refinement flags and
+// refinement arguments in spec order, up to /local). A type block's first
+// value must be a word; any-type! accepts everything, a typeset! by its bit,
+// a datatype! by equality. The none placeholders of a refinement that is
+// off are not checked: they stand for arguments never given. Returns the
+// count of argument slots (locals excluded).
+[[gnu::noinline]] i32 check_routine_args(const Cell& r, const Cell& name, i32 available) {
+    const Node spec = function::spec_of(r);
+    const i32 any_type = symbol::canonical(words::sym::any_type);
+    i32 slot = 0;
+    bool active = true;
+    for (i32 i = 0; i < length_of(spec) && slot < available; i++) {
+        const Cell item = *cell_at(spec, i);
+        const u32 it = cell::type_of(item);
+        if (it == type::refinement) {
+            if (symbol::canonical(word::symbol_of(item)) ==
+                symbol::canonical(static_cast<i32>(words::refinement::local.data2)))
+                break;
+            active = logic::truth(stack::arguments[slot]);
+            slot++;
+            continue;
+        }
+        if (it != type::word && it != type::get_word && it != type::lit_word) continue;
+        const i32 arg = slot++;
+        // The argument's type block follows it, past a doc string.
+        i32 at = i + 1;
+        if (at < length_of(spec) && cell::type_of(*cell_at(spec, at)) == type::string) at++;
+        if (!active || at >= length_of(spec)) continue;
+        const Cell types = *cell_at(spec, at);
+        if (cell::type_of(types) != type::block) continue;
+        const Node tn = cell::node(types);
+        const i32 th = cell::head_index(types);
+        if (th >= length_of(tn)) continue;
+        const Cell first = *cell_at(tn, th);
+        if (cell::type_of(first) != type::word) fire(ErrorId::script_invalid_type_spec, first);
+        if (symbol::canonical(word::symbol_of(first)) == any_type) continue;
+        const Cell accepted = *lookup(first);
+        const Cell value = stack::arguments[arg];
+        const u32 vt = cell::type_of(value);
+        bool ok;
+        if (cell::type_of(accepted) == type::typeset) ok = typeset::member_q(accepted, vt);
+        else if (cell::type_of(accepted) == type::datatype) ok = datatype::get(accepted) == vt;
+        else fire(ErrorId::script_invalid_type_spec, first);
+        if (!ok) {
+            Cell w = item;
+            cell::set_type(w, type::word);
+            fire(ErrorId::script_expect_arg, cell::type_of(name) == type::word ? name : anon_name(),
+                 datatype::make(vt), w);
+        }
+    }
+    return slot;
+}
+
 // Runs a routine! whose arguments are in the current frame.
-void call_routine(const Cell& r) {
+[[gnu::noinline]] void call_routine(const Cell& r, const Cell& name) {
     const routine::Entry entry = routine::entry(function::extra_cell(r, function::extra::entry)->data2);
     if (!entry) fire(ErrorId::internal_not_done);
-    const i32 n = static_cast<i32>(stack::top - stack::arguments);
+    i32 n = static_cast<i32>(stack::top - stack::arguments);
     constexpr i32 max_args = 32;
     if (n > max_args) fire(ErrorId::internal_not_done);
     routine::Machine args[max_args];
@@ -911,6 +970,7 @@ void call_routine(const Cell& r) {
         stack::set_last(result);
         return;
     }
+    n = check_routine_args(r, name, n);
     for (i32 i = 0; i < n; i++) {
         Cell* a = stack::arguments + i;
         switch (cell::type_of(*a)) {
@@ -944,6 +1004,7 @@ void call_routine(const Cell& r) {
     else running = RunningFunction{};
     stack::set_body_flag(true);
     const bool was_tracing = tracing;
+    const bool flagged = (fn.header & function::attribute::mask) != 0;
     if (fn.header & function::attribute::trace) tracing = trace_run;
     else if (fn.header & function::attribute::no_trace) tracing = false;
     const Cell body = *extra_at(fn, function::extra::body);
@@ -956,14 +1017,20 @@ void call_routine(const Cell& r) {
         if (t.code != throw_code::return_ && t.code != throw_code::exit) {
             context::cell_of(ctx)->data2 = saved;
             running = outer;
-            tracing = was_tracing;
+            if (flagged) tracing = was_tracing;
             throw;
         }
         runtime.pending_code = 0;
         code = t.code;
     }
-    ORU_TRACE(Event::epilog, &body, -1, &name, &fn);
-    tracing = was_tracing;
+    if (tracing) [[unlikely]] {
+        // The tracer runs with no code pending; the body's is kept aside.
+        const u32 kept = pending;
+        pending = 0;
+        trace(Event::epilog, &body, -1, &name, &fn);
+        pending = kept;
+    }
+    if (flagged) tracing = was_tracing;
     context::cell_of(ctx)->data2 = saved;
     running = outer;
     if (code == throw_code::return_ || code == throw_code::exit) {
@@ -976,8 +1043,18 @@ void call_routine(const Cell& r) {
     return 0;
 }
 
+// The open event's value: the function's name, or without one the cell
+// that named the call (the one before its arguments).
+[[gnu::noinline, gnu::cold]] void trace_open(const Call& call, const Cell& code, i32 pc) {
+    Cell named = call.name;
+    const bool unnamed = cell::type_of(named) != type::word || named.data2 == anon_name().data2;
+    if (unnamed && pc > 0 && pc <= length_of(cell::node(code)))
+        named = *cell_at(cell::node(code), pc - 1);
+    trace(Event::open, &code, pc, nullptr, &named);
+}
+
 i32 call_value(Call& call, const Cell& code, i32 pc, i32 end) {
-    ORU_TRACE(Event::open, &code, pc, nullptr, &call.name);
+    if (tracing) [[unlikely]] trace_open(call, code, pc);
     if (cell::type_of(call.name) != type::word) call.name = anon_name();
     if (!call.infix) stack::push(call.fn);
     Cell* const left = stack::top - 1;  // the left operand of an infix call
@@ -994,7 +1071,7 @@ i32 call_value(Call& call, const Cell& code, i32 pc, i32 end) {
     pc = fetch_args(call, code, pc, end);
     if (pending) return pc;
     if (t == type::routine) {
-        call_routine(call.fn);
+        call_routine(call.fn, call.name);
     } else if (t == type::function) {
         // The context (the object's, else the owner's, else the name's) is
         // what a compiled entry would receive; an interpreted body runs in
@@ -1010,6 +1087,13 @@ i32 call_value(Call& call, const Cell& code, i32 pc, i32 end) {
         stack::top = result;
     }
     return pc;
+}
+
+// A path or get-path met as a value: its result is pushed (and traced).
+[[gnu::noinline]] i32 path_value(const Cell& path, const Cell& code, i32 pc, i32 end, bool get) {
+    const i32 next = eval_path(path, code, pc + 1, end, false, get, nullptr);
+    if (!pending) ORU_TRACE(Event::push, &code, pc, nullptr, stack::top - 1);
+    return next;
 }
 
 // Evaluates the value at pc and pushes its result; returns the next pc.
@@ -1050,8 +1134,15 @@ i32 call_value(Call& call, const Cell& code, i32 pc, i32 end) {
             if (pc + 1 >= end) fire(ErrorId::script_need_value, v);
             stack::mark_interp_native(v);
             stack::push(v);
+            // fetch_plain takes nothing while tracing, so the push event
+            // (before the value's own events) costs the plain road nothing.
             const i32 plain = pc + 1 < end ? fetch_plain(false, code, pc + 1, end) : -1;
-            pc = plain >= 0 ? plain : eval_expression(code, pc + 1, end, false, true, false);
+            if (plain >= 0) {
+                pc = plain;
+            } else {
+                ORU_TRACE(Event::push, &code, pc, nullptr, &v);
+                pc = eval_expression(code, pc + 1, end, false, true, false);
+            }
             if (pending) return pc;
             ORU_TRACE(Event::set, &code, pc, &v, stack::top - 1);
             // word::set_from_args, with the context's inline store.
@@ -1065,6 +1156,7 @@ i32 call_value(Call& call, const Cell& code, i32 pc, i32 end) {
         case type::set_path: {
             if (pc + 1 >= end) fire(ErrorId::script_need_value, v);
             stack::mark_interp_native(words::word::set_path);
+            ORU_TRACE(Event::push, &code, pc, nullptr, &v);
             pc = eval_expression(code, pc + 1, end, false, true, false);
             if (pending) return pc;
             ORU_TRACE(Event::set, &code, pc, &v, stack::top - 1);
@@ -1093,8 +1185,8 @@ i32 call_value(Call& call, const Cell& code, i32 pc, i32 end) {
             stack::push(value);
             break;
         }
-        case type::path: return eval_path(v, code, pc + 1, end, false, false, nullptr);
-        case type::get_path: return eval_path(v, code, pc + 1, end, false, true, nullptr);
+        case type::path: return path_value(v, code, pc, end, false);
+        case type::get_path: return path_value(v, code, pc, end, true);
         case type::lit_path: {
             Cell p = v;
             cell::set_type(p, type::path);
@@ -1140,6 +1232,7 @@ i32 eval_path(const Cell& path_value, const Cell& code, i32 pc, i32 end, bool se
     const Cell first = *cell_at(pn, head);
     if (cell::type_of(first) != type::word) fire(ErrorId::script_word_first, path_value);
     ORU_TRACE(Event::enter, &path_value, head, nullptr, nullptr);
+    ORU_TRACE(Event::fetch, &path_value, head, nullptr, &first);
     const Cell head_value = *word_slot(first);
     const u32 ht = cell::type_of(head_value);
     if (ht == type::unset) fire(ErrorId::script_unset_path, path_value, first);
@@ -1202,6 +1295,173 @@ i32 eval_path(const Cell& path_value, const Cell& code, i32 pc, i32 end, bool se
     stack::top = base;
     stack::push(result);
     return pc;
+}
+
+// --- apply ---------------------------------------------------------------------
+
+// The state of one applied call: the argument block walked one value at a
+// time, and what a missing value at its end gives.
+struct Applied {
+    Call call;
+    Cell block;  // the argument block (rooted by the caller's argument)
+    i32 pc;
+    i32 end;
+    bool safer;
+};
+
+// Takes the next value of the argument block as an argument: a word gives
+// its value (a function is not called: each argument is one value), any
+// other value is evaluated alone (no operator after it, a literal function
+// pushed as it is). `evaluate` off (an argument of a refinement that is off,
+// under /safer) skips the value unevaluated and pushes none. At the end of
+// the block none is pushed. Returns false when a pending code stopped it.
+bool applied_value(Applied& a, bool evaluate) {
+    const i32 length = std::min(a.end, length_of(cell::node(a.block)));
+    if (a.pc >= length) {
+        stack::push(none::value);
+        return true;
+    }
+    const Cell v = *cell_at(cell::node(a.block), a.pc);
+    if (!evaluate) {
+        a.pc++;
+        stack::push(none::value);
+        return true;
+    }
+    if (cell::type_of(v) == type::word) {
+        stack::push(*lookup(v));
+        a.pc++;
+        return true;
+    }
+    a.pc = eval_expression(a.block, a.pc, length, true, true, true);
+    return !pending;
+}
+
+// Fetches the argument of description item d into a new cell on top and
+// checks its type. Get-word and lit-word arguments take the value as it is.
+bool applied_arg(Applied& a, Node desc, i32 d, bool evaluate) {
+    const Cell ts = *cell_at(desc, d);
+    const u32 kind = ts.header & function::arg_kind::mask;
+    if (kind != function::arg_kind::word && evaluate) {
+        const i32 length = std::min(a.end, length_of(cell::node(a.block)));
+        stack::push(a.pc < length ? *cell_at(cell::node(a.block), a.pc++) : none::value);
+    } else if (!applied_value(a, evaluate)) {
+        return false;
+    }
+    if (evaluate) check_type(a.call, ts, d, *(stack::top - 1));
+    return true;
+}
+
+// The description index of the refinement named by a refinement! value, and
+// its ordinal (from 1); script/no-refine when the function has none such.
+i32 find_refinement(const Applied& a, Node desc, const Cell& r, i32& ordinal) {
+    const i32 want = symbol::canonical(word::symbol_of(r));
+    ordinal = 0;
+    for (i32 d = 0; d < length_of(desc); d++) {
+        const Cell& item = *cell_at(desc, d);
+        if (cell::type_of(item) != type::refinement) continue;
+        ordinal++;
+        if (symbol::canonical(word::symbol_of(item)) == want) return d;
+    }
+    Cell w = r;
+    cell::set_type(w, type::word);
+    fire(ErrorId::script_no_refine, a.call.name, w);
+}
+
+// Collects the arguments of an applied call (the frame is open). With
+// `all` every argument and every refinement's on/off value come in the
+// description's order; without it the mandatory arguments come first, then
+// refinement! values, each followed by its switch and its arguments.
+// Function and routine slots take the description's layout (false and none
+// for what is off); natives and actions get their refinements' positions.
+// Returns false when a pending code stopped the walk.
+bool applied_args(Applied& a, bool all, i32* refs, i32& ref_count, i32& locals) {
+    const u32 t = cell::type_of(a.call.fn);
+    const bool native_like = t == type::native || t == type::action;
+    const Node desc = description_of(a.call.fn);
+    const i32 desc_length = length_of(desc);
+    bool active = true;      // the current refinement is on (or none seen yet)
+    bool mandatory = true;   // before the first refinement
+    for (i32 d = 0; d < desc_length; d++) {
+        const Cell item = *cell_at(desc, d);
+        const u32 it = cell::type_of(item);
+        if (it == type::typeset) {
+            if ((item.header & function::arg_kind::mask) == function::arg_kind::return_) continue;
+            if (mandatory || (all && active)) {
+                if (!applied_arg(a, desc, d, true)) return false;
+            } else if (all) {
+                // A refinement that is off: its value is consumed, evaluated
+                // unless /safer, and dropped.
+                if (!applied_value(a, !a.safer)) return false;
+                if (native_like) stack::top--;
+                else *(stack::top - 1) = none::value;
+            } else if (!native_like) {
+                stack::push(none::value);
+            }
+        } else if (it == type::refinement) {
+            mandatory = false;
+            if (ref_count >= max_refinements) fire(ErrorId::internal_not_done);
+            if (all) {
+                if (!applied_value(a, true)) return false;
+                active = logic::truth(*(stack::top - 1));
+                if (native_like) {
+                    stack::top--;
+                    refs[ref_count++] = active ? static_cast<i32>(stack::top - stack::arguments) : -1;
+                } else {
+                    *(stack::top - 1) = logic::make(active);
+                }
+            } else if (native_like) {
+                refs[ref_count++] = -1;
+            } else {
+                stack::push(logic::false_value);
+            }
+        } else if (it == type::integer && !native_like) {
+            locals = static_cast<i32>(item.data2);
+        }
+    }
+    if (all) return true;
+    // Refinements named in the block after the mandatory arguments.
+    u64 named = 0;  // by ordinal: each may be named once
+    for (;;) {
+        const i32 length = std::min(a.end, length_of(cell::node(a.block)));
+        if (a.pc >= length) return true;
+        const Cell r = *cell_at(cell::node(a.block), a.pc);
+        if (cell::type_of(r) != type::refinement) fire(ErrorId::script_bad_refine, r);
+        a.pc++;
+        i32 ordinal = 0;
+        const i32 found = find_refinement(a, desc, r, ordinal);
+        // The slot of the refinement's flag in a function's layout.
+        i32 slot = 0;
+        for (i32 d = 0; d < found; d++) {
+            const Cell& item = *cell_at(desc, d);
+            if (cell::type_of(item) == type::refinement ||
+                (cell::type_of(item) == type::typeset &&
+                 (item.header & function::arg_kind::mask) != function::arg_kind::return_))
+                slot++;
+        }
+        if (named & (u64{1} << (ordinal - 1))) fire(ErrorId::script_dup_refine, a.block);
+        named |= u64{1} << (ordinal - 1);
+        if (!applied_value(a, true)) return false;
+        const bool on = logic::truth(*--stack::top);
+        if (on) {
+            if (native_like) refs[ordinal - 1] = static_cast<i32>(stack::top - stack::arguments);
+            else stack::arguments[slot] = logic::true_value;
+        }
+        i32 k = 1;
+        for (i32 d = found + 1; d < desc_length; d++) {
+            const Cell item = *cell_at(desc, d);
+            if (cell::type_of(item) != type::typeset) break;
+            if ((item.header & function::arg_kind::mask) == function::arg_kind::return_) continue;
+            if (on) {
+                if (!applied_arg(a, desc, d, true)) return false;
+            } else if (!applied_value(a, !a.safer)) {
+                return false;
+            }
+            const Cell v = *--stack::top;
+            if (on && native_like) stack::push(v);
+            else if (on) stack::arguments[slot + k] = v;
+            k++;
+        }
+    }
 }
 
 // Fills the `near` of an error being raised from this evaluation: the
@@ -1303,7 +1563,7 @@ namespace {
     else if (start == stack::arguments) stack::keep();
     else stack::set_result(*start);
     // expr marks the end of a top-level expression, not of an argument.
-    if (!sub) ORU_TRACE(Event::expr, &code, pc, nullptr, start);
+    if (!sub) ORU_TRACE(Event::expr, &code, pc, nullptr, stack::arguments);
     return pc;
 }
 }  // namespace
@@ -1378,7 +1638,8 @@ i32 eval_next(const Cell& block) {
     return next;
 }
 
-u32 call_function(const Cell& fn_value, Node, const Cell& name, u32) {
+namespace {
+u32 call_plain(const Cell& fn_value, const Cell& name) {
     const Cell fn = cell::type_of(fn_value) == type::op ? unwrap_op(fn_value) : fn_value;
     const u32 t = cell::type_of(fn);
     if (t == type::native || t == type::action) {
@@ -1398,11 +1659,84 @@ u32 call_function(const Cell& fn_value, Node, const Cell& name, u32) {
         return pending;
     }
     if (t == type::routine) {
-        call_routine(fn);
+        call_routine(fn, name);
         return 0;
     }
     if (t != type::function) fire(ErrorId::script_invalid_arg, fn);
     return run_function(fn, name);
+}
+
+// An internal callback while tracing: traced only when its bit is on in
+// callback_bits, and then an interpreted function gets call and return
+// events around it, named by the callback's name. Tracing is put back
+// however the call ends.
+[[gnu::noinline]] u32 call_traced_callback(const Cell& fn_value, const Cell& name, u32 callback_bit) {
+    const bool was_tracing = tracing;
+    if (!(callback_bits & callback_bit)) tracing = false;
+    const Cell fn = fn_value;
+    const Cell ref = name;
+    const bool interpreted = tracing && cell::type_of(fn) == type::function &&
+                             cell::type_of(*function::extra_cell(fn, function::extra::entry)) != type::integer;
+    u32 code = 0;
+    try {
+        if (interpreted) trace(Event::call, nullptr, -1, &ref, &fn);
+        code = call_plain(fn, ref);
+        if (interpreted && !code) trace(Event::return_, nullptr, -1, &ref, stack::arguments);
+    } catch (const SystemThrow&) {
+        tracing = was_tracing;
+        throw;
+    }
+    // A code passed on leaves tracing as the unwinding finds it.
+    if (!code) tracing = was_tracing;
+    return code;
+}
+}  // namespace
+
+u32 call_function(const Cell& fn, Node, const Cell& name, u32 callback_bit) {
+    if (callback_bit && tracing) [[unlikely]] return call_traced_callback(fn, name, callback_bit);
+    return call_plain(fn, name);
+}
+
+u32 apply(const Cell& fn_value, const Cell& args_block, bool all, bool safer, const Cell* name) {
+    const Cell fn = cell::type_of(fn_value) == type::op ? unwrap_op(fn_value) : fn_value;
+    const u32 t = cell::type_of(fn);
+    if (!callable_q(t)) fire(ErrorId::script_invalid_arg, fn);
+    const Node bn = cell::node(args_block);
+    Applied a{Call{fn, name && cell::type_of(*name) == type::word ? *name : words::word::tag_applied, nullptr, 0, 0,
+                   false},
+              args_block, cell::head_index(args_block), length_of(bn), safer};
+    ORU_TRACE(Event::open, &a.block, a.pc, nullptr, &a.call.name);
+    stack::push(fn);  // the placeholder the result replaces
+    if (t == type::function) stack::mark_interp_func(a.call.name, function::context_of(fn));
+    else stack::mark_interp_native(a.call.name);
+    i32 refs[max_refinements];
+    i32 ref_count = 0, locals = 0;
+    if (!applied_args(a, all, refs, ref_count, locals)) return pending;
+    if (locals > 0 && (t == type::function || t == type::routine)) function::init_locals(locals);
+    // No position: an applied call has no code after its arguments.
+    ORU_TRACE(Event::call, nullptr, -1, &a.call.name, &a.call.fn);
+    if (t == type::native) {
+        const native::Entry entry = native::entry_of(fn);
+        if (!entry) fire(ErrorId::internal_not_done);
+        const u32 c = entry(false, ref_count ? refs : nullptr);
+        if (c && !pending) pending = c;
+        if (pending) return pending;
+    } else if (t == type::action) {
+        const u32 slot_index = fn.data1;
+        if (slot_index >= action::count || !actions::table[slot_index]) fire(ErrorId::internal_not_done);
+        actions::table[slot_index](ref_count ? refs : nullptr);
+        if (pending) return pending;
+    } else if (t == type::routine) {
+        call_routine(fn, a.call.name);
+    } else if (const u32 c = run_function(fn, a.call.name)) {
+        return c;
+    }
+    stack::unwind();
+    ORU_TRACE(Event::return_, &a.block, a.pc, &a.call.name, stack::top - 1);
+    Cell* result = stack::top - 1;
+    result[-1] = *result;
+    stack::top = result;
+    return 0;
 }
 
 void call_handler(const Cell& fn) {
@@ -1415,6 +1749,7 @@ void init() {
     pending = 0;
     current_code = unset::value;
     tracing = trace_run = false;
+    callback_bits = 0;
     globals = GlobalValues{};
     running = RunningFunction{};
     object::set_spec_evaluator(evaluate_spec);

@@ -115,8 +115,25 @@ i32 eval_next(const Cell& block);
 // with its arguments already on the stack in a frame the caller opened:
 // arguments from stack::arguments, refinements as for natives (-1 absent).
 // Leaves the result in the result slot. Used by callbacks (sort, parse).
-// Returns the pending code.
+// A callback_bit other than 0 names the internal callback: while tracing,
+// its events are delivered only when that bit is set in callback_bits, and an
+// interpreted function then gets call and return events around it (ref:
+// name). Returns the pending code.
 [[nodiscard]] u32 call_function(const Cell& fn, Node context, const Cell& name, u32 callback_bit);
+
+// Calls a function-like value (native!, action!, op!, function!, routine!)
+// with its arguments taken from args_block, one value at a time: a word
+// gives its value, anything else is evaluated alone; a missing value at the
+// end of the block is none. With `all` the block gives every argument and
+// every refinement's on/off value in spec order. Without it the block holds
+// the mandatory arguments, then refinement! values, each followed by the
+// value that turns it on when truthy and by its arguments (script/bad-refine
+// for another value where a refinement is expected, script/no-refine for one
+// the function lacks, script/dup-refine for one named twice). With `safer`
+// the arguments of a refinement that is off are skipped unevaluated. The
+// frame is named by `name` when it is a word, else <applied>. The result is
+// pushed; returns the pending code (0 normally; nothing pushed otherwise).
+[[nodiscard]] u32 apply(const Cell& fn, const Cell& args_block, bool all, bool safer, const Cell* name = nullptr);
 
 // Runs a function!'s code after the caller opened the frame and pushed its
 // arguments (the object module's handler caller). Pending codes are thrown.
@@ -133,6 +150,11 @@ extern Cell current_code;
 // Trace flags: events are delivered now / a trace run is active.
 extern bool tracing;
 extern bool trace_run;
+
+// system/state/callbacks/bits until the system object exists: which internal
+// callbacks (lexer 1, parse 2, sort 4, change 8, deep 16, port 32) are traced
+// while a trace run delivers events. 0 at start-up.
+extern u32 callback_bits;
 
 // Installs the evaluator's hooks (object spec evaluation, handler calls,
 // make error!'s block evaluation); start-up, after the natives.

@@ -16,7 +16,7 @@
 // emptied frames it does not release and a budget of new frames, in
 // proportion to the live data (memory::min_free_room), so that the work of
 // the cycles stays linear in what a program allocates. Big buffers also
-// collect first only once that budget is spent.
+// collect first only once that budget cannot cover them.
 //
 // Machine frames are not scanned: C++ code keeps the values it needs on the
 // data stack or in registered roots, and keeps nodes, never buffer

@@ -4,8 +4,9 @@
 // Allocation in a series frame is a pointer bump and node allocation a
 // free-list pop; a frame search happens only when the current frame is full.
 // When no frame has room, the budget the last cycle left (see min_free_room
-// in memory.h) pays for new frames and big buffers; once it is spent, the
-// allocation that finds no room runs a cycle first.
+// in memory.h) pays for new frames and big buffers; once it cannot pay for
+// the request (or the OS refuses it), the allocation that finds no room runs
+// a cycle first.
 // Any allocation may run the collector, which may move buffers: code here
 // that holds a buffer across an allocation fetches it again through its node.
 #include "runtime/memory.h"
@@ -23,6 +24,7 @@ Record record;
 u64* node_slots = nullptr;
 NodeFrame* node_frames = nullptr;
 u32 generation = 0;
+u32 refuse_os_blocks = 0;
 
 namespace {
 
@@ -32,17 +34,37 @@ constexpr size_t frame_span = size_t{1} << node_slot_bits;
 constexpr u32 fixup_pairs = 1000;
 
 u32 free_frame_number = 0;  // next never-used frame number
+u32 node_frames_in_use = 0;
 
-// Runs an OS memory call under the memory operations' catch level and turns
-// the OS's refusal into a language error. Any other code the level stopped
-// goes on its way.
-template <class F>
-void guarded(F&& f) {
-    u32 code = catch_level(throw_code::mem_guard, f);
-    if (code == 0) return;
+// The OS's refusal as a language error; any other code the memory
+// operations' catch level stopped goes on its way.
+[[noreturn]] void raise_refusal(u32 code) {
     if (code >= throw_code::mem_release && code <= throw_code::mem_guard)
         fire(code == throw_code::mem_release ? ErrorId::internal_wrong_mem : ErrorId::internal_no_memory);
     system_throw(code);
+}
+
+// Runs an OS memory call under the memory operations' catch level.
+template <class F>
+void guarded(F&& f) {
+    if (u32 code = catch_level(throw_code::mem_guard, f)) raise_refusal(code);
+}
+
+// An OS block as allocate_os_block gives it, or null when the OS refuses it.
+void* map_os_block(size_t size, bool executable) {
+    if (size > SIZE_MAX - os_prefix - page) return nullptr;
+    size_t rounded = round_up(size + os_prefix, page);
+    if (refuse_os_blocks) {
+        refuse_os_blocks--;
+        return nullptr;
+    }
+    void* p = nullptr;
+    u32 code = catch_level(throw_code::mem_guard, [&] { p = platform::allocate_virtual(rounded, executable); });
+    if (code == throw_code::mem_alloc) return nullptr;
+    if (code) raise_refusal(code);
+    *static_cast<u64*>(p) = rounded;
+    record.total += rounded;
+    return static_cast<u8*>(p) + os_prefix;
 }
 
 // Committed bytes of a node frame's slots: slot 0 and the capacity's slots.
@@ -76,27 +98,75 @@ SeriesBuffer* init_buffer(u8* at, i32 size, u32 unit, i32 offset, u32 extra_flag
 // True when the budget the last cycle left covers taking `bytes` more from
 // the OS without a cycle; the budget is then spent. Only while collection is
 // enabled (with it off nothing collects anyway) and never in stress mode,
-// which collects at every allocation whatever the budget. A budget smaller
-// than the request is spent whole: the request is the last one it covers.
+// which collects at every allocation whatever the budget. A request beyond
+// what is left collects first, as without a budget: one large big buffer
+// must not take the heap past the room a cycle kept. Nor is it spent while
+// half the node region is in use: node allocation never collects, and the
+// garbage made between cycles holds nodes too.
 bool spend_budget(u64 bytes) {
-    if (!record.s_budget || !collector::enabled_q() || collector::stress() || collector::active()) return false;
-    record.s_budget = record.s_budget > bytes ? record.s_budget - bytes : 0;
+    if (record.s_budget < bytes || !collector::enabled_q() || collector::stress() || collector::active()) return false;
+    if (node_frames_in_use >= max_node_frames / 2) return false;
+    record.s_budget -= bytes;
     return true;
 }
 
+// The OS refused what the budget was to pay for: the rest of the budget is
+// void, and the caller collects before it asks again.
+void budget_refused() { record.s_budget = 0; }
+
+// A new series frame of the next frame size, inserted by address; null when
+// the OS refuses it.
+SeriesFrame* map_series_frame() {
+    u32 size = record.s_size;
+    size_t bytes = size + SeriesFrame::header_size();
+    auto* f = static_cast<SeriesFrame*>(map_os_block(bytes, false));
+    if (!f) return nullptr;
+    if (record.s_size < record.s_max) record.s_size *= 2;
+#ifdef MADV_POPULATE_WRITE
+    // A frame fills from start to end: map its pages in one call instead of
+    // one page fault each. Only a hint: a kernel without it refuses, harmlessly.
+    madvise(reinterpret_cast<u8*>(f) - os_prefix, round_up(bytes + os_prefix, page), MADV_POPULATE_WRITE);
+#endif
+    f->size = bytes;
+    f->top = f->first();
+    f->end = reinterpret_cast<u8*>(f) + bytes;
+    f->next = f->prev = nullptr;
+    // Keep the list sorted by address.
+    SeriesFrame* after = nullptr;
+    for (SeriesFrame* g = record.s_head; g && g < f; g = g->next) after = g;
+    f->prev = after;
+    f->next = after ? after->next : record.s_head;
+    if (f->next) f->next->prev = f;
+    else record.s_tail = f;
+    if (after) after->next = f;
+    else record.s_head = f;
+    return f;
+}
+
 // A new frame that takes `need` bytes: of the maximum size when the next
-// frame size is not above need.
-SeriesFrame* new_frame_for(u64 need) {
+// frame size is not above need. Null when the OS refuses it.
+SeriesFrame* map_frame_for(u64 need) {
     if (need >= record.s_size) record.s_size = record.s_max;
-    return new_series_frame();
+    return map_series_frame();
+}
+
+SeriesFrame* new_frame_for(u64 need) {
+    SeriesFrame* f = map_frame_for(need);
+    if (!f) fire(ErrorId::internal_no_memory);
+    return f;
 }
 
 // Takes a big buffer: an OS block of its own, never moved by compaction,
 // appended to the big-buffer list (few and large, so the walk is cheap).
 SeriesBuffer* alloc_big(u64 need, i32 size, u32 unit, i32 offset) {
-    if (!spend_budget(need + big_header)) collector::collect_if_enabled();
     u64 request = need + big_header;
-    auto* b = static_cast<BigHeader*>(allocate_os_block(request));
+    void* block = nullptr;
+    if (spend_budget(request) && !(block = map_os_block(request, false))) budget_refused();
+    if (!block) {
+        collector::collect_if_enabled();
+        block = allocate_os_block(request);
+    }
+    auto* b = static_cast<BigHeader*>(block);
     b->next = nullptr;
     b->link = nullptr;
     b->size = request;
@@ -128,13 +198,9 @@ i32 checked_size(i64 count, u32 unit) {
 // OS blocks
 
 void* allocate_os_block(size_t size, bool executable) {
-    if (size > SIZE_MAX - os_prefix - page) fire(ErrorId::internal_no_memory);
-    size_t rounded = round_up(size + os_prefix, page);
-    void* p = nullptr;
-    guarded([&] { p = platform::allocate_virtual(rounded, executable); });
-    *static_cast<u64*>(p) = rounded;
-    record.total += rounded;
-    return static_cast<u8*>(p) + os_prefix;
+    void* p = map_os_block(size, executable);
+    if (!p) fire(ErrorId::internal_no_memory);
+    return p;
 }
 
 void free_os_block(void* p) {
@@ -154,6 +220,8 @@ void init() {
     generation++;
     record = Record{};
     free_frame_number = 1;
+    node_frames_in_use = 0;
+    refuse_os_blocks = 0;
     // The node region and the frame records are reserved once, untouched
     // pages cost nothing.
     size_t region = size_t{max_node_frames} * frame_span * sizeof(u64);
@@ -204,6 +272,7 @@ NodeFrame* new_node_frame(u32 count) {
     size_t bytes = node_frame_bytes(count);
     if (mprotect(slots, bytes, PROT_READ | PROT_WRITE) != 0) fire(ErrorId::internal_no_memory);
     record.total += bytes;
+    node_frames_in_use++;
     NodeFrame* f = &node_frames[number];
     *f = NodeFrame{};
     f->number = number;
@@ -259,6 +328,7 @@ void release_node_frame(NodeFrame* f) {
     madvise(slots, bytes, MADV_DONTNEED);
     mprotect(slots, bytes, PROT_NONE);
     record.total -= bytes;
+    node_frames_in_use--;
     f->number = 0;
 }
 
@@ -282,29 +352,11 @@ void update_node_frames(u32 cycle) {
 // ---------------------------------------------------------------------------
 // Series frames and buffers
 
+// The next size doubles only once the frame is had: a refused request
+// leaves the sizes as they were.
 SeriesFrame* new_series_frame() {
-    u32 size = record.s_size;
-    if (record.s_size < record.s_max) record.s_size *= 2;
-    size_t bytes = size + SeriesFrame::header_size();
-    auto* f = static_cast<SeriesFrame*>(allocate_os_block(bytes));
-#ifdef MADV_POPULATE_WRITE
-    // A frame fills from start to end: map its pages in one call instead of
-    // one page fault each. Only a hint: a kernel without it refuses, harmlessly.
-    madvise(reinterpret_cast<u8*>(f) - os_prefix, round_up(bytes + os_prefix, page), MADV_POPULATE_WRITE);
-#endif
-    f->size = bytes;
-    f->top = f->first();
-    f->end = reinterpret_cast<u8*>(f) + bytes;
-    f->next = f->prev = nullptr;
-    // Keep the list sorted by address.
-    SeriesFrame* after = nullptr;
-    for (SeriesFrame* g = record.s_head; g && g < f; g = g->next) after = g;
-    f->prev = after;
-    f->next = after ? after->next : record.s_head;
-    if (f->next) f->next->prev = f;
-    else record.s_tail = f;
-    if (after) after->next = f;
-    else record.s_head = f;
+    SeriesFrame* f = map_series_frame();
+    if (!f) fire(ErrorId::internal_no_memory);
     return f;
 }
 
@@ -367,10 +419,10 @@ SeriesBuffer* alloc_series_buffer(i32 count, u32 unit, i32 offset) {
         f = find_frame(need);
         if (!f) {
             // No frame has room: a new frame while the last cycle's budget
-            // lasts, else a cycle first.
-            if (spend_budget(need < record.s_size ? record.s_size : record.s_max)) {
-                f = new_frame_for(need);
-            } else {
+            // lasts, else (or when the OS refuses it) a cycle first.
+            if (spend_budget(need < record.s_size ? record.s_size : record.s_max) && !(f = map_frame_for(need)))
+                budget_refused();
+            if (!f) {
                 collector::collect_if_enabled();
                 f = frame_after_collection(need);
             }

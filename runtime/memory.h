@@ -74,7 +74,9 @@ constexpr u32 big_header = 28;              // {next, link, size} and padding be
 // sizes, and their work is amortised against the allocation between them.
 // The room is kept as emptied frames the cycle does not release, plus a
 // budget (Record::s_budget) of frames and big buffers that the allocator may
-// take from the OS without collecting first.
+// take from the OS without collecting first. A request the budget cannot
+// cover, or one the OS refuses, collects first as without a budget, so the
+// heap stays within live data + room + one request.
 // Ratio 1 (the heap peaks near twice its live data) took the lexer's load of
 // a 20 MB source with collection on from a fifth to three quarters of its
 // rate with collection held off (3 cycles instead of 26), and the collector
@@ -137,7 +139,8 @@ struct Record {
     BigHeader* b_head = nullptr;
     // Bytes of new series frames and big buffers the allocator may still take
     // from the OS without a cycle; set at the end of each cycle (see
-    // min_free_room), spent while collection is enabled.
+    // min_free_room), spent while collection is enabled and not in stress
+    // mode, voided when the OS refuses a request it pays for.
     u64 s_budget = 0;
     u32* fixup = nullptr;                // collector fix-up table: pairs of words
     u32* fixup_fill = nullptr;
@@ -153,6 +156,9 @@ extern NodeFrame* node_frames;           // indexed by frame number
 // checks it to tell state made under an earlier memory manager (start-up
 // run again, as the unit tests do) from its own.
 extern u32 generation;
+// Tests: the next this many OS block requests are refused as though the OS
+// had no memory left. memory::init clears it.
+extern u32 refuse_os_blocks;
 
 inline SeriesBuffer* buffer(Node n) { return reinterpret_cast<SeriesBuffer*>(node_slots[n]); }
 inline void set_buffer(Node n, SeriesBuffer* s) { node_slots[n] = reinterpret_cast<u64>(s); }

@@ -514,21 +514,27 @@ TEST_F(Collector, FramesKeptEmptyDoNotUnpackTheLiveData) {
 
 TEST_F(Collector, BigBuffersSpendTheBudgetAndStressModeIgnoresIt) {
     collector::recycle();
+    constexpr i64 as_left = -1;  // the budget the cycle left (more than 3 MiB)
     struct Case {
         const char* what;
         bool stress;
-        bool budget;
+        i64 budget;
         bool collects;
     } cases[] = {
-        {"within the budget", false, true, false},
-        {"no budget left", false, false, true},
-        {"stress mode", true, true, true},
+        {"within the budget", false, as_left, false},
+        {"no budget left", false, 0, true},
+        // Spent whole, it would let one large garbage buffer after another
+        // pile up past the room a cycle keeps.
+        {"budget short of the request", false, static_cast<i64>(mib), true},
+        {"stress mode", true, as_left, true},
     };
     for (const Case& c : cases) {
         collector::recycle();
-        if (!c.budget) memory::record.s_budget = 0;
+        if (c.budget != as_left) memory::record.s_budget = static_cast<u64>(c.budget);
         const u64 budget = memory::record.s_budget;
-        ASSERT_EQ(budget > 3 * mib, c.budget) << c.what;
+        if (c.budget == as_left) {
+            ASSERT_GT(budget, 3 * mib) << c.what;
+        }
         collector::set_stress(c.stress);
         collector::enable(true);
         const u32 start = collector::cycles();
@@ -540,6 +546,122 @@ TEST_F(Collector, BigBuffersSpendTheBudgetAndStressModeIgnoresIt) {
             EXPECT_LE(memory::record.s_budget, budget - 3 * mib) << c.what;
         }
     }
+}
+
+// True when some series frame has room for a buffer of `need` bytes.
+bool a_frame_has_room(u64 need) {
+    for (memory::SeriesFrame* f = memory::record.s_head; f; f = f->next)
+        if (reinterpret_cast<uintptr_t>(f->top) + need < reinterpret_cast<uintptr_t>(f->end)) return true;
+    return false;
+}
+
+TEST_F(Collector, ARequestTheOsRefusesUnderTheBudgetCollectsAndAsksAgain) {
+    collector::set_stress(false);  // stress mode never spends a budget
+    // The budget promises room the OS may not have. A refusal voids the
+    // budget and collects first, as an allocation without one would; only
+    // a second refusal, after the cycle, is internal/no-memory.
+    constexpr u64 block_need = block_cells * sizeof(Cell) + memory::buffer_overhead;
+    struct Case {
+        const char* what;
+        bool big;
+        bool live;      // the frames are full of live data, not garbage
+        u32 refusals;
+        bool fails;
+    } cases[] = {
+        {"frame, garbage to reclaim", false, false, 1, false},
+        {"frame, all live", false, true, 1, false},
+        {"frame, refused again after the cycle", false, true, 2, true},
+        {"big buffer", true, false, 1, false},
+        {"big buffer, refused again after the cycle", true, false, 2, true},
+    };
+    for (const Case& c : cases) {
+        collector::recycle();
+        Cell* base = stack::top;
+        push_holder(static_cast<i32>(frames_room() / block_need) + 16);
+        // Every frame full: the next block needs a new one.
+        for (i32 i = 0; a_frame_has_room(block_need); i++) {
+            if (c.live) hold_new_block(i);
+            else memory::alloc_cells(block_cells);
+        }
+        memory::record.s_budget = 16 * mib;
+        memory::refuse_os_blocks = c.refusals;
+        collector::enable(true);
+        const u32 start = collector::cycles();
+        auto request = [&] {
+            if (c.big) memory::alloc_bytes(static_cast<i32>(3 * mib));
+            else memory::alloc_cells(block_cells);
+        };
+        EXPECT_EQ(error_of(request), c.fails ? std::optional{ErrorId::internal_no_memory} : std::nullopt) << c.what;
+        collector::enable(false);
+        EXPECT_EQ(collector::cycles(), start + 1) << c.what;
+        EXPECT_EQ(memory::refuse_os_blocks, 0u) << c.what;
+        memory::refuse_os_blocks = 0;
+        stack::top = base;
+    }
+}
+
+TEST_F(Collector, GarbageMadeForeverKeepsTheHeapBounded) {
+    // Garbage, blocks and now and then a 3 MiB binary, with little live
+    // data: the heap never holds more than the live data, the room a cycle
+    // keeps (8 MiB) and a request or two. Stress mode, which collects at
+    // every allocation and spends no budget, keeps the same frames as room.
+    for (bool stress : {false, true}) {
+        collector::set_stress(false);
+        collector::recycle();
+        const u64 base = frames_live();
+        const u64 garbage = (stress ? 32 : 256) * mib;
+        collector::set_stress(stress);
+        collector::enable(true);
+        const u32 start = collector::cycles();
+        u64 peak = 0, made = 0;
+        for (i32 i = 0; made < garbage; i++) {
+            if (i % 2048 == 0) {
+                memory::alloc_bytes(static_cast<i32>(3 * mib));
+                made += 3 * mib;
+            } else {
+                memory::alloc_cells(block_cells);
+                made += block_cells * sizeof(Cell);
+            }
+            peak = std::max(peak, memory::record.total);
+        }
+        collector::enable(false);
+        collector::set_stress(false);
+        EXPECT_GE(collector::cycles() - start, garbage / (16 * mib)) << "a cycle at least every two rooms' worth";
+        EXPECT_LT(peak, base + memory::min_free_room + 16 * mib) << peak / mib << " MiB at the peak, stress " << stress;
+    }
+}
+
+TEST_F(Collector, TheBudgetIsSpentOnlyWhileCollectionIsOnAndGoesWithTheMemoryManager) {
+    collector::set_stress(false);  // stress mode never spends a budget
+    collector::recycle();
+    const u64 budget = memory::record.s_budget;
+    ASSERT_GT(budget, 2 * mib);
+    // Collection off: new frames are mapped as before, nothing is spent.
+    const u64 total = memory::record.total;
+    while (memory::record.total < total + 4 * mib) memory::alloc_cells(block_cells);
+    EXPECT_EQ(memory::record.s_budget, budget);
+    // Collection on: the same allocation spends it before any cycle runs.
+    collector::enable(true);
+    const u32 start = collector::cycles();
+    const u64 on = memory::record.total;
+    while (memory::record.total == on && collector::cycles() == start) memory::alloc_cells(block_cells);
+    collector::enable(false);
+    EXPECT_EQ(collector::cycles(), start);
+    EXPECT_LT(memory::record.s_budget, budget);
+    // A restarted runtime starts with none: its first frame-filling
+    // allocation with collection on runs a cycle.
+    handles::shutdown();
+    runtime_shutdown();
+    runtime_init();
+    handles::init();
+    slot_table::init();
+    collector::init();
+    EXPECT_EQ(memory::record.s_budget, 0u);
+    collector::enable(true);
+    const u64 fresh = memory::record.total;
+    while (collector::cycles() == 0 && memory::record.total < fresh + 8 * mib) memory::alloc_cells(block_cells);
+    collector::enable(false);
+    EXPECT_EQ(collector::cycles(), 1u);
 }
 
 }  // namespace

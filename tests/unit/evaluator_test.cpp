@@ -11,7 +11,10 @@
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/error.h"
 #include "runtime/datatypes/function.h"
+#include "runtime/datatypes/logic.h"
 #include "runtime/datatypes/native.h"
+#include "runtime/datatypes/none.h"
+#include "runtime/datatypes/routine.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/unset.h"
 #include "runtime/datatypes/word.h"
@@ -20,12 +23,14 @@
 #include "runtime/registry.h"
 #include "runtime/runtime.h"
 #include "runtime/system.h"
+#include "runtime/words.h"
 
 #include <gtest/gtest.h>
 
 #include <cctype>
 #include <optional>
 #include <string>
+#include <vector>
 
 using namespace oru;
 
@@ -317,6 +322,273 @@ TEST_F(Evaluator, ReturnEndsTheFunctionWithoutAThrow) {
     EXPECT_EQ(interpreter::pending, 0u);
     EXPECT_EQ(stack::frame_top, frames);  // every frame of the call closed
     EXPECT_EQ(error_of("return 1"), ErrorId::throw_return);  // not in a function
+}
+
+
+// --- Routines and apply ------------------------------------------------------
+
+// What the recording routine and native last received, written out.
+std::vector<std::string> seen;
+
+std::string describe(const Cell& c) {
+    switch (cell::type_of(c)) {
+        case type::integer: return std::to_string(static_cast<i32>(c.data2));
+        case type::logic: return logic::get(c) ? "true" : "false";
+        case type::none: return "none";
+        case type::unset: return "unset";
+        case type::word: return "word";
+        default: return "?";
+    }
+}
+
+std::string joined() {
+    std::string out;
+    for (const std::string& s : seen) out += (out.empty() ? "" : " ") + s;
+    return out;
+}
+
+// An external routine: records every argument cell it is given.
+Cell recorded_result{type::integer, 0, 0, 0};
+routine::Machine record(const routine::Machine* args, i32 n) {
+    seen.clear();
+    for (i32 i = n - 1; i >= 0; i--) seen.push_back(describe(*args[i].cell));
+    recorded_result = cell::integer(n);
+    return routine::Machine{.cell = &recorded_result};
+}
+
+// A plain routine: the sum of its integer arguments; records their count.
+i32 plain_count = 0;
+routine::Machine sum(const routine::Machine* args, i32 n) {
+    plain_count = n;
+    // a, b, then the /more flag (0 or 1) and c (an integer only when on).
+    const i32 total = args[0].integer + args[1].integer + (n > 3 && args[2].integer ? args[3].integer : 0);
+    return routine::Machine{.integer = total};
+}
+
+// A native: records its argument cells and its refinement positions.
+u32 recording_native(bool, const i32* refs) {
+    seen.clear();
+    for (Cell* c = stack::arguments; c < stack::top; c++) seen.push_back(describe(*c));
+    seen.push_back("|");
+    for (i32 i = 0; i < 2; i++) seen.push_back(std::to_string(refs ? refs[i] : -9));
+    stack::set_result(cell::integer(0));
+    return 0;
+}
+
+class Applying : public Evaluator {
+protected:
+    void SetUp() override {
+        Evaluator::SetUp();
+        context::set_global(symbol::make("true"), logic::true_value);
+        context::set_global(symbol::make("false"), logic::false_value);
+        context::set_global(symbol::make("none"), none::value);
+        define_routine("record", "[a b c d e f]", record, 0, true);
+        define_routine("sum", "[a [integer!] b [integer!] /more c [integer!] /local t]", sum,
+                       static_cast<i32>(routine::return_integer), false);
+        define_func("f", "[a [integer!] /x b /y c d]", "[record a x b y c d]");
+        // The native slot borrowed for the recording native, put back after.
+        saved = native::table[slot - 1];
+        native::table[slot - 1] = recording_native;
+        Cell* spec = stack::push(load_block("[a [integer!] /x b /y c d] " + std::to_string(slot)));
+        context::set_global(symbol::make("nat"), *native::make(nullptr, spec, type::native));
+    }
+    void TearDown() override {
+        native::table[slot - 1] = saved;
+        Evaluator::TearDown();
+    }
+
+    void define_routine(const char* name, const std::string& spec, routine::Entry fn, i32 rt, bool external) {
+        Cell* s = stack::push(*memory::buffer(cell::node(load_block(spec)))->cells());
+        routine::push(*s, unset::value, routine::register_entry(fn), rt, external);
+        context::set_global(symbol::make(name), stack::top[-1]);
+    }
+
+    // Applies the global `fn` to the block; the result.
+    Cell apply(const char* fn, const std::string& block, bool all, bool safer = false, bool named = false) {
+        // The text is written with its brackets: take the inner block.
+        const Cell b = *stack::push(*memory::buffer(cell::node(load_block(block)))->cells());
+        const Cell name = word::of_symbol(symbol::make("given"));
+        const Cell f = global(fn);
+        stack::push(unset::value);
+        stack::mark_native(stack::word(0));
+        Cell* const base = stack::top;
+        EXPECT_EQ(interpreter::apply(f, b, all, safer, named ? &name : nullptr), 0u) << block;
+        EXPECT_EQ(stack::top, base + 1) << block;  // the result alone is pushed
+        const Cell r = stack::top[-1];
+        stack::unroll();
+        return r;
+    }
+
+    std::optional<ErrorId> apply_error(const char* fn, const std::string& block, bool all, bool named = false) {
+        Cell* saved_top = stack::top;
+        CallFrame* frames = stack::frame_top;
+        std::optional<ErrorId> id;
+        stack::mark_try(stack::word(0));
+        try {
+            apply(fn, block, all, false, named);
+            stack::unwind();
+        } catch (const SystemThrow& t) {
+            EXPECT_EQ(t.code, throw_code::error);
+            id = pending_error.id;
+        }
+        EXPECT_EQ(stack::frame_top, frames);
+        stack::top = saved_top;
+        return id;
+    }
+
+    static constexpr i32 slot = natives::slot::browse;
+    native::Entry saved = nullptr;
+};
+
+TEST_F(Applying, RoutinesCheckTheirSpecTypes) {
+    EXPECT_EQ(int_of(run("sum 3 4")), 7);
+    EXPECT_EQ(plain_count, 4);  // a, b, /more and c: the local is not passed
+    EXPECT_EQ(int_of(run("sum/more 3 4 5")), 12);  // the flag passes as 1
+    EXPECT_EQ(int_of(run("record 1 2 3 4 5 6")), 6);
+    EXPECT_EQ(joined(), "1 2 3 4 5 6");
+
+    // A callback call has no arguments description to check against: the
+    // routine's own check names the routine, the type given and the argument.
+    const struct {
+        Cell a, b;
+        std::optional<ErrorId> error;
+        const char* arg;
+    } cases[] = {
+        {cell::integer(2), cell::integer(3), std::nullopt, ""},
+        {cell::integer(2), logic::true_value, ErrorId::script_expect_arg, "b"},
+        {none::value, cell::integer(3), ErrorId::script_expect_arg, "a"},
+    };
+    const Cell symbol_word = word::of_symbol(symbol::make("sum"));
+    for (const auto& c : cases) {
+        Cell* saved_top = stack::top;
+        CallFrame* frames = stack::frame_top;
+        stack::mark_try(stack::word(0));
+        stack::push(unset::value);
+        stack::mark_native(stack::word(0));
+        stack::push(c.a);
+        stack::push(c.b);
+        std::optional<ErrorId> id;
+        try {
+            EXPECT_EQ(interpreter::call_function(global("sum"), 0, symbol_word, 0), 0u);
+            EXPECT_EQ(int_of(*stack::arguments), 5);
+            stack::unroll();
+            stack::unwind();
+        } catch (const SystemThrow&) {
+            id = pending_error.id;
+        }
+        stack::top = saved_top;
+        EXPECT_EQ(stack::frame_top, frames);
+        EXPECT_EQ(id, c.error) << c.arg;
+        if (c.error) {
+            EXPECT_EQ(pending_error.args[0].data2, symbol_word.data2) << "the routine's name";
+            EXPECT_EQ(pending_error.args[2].data2, static_cast<u32>(symbol::make(c.arg)));
+        }
+    }
+    // Only the first word of a type block decides; a value that is no word
+    // there is an invalid type specifier.
+    define_routine("first-only", "[a [integer! logic!]]", sum, static_cast<i32>(routine::return_integer), false);
+    EXPECT_EQ(error_of("first-only true"), ErrorId::script_expect_arg);
+    EXPECT_EQ(pending_error.args[1].data1, type::logic);
+}
+
+TEST_F(Applying, ApplyFillsEveryKindOfCallee) {
+    const struct {
+        const char* fn;
+        const char* block;
+        bool all;
+        bool safer;
+        const char* expected;  // what the recorder saw
+    } cases[] = {
+        // Functions: the slots of every argument and refinement in spec order.
+        {"f", "[1]", false, false, "1 false none false none none"},
+        {"f", "[(1 + 2) /y true 3 4]", false, false, "3 false none true 3 4"},
+        {"f", "[1 /y false 3 4 /x 7 2]", false, false, "1 true 2 false none none"},
+        {"f", "[1 true 2 false 3 4]", true, false, "1 true 2 false none none"},
+        {"f", "[1 none 2 7]", true, false, "1 false none true none none"},  // missing at the end: none
+        // Natives: the arguments of what is on, and each refinement's position.
+        {"nat", "[1]", false, false, "1 | -1 -1"},
+        {"nat", "[1 /y true 3 4]", false, false, "1 3 4 | -1 1"},
+        {"nat", "[1 /y true 3 4 /x true 2]", false, false, "1 3 4 2 | 3 1"},
+        {"nat", "[1 true 2 false 3 4]", true, true, "1 2 | 1 -1"},
+        {"nat", "[1 false 2 true 3]", true, false, "1 3 none | -1 1"},
+        // Routines: positional, none for what the block lacks.
+        {"record", "[1 2]", true, false, "1 2 none none none none"},
+    };
+    for (const auto& c : cases) {
+        seen.clear();
+        apply(c.fn, c.block, c.all, c.safer);
+        EXPECT_EQ(joined(), c.expected) << c.fn << " " << c.block << (c.all ? " all" : "");
+    }
+    EXPECT_EQ(int_of(apply("sum", "[3 4]", false)), 7);
+    EXPECT_EQ(int_of(apply("sum", "[3 4 /more true 5]", false)), 12);
+    EXPECT_EQ(int_of(apply("+", "[2 3]", false)), 5);  // an op! applies its action
+    // A function given as a value is not called: each argument is one value.
+    EXPECT_EQ(int_of(apply("record", "[f]", true)), 6);
+}
+
+TEST_F(Applying, SaferSkipsTheArgumentsOfARefinementThatIsOff) {
+    for (const bool all : {false, true}) {
+        for (const bool safer : {false, true}) {
+            run("v: 1");
+            apply("f", all ? "[1 false (v: 9) true 3 4]" : "[1 /x false (v: 9)]", all, safer);
+            EXPECT_EQ(int_of(global("v")), safer ? 1 : 9) << all << safer;
+        }
+    }
+}
+
+TEST_F(Applying, ApplyErrors) {
+    const struct {
+        const char* fn;
+        const char* block;
+        bool all;
+        ErrorId error;
+    } cases[] = {
+        {"f", "[1 2]", false, ErrorId::script_bad_refine},  // a value where a refinement must be
+        {"f", "[1 /z true]", false, ErrorId::script_no_refine},
+        {"f", "[1 /x true 2 /x true 3]", false, ErrorId::script_dup_refine},
+        {"nat", "[1 /y false 3 4 /y true 5 6]", false, ErrorId::script_dup_refine},
+        {"f", "['w]", false, ErrorId::script_expect_arg},
+        {"f", "[]", true, ErrorId::script_expect_arg},  // none for the integer! argument
+        {"sum", "[1 true]", true, ErrorId::script_expect_arg},
+    };
+    for (const auto& c : cases) EXPECT_EQ(apply_error(c.fn, c.block, c.all), c.error) << c.fn << " " << c.block;
+    // The frame takes the word the function was given by, else <applied>.
+    apply_error("f", "['w]", false);
+    EXPECT_EQ(pending_error.args[0].data2, words::word::tag_applied.data2);
+    apply_error("f", "['w]", false, true);
+    EXPECT_EQ(pending_error.args[0].data2, static_cast<u32>(symbol::make("given")));
+    EXPECT_EQ(apply_error("f", "[1 /z true]", false), ErrorId::script_no_refine);
+    EXPECT_EQ(pending_error.args[1].data2, static_cast<u32>(symbol::make("z")));
+}
+
+// A routine that answers whether events are delivered while it runs.
+routine::Machine tracing_now(const routine::Machine*, i32) {
+    return routine::Machine{.integer = interpreter::tracing ? 1 : 0};
+}
+
+// An internal callback is traced only when its bit is set; tracing is put
+// back afterwards either way.
+TEST_F(Applying, CallbackBitsDecideWhetherACallbackIsTraced) {
+    define_routine("tracing-now", "[]", tracing_now, static_cast<i32>(routine::return_logic), false);
+    const struct {
+        u32 bits, bit;
+        bool traced;
+    } cases[] = {{0, 4, false}, {4, 4, true}, {2 | 8, 4, false}, {0, 0, true}};
+    for (const auto& c : cases) {
+        interpreter::callback_bits = c.bits;
+        interpreter::tracing = true;
+        stack::push(unset::value);
+        stack::mark_native(stack::word(0));
+        const u32 code = interpreter::call_function(global("tracing-now"), 0, stack::word(0), c.bit);
+        const bool traced = logic::get(*stack::arguments);
+        const bool after = interpreter::tracing;
+        interpreter::tracing = false;
+        stack::unroll();
+        EXPECT_EQ(code, 0u);
+        EXPECT_EQ(traced, c.traced) << c.bits << " " << c.bit;
+        EXPECT_TRUE(after);
+    }
+    interpreter::callback_bits = 0;
 }
 
 }  // namespace

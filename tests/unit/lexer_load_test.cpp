@@ -193,3 +193,27 @@ TEST_F(LexerLoad, ValuesKeptWhileEveryAllocationCollects) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(LexerLoad, AScanDefersCollectionToItsEnd) {
+    // Every value a scan makes is kept, so a collection inside it would only
+    // mark the scan's own values, again at every full frame. Stress mode
+    // collects everywhere regardless.
+    const bool was = collector::enable(true);
+    const int n = collector::stress() ? 300 : 120000;  // stress() answers only while collection is on
+    std::string src;
+    for (int i = 0; i < n; i++) src += "[w" + std::to_string(i % 50) + " \"text\" 1.5 a/b] ";
+    const u32 start = collector::cycles();
+    Cell* blk = test::load(src);
+    if (!collector::stress()) {
+        EXPECT_EQ(collector::cycles(), start);
+    }
+    EXPECT_TRUE(collector::enabled_q()) << "collection is enabled again after the scan";
+    EXPECT_EQ(block::rs_length_q(*blk), n);
+    collector::recycle();
+    EXPECT_EQ(block::rs_length_q(value_at(*blk, n - 1)), 4);
+    collector::enable(was);
+}
+
+}  // namespace
