@@ -67,6 +67,18 @@ const char* name_of(i32 slot);
 // after init it replaces the slot's entry at once.
 void provide(i32 slot, native::Entry entry);
 
+// A routine and its slot, as each group of natives lists its own.
+struct Provided {
+    i32 slot;
+    native::Entry entry;
+};
+
+// Hands over every routine of a group's list.
+template <size_t N>
+void provide_all(const Provided (&group)[N]) {
+    for (const Provided& p : group) provide(p.slot, p.entry);
+}
+
 // The stand-in of a slot with no routine yet: raises internal/not-done.
 u32 not_done(bool check, const i32* refinements);
 

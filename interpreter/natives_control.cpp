@@ -484,10 +484,7 @@ namespace oru::natives_control {
 void register_all() {
     using namespace natives;
     // ORDER NATIVES: the slots are named in natives.h.
-    constexpr struct {
-        i32 slot;
-        native::Entry entry;
-    } entries[] = {
+    constexpr Provided entries[] = {
         {slot::if_, if_},       {slot::unless, unless},       {slot::either, either},   {slot::any, any},
         {slot::all, all},       {slot::while_, while_},       {slot::until, until},     {slot::loop, loop},
         {slot::repeat, repeat}, {slot::forever, forever},     {slot::func, func},       {slot::function, natives::function},
@@ -496,7 +493,7 @@ void register_all() {
         {slot::exit, exit},     {slot::return_, return_},     {slot::throw_, throw_},   {slot::catch_, catch_},
     };
     static_assert(std::size(entries) == 23);
-    for (const auto& e : entries) provide(e.slot, e.entry);
+    provide_all(entries);
 }
 
 }  // namespace oru::natives_control

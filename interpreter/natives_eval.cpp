@@ -918,11 +918,7 @@ u32 transcode(bool, const i32* refinements) {
 namespace oru::natives_eval {
 
 void register_all() {
-    struct Entry {
-        i32 slot;
-        native::Entry entry;
-    };
-    static constexpr Entry entries[] = {
+    static constexpr natives::Provided entries[] = {
         {natives::slot::do_, natives::do_},
         {natives::slot::reduce, natives::reduce},
         {natives::slot::compose, natives::compose},
@@ -939,7 +935,7 @@ void register_all() {
         {natives::slot::context_q, natives::context_q},
         {natives::slot::transcode, natives::transcode},
     };
-    for (const Entry& e : entries) natives::provide(e.slot, e.entry);
+    natives::provide_all(entries);
 }
 
 }  // namespace oru::natives_eval

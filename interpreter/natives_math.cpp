@@ -308,10 +308,7 @@ namespace oru::natives_math {
 void register_all() {
     using namespace natives;
     // ORDER NATIVES: the slots are named in natives.h.
-    constexpr struct {
-        i32 slot;
-        native::Entry entry;
-    } entries[] = {
+    constexpr Provided entries[] = {
         {slot::equal_q, equal_q},
         {slot::not_equal_q, not_equal_q},
         {slot::strict_equal_q, strict_equal_q},
@@ -343,7 +340,7 @@ void register_all() {
         {slot::square_root, square_root},
     };
     static_assert(std::size(entries) == 29);
-    for (const auto& e : entries) provide(e.slot, e.entry);
+    provide_all(entries);
 }
 
 }  // namespace oru::natives_math

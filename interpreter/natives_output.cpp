@@ -388,10 +388,7 @@ void define_last_lf() {
 void register_all() {
     using namespace natives;
     // ORDER NATIVES: the slots are named in natives.h.
-    constexpr struct {
-        i32 slot;
-        native::Entry entry;
-    } entries[] = {
+    constexpr Provided entries[] = {
         {slot::print, print},           {slot::prin, prin},
         {slot::stats, stats},           {slot::uppercase, uppercase},
         {slot::lowercase, lowercase},   {slot::as_pair, as_pair},
@@ -399,7 +396,7 @@ void register_all() {
         {slot::as_money, as_money},
     };
     static_assert(std::size(entries) == 9);
-    for (const auto& e : entries) provide(e.slot, e.entry);
+    provide_all(entries);
     natives_system::register_all();
 }
 

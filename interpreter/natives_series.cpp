@@ -218,16 +218,13 @@ namespace oru::natives_series {
 void register_all() {
     using namespace natives;
     // ORDER NATIVES: the slots are named in natives.h.
-    constexpr struct {
-        i32 slot;
-        native::Entry entry;
-    } entries[] = {
+    constexpr Provided entries[] = {
         {slot::foreach, foreach},
         {slot::forall, forall},
         {slot::remove_each, remove_each},
     };
     static_assert(std::size(entries) == 3);
-    for (const auto& e : entries) provide(e.slot, e.entry);
+    provide_all(entries);
 }
 
 }  // namespace oru::natives_series

@@ -143,17 +143,14 @@ namespace oru::natives_system {
 void register_all() {
     using namespace natives;
     // ORDER NATIVES: the slots are named in natives.h.
-    constexpr struct {
-        i32 slot;
-        native::Entry entry;
-    } entries[] = {
+    constexpr Provided entries[] = {
         {slot::extend, extend},
         {slot::to_local_file, to_local_file},
         {slot::wait, natives::wait},
         {slot::size_q, size_q},
     };
     static_assert(std::size(entries) == 4);
-    for (const auto& e : entries) provide(e.slot, e.entry);
+    provide_all(entries);
 }
 
 }  // namespace oru::natives_system
