@@ -48,6 +48,7 @@
 #include <emmintrin.h>
 
 #include <algorithm>
+#include <vector>
 
 namespace oru::interpreter {
 
@@ -965,7 +966,10 @@ i32 fetch_args(Call& call, const Cell& code, i32 pc, i32 end) {
     if (r.header & routine::external) {
         for (i32 i = 0; i < n; i++) args[i].cell = stack::arguments + (n - 1 - i);
         stack::mark_native(body_name());
-        const Cell result = *entry(args, n).cell;
+        // A routine that hands back no cell gives unset rather than a read
+        // through a null address.
+        const Cell* const given = entry(args, n).cell;
+        const Cell result = given ? *given : unset::value;
         stack::unwind();
         stack::set_last(result);
         return;
@@ -1399,7 +1403,8 @@ bool applied_args(Applied& a, bool all, i32* refs, i32& ref_count, i32& locals) 
             }
         } else if (it == type::refinement) {
             mandatory = false;
-            if (ref_count >= max_refinements) fire(ErrorId::internal_not_done);
+            // Only natives and actions keep a position per refinement.
+            if (native_like && ref_count >= max_refinements) fire(ErrorId::internal_not_done);
             if (all) {
                 if (!applied_value(a, true)) return false;
                 active = logic::truth(*(stack::top - 1));
@@ -1420,7 +1425,7 @@ bool applied_args(Applied& a, bool all, i32* refs, i32& ref_count, i32& locals) 
     }
     if (all) return true;
     // Refinements named in the block after the mandatory arguments.
-    u64 named = 0;  // by ordinal: each may be named once
+    std::vector<bool> named;  // by ordinal: each may be named once
     for (;;) {
         const i32 length = std::min(a.end, length_of(cell::node(a.block)));
         if (a.pc >= length) return true;
@@ -1438,8 +1443,9 @@ bool applied_args(Applied& a, bool all, i32* refs, i32& ref_count, i32& locals) 
                  (item.header & function::arg_kind::mask) != function::arg_kind::return_))
                 slot++;
         }
-        if (named & (u64{1} << (ordinal - 1))) fire(ErrorId::script_dup_refine, a.block);
-        named |= u64{1} << (ordinal - 1);
+        if (named.size() < static_cast<size_t>(ordinal)) named.resize(static_cast<size_t>(ordinal), false);
+        if (named[static_cast<size_t>(ordinal - 1)]) fire(ErrorId::script_dup_refine, a.block);
+        named[static_cast<size_t>(ordinal - 1)] = true;
         if (!applied_value(a, true)) return false;
         const bool on = logic::truth(*--stack::top);
         if (on) {
@@ -1686,8 +1692,10 @@ u32 call_plain(const Cell& fn_value, const Cell& name) {
         tracing = was_tracing;
         throw;
     }
-    // A code passed on leaves tracing as the unwinding finds it.
-    if (!code) tracing = was_tracing;
+    // A code passed on leaves tracing as the unwinding finds it, unless this
+    // call turned it off: then nothing inside could deliver events (a tracer
+    // that threw included), and the call's own switch must not outlive it.
+    if (!code || !(callback_bits & callback_bit)) tracing = was_tracing;
     return code;
 }
 }  // namespace
@@ -1713,8 +1721,9 @@ u32 apply(const Cell& fn_value, const Cell& args_block, bool all, bool safer, co
     i32 ref_count = 0, locals = 0;
     if (!applied_args(a, all, refs, ref_count, locals)) return pending;
     if (locals > 0 && (t == type::function || t == type::routine)) function::init_locals(locals);
-    // No position: an applied call has no code after its arguments.
-    ORU_TRACE(Event::call, nullptr, -1, &a.call.name, &a.call.fn);
+    // No position (offset -1): an applied call has no code after its
+    // arguments; the code is still the argument block.
+    ORU_TRACE(Event::call, &a.block, -1, &a.call.name, &a.call.fn);
     if (t == type::native) {
         const native::Entry entry = native::entry_of(fn);
         if (!entry) fire(ErrorId::internal_not_done);

@@ -123,8 +123,9 @@ i32 eval_next(const Cell& block);
 
 // Calls a function-like value (native!, action!, op!, function!, routine!)
 // with its arguments taken from args_block, one value at a time: a word
-// gives its value, anything else is evaluated alone; a missing value at the
-// end of the block is none. With `all` the block gives every argument and
+// gives its value, anything else is evaluated alone (get-word and lit-word
+// arguments take the block's value as it is); a missing value at the end of
+// the block is none. With `all` the block gives every argument and
 // every refinement's on/off value in spec order. Without it the block holds
 // the mandatory arguments, then refinement! values, each followed by the
 // value that turns it on when truthy and by its arguments (script/bad-refine

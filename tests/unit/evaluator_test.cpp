@@ -561,6 +561,59 @@ TEST_F(Applying, ApplyErrors) {
     EXPECT_EQ(pending_error.args[1].data2, static_cast<u32>(symbol::make("z")));
 }
 
+// An external routine that hands back no result cell.
+routine::Machine no_result(const routine::Machine*, i32) { return routine::Machine{.cell = nullptr}; }
+
+TEST_F(Applying, ExternalRoutineWithoutAResultCellGivesUnset) {
+    define_routine("no-result", "[a]", no_result, 0, true);
+    EXPECT_EQ(cell::type_of(run("no-result 1")), type::unset);
+    EXPECT_EQ(cell::type_of(apply("no-result", "[1]", true)), type::unset);
+}
+
+// Refinements are not limited to what a native's position array holds, and
+// each may still be named once.
+TEST_F(Applying, ApplyNamesAnyOfManyRefinements) {
+    std::string spec = "[";
+    for (i32 i = 1; i <= 70; i++) spec += " /r" + std::to_string(i) + " x" + std::to_string(i);
+    define_func("many", spec + "]", "[x70]");
+    EXPECT_EQ(int_of(run("many/r70 7")), 7);
+    EXPECT_EQ(int_of(apply("many", "[/r70 true 7]", false)), 7);
+    EXPECT_EQ(cell::type_of(apply("many", "[/r70 false 7]", false)), type::none);
+    EXPECT_EQ(apply_error("many", "[/r70 true 1 /r70 true 2]", false), ErrorId::script_dup_refine);
+    EXPECT_EQ(apply_error("many", "[/r6 true 1 /r70 true 2 /r6 false 3]", false), ErrorId::script_dup_refine);
+}
+
+// A native that ends with break, for a callback passing a code on.
+u32 breaking_native(bool, const i32*) { return interpreter::signal_break(false, false); }
+
+// A callback that is not traced and passes an unwinding code on still puts
+// tracing back: the switch belongs to the call alone.
+TEST_F(Applying, UntracedCallbackPassingACodeOnRestoresTracing) {
+    native::table[slot - 1] = breaking_native;
+    Cell* spec = stack::push(load_block("[] " + std::to_string(slot)));
+    const Cell breaker = *native::make(nullptr, spec, type::native);
+    for (const u32 bits : {0u, 4u}) {
+        Cell* const saved_top = stack::top;
+        CallFrame* const frames = stack::frame_top;
+        interpreter::callback_bits = bits;
+        stack::push(unset::value);
+        stack::mark_loop(stack::word(0));
+        stack::push(unset::value);
+        stack::mark_native(stack::word(0));
+        interpreter::tracing = true;
+        const u32 code = interpreter::call_function(breaker, 0, stack::word(0), 4);
+        const bool after = interpreter::tracing;
+        interpreter::tracing = false;
+        EXPECT_EQ(code, throw_code::break_) << bits;
+        EXPECT_EQ(interpreter::take_pending(), throw_code::break_) << bits;
+        EXPECT_TRUE(after) << bits;
+        stack::unwind();  // the loop frame the break stopped at
+        EXPECT_EQ(stack::frame_top, frames);
+        stack::top = saved_top;
+    }
+    interpreter::callback_bits = 0;
+}
+
 // A routine that answers whether events are delivered while it runs.
 routine::Machine tracing_now(const routine::Machine*, i32) {
     return routine::Machine{.integer = interpreter::tracing ? 1 : 0};
