@@ -107,6 +107,30 @@ Step guarded_step(F&& step, u32& code) {
     return outcome(code);
 }
 
+// The record loop of foreach and remove-each: each step sets the loop
+// words from the next record, then the body runs; `after` runs once the body
+// has finished a record without break or continue, and answers as a step
+// does. Returns a code for the native to pass on, else 0 when the loop ends.
+template <class After>
+u32 walk_records(const Cell* body, i32 n, bool several, After&& after) {
+    for (;;) {
+        bool more = false;
+        u32 code;
+        Step s = guarded_step([&] { more = several ? foreach_next_block(n) : foreach_next(); }, code);
+        if (s == Step::pass) return code;
+        if (s == Step::leave) return 0;
+        if (code == throw_code::continue_) continue;
+        if (!more) return 0;
+        s = body_step(body, code);
+        if (s == Step::leave) return 0;
+        if (s == Step::pass) return code;
+        if (code == throw_code::continue_) continue;
+        s = after(code);
+        if (s == Step::pass) return code;
+        if (s == Step::leave) return 0;
+    }
+}
+
 }  // namespace
 
 // foreach 'word series body: the last body value, the break value, or unset
@@ -125,18 +149,8 @@ u32 foreach(bool, const i32*) {
     stack::push_value(args[1]);
     stack::push_value(args[0]);
     open_loop();
-    for (;;) {
-        bool more = false;
-        u32 code;
-        Step s = guarded_step([&] { more = several ? foreach_next_block(n) : foreach_next(); }, code);
-        if (s == Step::pass) return interpreter::pass_on(code);
-        if (s == Step::leave) break;
-        if (code == throw_code::continue_) continue;
-        if (!more) break;
-        s = body_step(&args[2], code);
-        if (s == Step::leave) break;
-        if (s == Step::pass) return interpreter::pass_on(code);
-    }
+    if (u32 code = walk_records(&args[2], n, several, [](u32&) { return Step::next; }))
+        return interpreter::pass_on(code);
     stack::unwind_last();
     return 0;
 }
@@ -190,22 +204,11 @@ u32 remove_each(bool, const i32*) {
     stack::push_value(args[1]);
     stack::push_value(args[0]);
     open_loop();
-    for (;;) {
-        bool more = false;
-        u32 code;
-        Step s = guarded_step([&] { more = several ? foreach_next_block(n) : foreach_next(); }, code);
-        if (s == Step::pass) return interpreter::pass_on(code);
-        if (s == Step::leave) break;
-        if (code == throw_code::continue_) continue;
-        if (!more) break;
-        s = body_step(&args[2], code);
-        if (s == Step::leave) break;  // the current record stays
-        if (s == Step::pass) return interpreter::pass_on(code);
-        if (code == throw_code::continue_) continue;  // so does a continued one
-        s = guarded_step([&] { remove_each_next(n); }, code);
-        if (s == Step::pass) return interpreter::pass_on(code);
-        if (s == Step::leave) break;
-    }
+    // A record stays when the body breaks or continues; else the body's value
+    // decides.
+    if (u32 code = walk_records(&args[2], n, several,
+                                [&](u32& c) { return guarded_step([&] { remove_each_next(n); }, c); }))
+        return interpreter::pass_on(code);
     stack::unwind();
     stack::set_result(args[1]);
     return 0;

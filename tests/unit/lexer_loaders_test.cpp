@@ -457,12 +457,7 @@ protected:
         CallFrame* frames = stack::frame_top;
         Cell v{};
         try {
-            Cell* code = stack::push();
-            lexer::scan(code, reinterpret_cast<const u8*>(text.data()), static_cast<i32>(text.size()), {}, nullptr);
-            context::bind(*code, context::global, false);
-            stack::mark_try(stack::word(0));
-            stack::mark_native(stack::word(0));
-            EXPECT_EQ(interpreter::eval_block(*code, true), 0u) << text;
+            EXPECT_EQ(test::evaluate(text), 0u) << text;
             v = *stack::arguments;
         } catch (const SystemThrow&) {
             ADD_FAILURE() << text << ": error " << error_id_name(pending_error.id);

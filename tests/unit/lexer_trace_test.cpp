@@ -19,6 +19,7 @@
 #include "runtime/platform/platform.h"
 #include "runtime/runtime.h"
 #include "runtime/system.h"
+#include "support.h"
 
 #include <gtest/gtest.h>
 
@@ -56,13 +57,7 @@ public:
         std::optional<ErrorId> error;
         CallFrame* frames = stack::frame_top;
         try {
-            Cell* code = stack::push();
-            lexer::scan(code, reinterpret_cast<const u8*>(text.data()), static_cast<i32>(text.size()), lexer::Mode{},
-                        nullptr);
-            context::bind(*code, context::global, false);
-            stack::mark_try(stack::word(0));
-            stack::mark_native(stack::word(0));
-            EXPECT_EQ(interpreter::eval_block(*code, true), 0u) << text;
+            EXPECT_EQ(test::evaluate(text), 0u) << text;
         } catch (const SystemThrow& t) {
             EXPECT_EQ(t.code, throw_code::error) << text;
             error = pending_error.id;

@@ -11,6 +11,7 @@
 #include "runtime/fire.h"
 #include "runtime/runtime.h"
 #include "runtime/system.h"
+#include "support.h"
 
 #include <gtest/gtest.h>
 
@@ -42,14 +43,7 @@ public:
         std::string shown;
         CallFrame* frames = stack::frame_top;
         try {
-            Cell* code = stack::push();
-            i32 consumed = 0;
-            lexer::scan(code, reinterpret_cast<const u8*>(text), static_cast<i32>(std::strlen(text)), lexer::Mode{},
-                        &consumed);
-            context::bind(*code, context::global, false);
-            stack::mark_try(stack::word(0));
-            stack::mark_native(stack::word(0));
-            const u32 c = interpreter::eval_block(*code, true);
+            const u32 c = test::evaluate(text);
             EXPECT_EQ(c, 0u) << text;
             shown = show(*stack::arguments);
         } catch (const SystemThrow& t) {

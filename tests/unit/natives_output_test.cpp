@@ -92,14 +92,7 @@ public:
         Result r;
         CallFrame* frames = stack::frame_top;
         try {
-            Cell* code = stack::push();
-            i32 consumed = 0;
-            lexer::scan(code, reinterpret_cast<const u8*>(text), static_cast<i32>(std::strlen(text)), lexer::Mode{},
-                        &consumed);
-            context::bind(*code, context::global, false);
-            stack::mark_try(stack::word(0));
-            stack::mark_native(stack::word(0));
-            EXPECT_EQ(interpreter::eval_block(*code, true), 0u) << text;
+            EXPECT_EQ(test::evaluate(text), 0u) << text;
             r.value = *stack::arguments;
         } catch (const SystemThrow& t) {
             EXPECT_EQ(t.code, throw_code::error) << text;

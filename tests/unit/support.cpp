@@ -2,8 +2,10 @@
 
 #include "codecs/lexer.h"
 #include "interpreter/actions.h"
+#include "interpreter/evaluator.h"
 #include "runtime/collector.h"
 #include "runtime/datatypes/block.h"
+#include "runtime/datatypes/context.h"
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/logic.h"
@@ -111,6 +113,14 @@ u32 load_collecting(Cell* blk, const std::string& src) {
     collector::enable(on);
     collector::set_stress(stress);
     return collector::cycles() - start;
+}
+
+u32 evaluate(const std::string& src) {
+    Cell* code = load(src);
+    context::bind(*code, context::global, false);
+    stack::mark_try(stack::word(0));
+    stack::mark_native(stack::word(0));
+    return interpreter::eval_block(*code, true);
 }
 
 Cell value_at(const Cell& blk, i32 i) { return *block::rs_abs_at(blk, i); }

@@ -46,6 +46,11 @@ Cell* load(const std::string& src);
 // allocation; the number of cycles it ran.
 u32 load_collecting(Cell* blk, const std::string& src);
 
+// Scans src, binds it to the global context and evaluates it inside a try
+// frame and a native frame of its own; the pending unwinding code (0 when
+// it ran to its end). The result is at *stack::arguments.
+u32 evaluate(const std::string& src);
+
 // The value at 0-based position i of a block from its head.
 Cell value_at(const Cell& blk, i32 i);
 
