@@ -88,21 +88,20 @@ inline const Cell& body_name() { return words::word::tag_body; }
 
 // Most words the evaluator reads are bound in the global context, whose
 // values are reached through two buffers (the context's, then its values
-// block's), one load depending on the next. The evaluator keeps the values
-// block's node, buffer address and head offset, and on each read checks the
-// buffer and head still found through that node: the slot's address needs
-// only the word, while the check runs beside it. A collection, the block
-// growing or a restarted runtime fails the check, and the slow road reads
+// block's), one load depending on the next. The evaluator keeps the address
+// of the values block's buffer and of its first cell with memory::moves as
+// it was then: while moves keeps that value, neither the buffer nor its head
+// has moved (a collection, the block growing and a restarted runtime all
+// bump it), so a read is the word's context compared with the kept one, one
+// compare of moves and the slot's load. On a mismatch the slow road reads
 // through the context again and refreshes what is kept. The node of the
 // values block is the context's for its whole life.
 // ctx is never a node (all ones) while nothing is kept, so that no word,
 // not even an unbound one (context 0), matches it.
 struct GlobalValues {
     Node ctx = ~0u;
-    Node node = 0;
+    u64 moves = 0;
     const SeriesBuffer* buffer = nullptr;
-    u32 head = 0;
-    u32 generation = 0;
     Cell* cells = nullptr;
 };
 GlobalValues globals;
@@ -116,7 +115,7 @@ GlobalValues globals;
     // read and written as they are.
     if ((c.header & context::on_stack) || context::kind_of(ctx) == context::kind::object) return;
     SeriesBuffer* b = memory::buffer(c.data2);
-    globals = GlobalValues{ctx, c.data2, b, b->head, memory::generation, b->cells()};
+    globals = GlobalValues{ctx, memory::moves, b, b->cells()};
 }
 
 // The global values block when the word is bound there (slot resolved) and
@@ -124,9 +123,7 @@ GlobalValues globals;
 inline const SeriesBuffer* global_values(const Cell& w) {
     const Node ctx = word::context_of(w);
     if (ctx == globals.ctx && word::index_of(w) >= 0) [[likely]] {
-        const SeriesBuffer* b = memory::buffer(globals.node);
-        if (b == globals.buffer && b->head == globals.head && globals.generation == memory::generation) [[likely]]
-            return b;
+        if (globals.moves == memory::moves) [[likely]] return globals.buffer;
         refresh_globals();
     } else if (ctx && ctx == context::global) {
         refresh_globals();

@@ -425,6 +425,7 @@ u32 run_cycle(bool nodes) {
     if (running) return cycle_count;
     reset_arrays_if_stale();
     running = true;
+    memory::moves++;  // buffers move and nodes may be renumbered from here on
     std::atomic_thread_fence(std::memory_order_seq_cst);
     if (nodes && nodes_on) plan_node_compaction();
     mark_roots();
@@ -447,6 +448,7 @@ u32 run_cycle(bool nodes) {
         ptrmap::destroy(remap);
         remap = nullptr;
     }
+    memory::moves++;  // anything kept during the cycle is stale too
     std::atomic_thread_fence(std::memory_order_seq_cst);
     running = false;
     return cycle_count;

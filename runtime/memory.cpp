@@ -24,6 +24,7 @@ Record record;
 u64* node_slots = nullptr;
 NodeFrame* node_frames = nullptr;
 u32 generation = 0;
+u64 moves = 0;
 u32 refuse_os_blocks = 0;
 
 namespace {
@@ -218,6 +219,7 @@ void init() {
     // one (an earlier start-up in the same process) left behind.
     collector::enable(false);
     generation++;
+    moves++;
     record = Record{};
     free_frame_number = 1;
     node_frames_in_use = 0;
@@ -238,6 +240,7 @@ void init() {
 
 void release_all() {
     if (!node_slots) return;
+    moves++;
     // At process end a block the OS will not take back is no reason to stop:
     // unmap directly and let nothing throw.
     auto release = [](void* p) {
@@ -507,6 +510,7 @@ SeriesBuffer* expand(SeriesBuffer* s, i32 new_size, SeriesBuffer** old) {
     fresh->flags = (s->flags & ~placement_bits) | (fresh->flags & placement_bits);
     fresh->node = n;
     u32 used = s->tail - s->head;
+    moves++;  // the node's buffer and head change: kept addresses are stale
     fresh->head = 0;
     fresh->tail = used <= static_cast<u32>(fresh->size) ? used : static_cast<u32>(fresh->size);
     set_buffer(n, fresh);

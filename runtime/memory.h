@@ -156,6 +156,24 @@ extern NodeFrame* node_frames;           // indexed by frame number
 // checks it to tell state made under an earlier memory manager (start-up
 // run again, as the unit tests do) from its own.
 extern u32 generation;
+// Kept buffer addresses. A buffer address read through memory::buffer(n),
+// and that buffer's head offset, stay node n's buffer and head for as long
+// as `moves` keeps the value it had when they were read: every event that
+// can move, replace or free a buffer, renumber a node or move a head bumps
+// it first. These are a collection cycle (compaction, freeing, node
+// renumbering: bumped at its start and at its end), a buffer replaced by a
+// larger one (expand_series and its forms), and the memory manager set up or
+// released (runtime restart). An allocation that does not collect moves
+// nothing and leaves it alone, and so does a write of the tail. A buffer's
+// head offset is set when the buffer is made and changed in place nowhere
+// but in series take's shared result buffer (a fixed buffer its owner
+// empties in place; nothing keeps its head). So code may keep a buffer
+// address or a cell address inside it, with the value of `moves`, across
+// calls that can allocate, and use it again after one compare; on a
+// mismatch it fetches the address through the node again. Never reset (64
+// bits do not wrap), so a value kept under an earlier memory manager never
+// matches a later one.
+extern u64 moves;
 // Tests: the next this many OS block requests are refused as though the OS
 // had no memory left. memory::init clears it.
 extern u32 refuse_os_blocks;
