@@ -168,7 +168,11 @@ inline Cell* at_index(u32 i) { return bottom + i; }
 
 // The header word of a frame: the symbol in bits 8-23, with bits 16-23 of a
 // larger id kept in bits 0-7 so that the kind bits never take a symbol's bits.
-inline u32 encode_symbol(u32 sym) { return ((sym & 0xFFFF) << 8) | ((sym >> 16) & 0xFF); }
+// Ids below 65536 (nearly all) need only the shift.
+inline u32 encode_symbol(u32 sym) {
+    if (sym < 0x10000) [[likely]] return sym << 8;
+    return ((sym & 0xFFFF) << 8) | ((sym >> 16) & 0xFF);
+}
 
 // The general form: kind 1-8, plus frame_flag::body / frame_flag::interp.
 // Inline: the evaluator opens one or more frames for every call.
