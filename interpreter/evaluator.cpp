@@ -132,21 +132,38 @@ inline const SeriesBuffer* global_values(const Cell& w) {
 }
 
 // The innermost running function's context and where its values start on
-// the data stack (call_function sets it and puts the outer one back), so
-// that its words are read the same way: the check that the context still
-// points at those values runs beside the read. ctx is never a node (all ones)
-// while no function runs.
+// the data stack (run_function sets it right after it stores the values
+// reference, and puts the outer one back), so that its words are read the
+// same way. What is kept is current while stack::reference_writes keeps the
+// value it had when it was made: every other write of a function context's
+// values reference (a frame opened with mark_func, closed or dropped) bumps
+// it. The evaluator's own writes keep it in step: run_function makes and
+// restores the whole record, and land_on puts back only references of
+// frames whose calls have ended, each the reference in force where the
+// frame was opened. On a mismatch the context's cell is read again.
+// ctx is never a node (all ones) while no function runs.
 struct RunningFunction {
     Node ctx = ~0u;
     u32 ref = 0;       // the context's values reference: cell index + 1
     Cell* values = nullptr;
+    u64 writes = stack::reference_writes;  // as it was when the record was made
 };
 RunningFunction running;
 
+// Reads the running function's context cell again: the record is brought up
+// to date when the context's values are on the stack, else null.
+[[gnu::noinline]] Cell* refresh_running(const Cell& w) {
+    const Cell& c = *context::cell_of(running.ctx);
+    if (!(c.header & context::on_stack) || c.data2 == 0) return nullptr;
+    running.ref = c.data2;
+    running.values = stack::at_index(c.data2 - 1);
+    running.writes = stack::reference_writes;
+    return running.values + word::index_of(w);
+}
+
 inline Cell* running_slot(const Cell& w) {
     if (word::context_of(w) != running.ctx || word::index_of(w) < 0) return nullptr;
-    const Cell& c = *context::cell_of(running.ctx);
-    if (c.data2 != running.ref || !(c.header & context::on_stack)) [[unlikely]] return nullptr;
+    if (running.writes != stack::reference_writes) [[unlikely]] return refresh_running(w);
     return running.values + word::index_of(w);
 }
 

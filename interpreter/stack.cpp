@@ -30,6 +30,7 @@ CallFrame* frame_bottom = nullptr;
 CallFrame* frame_top = nullptr;
 CallFrame* frame_end = nullptr;
 CallFrame* throw_origin = nullptr;
+u64 reference_writes = 0;
 
 i32 body_symbol = 0;
 i32 anon_symbol = 0;
@@ -42,7 +43,10 @@ namespace {
 inline Cell* context_cell(Node ctx) { return reinterpret_cast<Cell*>(memory::buffer(ctx)->head_ptr()); }
 
 inline void restore(const CallFrame& f) {
-    if (f.fn_ctx) context_cell(f.fn_ctx)->data2 = f.values;
+    if (f.fn_ctx) {
+        context_cell(f.fn_ctx)->data2 = f.values;
+        reference_writes++;
+    }
 }
 
 inline void restore_kind1(const CallFrame& f) {
@@ -99,7 +103,10 @@ void mark_func(const Cell& name, Node fn_ctx) {
     // The function's arguments and locals are the stack cells from here on.
     // The reference is the cell index + 1: 0 means "not running", and a
     // function may well start at the stack's first cell.
-    if (fn_ctx) context_cell(fn_ctx)->data2 = index_of(arguments) + 1;
+    if (fn_ctx) {
+        context_cell(fn_ctx)->data2 = index_of(arguments) + 1;
+        reference_writes++;
+    }
     mark_frame(name, frame_kind::native, frame_flag::body);
 }
 

@@ -78,6 +78,13 @@ extern CallFrame* frame_end;
 // frames that have since been reused.
 extern CallFrame* throw_origin;
 
+// Counts this module's writes of a function context's values reference
+// (mark_func, and a closed or dropped frame putting its saved reference
+// back). Code that keeps where a running function's values are may trust
+// what it keeps while the count is unchanged, provided its own writes of the
+// reference keep what it keeps in step. Never reset (64 bits do not wrap).
+extern u64 reference_writes;
+
 // Symbol ids of the anonymous frame names, cached by init.
 extern i32 body_symbol;   // <body>
 extern i32 anon_symbol;   // <anon>

@@ -1,0 +1,136 @@
+// Addresses kept across calls: memory::moves must change whenever a kept
+// buffer address may have gone stale, and the evaluator's kept global values
+// must follow the global values block wherever it moves.
+#include "interpreter/evaluator.h"
+
+#include "interpreter/natives.h"
+#include "interpreter/stack.h"
+#include "runtime/collector.h"
+#include "runtime/datatypes/context.h"
+#include "runtime/datatypes/symbol.h"
+#include "runtime/datatypes/unset.h"
+#include "runtime/memory.h"
+#include "runtime/runtime.h"
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+using namespace oru;
+
+namespace {
+
+class KeptAddresses : public ::testing::Test {
+protected:
+    void SetUp() override {
+        runtime_init();
+        natives::init();
+        interpreter::init();
+        stack::push(unset::value);
+        stack::mark_native(stack::word(0));
+    }
+    void TearDown() override {
+        collector::set_stress(false);
+        runtime_shutdown();
+    }
+
+    // A block of the given cells, held on the stack.
+    Cell block_of(std::initializer_list<Cell> cells) {
+        const Node n = memory::alloc_cells(static_cast<i32>(cells.size()) + 1);
+        for (const Cell& c : cells) *memory::alloc_tail(n) = c;
+        return *stack::push(cell::make(type::block, 0, n, 0));
+    }
+
+    // Evaluates the block in a frame of its own; the result. What the test
+    // pushed stays on the stack (the blocks it holds must outlive collections).
+    Cell eval(const Cell& block) {
+        Cell* const saved = stack::top;
+        stack::push(unset::value);
+        stack::mark_native(stack::word(0));
+        stack::push(unset::value);
+        EXPECT_EQ(interpreter::eval_block(block, true), 0u);
+        const Cell r = *stack::arguments;
+        stack::unroll();
+        stack::top = saved;
+        return r;
+    }
+};
+
+i32 int_of(const Cell& c) {
+    EXPECT_EQ(cell::type_of(c), type::integer);
+    return static_cast<i32>(c.data2);
+}
+
+TEST_F(KeptAddresses, MovesCountsWhatCanStaleABufferAddress) {
+    const Node n = memory::alloc_cells(2);
+    struct Case {
+        const char* what;
+        std::function<void()> run;
+        bool bumps;
+    } cases[] = {
+        {"allocation", [] { memory::alloc_cells(100); }, false},
+        {"tail write", [&] { *memory::alloc_tail(n) = unset::value; }, false},
+        {"growth", [&] { memory::expand_series_copy(memory::buffer(n), 0); }, true},
+        {"collection", [] { collector::recycle(); }, true},
+        {"runtime restart", [this] { runtime_shutdown(); SetUp(); }, true},
+    };
+    for (const Case& c : cases) {
+        const u64 before = memory::moves;
+        c.run();
+        EXPECT_EQ(memory::moves != before, c.bumps) << c.what;
+    }
+}
+
+// The global values block moved between two reads of a global word (grown
+// past its room, compacted by a collection, grown with a collection at
+// every allocation): reads and writes through the evaluator reach the block where
+// it is now, never the copy left behind.
+TEST_F(KeptAddresses, GlobalValuesFollowTheBlock) {
+    Cell g = context::add_global_word(symbol::make("kept-g"), false, false);
+    Cell set_g = g;
+    cell::set_type(set_g, type::set_word);
+    context::set(g, cell::integer(1));
+    const Cell read = block_of({g});
+    EXPECT_EQ(int_of(eval(read)), 1);  // the global values are kept now
+    const Node values = context::cell_of(context::global)->data2;
+    i32 grown = 0;
+    const auto grow = [&] {
+        const SeriesBuffer* at = memory::buffer(values);
+        while (memory::buffer(values) == at)
+            context::add_global_word(symbol::make(("kept-grow-" + std::to_string(grown++)).c_str()), false, false);
+    };
+    struct Case {
+        const char* what;
+        std::function<void()> move;
+    } cases[] = {
+        {"growth", grow},
+        {"collection", [] { collector::recycle(); }},
+        {"growth in stress mode",
+         [&] {
+             collector::set_stress(true);
+             collector::enable(true);
+             grow();
+             collector::enable(false);
+             collector::set_stress(false);
+         }},
+    };
+    i32 v = 1;
+    for (const Case& c : cases) {
+        const SeriesBuffer* at = memory::buffer(values);
+        const u64 moves = memory::moves;
+        c.move();
+        EXPECT_NE(memory::moves, moves) << c.what;
+        EXPECT_NE(memory::buffer(values), at) << c.what << ": the block did not move, the case proves nothing";
+        // A write through the context: the evaluator's read must see it.
+        context::set(g, cell::integer(++v));
+        EXPECT_EQ(int_of(eval(read)), v) << c.what;
+        // A write through the evaluator: the context must see it.
+        const Cell write = block_of({set_g, cell::integer(++v)});
+        EXPECT_EQ(int_of(eval(write)), v) << c.what;
+        EXPECT_EQ(int_of(*context::get(g)), v) << c.what;
+    }
+}
+
+}  // namespace
