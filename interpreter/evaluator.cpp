@@ -119,16 +119,23 @@ GlobalValues globals;
 }
 
 // The global values block when the word is bound there (slot resolved) and
-// what is kept is current; else null.
+// what is kept is current; else null. Only a word of the kept context
+// refreshes what is kept here, so that words of other contexts pay one
+// compare; word_slot and set_word_value take the first global word they
+// meet while nothing is kept (or another global context is) and keep it.
 inline const SeriesBuffer* global_values(const Cell& w) {
-    const Node ctx = word::context_of(w);
-    if (ctx == globals.ctx && word::index_of(w) >= 0) [[likely]] {
+    if (word::context_of(w) == globals.ctx && word::index_of(w) >= 0) [[likely]] {
         if (globals.moves == memory::moves) [[likely]] return globals.buffer;
-        refresh_globals();
-    } else if (ctx && ctx == context::global) {
         refresh_globals();
     }
     return nullptr;
+}
+
+// On the slow road: keeps the global values when the word is a global one
+// while they are not kept.
+inline void keep_globals_for(const Cell& w) {
+    const Node ctx = word::context_of(w);
+    if (ctx != globals.ctx && ctx && ctx == context::global) [[unlikely]] refresh_globals();
 }
 
 // The innermost running function's context and where its values start on
@@ -171,6 +178,7 @@ inline Cell* running_slot(const Cell& w) {
 inline Cell* word_slot(const Cell& w) {
     if (global_values(w)) [[likely]] return globals.cells + word::index_of(w);
     if (Cell* slot = running_slot(w)) return slot;
+    keep_globals_for(w);
     return context::get(w);
 }
 
@@ -184,6 +192,7 @@ inline void set_word_value(Cell& w, const Cell& value) {
         *slot = value;
         return;
     }
+    keep_globals_for(w);
     context::set(w, value);
 }
 
