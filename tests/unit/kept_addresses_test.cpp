@@ -7,6 +7,8 @@
 #include "interpreter/stack.h"
 #include "runtime/collector.h"
 #include "runtime/datatypes/context.h"
+#include "runtime/datatypes/function.h"
+#include "runtime/datatypes/routine.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/unset.h"
 #include "runtime/memory.h"
@@ -131,6 +133,47 @@ TEST_F(KeptAddresses, GlobalValuesFollowTheBlock) {
         EXPECT_EQ(int_of(eval(write)), v) << c.what;
         EXPECT_EQ(int_of(*context::get(g)), v) << c.what;
     }
+}
+
+// A running function's values moved by a road other than the evaluator's
+// own calls: a routine runs a second activation of the function through
+// mark_func (the values reference now names the routine's cells) and
+// evaluates a block of the function's words there. The reads inside must
+// see the second activation's values, the reads after it the first's again.
+Cell nested_block{type::unset, 0, 0, 0};
+Cell nested_seen{type::unset, 0, 0, 0};
+Node nested_ctx = 0;
+routine::Machine run_nested(const routine::Machine*, i32) {
+    stack::mark(stack::word(stack::body_symbol), nested_ctx);
+    stack::push(cell::integer(99));
+    stack::mark_func(stack::word(stack::body_symbol), nested_ctx);
+    stack::push(unset::value);
+    EXPECT_EQ(interpreter::eval_block(nested_block, true), 0u);
+    nested_seen = *stack::arguments;
+    stack::unwind_func();
+    stack::unwind_func();
+    return routine::Machine{.cell = &nested_seen};
+}
+
+TEST_F(KeptAddresses, RunningFunctionFollowsItsValuesReference) {
+    const i32 n_sym = symbol::make("kept-n");
+    const Cell n_word = cell::make(type::word, 0, static_cast<u32>(n_sym), 0xFFFFFFFF);
+    const Cell probe_word = context::add_global_word(symbol::make("kept-probe"), false, false);
+    Cell* probe_spec = stack::push(block_of({}));
+    routine::push(*probe_spec, unset::value, routine::register_entry(run_nested), 0, true);
+    context::set(const_cast<Cell&>(probe_word), stack::top[-1]);
+    // f: func [kept-n] [kept-probe kept-n]
+    Cell* spec = stack::push(block_of({n_word}));
+    Cell* body = stack::push(block_of({probe_word, n_word}));
+    Cell* fn = function::make_func(*spec, *body);
+    nested_ctx = function::context_of(*fn);
+    nested_block = *stack::push(block_of({n_word}));
+    context::bind(nested_block, nested_ctx, false);
+    const Cell f_word = context::add_global_word(symbol::make("kept-f"), false, false);
+    context::set(const_cast<Cell&>(f_word), *fn);
+    nested_seen = unset::value;
+    EXPECT_EQ(int_of(eval(block_of({f_word, cell::integer(5)}))), 5);  // read after the nested run
+    EXPECT_EQ(int_of(nested_seen), 99);                                 // read inside it
 }
 
 }  // namespace
