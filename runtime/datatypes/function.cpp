@@ -427,6 +427,9 @@ u32 signature_of(Node desc) {
     u32 refinements = 0;
     i32 arguments = 0;  // fixed arguments, before the first refinement
     bool fixed = true;
+    bool direct = true;      // the evaluated arguments come first, nothing else is fetched
+    bool past_args = false;  // an item that is not an argument has been seen
+    i32 locals = 0;
     for (i32 d = 0; d < count; d++) {
         const u32 t = cell::type_of(items[d]);
         if (t == type::refinement) {
@@ -435,13 +438,23 @@ u32 signature_of(Node desc) {
             fixed = false;
         } else if (t == type::typeset) {
             const u32 kind = items[d].header & arg_kind::mask;
-            if (kind == arg_kind::return_) continue;
+            if (kind == arg_kind::return_) {
+                past_args = true;
+                continue;
+            }
             if (kind != arg_kind::word) sig &= ~signature::plain;
+            if (past_args) direct = false;
             if (fixed) arguments++;
+        } else {
+            past_args = true;
+            if (t == type::integer) locals = static_cast<i32>(items[d].data2);
+            else direct = false;
         }
     }
     if (arguments == 2 && count >= 2 && takes_integer(items[0]) && takes_integer(items[1]))
         sig |= signature::integer_pair;
+    if (direct && (sig & signature::plain) && arguments < 256 && locals >= 0 && locals < 256)
+        sig |= signature::direct | static_cast<u32>(arguments) | (static_cast<u32>(locals) << 8);
     return sig | (refinements << signature::refinements_shift);
 }
 
