@@ -1120,11 +1120,21 @@ inline void take_result() {
 // infix): fetch_args' walk for a function (fixed arguments, then false and
 // none for each refinement and its arguments, the /local count) and the
 // refinements a path names, then the body as call_direct_function runs it.
+// A path naming one refinement by a word (f/ref) has it looked for during
+// the walk: the fixed arguments all come before the first refinement item,
+// so the path is read there, after they are evaluated, as path_refinements
+// would read it, and nothing is evaluated until the walk ends.
 [[gnu::noinline]] i32 call_refined_function(Call& call, Node desc, const Cell& code, i32 pc, i32 end) {
     stack::push(call.fn);
     stack::mark_interp_func(call.name, function::context_of(call.fn));
     i32 locals = 0;
     bool active = true;
+    // The one refinement the path names: its word, its symbol (and the
+    // canonical one once needed), the item and flag slot found for it.
+    enum { unread, single, other } named = unread;
+    Cell want{};
+    i32 want_canonical = -1;
+    i32 found = -1, found_slot = 0;
     // Items are read again after each fetch, which may evaluate and so move
     // the description's buffer; its length never changes.
     const i32 desc_length = length_of(desc);
@@ -1145,12 +1155,50 @@ inline void take_result() {
             }
         } else if (it == type::refinement) {
             active = false;
-            stack::push(logic::false_value);
+            if (named == unread) {
+                named = other;
+                if (call.path) {
+                    const Node pn = cell::node(*call.path);
+                    if (length_of(pn) == call.path_index + 2) {
+                        want = *cell_at(pn, call.path_index + 1);
+                        if (cell::type_of(want) == type::word) named = single;
+                    }
+                }
+            }
+            bool on = false;
+            if (named == single && found < 0) {
+                const i32 item_sym = word::symbol_of(*item);
+                const i32 sym = word::symbol_of(want);
+                if (item_sym != sym && want_canonical < 0) want_canonical = symbol::canonical(sym);
+                on = item_sym == sym || symbol::canonical(item_sym) == want_canonical;
+            }
+            if (on) {
+                found = d;
+                found_slot = static_cast<i32>(stack::top - stack::arguments);
+            }
+            stack::push(on ? logic::true_value : logic::false_value);
         } else if (it == type::integer) {
             locals = static_cast<i32>(item->data2);
         }
     }
-    if (call.path) {
+    if (named == single) {
+        if (found < 0) fire(ErrorId::script_no_refine, call.name, want);
+        // Its arguments: the typesets that follow it up to the next refinement.
+        i32 k = 1;
+        for (i32 d = found + 1; d < desc_length; d++) {
+            const Cell* item = cell_at(desc, d);
+            if (cell::type_of(*item) != type::typeset) break;
+            const u32 kind = item->header & function::arg_kind::mask;
+            if (kind == function::arg_kind::return_) continue;
+            const TypeBits accepted = type_bits(*item);
+            pc = fetch_arg(call, desc, d, kind, code, pc, end);
+            if (pending) [[unlikely]] return pc;
+            const Cell& value = *(stack::top - 1);
+            if (!accepted.has(cell::type_of(value))) [[unlikely]] expect_arg(call, d, value);
+            stack::arguments[found_slot + k] = *--stack::top;
+            k++;
+        }
+    } else if (call.path) {
         pc = path_refinements(call, desc, false, nullptr, code, pc, end);
         if (pending) [[unlikely]] return pc;
     }
