@@ -524,7 +524,7 @@ struct Call {
     bool infix;
 };
 
-i32 call_value(Call& call, const Cell& code, i32 pc, i32 end);
+[[gnu::always_inline]] inline i32 call_value(Call& call, const Cell& code, i32 pc, i32 end);
 i32 eval_path(const Cell& path, const Cell& code, i32 pc, i32 end, bool set, bool get, const Cell* value);
 inline i32 eval_value(const Cell& code, i32 pc, i32 end, bool passive, const Cell* first = nullptr);
 
@@ -1255,7 +1255,7 @@ inline void take_result() {
 // Every call made from code: a direct description (read from its cache,
 // never built here) takes the direct roads, the rest call_general.
 i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
-i32 call_value(Call& call, const Cell& code, i32 pc, i32 end) {
+[[gnu::always_inline]] inline i32 call_value(Call& call, const Cell& code, i32 pc, i32 end) {
     constexpr u32 valid_direct = function::signature::valid | function::signature::direct;
     const u32 t = cell::type_of(call.fn);
     if (!tracing && !call.infix && (t == type::function || t == type::native || t == type::action)) [[likely]] {
