@@ -16,7 +16,10 @@
 // innermost running function are read through values kept at hand and
 // checked against their context on every read; the cached arguments
 // description carries a signature (function::signature) so that operators
-// and callbacks need not walk it; `either` and `if` run their block from
+// and callbacks need not walk it, and calls whose arguments are all
+// evaluated take one loop over them (a function's body run in the same
+// machine frame); a path naming one refinement of a function has it found
+// during the walk of the description; `either` and `if` run their block from
 // the call itself, inside the native's frame. Expression and either/if
 // evaluation are inlined into their callers so that each level of
 // interpreted recursion costs fewer machine frames.
@@ -1227,13 +1230,15 @@ inline void take_result() {
             if (cell::type_of(args[0]) == type::unset) [[unlikely]] logic::truth_strict(args[0]);
             Cell* branch = logic::truth(args[0]) ? args + 1 : args + 2;
             stack::top = branch + 1;
-            if (eval_block(*branch, true)) return pc;
+            (void)eval_block(*branch, true);
+            if (pending) return pc;
         } else if (entry == natives::if_) {
             if (!logic::truth(args[0])) {
                 stack::set_result(none::value);
             } else {
                 stack::top = args + 2;
-                if (eval_block(args[1], true)) return pc;
+                (void)eval_block(args[1], true);
+                if (pending) return pc;
             }
         } else {
             const u32 c = entry(false, nullptr);
@@ -1252,8 +1257,10 @@ inline void take_result() {
     return pc;
 }
 
-// Every call made from code: a direct description (read from its cache,
-// never built here) takes the direct roads, the rest call_general.
+// Every call made from code. While not tracing, a function or native whose
+// description is cached (it is never built here) takes a road of its own:
+// the direct roads for a direct description not refined by a path, the
+// refined road for any other function; the rest takes call_general.
 i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
 [[gnu::always_inline]] inline i32 call_value(Call& call, const Cell& code, i32 pc, i32 end) {
     constexpr u32 valid_direct = function::signature::valid | function::signature::direct;
