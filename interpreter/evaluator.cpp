@@ -263,7 +263,7 @@ static_assert(static_cast<u32>(Event::init) == event::init && static_cast<u32>(E
 // --- The arguments description -----------------------------------------------
 
 // A native's refinement positions: at most this many refinements.
-constexpr i32 max_refinements = 32;
+constexpr i32 max_refinements = static_cast<i32>(function::signature::most_refinements);
 
 // The description and its signature (function::signature), as cached.
 struct Description {
@@ -1214,14 +1214,18 @@ inline void take_result() {
     return pc;
 }
 
-// The same for a native! or action! (no refinements: its routine gets no
-// positions); either and if run their block from here as fetch_args does.
+// The same for a native! or action! called without refinements (its
+// routine gets -1 for each it has); either and if run their block from here
+// as fetch_args does.
 [[gnu::noinline]] i32 call_direct_native(Call& call, Node desc, u32 sig, const Cell& code, i32 pc, i32 end) {
     stack::push(call.fn);
     stack::mark_interp_native(call.name);
     pc = fetch_direct(call, desc, sig, code, pc, end);
     if (pending) [[unlikely]] return pc;
     ORU_TRACE(Event::call, &code, pc, &call.name, &call.fn);
+    // A direct description has at most max_refinements refinements, so
+    // that this never raises anything.
+    i32 refs[max_refinements];
     if (cell::type_of(call.fn) == type::native) {
         const native::Entry entry = native::entry_of(call.fn);
         if (!entry) fire(ErrorId::internal_not_done);
@@ -1241,14 +1245,14 @@ inline void take_result() {
                 if (pending) return pc;
             }
         } else {
-            const u32 c = entry(false, nullptr);
+            const u32 c = entry(false, absent_refinements(sig, refs) ? refs : nullptr);
             if (c && !pending) pending = c;
             if (pending) return pc;
         }
     } else {
         const u32 slot_index = call.fn.data1;
         if (slot_index >= action::count || !actions::table[slot_index]) fire(ErrorId::internal_not_done);
-        actions::table[slot_index](nullptr);
+        actions::table[slot_index](absent_refinements(sig, refs) ? refs : nullptr);
         if (pending) return pc;
     }
     stack::unwind();
@@ -1259,8 +1263,9 @@ inline void take_result() {
 
 // Every call made from code. While not tracing, a function or native whose
 // description is cached (it is never built here) takes a road of its own:
-// the direct roads for a direct description not refined by a path, the
-// refined road for any other function; the rest takes call_general.
+// the direct roads for a direct description not refined by a path (plain
+// too for a function), the refined road for any other function; the rest
+// takes call_general.
 i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
 [[gnu::always_inline]] inline i32 call_value(Call& call, const Cell& code, i32 pc, i32 end) {
     constexpr u32 valid_direct = function::signature::valid | function::signature::direct;
@@ -1273,7 +1278,8 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
             if (cell::type_of(call.name) != type::word) call.name = anon_name();
             const bool direct = (sig & valid_direct) == valid_direct && !call.path;
             if (t == type::function) {
-                if (direct) return call_direct_function(call, cell::node(*cached), sig, code, pc, end);
+                if (direct && (sig & function::signature::plain))
+                    return call_direct_function(call, cell::node(*cached), sig, code, pc, end);
                 return call_refined_function(call, cell::node(*cached), code, pc, end);
             }
             if (direct) return call_direct_native(call, cell::node(*cached), sig, code, pc, end);
