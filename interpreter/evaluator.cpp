@@ -1077,12 +1077,12 @@ i32 fetch_args(Call& call, const Cell& code, i32 pc, i32 end) {
 }
 
 // The arguments of a direct description (function::signature::direct):
-// items 0 to arity - 1, each evaluated and checked against its typeset, as
-// fetch_args takes them. Returns the next pc; the caller tests pending.
-[[gnu::always_inline]] inline i32 fetch_direct(const Call& call, Node desc, u32 sig, const Cell& code, i32 pc,
-                                               i32 end) {
+// items `from` to arity - 1, each evaluated and checked against its typeset,
+// as fetch_args takes them. Returns the next pc; the caller tests pending.
+[[gnu::always_inline]] inline i32 fetch_direct(const Call& call, Node desc, u32 sig, i32 from, const Cell& code,
+                                               i32 pc, i32 end) {
     const i32 arity = function::signature::arity(sig);
-    for (i32 d = 0; d < arity; d++) {
+    for (i32 d = from; d < arity; d++) {
         // The accepted types, taken now: the description's buffer may move
         // while the argument is evaluated.
         const TypeBits accepted = type_bits(*cell_at(desc, d));
@@ -1108,7 +1108,7 @@ inline void take_result() {
 [[gnu::noinline]] i32 call_direct_function(Call& call, Node desc, u32 sig, const Cell& code, i32 pc, i32 end) {
     stack::push(call.fn);
     stack::mark_interp_func(call.name, function::context_of(call.fn));
-    pc = fetch_direct(call, desc, sig, code, pc, end);
+    pc = fetch_direct(call, desc, sig, 0, code, pc, end);
     if (pending) [[unlikely]] return pc;
     ORU_TRACE(Event::call, &code, pc, &call.name, &call.fn);
     if (const i32 locals = function::signature::locals(sig)) function::init_locals(locals);
@@ -1216,17 +1216,45 @@ inline void take_result() {
 
 // The same for a native! or action! called without refinements (its
 // routine gets -1 for each it has); either and if run their block from here
-// as fetch_args does.
+// as fetch_args does. Infix (an operator whose right operand is not done in
+// place), the value so far is the first argument, in place: it is checked
+// and two integers are computed as fetch_args does, and no function value
+// lies below the frame.
+template <bool infix>
 [[gnu::noinline]] i32 call_direct_native(Call& call, Node desc, u32 sig, const Cell& code, i32 pc, i32 end) {
-    stack::push(call.fn);
-    stack::mark_interp_native(call.name);
-    pc = fetch_direct(call, desc, sig, code, pc, end);
+    if constexpr (infix) {
+        stack::top--;
+        stack::mark_interp_native(call.name);
+        stack::top = stack::arguments + 1;
+        const Cell& left = *stack::arguments;
+        if (!type_bits(*cell_at(desc, 0)).has(cell::type_of(left))) [[unlikely]] expect_arg(call, 0, left);
+    } else {
+        stack::push(call.fn);
+        stack::mark_interp_native(call.name);
+    }
+    pc = fetch_direct(call, desc, sig, infix ? 1 : 0, code, pc, end);
     if (pending) [[unlikely]] return pc;
     ORU_TRACE(Event::call, &code, pc, &call.name, &call.fn);
+    const bool action_q = cell::type_of(call.fn) == type::action;
+    if constexpr (infix) {
+        Cell* args = stack::arguments;
+        if (!tracing && cell::type_of(args[0]) == type::integer && cell::type_of(args[1]) == type::integer &&
+            stack::top == args + 2) {
+            const u32 slot = call.fn.data1 + 1;
+            const IntOp op = action_q ? (slot <= action::count ? int_op_tables.action[slot] : IntOp::none)
+                                      : (slot <= static_cast<u32>(native::table_slots) ? int_op_tables.native[slot]
+                                                                                       : IntOp::none);
+            if (op != IntOp::none && integer_op(op, args, static_cast<i32>(args[1].data2))) {
+                stack::unwind();
+                ORU_TRACE(Event::return_, &code, pc, &call.name, stack::top - 1);
+                return pc;
+            }
+        }
+    }
     // A direct description has at most max_refinements refinements, so
     // that this never raises anything.
     i32 refs[max_refinements];
-    if (cell::type_of(call.fn) == type::native) {
+    if (!action_q) {
         const native::Entry entry = native::entry_of(call.fn);
         if (!entry) fire(ErrorId::internal_not_done);
         Cell* args = stack::arguments;
@@ -1257,32 +1285,38 @@ inline void take_result() {
     }
     stack::unwind();
     ORU_TRACE(Event::return_, &code, pc, &call.name, stack::top - 1);
-    take_result();
+    if constexpr (!infix) take_result();
     return pc;
 }
 
 // Every call made from code. While not tracing, a function or native whose
 // description is cached (it is never built here) takes a road of its own:
 // the direct roads for a direct description not refined by a path (plain
-// too for a function), the refined road for any other function; the rest
-// takes call_general.
+// too for a function; natives only when infix), the refined road for any
+// other function not infix; the rest takes call_general.
 i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
 [[gnu::always_inline]] inline i32 call_value(Call& call, const Cell& code, i32 pc, i32 end) {
     constexpr u32 valid_direct = function::signature::valid | function::signature::direct;
     const u32 t = cell::type_of(call.fn);
-    if (!tracing && !call.infix && (t == type::function || t == type::native || t == type::action)) [[likely]] {
+    if (!tracing && (t == type::function || t == type::native || t == type::action)) [[likely]] {
         const Node holder = t == type::function ? function::extra_of(call.fn) : native::auxiliary_of(call.fn);
         const Cell* cached = cell_at(holder, 1);
         const u32 sig = cached->data3;
         if (cell::type_of(*cached) == type::block && (sig & function::signature::valid)) {
-            if (cell::type_of(call.name) != type::word) call.name = anon_name();
             const bool direct = (sig & valid_direct) == valid_direct && !call.path;
+            if (call.infix) {
+                if (t == type::function || !direct || function::signature::arity(sig) == 0)
+                    return call_general(call, code, pc, end);
+                if (cell::type_of(call.name) != type::word) call.name = anon_name();
+                return call_direct_native<true>(call, cell::node(*cached), sig, code, pc, end);
+            }
+            if (cell::type_of(call.name) != type::word) call.name = anon_name();
             if (t == type::function) {
                 if (direct && (sig & function::signature::plain))
                     return call_direct_function(call, cell::node(*cached), sig, code, pc, end);
                 return call_refined_function(call, cell::node(*cached), code, pc, end);
             }
-            if (direct) return call_direct_native(call, cell::node(*cached), sig, code, pc, end);
+            if (direct) return call_direct_native<false>(call, cell::node(*cached), sig, code, pc, end);
         }
     }
     return call_general(call, code, pc, end);
