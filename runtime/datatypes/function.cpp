@@ -456,7 +456,8 @@ u32 signature_of(Node desc) {
     }
     if (arguments == 2 && count >= 2 && takes_integer(items[0]) && takes_integer(items[1]))
         sig |= signature::integer_pair;
-    if (direct && arguments < 256 && last_integer >= 0 && last_integer < 256 && refinements <= signature::most_refinements)
+    if (direct && arguments < 256 && last_integer >= 0 && last_integer < 256 &&
+        refinements <= signature::most_refinements)
         sig |= signature::direct | static_cast<u32>(arguments) | (static_cast<u32>(last_integer) << 8);
     return sig | (refinements << signature::refinements_shift);
 }
