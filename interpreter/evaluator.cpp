@@ -16,7 +16,10 @@
 // innermost running function are read through values kept at hand and
 // checked against their context on every read; the cached arguments
 // description carries a signature (function::signature) so that operators
-// and callbacks need not walk it; `either` and `if` run their block from
+// and callbacks need not walk it, and calls whose arguments are all
+// evaluated take one loop over them (a function's body run in the same
+// machine frame); a path naming one refinement of a function has it found
+// during the walk of the description; `either` and `if` run their block from
 // the call itself, inside the native's frame. Expression and either/if
 // evaluation are inlined into their callers so that each level of
 // interpreted recursion costs fewer machine frames.
@@ -283,7 +286,7 @@ static_assert(static_cast<u32>(Event::init) == event::init && static_cast<u32>(E
 // --- The arguments description -----------------------------------------------
 
 // A native's refinement positions: at most this many refinements.
-constexpr i32 max_refinements = 32;
+constexpr i32 max_refinements = static_cast<i32>(function::signature::most_refinements);
 
 // The description and its signature (function::signature), as cached.
 struct Description {
@@ -547,7 +550,7 @@ struct Call {
     bool infix;
 };
 
-i32 call_value(Call& call, const Cell& code, i32 pc, i32 end);
+[[gnu::always_inline]] inline i32 call_value(Call& call, const Cell& code, i32 pc, i32 end);
 i32 eval_path(const Cell& path, const Cell& code, i32 pc, i32 end, bool set, bool get, const Cell* value);
 inline i32 eval_value(const Cell& code, i32 pc, i32 end, bool passive, const Cell* first = nullptr);
 
@@ -756,6 +759,84 @@ inline i32 fetch_arg(const Call& call, Node desc, i32 d, u32 kind, const Cell& c
 }
 
 
+// Refinements named by the path, in the path's order (call.path is set),
+// after the fixed arguments and default slots: a function's flag turns true
+// and its arguments replace the none slots; a native's or action's position
+// goes to refs (one per refinement, -1 while absent). Returns the next pc;
+// the caller tests pending.
+i32 path_refinements(const Call& call, Node desc, bool native_like, i32* refs, const Cell& code, i32 pc, i32 end) {
+    const Node pn = cell::node(*call.path);
+    const i32 plen = length_of(pn);
+    for (i32 p = call.path_index + 1; p < plen; p++) {
+        const Cell el = *cell_at(pn, p);
+        const u32 et = cell::type_of(el);
+        if (et != type::word && et != type::get_word) fire(ErrorId::script_bad_refine, el);
+        if (et == type::get_word && !logic::truth(*word_slot(el))) continue;
+        // Find the refinement and the stack slot of its first argument.
+        // The same symbol needs no canonical lookup.
+        const i32 sym = word::symbol_of(el);
+        i32 want = 0;
+        bool want_known = false;
+        i32 slot = 0, found = -1, ordinal = 0;
+        const i32 desc_items = length_of(desc);
+        // Nothing in the search allocates: the items are read in place.
+        const Cell* const items = cell_at(desc, 0);
+        for (i32 d = 0; d < desc_items; d++) {
+            const Cell& item = items[d];
+            const u32 it = cell::type_of(item);
+            if (it == type::refinement) {
+                ordinal++;
+                const i32 item_sym = word::symbol_of(item);
+                if (item_sym != sym && !want_known) {
+                    want = symbol::canonical(sym);
+                    want_known = true;
+                }
+                if (item_sym == sym || symbol::canonical(item_sym) == want) {
+                    found = d;
+                    break;
+                }
+                slot++;
+            } else if (it == type::typeset) {
+                if ((item.header & function::arg_kind::mask) != function::arg_kind::return_) slot++;
+            }
+        }
+        if (found < 0) {
+            Cell r = el;
+            cell::set_type(r, type::word);
+            fire(ErrorId::script_no_refine, call.name, r);
+        }
+        if (native_like) {
+            i32& pos = refs[ordinal - 1];
+            if (pos >= 0) fire(ErrorId::script_dup_refine, *call.path);
+            pos = static_cast<i32>(stack::top - stack::arguments);
+        } else {
+            Cell* flag = stack::arguments + slot;
+            if (cell::type_of(*flag) == type::logic && logic::get(*flag))
+                fire(ErrorId::script_dup_refine, *call.path);
+            *flag = logic::true_value;
+        }
+        // Its arguments: the typesets that follow it up to the next refinement.
+        i32 k = 1;
+        for (i32 d = found + 1; d < desc_items; d++) {
+            const Cell* item = cell_at(desc, d);
+            if (cell::type_of(*item) != type::typeset) break;
+            const u32 kind = item->header & function::arg_kind::mask;
+            if (kind == function::arg_kind::return_) continue;
+            const TypeBits accepted = type_bits(*item);
+            pc = fetch_arg(call, desc, d, kind, code, pc, end);
+            if (pending) [[unlikely]] return pc;
+            const Cell& value = *(stack::top - 1);
+            if (!accepted.has(cell::type_of(value))) [[unlikely]] expect_arg(call, d, value);
+            if (!native_like) {
+                const Cell v = *--stack::top;
+                stack::arguments[slot + k] = v;
+            }
+            k++;
+        }
+    }
+    return pc;
+}
+
 // Collects the arguments described for call.fn (the frame is open) and, for
 // natives and actions, makes the call. Returns the next pc.
 i32 fetch_args(Call& call, const Cell& code, i32 pc, i32 end) {
@@ -805,73 +886,8 @@ i32 fetch_args(Call& call, const Cell& code, i32 pc, i32 end) {
     }
     // Refinements named by the path, in the path's order.
     if (call.path) {
-        const Node pn = cell::node(*call.path);
-        const i32 plen = length_of(pn);
-        for (i32 p = call.path_index + 1; p < plen; p++) {
-            const Cell el = *cell_at(pn, p);
-            const u32 et = cell::type_of(el);
-            if (et != type::word && et != type::get_word) fire(ErrorId::script_bad_refine, el);
-            if (et == type::get_word && !logic::truth(*word_slot(el))) continue;
-            // Find the refinement and the stack slot of its first argument.
-            // The same symbol needs no canonical lookup.
-            const i32 sym = word::symbol_of(el);
-            i32 want = 0;
-            bool want_known = false;
-            i32 slot = 0, found = -1, ordinal = 0;
-            const i32 desc_items = length_of(desc);
-            // Nothing in the search allocates: the items are read in place.
-            const Cell* const items = cell_at(desc, 0);
-            for (i32 d = 0; d < desc_items; d++) {
-                const Cell& item = items[d];
-                const u32 it = cell::type_of(item);
-                if (it == type::refinement) {
-                    ordinal++;
-                    const i32 item_sym = word::symbol_of(item);
-                    if (item_sym != sym && !want_known) {
-                        want = symbol::canonical(sym);
-                        want_known = true;
-                    }
-                    if (item_sym == sym || symbol::canonical(item_sym) == want) {
-                        found = d;
-                        break;
-                    }
-                    slot++;
-                } else if (it == type::typeset) {
-                    if ((item.header & function::arg_kind::mask) != function::arg_kind::return_) slot++;
-                }
-            }
-            if (found < 0) {
-                Cell r = el;
-                cell::set_type(r, type::word);
-                fire(ErrorId::script_no_refine, call.name, r);
-            }
-            if (native_like) {
-                i32& pos = refs[ordinal - 1];
-                if (pos >= 0) fire(ErrorId::script_dup_refine, *call.path);
-                pos = static_cast<i32>(stack::top - stack::arguments);
-            } else {
-                Cell* flag = stack::arguments + slot;
-                if (cell::type_of(*flag) == type::logic && logic::get(*flag))
-                    fire(ErrorId::script_dup_refine, *call.path);
-                *flag = logic::true_value;
-            }
-            // Its arguments: the typesets that follow it up to the next refinement.
-            i32 k = 1;
-            for (i32 d = found + 1; d < desc_items; d++) {
-                const Cell* item = cell_at(desc, d);
-                if (cell::type_of(*item) != type::typeset) break;
-                const u32 kind = item->header & function::arg_kind::mask;
-                if (kind == function::arg_kind::return_) continue;
-                pc = fetch_arg(call, desc, d, kind, code, pc, end);
-                if (pending) return pc;
-                check_type(call, *cell_at(desc, d), d, *(stack::top - 1));
-                if (!native_like) {
-                    const Cell v = *--stack::top;
-                    stack::arguments[slot + k] = v;
-                }
-                k++;
-            }
-        }
+        pc = path_refinements(call, desc, native_like, refs, code, pc, end);
+        if (pending) return pc;
     }
     ORU_TRACE(Event::call, &code, pc, &call.name, &call.fn);
     // An operator whose right operand needed evaluating: two integers are
@@ -1015,11 +1031,9 @@ i32 fetch_args(Call& call, const Cell& code, i32 pc, i32 end) {
 }
 
 // Runs a function!'s body in the frame its caller opened, with its
-// arguments pushed (call_function's last step, called by call_value
-// directly). Kept out of line: inlined, its unwinding state made every
-// call_value, native calls included, save more registers. Returns the
-// pending code.
-[[gnu::noinline]] u32 run_function(const Cell& fn, const Cell& name) {
+// arguments pushed. Returns the pending code. Inlined into the direct call
+// road; everyone else goes through run_function.
+[[gnu::always_inline]] inline u32 run_body(const Cell& fn, const Cell& name) {
     const Node ctx = function::context_of(fn);
     // The context's cell, fetched once: nothing allocates before the body runs.
     Cell* const ctx_cell = context::cell_of(ctx);
@@ -1070,6 +1084,11 @@ i32 fetch_args(Call& call, const Cell& code, i32 pc, i32 end) {
     return 0;
 }
 
+// run_body out of line (call_value's general road, call_plain, apply).
+// Inlined, its unwinding state made every call_value, native calls
+// included, save more registers.
+[[gnu::noinline]] u32 run_function(const Cell& fn, const Cell& name) { return run_body(fn, name); }
+
 // The open event's value: the function's name, or without one the cell
 // that named the call (the one before its arguments).
 [[gnu::noinline, gnu::cold]] void trace_open(const Call& call, const Cell& code, i32 pc) {
@@ -1080,7 +1099,254 @@ i32 fetch_args(Call& call, const Cell& code, i32 pc, i32 end) {
     trace(Event::open, &code, pc, nullptr, &named);
 }
 
-i32 call_value(Call& call, const Cell& code, i32 pc, i32 end) {
+// The arguments of a direct description (function::signature::direct):
+// items `from` to arity - 1, each evaluated and checked against its typeset,
+// as fetch_args takes them. Returns the next pc; the caller tests pending.
+[[gnu::always_inline]] inline i32 fetch_direct(const Call& call, Node desc, u32 sig, i32 from, const Cell& code,
+                                               i32 pc, i32 end) {
+    const i32 arity = function::signature::arity(sig);
+    for (i32 d = from; d < arity; d++) {
+        // The accepted types, taken now: the description's buffer may move
+        // while the argument is evaluated.
+        const TypeBits accepted = type_bits(*cell_at(desc, d));
+        pc = fetch_arg(call, desc, d, function::arg_kind::word, code, pc, end);
+        if (pending) [[unlikely]] return pc;
+        const Cell& value = *(stack::top - 1);
+        if (!accepted.has(cell::type_of(value))) [[unlikely]] expect_arg(call, d, value);
+    }
+    return pc;
+}
+
+// The result slot of a closed call replaces the function value pushed
+// below its frame.
+inline void take_result() {
+    Cell* result = stack::top - 1;
+    result[-1] = *result;
+    stack::top = result;
+}
+
+// call_value's road for a function! with a direct description, called by a
+// word or as a value (no path, not infix) while not tracing: the same
+// frame, arguments, events and body run, without walking the description.
+[[gnu::noinline]] i32 call_direct_function(Call& call, Node desc, u32 sig, const Cell& code, i32 pc, i32 end) {
+    stack::push(call.fn);
+    stack::mark_interp_func(call.name, function::context_of(call.fn));
+    pc = fetch_direct(call, desc, sig, 0, code, pc, end);
+    if (pending) [[unlikely]] return pc;
+    ORU_TRACE(Event::call, &code, pc, &call.name, &call.fn);
+    if (const i32 locals = function::signature::locals(sig)) function::init_locals(locals);
+    if (run_body(call.fn, call.name)) return pc;
+    stack::unwind();
+    ORU_TRACE(Event::return_, &code, pc, &call.name, stack::top - 1);
+    take_result();
+    return pc;
+}
+
+// call_value's road for any other function! call while not tracing (not
+// infix): fetch_args' walk for a function (fixed arguments, then false and
+// none for each refinement and its arguments, the /local count) and the
+// refinements a path names, then the body as call_direct_function runs it.
+// A path naming one refinement by a word (f/ref) has it looked for during
+// the walk: the fixed arguments all come before the first refinement item,
+// so the path is read there, after they are evaluated, as path_refinements
+// would read it, and nothing is evaluated until the walk ends.
+[[gnu::noinline]] i32 call_refined_function(Call& call, Node desc, const Cell& code, i32 pc, i32 end) {
+    stack::push(call.fn);
+    stack::mark_interp_func(call.name, function::context_of(call.fn));
+    i32 locals = 0;
+    bool active = true;
+    // The one refinement the path names: its word, its symbol (and the
+    // canonical one once needed), the item and flag slot found for it.
+    enum { unread, single, other } named = unread;
+    Cell want{};
+    i32 want_canonical = -1;
+    i32 found = -1, found_slot = 0;
+    // Items are read again after each fetch, which may evaluate and so move
+    // the description's buffer; its length never changes.
+    const i32 desc_length = length_of(desc);
+    for (i32 d = 0; d < desc_length; d++) {
+        const Cell* item = cell_at(desc, d);
+        const u32 it = cell::type_of(*item);
+        if (it == type::typeset) {
+            const u32 kind = item->header & function::arg_kind::mask;
+            if (kind == function::arg_kind::return_) continue;
+            if (active) {
+                const TypeBits accepted = type_bits(*item);
+                pc = fetch_arg(call, desc, d, kind, code, pc, end);
+                if (pending) [[unlikely]] return pc;
+                const Cell& value = *(stack::top - 1);
+                if (!accepted.has(cell::type_of(value))) [[unlikely]] expect_arg(call, d, value);
+            } else {
+                stack::push(none::value);
+            }
+        } else if (it == type::refinement) {
+            active = false;
+            if (named == unread) {
+                named = other;
+                if (call.path) {
+                    const Node pn = cell::node(*call.path);
+                    if (length_of(pn) == call.path_index + 2) {
+                        want = *cell_at(pn, call.path_index + 1);
+                        if (cell::type_of(want) == type::word) named = single;
+                    }
+                }
+            }
+            bool on = false;
+            if (named == single && found < 0) {
+                const i32 item_sym = word::symbol_of(*item);
+                const i32 sym = word::symbol_of(want);
+                if (item_sym != sym && want_canonical < 0) want_canonical = symbol::canonical(sym);
+                on = item_sym == sym || symbol::canonical(item_sym) == want_canonical;
+            }
+            if (on) {
+                found = d;
+                found_slot = static_cast<i32>(stack::top - stack::arguments);
+            }
+            stack::push(on ? logic::true_value : logic::false_value);
+        } else if (it == type::integer) {
+            locals = static_cast<i32>(item->data2);
+        }
+    }
+    if (named == single) {
+        if (found < 0) fire(ErrorId::script_no_refine, call.name, want);
+        // Its arguments: the typesets that follow it up to the next refinement.
+        i32 k = 1;
+        for (i32 d = found + 1; d < desc_length; d++) {
+            const Cell* item = cell_at(desc, d);
+            if (cell::type_of(*item) != type::typeset) break;
+            const u32 kind = item->header & function::arg_kind::mask;
+            if (kind == function::arg_kind::return_) continue;
+            const TypeBits accepted = type_bits(*item);
+            pc = fetch_arg(call, desc, d, kind, code, pc, end);
+            if (pending) [[unlikely]] return pc;
+            const Cell& value = *(stack::top - 1);
+            if (!accepted.has(cell::type_of(value))) [[unlikely]] expect_arg(call, d, value);
+            stack::arguments[found_slot + k] = *--stack::top;
+            k++;
+        }
+    } else if (call.path) {
+        pc = path_refinements(call, desc, false, nullptr, code, pc, end);
+        if (pending) [[unlikely]] return pc;
+    }
+    ORU_TRACE(Event::call, &code, pc, &call.name, &call.fn);
+    if (locals > 0) function::init_locals(locals);
+    if (run_body(call.fn, call.name)) return pc;
+    stack::unwind();
+    ORU_TRACE(Event::return_, &code, pc, &call.name, stack::top - 1);
+    take_result();
+    return pc;
+}
+
+// The same for a native! or action! called without refinements (its
+// routine gets -1 for each it has); either and if run their block from here
+// as fetch_args does. Infix (an operator whose right operand is not done in
+// place), the value so far is the first argument, in place: it is checked
+// and two integers are computed as fetch_args does, and no function value
+// lies below the frame.
+template <bool infix>
+[[gnu::noinline]] i32 call_direct_native(Call& call, Node desc, u32 sig, const Cell& code, i32 pc, i32 end) {
+    if constexpr (infix) {
+        stack::top--;
+        stack::mark_interp_native(call.name);
+        stack::top = stack::arguments + 1;
+        const Cell& left = *stack::arguments;
+        if (!type_bits(*cell_at(desc, 0)).has(cell::type_of(left))) [[unlikely]] expect_arg(call, 0, left);
+    } else {
+        stack::push(call.fn);
+        stack::mark_interp_native(call.name);
+    }
+    pc = fetch_direct(call, desc, sig, infix ? 1 : 0, code, pc, end);
+    if (pending) [[unlikely]] return pc;
+    ORU_TRACE(Event::call, &code, pc, &call.name, &call.fn);
+    const bool action_q = cell::type_of(call.fn) == type::action;
+    if constexpr (infix) {
+        Cell* args = stack::arguments;
+        if (!tracing && cell::type_of(args[0]) == type::integer && cell::type_of(args[1]) == type::integer &&
+            stack::top == args + 2) {
+            const u32 slot = call.fn.data1 + 1;
+            const IntOp op = action_q ? (slot <= action::count ? int_op_tables.action[slot] : IntOp::none)
+                                      : (slot <= static_cast<u32>(native::table_slots) ? int_op_tables.native[slot]
+                                                                                       : IntOp::none);
+            if (op != IntOp::none && integer_op(op, args, static_cast<i32>(args[1].data2))) {
+                stack::unwind();
+                ORU_TRACE(Event::return_, &code, pc, &call.name, stack::top - 1);
+                return pc;
+            }
+        }
+    }
+    // A direct description has at most max_refinements refinements, so
+    // that this never raises anything.
+    i32 refs[max_refinements];
+    if (!action_q) {
+        const native::Entry entry = native::entry_of(call.fn);
+        if (!entry) fire(ErrorId::internal_not_done);
+        Cell* args = stack::arguments;
+        if (entry == natives::either) {
+            if (cell::type_of(args[0]) == type::unset) [[unlikely]] logic::truth_strict(args[0]);
+            Cell* branch = logic::truth(args[0]) ? args + 1 : args + 2;
+            stack::top = branch + 1;
+            (void)eval_block(*branch, true);
+            if (pending) return pc;
+        } else if (entry == natives::if_) {
+            if (!logic::truth(args[0])) {
+                stack::set_result(none::value);
+            } else {
+                stack::top = args + 2;
+                (void)eval_block(args[1], true);
+                if (pending) return pc;
+            }
+        } else {
+            const u32 c = entry(false, absent_refinements(sig, refs) ? refs : nullptr);
+            if (c && !pending) pending = c;
+            if (pending) return pc;
+        }
+    } else {
+        const u32 slot_index = call.fn.data1;
+        if (slot_index >= action::count || !actions::table[slot_index]) fire(ErrorId::internal_not_done);
+        actions::table[slot_index](absent_refinements(sig, refs) ? refs : nullptr);
+        if (pending) return pc;
+    }
+    stack::unwind();
+    ORU_TRACE(Event::return_, &code, pc, &call.name, stack::top - 1);
+    if constexpr (!infix) take_result();
+    return pc;
+}
+
+// Every call made from code. While not tracing, a function or native whose
+// description is cached (it is never built here) takes a road of its own:
+// the direct roads for a direct description not refined by a path (plain
+// too for a function; natives only when infix), the refined road for any
+// other function not infix; the rest takes call_general.
+i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
+[[gnu::always_inline]] inline i32 call_value(Call& call, const Cell& code, i32 pc, i32 end) {
+    constexpr u32 valid_direct = function::signature::valid | function::signature::direct;
+    const u32 t = cell::type_of(call.fn);
+    if (!tracing && (t == type::function || t == type::native || t == type::action)) [[likely]] {
+        const Node holder = t == type::function ? function::extra_of(call.fn) : native::auxiliary_of(call.fn);
+        const Cell* cached = cell_at(holder, 1);
+        const u32 sig = cached->data3;
+        if (cell::type_of(*cached) == type::block && (sig & function::signature::valid)) {
+            const bool direct = (sig & valid_direct) == valid_direct && !call.path;
+            if (call.infix) {
+                if (t == type::function || !direct || function::signature::arity(sig) == 0)
+                    return call_general(call, code, pc, end);
+                if (cell::type_of(call.name) != type::word) call.name = anon_name();
+                return call_direct_native<true>(call, cell::node(*cached), sig, code, pc, end);
+            }
+            if (cell::type_of(call.name) != type::word) call.name = anon_name();
+            if (t == type::function) {
+                if (direct && (sig & function::signature::plain))
+                    return call_direct_function(call, cell::node(*cached), sig, code, pc, end);
+                return call_refined_function(call, cell::node(*cached), code, pc, end);
+            }
+            if (direct) return call_direct_native<false>(call, cell::node(*cached), sig, code, pc, end);
+        }
+    }
+    return call_general(call, code, pc, end);
+}
+
+// Any call: the frame, the arguments as the description says, the call.
+[[gnu::noinline]] i32 call_general(Call& call, const Cell& code, i32 pc, i32 end) {
     if (tracing) [[unlikely]] trace_open(call, code, pc);
     if (cell::type_of(call.name) != type::word) call.name = anon_name();
     if (!call.infix) stack::push(call.fn);

@@ -427,21 +427,38 @@ u32 signature_of(Node desc) {
     u32 refinements = 0;
     i32 arguments = 0;  // fixed arguments, before the first refinement
     bool fixed = true;
+    bool direct = true;      // the fixed arguments are evaluated ones and come first
+    bool past_args = false;  // an item other than a fixed argument has been seen
+    i32 last_integer = 0;
     for (i32 d = 0; d < count; d++) {
         const u32 t = cell::type_of(items[d]);
         if (t == type::refinement) {
             sig &= ~signature::plain;
             if (refinements < 255) refinements++;
             fixed = false;
+            past_args = true;
         } else if (t == type::typeset) {
             const u32 kind = items[d].header & arg_kind::mask;
-            if (kind == arg_kind::return_) continue;
+            if (kind == arg_kind::return_) {
+                past_args = true;
+                continue;
+            }
             if (kind != arg_kind::word) sig &= ~signature::plain;
-            if (fixed) arguments++;
+            if (fixed) {
+                if (past_args || kind != arg_kind::word) direct = false;
+                arguments++;
+            }
+        } else {
+            past_args = true;
+            if (t == type::integer) last_integer = static_cast<i32>(items[d].data2);
+            else direct = false;
         }
     }
     if (arguments == 2 && count >= 2 && takes_integer(items[0]) && takes_integer(items[1]))
         sig |= signature::integer_pair;
+    if (direct && arguments < 256 && last_integer >= 0 && last_integer < 256 &&
+        refinements <= signature::most_refinements)
+        sig |= signature::direct | static_cast<u32>(arguments) | (static_cast<u32>(last_integer) << 8);
     return sig | (refinements << signature::refinements_shift);
 }
 

@@ -127,6 +127,17 @@ constexpr u32 plain = 0x20000000;         // only evaluated arguments: no refine
 constexpr u32 refinements_shift = 16;     // refinement items (counted up to 255)
 constexpr u32 refinements_mask = 0xFF0000;
 inline u32 refinements(u32 sig) { return (sig & refinements_mask) >> refinements_shift; }
+// Items 0 to arity - 1 are the evaluated arguments taken when no refinement
+// is named, and the only ones: such a call takes one loop over those items
+// (with `plain` too for a function, whose refinements need slots). Arity and
+// the value of the last integer! item (a function's /local slot count, a
+// native's refinement count; 0 without one) are kept below, each under 256.
+// No direct description has more than most_refinements refinements (the
+// most a native's routine takes positions for).
+constexpr u32 direct = 0x10000000;
+constexpr u32 most_refinements = 32;
+inline i32 arity(u32 sig) { return static_cast<i32>(sig & 0xFF); }
+inline i32 locals(u32 sig) { return static_cast<i32>((sig >> 8) & 0xFF); }
 }  // namespace signature
 u32 signature_of(Node desc);
 

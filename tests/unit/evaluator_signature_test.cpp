@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 using namespace oru;
 
 namespace {
@@ -24,7 +26,7 @@ protected:
     void TearDown() override { runtime_shutdown(); }
 
     // A spec block from a picture: "a" a word, "'a" a lit-word, ":a" a
-    // get-word, "/a" a refinement.
+    // get-word, "/a" a refinement, "a:" a set-word.
     Cell spec_of(std::initializer_list<const char*> items) {
         const Node n = memory::alloc_cells(static_cast<i32>(items.size()) + 1);
         const Cell* held = stack::push(cell::make(type::block, 0, n, 0));
@@ -33,8 +35,12 @@ protected:
             if (*item == '\'') t = type::lit_word;
             else if (*item == ':') t = type::get_word;
             else if (*item == '/') t = type::refinement;
-            const char* name = t == type::word ? item : item + 1;
-            const i32 sym = symbol::make(name);
+            std::string name = t == type::word ? item : item + 1;
+            if (t == type::word && name.size() > 1 && name.back() == ':') {
+                t = type::set_word;
+                name.pop_back();
+            }
+            const i32 sym = symbol::make(name.c_str());
             *memory::alloc_tail(n) = cell::make(t, 0, static_cast<u32>(sym), 0xFFFFFFFF);
         }
         return *held;
@@ -50,17 +56,22 @@ TEST_F(EvaluatorSignature, SaysWhatTheDescriptionHolds) {
         std::initializer_list<const char*> spec;
         bool plain, integer_pair;
         u32 refinements;
+        bool direct;  // then arity and locals too
+        i32 arity, locals;
     };
     const Case cases[] = {
-        {{}, true, false, 0},
-        {{"a"}, true, false, 0},
-        {{"a", "b"}, true, true, 0},
-        {{"a", "b", "c"}, true, false, 0},
-        {{"a", "b", "/r", "c"}, false, true, 1},         // a refinement's argument is no third
-        {{"a", "/r", "b", "/s"}, false, false, 2},       // one fixed argument only
-        {{"'a", "b"}, false, false, 0},                  // a quoted argument takes no evaluated integer
-        {{"a", ":b"}, false, false, 0},
-        {{"a", "b", "/local", "x", "y"}, true, true, 0},  // locals are no items
+        {{}, true, false, 0, true, 0, 0},
+        {{"a"}, true, false, 0, true, 1, 0},
+        {{"a", "b"}, true, true, 0, true, 2, 0},
+        {{"a", "b", "c"}, true, false, 0, true, 3, 0},
+        {{"a", "b", "/r", "c"}, false, true, 1, true, 2, 0},          // a refinement's argument is no third
+        {{"a", "/r", "b", "/s"}, false, false, 2, true, 1, 0},        // one fixed argument only
+        {{"'a", "b"}, false, false, 0, false, 0, 0},                  // a quoted argument takes no evaluated integer
+        {{"a", ":b"}, false, false, 0, false, 0, 0},
+        {{"a", "/r", ":b"}, false, false, 1, true, 1, 0},             // a refinement's argument is not fetched first
+        {{"a", "b", "/local", "x", "y"}, true, true, 0, true, 2, 3},  // locals are no items
+        {{"a", "return:"}, true, false, 0, true, 1, 0},               // the return type is not fetched
+        {{"a", "return:", "b"}, true, false, 0, false, 0, 0},         // an argument after it is no longer first
     };
     for (bool native : {false, true}) {
         for (const Case& c : cases) {
@@ -70,6 +81,12 @@ TEST_F(EvaluatorSignature, SaysWhatTheDescriptionHolds) {
             EXPECT_EQ((s & sig::plain) != 0, c.plain);
             EXPECT_EQ((s & sig::integer_pair) != 0, c.integer_pair);
             EXPECT_EQ(sig::refinements(s), c.refinements);
+            EXPECT_EQ((s & sig::direct) != 0, c.direct);
+            if (c.direct) {
+                EXPECT_EQ(sig::arity(s), c.arity);
+                // A native's description ends with its refinement count.
+                EXPECT_EQ(sig::locals(s), native && c.refinements ? static_cast<i32>(c.refinements) : c.locals);
+            }
         }
     }
 }
