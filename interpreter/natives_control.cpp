@@ -55,17 +55,71 @@ inline u32 run(const Cell* blk) {
 // throw_code::break_ to leave the loop; other codes go back to the native,
 // which passes them on (the frames are already dropped).
 enum class Step { next, leave, pass };
-inline Step body_step(const Cell* body, u32& code, bool chain = true) {
-    stack::reset();
-    code = interpreter::guard(throw_code::break_, [&] {
-        u32 c = interpreter::eval_block(*body, chain);
-        if (!chain && c == 0 && !interpreter::pending) stack::pop(1);
-        return c;
-    });
+inline Step step_of(u32 code) {
     if (code == 0 || code == throw_code::continue_) return Step::next;
     if (code == throw_code::break_) return Step::leave;
     return Step::pass;
 }
+
+// The frame of a loop's body. eval_block opens an evaluation frame named
+// <body> for each run of the body (and of while's condition) and closes it
+// after; between two runs only the loop native's own steps run. The loop
+// natives open that frame once and keep it open from one run to the next
+// (eval_in_frame), closing it before any step of theirs that can run code
+// or raise an error, so that every frame code or an error report can see
+// is the one eval_block would have opened. The frame's argument base is the
+// loop frame's, so the body's value lands in the loop's result slot as
+// eval_block's chaining puts it there. A code that ends a run has dropped
+// the frame (break and continue land on the loop frame, the others below
+// it). While tracing, each run takes eval_block itself.
+class BodyFrame {
+public:
+    // Runs the block (a cell of the loop native's arguments) at the loop
+    // frame's base; returns the code that ended it, taken (0 when it
+    // completed). With chain off its value is not kept in the result slot
+    // for the native (forever's).
+    u32 run(const Cell& block, bool chain = true) {
+        stack::reset();
+        if (interpreter::tracing) [[unlikely]] {
+            if (open_) close_now();
+            stack::reset();
+            return interpreter::guard(throw_code::break_, [&] {
+                u32 c = interpreter::eval_block(block, chain);
+                if (!chain && c == 0 && !interpreter::pending) stack::pop(1);
+                return c;
+            });
+        }
+        if (!open_) {
+            stack::mark_interp_eval(words::word::tag_body);
+            open_ = true;
+        }
+        const u32 code = interpreter::guard(throw_code::break_, [&] { return interpreter::eval_in_frame(block); });
+        if (code) [[unlikely]] open_ = false;
+        return code;
+    }
+    // Closes the frame if it is open: the stack is left as eval_block leaves
+    // it, the last value in the loop's result slot just below the top.
+    void close() {
+        if (open_) close_now();
+    }
+    // logic::truth_strict of the last value: the unset value raises from
+    // the loop frame, the body's frame closed.
+    bool truth() {
+        const Cell& v = *stack::arguments;
+        if (cell::type_of(v) == type::unset) [[unlikely]] {
+            close();
+            return logic::truth_strict(*stack::arguments);
+        }
+        return logic::truth(v);
+    }
+
+private:
+    void close_now() {
+        stack::unwind();
+        open_ = false;
+    }
+    bool open_ = false;
+};
 
 // logic::truth_strict with its common case inline: only unset raises.
 inline bool strict_truth(const Cell& v) {
@@ -224,17 +278,18 @@ u32 while_(bool, const i32*) {
     Cell* args = stack::arguments;
     stack::top = args + 2;
     open_loop();
+    BodyFrame frame;
     for (;;) {
-        stack::reset();
-        const u32 code = interpreter::guard(throw_code::break_, [&] { return interpreter::eval_block(args[0]); });
+        const u32 code = frame.run(args[0]);
         if (code == throw_code::break_ || code == throw_code::continue_) fire(ErrorId::throw_while_cond);
         if (code) return interpreter::pass_on(code);
-        if (!strict_truth(*stack::arguments)) break;
-        u32 body_code;
-        const Step s = body_step(&args[1], body_code);
+        if (!frame.truth()) break;
+        const u32 body_code = frame.run(args[1]);
+        const Step s = step_of(body_code);
         if (s == Step::leave) break;
         if (s == Step::pass) return interpreter::pass_on(body_code);
     }
+    frame.close();
     stack::unwind();
     stack::set_result(unset_value);
     return 0;
@@ -245,14 +300,16 @@ u32 until(bool, const i32*) {
     Cell* args = stack::arguments;
     stack::top = args + 1;
     open_loop();
+    BodyFrame frame;
     for (;;) {
-        u32 code;
-        const Step s = body_step(&args[0], code);
+        const u32 code = frame.run(args[0]);
+        const Step s = step_of(code);
         if (s == Step::leave) break;
         if (s == Step::pass) return interpreter::pass_on(code);
         if (code == throw_code::continue_) continue;
-        if (strict_truth(*stack::arguments)) break;
+        if (frame.truth()) break;
     }
+    frame.close();
     stack::unwind_last();
     return 0;
 }
@@ -267,15 +324,32 @@ u32 loop(bool, const i32*) {
     }
     stack::top = args + 2;
     open_loop();
+    BodyFrame frame;
     for (i32 i = 0; i < count; ++i) {
-        u32 code;
-        const Step s = body_step(&args[1], code);
+        const u32 code = frame.run(args[1]);
+        const Step s = step_of(code);
         if (s == Step::leave) break;
         if (s == Step::pass) return interpreter::pass_on(code);
     }
+    frame.close();
     stack::unwind_last();
     return 0;
 }
+
+namespace {
+// The slot of repeat's word when setting it is one store: bound and
+// resolved in a context that is no object's (no change handler, nothing
+// to flag), its values reachable. Null otherwise (context::set's road).
+// Valid until the next allocation.
+inline Cell* plain_slot(const Cell& word) {
+    const Node ctx = word::context_of(word);
+    if (!ctx || word::index_of(word) < 0) return nullptr;
+    const Cell& c = *context::cell_of(ctx);
+    if (!(c.header & context::on_stack) && context::kind_of(ctx) == context::kind::object) return nullptr;
+    Cell* vals = context::values(ctx);
+    return vals ? vals + word::index_of(word) : nullptr;
+}
+}  // namespace
 
 // repeat 'word count body: the count cell becomes the counter; the word is
 // set from it (in the context it is bound to) before each run of the body.
@@ -290,24 +364,36 @@ u32 repeat(bool, const i32*) {
     args[1] = cell::integer(1);
     stack::top = args + 3;
     open_loop();
+    BodyFrame frame;
     for (;;) {
-        stack::reset();
-        // Setting the word can run an object's on-change*: a break or
-        // continue there is aimed at this loop (continue skips the body).
-        u32 code = interpreter::guard(throw_code::break_, [&] {
-            context::set(args[0], args[1]);
-            return u32{0};
-        });
+        u32 code = 0;
+        if (Cell* slot = plain_slot(args[0])) {
+            *slot = args[1];
+        } else {
+            // Setting the word can run an object's on-change* (or raise):
+            // from the loop frame, and a break or continue there is aimed
+            // at this loop (continue skips the body).
+            frame.close();
+            stack::reset();
+            code = interpreter::guard(throw_code::break_, [&] {
+                context::set(args[0], args[1]);
+                return u32{0};
+            });
+        }
         Step s;
-        if (code == 0) s = body_step(&args[2], code);
-        else if (code == throw_code::continue_) s = Step::next;
-        else s = code == throw_code::break_ ? Step::leave : Step::pass;
+        if (code == 0) {
+            code = frame.run(args[2]);
+            s = step_of(code);
+        } else {
+            s = code == throw_code::continue_ ? Step::next : step_of(code);
+        }
         if (s == Step::leave) break;
         if (s == Step::pass) return interpreter::pass_on(code);
         if (--remaining == 0) break;
         // The counter never passes the count, which fits 32 bits.
         args[1].data2 = static_cast<u32>(static_cast<i32>(args[1].data2) + 1);
     }
+    frame.close();
     stack::unwind_last();
     return 0;
 }
@@ -317,12 +403,14 @@ u32 forever(bool, const i32*) {
     Cell* args = stack::arguments;
     stack::top = args + 1;
     open_loop();
+    BodyFrame frame;
     for (;;) {
-        u32 code;
-        const Step s = body_step(&args[0], code, false);
+        const u32 code = frame.run(args[0], false);
+        const Step s = step_of(code);
         if (s == Step::leave) break;
         if (s == Step::pass) return interpreter::pass_on(code);
     }
+    frame.close();
     stack::unwind_last();
     return 0;
 }
