@@ -61,66 +61,6 @@ inline Step step_of(u32 code) {
     return Step::pass;
 }
 
-// The frame of a loop's body. eval_block opens an evaluation frame named
-// <body> for each run of the body (and of while's condition) and closes it
-// after; between two runs only the loop native's own steps run. The loop
-// natives open that frame once and keep it open from one run to the next
-// (eval_in_frame), closing it before any step of theirs that can run code
-// or raise an error, so that every frame code or an error report can see
-// is the one eval_block would have opened. The frame's argument base is the
-// loop frame's, so the body's value lands in the loop's result slot as
-// eval_block's chaining puts it there. A code that ends a run has dropped
-// the frame (break and continue land on the loop frame, the others below
-// it). While tracing, each run takes eval_block itself.
-class BodyFrame {
-public:
-    // Runs the block (a cell of the loop native's arguments) at the loop
-    // frame's base; returns the code that ended it, taken (0 when it
-    // completed). With chain off its value is not kept in the result slot
-    // for the native (forever's).
-    u32 run(const Cell& block, bool chain = true) {
-        stack::reset();
-        if (interpreter::tracing) [[unlikely]] {
-            if (open_) close_now();
-            stack::reset();
-            return interpreter::guard(throw_code::break_, [&] {
-                u32 c = interpreter::eval_block(block, chain);
-                if (!chain && c == 0 && !interpreter::pending) stack::pop(1);
-                return c;
-            });
-        }
-        if (!open_) {
-            stack::mark_interp_eval(words::word::tag_body);
-            open_ = true;
-        }
-        const u32 code = interpreter::guard(throw_code::break_, [&] { return interpreter::eval_in_frame(block); });
-        if (code) [[unlikely]] open_ = false;
-        return code;
-    }
-    // Closes the frame if it is open: the stack is left as eval_block leaves
-    // it, the last value in the loop's result slot just below the top.
-    void close() {
-        if (open_) close_now();
-    }
-    // logic::truth_strict of the last value: the unset value raises from
-    // the loop frame, the body's frame closed.
-    bool truth() {
-        const Cell& v = *stack::arguments;
-        if (cell::type_of(v) == type::unset) [[unlikely]] {
-            close();
-            return logic::truth_strict(*stack::arguments);
-        }
-        return logic::truth(v);
-    }
-
-private:
-    void close_now() {
-        stack::unwind();
-        open_ = false;
-    }
-    bool open_ = false;
-};
-
 // logic::truth_strict with its common case inline: only unset raises.
 inline bool strict_truth(const Cell& v) {
     if (cell::type_of(v) == type::unset) [[unlikely]] return logic::truth_strict(v);
@@ -335,21 +275,6 @@ u32 loop(bool, const i32*) {
     stack::unwind_last();
     return 0;
 }
-
-namespace {
-// The slot of repeat's word when setting it is one store: bound and
-// resolved in a context that is no object's (no change handler, nothing
-// to flag), its values reachable. Null otherwise (context::set's road).
-// Valid until the next allocation.
-inline Cell* plain_slot(const Cell& word) {
-    const Node ctx = word::context_of(word);
-    if (!ctx || word::index_of(word) < 0) return nullptr;
-    const Cell& c = *context::cell_of(ctx);
-    if (!(c.header & context::on_stack) && context::kind_of(ctx) == context::kind::object) return nullptr;
-    Cell* vals = context::values(ctx);
-    return vals ? vals + word::index_of(word) : nullptr;
-}
-}  // namespace
 
 // repeat 'word count body: the count cell becomes the counter; the word is
 // set from it (in the context it is bound to) before each run of the body.
