@@ -50,10 +50,10 @@ inline u32 run(const Cell* blk) {
     return interpreter::eval_block(*blk, true);
 }
 
-// The loop body protocol: the stack is reset to the loop frame's base and
-// the body runs under a catch at the break level. Returns 0 to go on, or
-// throw_code::break_ to leave the loop; other codes go back to the native,
-// which passes them on (the frames are already dropped).
+// What the code that ended a run of a loop body (BodyFrame::run, under a
+// catch at the break level) asks of the loop: 0 and continue go on, break
+// leaves; other codes go back to the native, which passes them on (the
+// frames are already dropped).
 enum class Step { next, leave, pass };
 inline Step step_of(u32 code) {
     if (code == 0 || code == throw_code::continue_) return Step::next;
@@ -305,13 +305,8 @@ u32 repeat(bool, const i32*) {
                 return u32{0};
             });
         }
-        Step s;
-        if (code == 0) {
-            code = frame.run(args[2]);
-            s = step_of(code);
-        } else {
-            s = code == throw_code::continue_ ? Step::next : step_of(code);
-        }
+        if (code == 0) code = frame.run(args[2]);
+        const Step s = step_of(code);
         if (s == Step::leave) break;
         if (s == Step::pass) return interpreter::pass_on(code);
         if (--remaining == 0) break;

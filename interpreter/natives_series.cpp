@@ -148,6 +148,7 @@ u32 walk_records(const Cell* body, i32 n, bool several, After&& after) {
     stack::keep();
     return 0;
 }
+
 }  // namespace
 
 // foreach 'word series body: the last body value, the break value, or unset
@@ -222,8 +223,7 @@ u32 remove_each(bool, const i32*) {
     stack::push_value(args[0]);
     open_loop();
     // A record stays when the body breaks or continues; else the body's value
-    // decides.
-    // remove runs only for a truthy value, and can run code.
+    // decides. remove runs only for a truthy value, and can run code.
     if (u32 code = walk_records(&args[2], n, several, [&](u32& c, BodyFrame& frame) {
             if (logic::truth(*stack::arguments)) frame.close();
             return guarded_step([&] { remove_each_next(n); }, c);
