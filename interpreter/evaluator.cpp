@@ -1625,6 +1625,7 @@ void eval_block_throwing(const Cell& block, bool chain) {
     if (eval_block(block, chain)) throw_pending();
 }
 
+// eval_block's evaluation without its frame: keep the two in step.
 u32 eval_in_frame(const Cell& block_value) {
     const Node n = cell::node(block_value);
     i32 i = cell::head_index(block_value);
