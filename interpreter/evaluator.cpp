@@ -1914,6 +1914,44 @@ void eval_block_throwing(const Cell& block, bool chain) {
     if (eval_block(block, chain)) throw_pending();
 }
 
+// eval_block's evaluation without its frame: keep the two in step.
+u32 eval_in_frame(const Cell& block_value) {
+    const Node n = cell::node(block_value);
+    i32 i = cell::head_index(block_value);
+    const Cell block = block_value;
+    const __m128i saved = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&current_code));
+    ORU_TRACE(Event::enter, &block, i, nullptr, nullptr);
+    try {
+        SeriesBuffer* b = memory::buffer(n);
+        i32 length = static_cast<i32>((b->tail - b->head) / sizeof(Cell));
+        if (i >= length) {
+            stack::set_result(unset::value);
+        } else {
+            current_code = block;
+            for (;;) {
+                current_code.data1 = static_cast<u32>(i);
+                i = expression(block, i, length, false, false, false, b->cells() + i);
+                if (pending) [[unlikely]] {
+                    _mm_storeu_si128(reinterpret_cast<__m128i*>(&current_code), saved);
+                    return pending;
+                }
+                b = memory::buffer(n);
+                length = static_cast<i32>((b->tail - b->head) / sizeof(Cell));
+                if (i >= length) break;
+                stack::reset();
+            }
+        }
+    } catch (const SystemThrow& t) {
+        if (t.code == throw_code::error) fill_near();
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(&current_code), saved);
+        throw;
+    }
+    ORU_TRACE(Event::exit, &block, length_of(n), nullptr, stack::arguments);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(&current_code), saved);
+    stack::keep();
+    return 0;
+}
+
 i32 eval_expression(const Cell& code, i32 pc, i32 end, bool no_infix, bool sub, bool passive) {
     return expression(code, pc, end, no_infix, sub, passive);
 }

@@ -98,6 +98,13 @@ void throw_pending();
 [[nodiscard]] u32 eval_block(const Cell& block, bool chain = true);
 // eval_block with a pending code turned into a throw.
 void eval_block_throwing(const Cell& block, bool chain = true);
+// eval_block inside the evaluation frame the caller opened as eval_block
+// opens its own (stack::mark_interp_eval named <body>), the stack at that
+// frame's argument base: the same evaluation and events, the frame left
+// open with the value in its result slot and top just above it. Loops use
+// it to keep one body frame open across the runs of their body (see
+// natives_control.cpp).
+[[nodiscard]] u32 eval_in_frame(const Cell& block);
 
 // Evaluates one expression of `code` (a block-like value) at cell index pc
 // (absolute, from the buffer's first cell), stopping at index `end`. With

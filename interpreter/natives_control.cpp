@@ -50,18 +50,12 @@ inline u32 run(const Cell* blk) {
     return interpreter::eval_block(*blk, true);
 }
 
-// The loop body protocol: the stack is reset to the loop frame's base and
-// the body runs under a catch at the break level. Returns 0 to go on, or
-// throw_code::break_ to leave the loop; other codes go back to the native,
-// which passes them on (the frames are already dropped).
+// What the code that ended a run of a loop body (BodyFrame::run, under a
+// catch at the break level) asks of the loop: 0 and continue go on, break
+// leaves; other codes go back to the native, which passes them on (the
+// frames are already dropped).
 enum class Step { next, leave, pass };
-inline Step body_step(const Cell* body, u32& code, bool chain = true) {
-    stack::reset();
-    code = interpreter::guard(throw_code::break_, [&] {
-        u32 c = interpreter::eval_block(*body, chain);
-        if (!chain && c == 0 && !interpreter::pending) stack::pop(1);
-        return c;
-    });
+inline Step step_of(u32 code) {
     if (code == 0 || code == throw_code::continue_) return Step::next;
     if (code == throw_code::break_) return Step::leave;
     return Step::pass;
@@ -224,17 +218,18 @@ u32 while_(bool, const i32*) {
     Cell* args = stack::arguments;
     stack::top = args + 2;
     open_loop();
+    BodyFrame frame;
     for (;;) {
-        stack::reset();
-        const u32 code = interpreter::guard(throw_code::break_, [&] { return interpreter::eval_block(args[0]); });
+        const u32 code = frame.run(args[0]);
         if (code == throw_code::break_ || code == throw_code::continue_) fire(ErrorId::throw_while_cond);
         if (code) return interpreter::pass_on(code);
-        if (!strict_truth(*stack::arguments)) break;
-        u32 body_code;
-        const Step s = body_step(&args[1], body_code);
+        if (!frame.truth()) break;
+        const u32 body_code = frame.run(args[1]);
+        const Step s = step_of(body_code);
         if (s == Step::leave) break;
         if (s == Step::pass) return interpreter::pass_on(body_code);
     }
+    frame.close();
     stack::unwind();
     stack::set_result(unset_value);
     return 0;
@@ -245,14 +240,16 @@ u32 until(bool, const i32*) {
     Cell* args = stack::arguments;
     stack::top = args + 1;
     open_loop();
+    BodyFrame frame;
     for (;;) {
-        u32 code;
-        const Step s = body_step(&args[0], code);
+        const u32 code = frame.run(args[0]);
+        const Step s = step_of(code);
         if (s == Step::leave) break;
         if (s == Step::pass) return interpreter::pass_on(code);
         if (code == throw_code::continue_) continue;
-        if (strict_truth(*stack::arguments)) break;
+        if (frame.truth()) break;
     }
+    frame.close();
     stack::unwind_last();
     return 0;
 }
@@ -267,12 +264,14 @@ u32 loop(bool, const i32*) {
     }
     stack::top = args + 2;
     open_loop();
+    BodyFrame frame;
     for (i32 i = 0; i < count; ++i) {
-        u32 code;
-        const Step s = body_step(&args[1], code);
+        const u32 code = frame.run(args[1]);
+        const Step s = step_of(code);
         if (s == Step::leave) break;
         if (s == Step::pass) return interpreter::pass_on(code);
     }
+    frame.close();
     stack::unwind_last();
     return 0;
 }
@@ -290,24 +289,31 @@ u32 repeat(bool, const i32*) {
     args[1] = cell::integer(1);
     stack::top = args + 3;
     open_loop();
+    BodyFrame frame;
     for (;;) {
-        stack::reset();
-        // Setting the word can run an object's on-change*: a break or
-        // continue there is aimed at this loop (continue skips the body).
-        u32 code = interpreter::guard(throw_code::break_, [&] {
-            context::set(args[0], args[1]);
-            return u32{0};
-        });
-        Step s;
-        if (code == 0) s = body_step(&args[2], code);
-        else if (code == throw_code::continue_) s = Step::next;
-        else s = code == throw_code::break_ ? Step::leave : Step::pass;
+        u32 code = 0;
+        if (Cell* slot = plain_slot(args[0])) {
+            *slot = args[1];
+        } else {
+            // Setting the word can run an object's on-change* (or raise):
+            // from the loop frame, and a break or continue there is aimed
+            // at this loop (continue skips the body).
+            frame.close();
+            stack::reset();
+            code = interpreter::guard(throw_code::break_, [&] {
+                context::set(args[0], args[1]);
+                return u32{0};
+            });
+        }
+        if (code == 0) code = frame.run(args[2]);
+        const Step s = step_of(code);
         if (s == Step::leave) break;
         if (s == Step::pass) return interpreter::pass_on(code);
         if (--remaining == 0) break;
         // The counter never passes the count, which fits 32 bits.
         args[1].data2 = static_cast<u32>(static_cast<i32>(args[1].data2) + 1);
     }
+    frame.close();
     stack::unwind_last();
     return 0;
 }
@@ -317,12 +323,14 @@ u32 forever(bool, const i32*) {
     Cell* args = stack::arguments;
     stack::top = args + 1;
     open_loop();
+    BodyFrame frame;
     for (;;) {
-        u32 code;
-        const Step s = body_step(&args[0], code, false);
+        const u32 code = frame.run(args[0], false);
+        const Step s = step_of(code);
         if (s == Step::leave) break;
         if (s == Step::pass) return interpreter::pass_on(code);
     }
+    frame.close();
     stack::unwind_last();
     return 0;
 }

@@ -14,6 +14,7 @@
 #include "interpreter/natives_shared.h"
 #include "interpreter/stack.h"
 #include "runtime/datatypes/datatype.h"
+#include "runtime/datatypes/logic.h"
 #include "runtime/datatypes/series.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/fire.h"
@@ -110,25 +111,42 @@ Step guarded_step(F&& step, u32& code) {
 // The record loop of foreach and remove-each: each step sets the loop
 // words from the next record, then the body runs; `after` runs once the body
 // has finished a record without break or continue, and answers as a step
-// does. Returns a code for the native to pass on, else 0 when the loop ends.
+// does (it closes the body's frame before it runs code). Returns a code for
+// the native to pass on, else 0 when the loop ends (the body's frame closed).
 template <class After>
 u32 walk_records(const Cell* body, i32 n, bool several, After&& after) {
+    BodyFrame frame;
     for (;;) {
         bool more = false;
         u32 code;
-        Step s = guarded_step([&] { more = several ? foreach_next_block(n) : foreach_next(); }, code);
+        // A step that can run no code keeps the body's frame open.
+        const i32 plain = several ? -1 : foreach_next_plain();
+        Step s;
+        if (plain >= 0) {
+            more = plain != 0;
+            code = 0;
+            s = outcome(code);
+        } else {
+            frame.close();
+            s = guarded_step([&] { more = several ? foreach_next_block(n) : foreach_next(); }, code);
+        }
         if (s == Step::pass) return code;
         if (s == Step::leave) return 0;
         if (code == throw_code::continue_) continue;
-        if (!more) return 0;
-        s = body_step(body, code);
+        if (!more) break;
+        code = frame.run(*body, false);
+        s = outcome(code);
         if (s == Step::leave) return 0;
         if (s == Step::pass) return code;
         if (code == throw_code::continue_) continue;
-        s = after(code);
+        s = after(code, frame);
+        if (code) frame.dropped();
         if (s == Step::pass) return code;
         if (s == Step::leave) return 0;
     }
+    frame.close();
+    stack::keep();
+    return 0;
 }
 
 }  // namespace
@@ -149,7 +167,7 @@ u32 foreach(bool, const i32*) {
     stack::push_value(args[1]);
     stack::push_value(args[0]);
     open_loop();
-    if (u32 code = walk_records(&args[2], n, several, [](u32&) { return Step::next; }))
+    if (u32 code = walk_records(&args[2], n, several, [](u32&, BodyFrame&) { return Step::next; }))
         return interpreter::pass_on(code);
     stack::unwind_last();
     return 0;
@@ -205,9 +223,11 @@ u32 remove_each(bool, const i32*) {
     stack::push_value(args[0]);
     open_loop();
     // A record stays when the body breaks or continues; else the body's value
-    // decides.
-    if (u32 code = walk_records(&args[2], n, several,
-                                [&](u32& c) { return guarded_step([&] { remove_each_next(n); }, c); }))
+    // decides. remove runs only for a truthy value, and can run code.
+    if (u32 code = walk_records(&args[2], n, several, [&](u32& c, BodyFrame& frame) {
+            if (logic::truth(*stack::arguments)) frame.close();
+            return guarded_step([&] { remove_each_next(n); }, c);
+        }))
         return interpreter::pass_on(code);
     stack::unwind();
     stack::set_result(args[1]);

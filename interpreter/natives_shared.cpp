@@ -391,6 +391,20 @@ bool foreach_next_block(i32 count) {
     return foreach_next_block(a[-2], a[-1], count);
 }
 
+i32 foreach_next_plain() {
+    Cell* a = stack::arguments;
+    Cell& series = a[-2];
+    if (cell::type_of(a[-1]) != type::word || !series::block_like_q(cell::type_of(series))) return -1;
+    Cell* slot = plain_slot(a[-1]);
+    if (!slot) return -1;
+    clamp_head(series);
+    const i32 at = cell::head_index(series);
+    if (at >= series::abs_length_q(series)) return 0;
+    series.data1 = static_cast<u32>(at + 1);  // below the length, which fits 32 bits
+    *slot = series::buffer_of(series)->cells()[at];
+    return 1;
+}
+
 bool forall_next(bool advance) {
     Cell* a = stack::arguments;
     const Cell start = a[-2];
@@ -448,6 +462,15 @@ void repeat_next(Cell& word_arg) {
         return;
     }
     slot->data2 = static_cast<u32>(n);
+}
+
+Cell* plain_slot(const Cell& word) {
+    const Node ctx = word::context_of(word);
+    if (!ctx || word::index_of(word) < 0) return nullptr;
+    const Cell& c = *context::cell_of(ctx);
+    if (!(c.header & context::on_stack) && context::kind_of(ctx) == context::kind::object) return nullptr;
+    Cell* vals = context::values(ctx);
+    return vals ? vals + word::index_of(word) : nullptr;
 }
 
 }  // namespace oru::natives

@@ -1,7 +1,7 @@
 // Routines shared by several natives: the comparison core of max and min,
 // the argument and result conversions of the trigonometric natives, the
-// block form of set, and the loop steps of loop, repeat, foreach, forall and
-// remove-each.
+// block form of set, the loop steps of loop, repeat, foreach, forall and
+// remove-each, and the frame the loop natives run their bodies in.
 //
 // The loop state lives in hidden cells just below the argument base of the
 // running loop frame (foreach, forall, remove-each) or function (compiled
@@ -15,7 +15,11 @@
 // cells they are given must lie on the data stack, which never moves.
 #pragma once
 
+#include "interpreter/evaluator.h"
+#include "interpreter/stack.h"
 #include "runtime/cell.h"
+#include "runtime/datatypes/logic.h"
+#include "runtime/words.h"
 
 namespace oru::natives {
 
@@ -84,6 +88,11 @@ bool foreach_next_block(Cell& series, const Cell& words, i32 count);
 // at arguments - 1).
 bool foreach_next();
 bool foreach_next_block(i32 count);
+// foreach_next() when the step can run no code and raise nothing: one word
+// whose setting is a plain store (plain_slot) and a block-like series, whose
+// cells are taken as they are. Returns -1 for any other step (nothing done),
+// else 1 for a step made and 0 at the tail.
+i32 foreach_next_plain();
 
 // forall: the loop word is at arguments - 1, the starting series at
 // arguments - 2. With `advance` the word's series index moves by one in place
@@ -108,5 +117,74 @@ void loop_next();
 // in place; in an object's context it is stored again through the context
 // setter so that the object's change handler sees it.
 void repeat_next(Cell& word);
+
+// The slot of a word when setting it is one store that runs no code and
+// raises nothing: bound and resolved in a context that is no object's (no
+// change handler, nothing to flag), its values reachable. Null otherwise
+// (context::set's road). Valid until the next allocation.
+Cell* plain_slot(const Cell& word);
+
+// The frame of a loop's body. eval_block opens an evaluation frame named
+// <body> for each run of the body (and of while's condition) and closes it
+// after; between two runs only the loop native's own steps run. The loop
+// natives open that frame once and keep it open from one run to the next
+// (interpreter::eval_in_frame), closing it before any step of theirs that
+// can run code or raise an error, so that every frame code or an error
+// report can see is one eval_block would have opened. The frame's argument
+// base is the loop frame's (the stack is reset to it before each run), so
+// the body's value lands in the loop's result slot, where eval_block's
+// chaining puts it, and the hidden cells below that base are found from
+// either frame. A code that ends a run has dropped the frame (break and
+// continue land on the loop frame, the others below it). While tracing,
+// each run takes eval_block itself.
+class BodyFrame {
+public:
+    // Runs the block (a data-stack cell below the loop frame) from the loop
+    // frame's base; returns the code that ended it, taken (0 when it
+    // completed). With chain off, while tracing, the value is dropped from
+    // the top as the natives that run the body that way expect.
+    u32 run(const Cell& block, bool chain = true) {
+        stack::reset();
+        if (interpreter::tracing) [[unlikely]] {
+            close();
+            stack::reset();
+            return interpreter::guard(throw_code::break_, [&] {
+                u32 c = interpreter::eval_block(block, chain);
+                if (!chain && c == 0 && !interpreter::pending) stack::pop(1);
+                return c;
+            });
+        }
+        if (!open_) {
+            stack::mark_interp_eval(words::word::tag_body);
+            open_ = true;
+        }
+        const u32 code = interpreter::guard(throw_code::break_, [&] { return interpreter::eval_in_frame(block); });
+        if (code) [[unlikely]] open_ = false;
+        return code;
+    }
+    // Closes the frame if it is open; the stack is left as eval_block leaves
+    // it, the last value in the loop's result slot just below the top.
+    void close() {
+        if (!open_) return;
+        stack::unwind();
+        open_ = false;
+    }
+    // For a code that came from the loop native's own step: the unwinding
+    // dropped the frame if it was open.
+    void dropped() { open_ = false; }
+    // logic::truth_strict of the last value: the unset value raises from
+    // the loop frame, the body's frame closed.
+    bool truth() {
+        const Cell& v = *stack::arguments;
+        if (cell::type_of(v) == type::unset) [[unlikely]] {
+            close();
+            return logic::truth_strict(*stack::arguments);
+        }
+        return logic::truth(v);
+    }
+
+private:
+    bool open_ = false;
+};
 
 }  // namespace oru::natives
