@@ -418,13 +418,18 @@ inline bool integer_args_q(const Cell& op_value) {
     return true;
 }
 
+bool paren_integer(const Cell& paren, i32& out);
+
 // The value of the right operand at pc when reading it cannot raise
-// anything and yields an integer!: an integer! literal, or a word whose
-// slot holds an integer!. Null otherwise. `cells` and `length` are the code
-// block's, fetched by the caller with nothing evaluated since; the code may
-// have shrunk below `end` while the left operand was evaluated.
-inline const Cell* integer_operand(const Cell* cells, i32 length, i32 pc, i32 end) {
-    if (pc >= end || pc >= length) return nullptr;
+// anything and yields an integer!: an integer! literal, a word whose slot
+// holds an integer!, or (with `parens`) a paren whose one expression is
+// computed in place to an integer! (paren_integer). False otherwise.
+// `cells` and `length` are the code block's, fetched by the caller with
+// nothing evaluated since; the code may have shrunk below `end` while the
+// left operand was evaluated.
+template <bool parens>
+inline bool integer_operand(const Cell* cells, i32 length, i32 pc, i32 end, i32& out) {
+    if (pc >= end || pc >= length) return false;
     const Cell* v = cells + pc;
     const u32 t = cell::type_of(*v);
     if (t == type::word) {
@@ -435,15 +440,18 @@ inline const Cell* integer_operand(const Cell* cells, i32 length, i32 pc, i32 en
         } else {
             const Node ctx = word::context_of(*v);
             const i32 i = word::index_of(*v);
-            if (!ctx || i < 0) return nullptr;
+            if (!ctx || i < 0) return false;
             const Cell* values = context::values(ctx);
-            if (!values) return nullptr;
+            if (!values) return false;
             v = values + i;
         }
     } else if (t != type::integer) {
-        return nullptr;
+        if (parens && t == type::paren) return paren_integer(*v, out);
+        return false;
     }
-    return cell::type_of(*v) == type::integer ? v : nullptr;
+    if (cell::type_of(*v) != type::integer) return false;
+    out = static_cast<i32>(v->data2);
+    return true;
 }
 
 // Stores the integer value into the cell, its header and other words kept
@@ -503,13 +511,14 @@ inline bool integer_op(IntOp op, Cell* left, i32 r) {
 // The operator at pc - 1 applied in place to the left operand at `left`
 // when both operands are integers and the outcome is safe; returns the pc
 // after the right operand, or -1 for the ordinary call.
+template <bool parens = true>
 inline i32 try_integer_op(const Cell& op_value, const Cell* cells, i32 length, i32 pc, i32 end, Cell* left) {
     if (cell::type_of(*left) != type::integer) return -1;
     const IntOp op = int_op_of(op_value);
     if (op == IntOp::none) return -1;
-    const Cell* right = integer_operand(cells, length, pc, end);
-    if (!right || !integer_args_q(op_value)) return -1;
-    if (!integer_op(op, left, static_cast<i32>(right->data2))) return -1;
+    i32 right;
+    if (!integer_operand<parens>(cells, length, pc, end, right) || !integer_args_q(op_value)) return -1;
+    if (!integer_op(op, left, right)) return -1;
     return pc + 1;
 }
 
@@ -594,6 +603,98 @@ constexpr u64 active_types =
     type_bit(type::lit_path) | type_bit(type::op) | type_bit(type::native) | type_bit(type::action) |
     type_bit(type::function) | type_bit(type::routine) | type_bit(type::issue);
 inline bool plain_q(u32 t) { return t >= 64 || !(active_types & type_bit(t)); }
+
+// --- Values read in place ------------------------------------------------------
+
+// The value the cell at `v` evaluates to when that takes no evaluation of
+// its own: a value that stands for itself, or a word holding a value that is
+// not called (nor unset, nor an op). Null when evaluation must run (it also
+// raises the errors). Reads only.
+inline const Cell* plain_read(const Cell* v) {
+    const u32 t = cell::type_of(*v);
+    if (t == type::word) {
+        if (global_values(*v)) [[likely]] {
+            v = globals.cells + word::index_of(*v);
+        } else if (Cell* slot = running_slot(*v)) {
+            v = slot;
+        } else {
+            const Node ctx = word::context_of(*v);
+            const i32 i = word::index_of(*v);
+            if (!ctx || i < 0) return nullptr;
+            const Cell* values = context::values(ctx);
+            if (!values) return nullptr;
+            v = values + i;
+        }
+        const u32 vt = cell::type_of(*v);
+        if (vt == type::unset || vt == type::op || callable_q(vt)) return nullptr;
+        return v;
+    }
+    return plain_q(t) ? v : nullptr;
+}
+
+// The operators after a value, from pc, applied to `value` (a copy held
+// aside: nothing is pushed) while each is an integer operator computed in
+// place (try_integer_op's case). Returns the pc of the first cell not
+// taken; `more` says whether it is an operator left to the ordinary road
+// (else the expression ends there). Nothing here allocates, evaluates or
+// raises, so `cells` stays current and stopping anywhere leaves the
+// ordinary road the same state it would have reached itself.
+template <bool parens>
+[[gnu::always_inline]] inline i32 int_chain_from(Cell& value, const Cell* cells, i32 length, i32 pc, i32 end, bool& more) {
+    while (pc < end && pc < length) {
+        const Cell& w = cells[pc];
+        if (cell::type_of(w) != type::word) break;
+        const Cell* op = peek(w);
+        if (!op || cell::type_of(*op) != type::op) break;
+        const u32 rt = pc + 1 < length ? cell::type_of(cells[pc + 1]) : type::unset;
+        if (rt != type::integer && rt != type::word && !(parens && rt == type::paren)) {
+            more = true;
+            break;
+        }
+        const i32 next = try_integer_op<parens>(*op, cells, length, pc + 1, end, &value);
+        if (next < 0) {
+            more = true;
+            break;
+        }
+        pc = next;
+    }
+    return pc;
+}
+// The machine call only when a word follows.
+template <bool parens>
+[[gnu::always_inline]] inline i32 int_chain(Cell& value, const Cell* cells, i32 length, i32 pc, i32 end, bool& more) {
+    more = false;
+    if (pc >= end || pc >= length || cell::type_of(cells[pc]) != type::word) return pc;
+    return int_chain_from<parens>(value, cells, length, pc, end, more);
+}
+
+// Room on both stacks for every frame and cell the ordinary road opens and
+// pushes on its way to a result computed in place (an operator's frame, a
+// paren's two, a set-word's, and their few cells): the in-place roads run
+// only with room to spare, so that an overflow is raised by the ordinary
+// road exactly where it was.
+inline bool room_q() { return stack::frame_end - stack::frame_top >= 8 && stack::end - stack::top >= 16; }
+
+// A paren that is one expression computed in place to an integer! (a plain
+// value and integer operators whose right operands are read in place) gives
+// that integer without its two frames: nothing in it can raise, trace or
+// unwind, so nothing could see them. False when the paren must be evaluated.
+[[gnu::noinline]] bool paren_integer(const Cell& paren, i32& out) {
+    if (tracing || !room_q()) return false;
+    SeriesBuffer* const b = memory::buffer(cell::node(paren));
+    const i32 length = static_cast<i32>((b->tail - b->head) / sizeof(Cell));
+    const i32 i = cell::head_index(paren);
+    if (i < 0 || i >= length) return false;
+    const Cell* const cells = b->cells();
+    const Cell* v = plain_read(cells + i);
+    if (!v || cell::type_of(*v) != type::integer) return false;
+    Cell value = *v;
+    bool more;
+    if (int_chain<false>(value, cells, length, i + 1, length, more) < length) return false;
+    if (cell::type_of(value) != type::integer) return false;
+    out = static_cast<i32>(value.data2);
+    return true;
+}
 
 
 // An integer operator whose right operand must be evaluated (a call, a
@@ -683,6 +784,29 @@ inline bool plain_q(u32 t) { return t >= 64 || !(active_types & type_bit(t)); }
     return apply_infix(code, pc, end, start);
 }
 
+// An evaluated value that needs no evaluation of its own (plain_read), at
+// pc, with the integer operators after it computed in place unless
+// `no_infix` (int_chain): its value, the pc after what was taken, and
+// whether an operator is left to the ordinary road there. False when
+// evaluation must run. Reads only.
+struct Plain {
+    Cell value;
+    i32 pc;
+    bool more;
+};
+[[gnu::always_inline]] inline bool read_plain(const Cell& code, i32 pc, i32 end, bool no_infix, Plain& p) {
+    SeriesBuffer* const b = memory::buffer(cell::node(code));
+    const i32 length = static_cast<i32>((b->tail - b->head) / sizeof(Cell));
+    if (pc >= length) return false;
+    const Cell* const cells = b->cells();
+    const Cell* const v = plain_read(cells + pc);
+    if (!v) return false;
+    p.value = *v;
+    p.more = false;
+    p.pc = no_infix ? pc + 1 : int_chain<true>(p.value, cells, length, pc + 1, end, p.more);
+    return true;
+}
+
 // An evaluated argument that needs no evaluation of its own: a value that
 // stands for itself, or a word holding a value that is not called. It is
 // pushed as eval_expression would push it, and the operators after it apply;
@@ -694,32 +818,53 @@ inline i32 fetch_plain(bool no_infix, const Cell& code, i32 pc, i32 end) {
     const i32 length = static_cast<i32>((b->tail - b->head) / sizeof(Cell));
     if (pc >= length) return -1;
     const Cell* cells = b->cells();
-    const Cell* v = cells + pc;
-    const u32 t = cell::type_of(*v);
-    if (t == type::word) {
-        if (global_values(*v)) [[likely]] {
-            v = globals.cells + word::index_of(*v);
-        } else if (Cell* slot = running_slot(*v)) {
-            v = slot;
-        } else {
-            const Node ctx = word::context_of(*v);
-            const i32 i = word::index_of(*v);
-            if (!ctx || i < 0) return -1;
-            const Cell* values = context::values(ctx);
-            if (!values) return -1;
-            v = values + i;
-        }
-        const u32 vt = cell::type_of(*v);
-        if (vt == type::unset || vt == type::op || callable_q(vt)) return -1;
-    } else if (!plain_q(t)) {
-        return -1;
-    }
+    const Cell* v = plain_read(cells + pc);
+    if (!v) return -1;
     // An operator may follow unless the call is infix (its right operand
     // takes no operator): the value is its left operand.
     Cell* const start = stack::push(*v);
     if (!no_infix && pc + 1 < end && pc + 1 < length && cell::type_of(cells[pc + 1]) == type::word)
         return infix_after(code, pc + 1, end, start);
     return pc + 1;
+}
+
+// The slot a set-word stores into when it is reached through the kept
+// global values or the running function; else null.
+inline Cell* set_slot(const Cell& set_word) {
+    if (global_values(set_word)) [[likely]] return globals.cells + word::index_of(set_word);
+    return running_slot(set_word);
+}
+
+// Whether the value at pc may be computed in place (set_plain): false when
+// the first operator's right operand cannot be read in place (a path, a
+// call...), which sends the expression to the ordinary road before
+// anything is read.
+inline bool plain_shape_q(const Cell& code, i32 pc, i32 end) {
+    SeriesBuffer* const b = memory::buffer(cell::node(code));
+    const i32 limit = std::min(end, static_cast<i32>((b->tail - b->head) / sizeof(Cell)));
+    if (pc + 2 >= limit) return true;
+    const Cell* const cells = b->cells() + pc;
+    if (cell::type_of(cells[1]) != type::word) return true;
+    const u32 rt = cell::type_of(cells[2]);
+    return rt == type::integer || rt == type::word || rt == type::paren;
+}
+
+// A set-word whose value is computed in place (read_plain, with nothing
+// left to the ordinary road), its word reached through the kept global
+// values or running function: the value is stored and pushed as the
+// set-word's result in one step. Its frame is not opened: nothing between
+// could raise, trace or unwind, so nothing could see it (the caller checked
+// the room it would take, room_q). Returns the next pc, or -1 with nothing
+// done when the ordinary road must run.
+[[gnu::noinline]] i32 set_plain(const Cell& set_word, const Cell& code, i32 pc, i32 end) {
+    if (tracing || !room_q()) return -1;
+    Plain p;
+    if (!read_plain(code, pc, end, false, p) || p.more || cell::type_of(p.value) == type::unset) return -1;
+    Cell* const slot = set_slot(set_word);
+    if (!slot) return -1;
+    *slot = p.value;
+    stack::push(p.value);
+    return p.pc;
 }
 
 // Fetches argument item d (of the given kind) of the description.
@@ -1136,6 +1281,10 @@ i32 call_value(Call& call, const Cell& code, i32 pc, i32 end) {
         }
         case type::set_word: {
             if (pc + 1 >= end) fire(ErrorId::script_need_value, v);
+            if (plain_shape_q(code, pc + 1, end)) [[likely]] {
+                const i32 next = set_plain(v, code, pc + 1, end);
+                if (next >= 0) return next;
+            }
             stack::mark_interp_native(v);
             stack::push(v);
             // fetch_plain takes nothing while tracing, so the push event
