@@ -418,7 +418,24 @@ inline bool integer_args_q(const Cell& op_value) {
     return true;
 }
 
-bool paren_integer(const Cell& paren, i32& out);
+bool paren_integer(const Cell& paren, i32& out, i32 kept);
+
+// Within one computation that allocates nothing, what is kept of the global
+// values, once found current, stays current: kept_globals makes
+// global_values' check once and gives the count of values (-1 when the
+// check fails or nothing is kept), and kept_slot then reads a word of the
+// global context with the context test alone (null otherwise: the word
+// goes the usual way).
+inline i32 kept_globals() {
+    if (globals.ctx == ~0u) return -1;
+    const SeriesBuffer* b = memory::buffer(globals.node);
+    if (b != globals.buffer || b->head != globals.head || globals.generation != memory::generation) return -1;
+    return static_cast<i32>((b->tail - b->head) / sizeof(Cell));
+}
+inline Cell* kept_slot(const Cell& w, i32 kept) {
+    const i32 i = word::index_of(w);
+    return word::context_of(w) == globals.ctx && i >= 0 && i < kept ? globals.cells + i : nullptr;
+}
 
 // The value of the right operand at pc when reading it cannot raise
 // anything and yields an integer!: an integer! literal, a word whose slot
@@ -428,12 +445,14 @@ bool paren_integer(const Cell& paren, i32& out);
 // nothing evaluated since; the code may have shrunk below `end` while the
 // left operand was evaluated.
 template <bool parens>
-inline bool integer_operand(const Cell* cells, i32 length, i32 pc, i32 end, i32& out) {
+inline bool integer_operand(const Cell* cells, i32 length, i32 pc, i32 end, i32& out, i32 kept) {
     if (pc >= end || pc >= length) return false;
     const Cell* v = cells + pc;
     const u32 t = cell::type_of(*v);
     if (t == type::word) {
-        if (global_values(*v)) [[likely]] {
+        if (const Cell* slot = kept_slot(*v, kept)) {
+            v = slot;
+        } else if (global_values(*v)) [[likely]] {
             v = globals.cells + word::index_of(*v);
         } else if (Cell* slot = running_slot(*v)) {
             v = slot;
@@ -446,7 +465,7 @@ inline bool integer_operand(const Cell* cells, i32 length, i32 pc, i32 end, i32&
             v = values + i;
         }
     } else if (t != type::integer) {
-        if (parens && t == type::paren) return paren_integer(*v, out);
+        if (parens && t == type::paren) return paren_integer(*v, out, kept);
         return false;
     }
     if (cell::type_of(*v) != type::integer) return false;
@@ -489,9 +508,12 @@ inline bool integer_op(IntOp op, Cell* left, i32 r) {
                 store_integer(left, v);
             return true;
         case IntOp::divide:
+            if (r == 0 || (l == INT32_MIN && r == -1)) return false;  // the handler raises the error
+            integer::do_math_op(l, r, integer::op::divide, left);
+            return true;
         case IntOp::remainder:
             if (r == 0 || (l == INT32_MIN && r == -1)) return false;  // the handler raises the error
-            integer::do_math_op(l, r, op == IntOp::divide ? integer::op::divide : integer::op::remainder, left);
+            store_integer(left, l % r);  // the sign of l, as the handler gives it
             return true;
         case IntOp::and_: store_integer(left, l & r); return true;
         case IntOp::or_: store_integer(left, l | r); return true;
@@ -511,13 +533,14 @@ inline bool integer_op(IntOp op, Cell* left, i32 r) {
 // The operator at pc - 1 applied in place to the left operand at `left`
 // when both operands are integers and the outcome is safe; returns the pc
 // after the right operand, or -1 for the ordinary call.
-template <bool parens = true>
-inline i32 try_integer_op(const Cell& op_value, const Cell* cells, i32 length, i32 pc, i32 end, Cell* left) {
+template <bool parens>
+inline i32 try_integer_op(const Cell& op_value, const Cell* cells, i32 length, i32 pc, i32 end, Cell* left,
+                          i32 kept = -1) {
     if (cell::type_of(*left) != type::integer) return -1;
     const IntOp op = int_op_of(op_value);
     if (op == IntOp::none) return -1;
     i32 right;
-    if (!integer_operand<parens>(cells, length, pc, end, right) || !integer_args_q(op_value)) return -1;
+    if (!integer_operand<parens>(cells, length, pc, end, right, kept) || !integer_args_q(op_value)) return -1;
     if (!integer_op(op, left, right)) return -1;
     return pc + 1;
 }
@@ -631,6 +654,16 @@ inline const Cell* plain_read(const Cell* v) {
     }
     return plain_q(t) ? v : nullptr;
 }
+// The same, a word of the global context read through kept_slot.
+inline const Cell* plain_read(const Cell* v, i32 kept) {
+    if (cell::type_of(*v) == type::word) {
+        if (const Cell* slot = kept_slot(*v, kept)) {
+            const u32 vt = cell::type_of(*slot);
+            return vt == type::unset || vt == type::op || callable_q(vt) ? nullptr : slot;
+        }
+    }
+    return plain_read(v);
+}
 
 // The operators after a value, from pc, applied to `value` (a copy held
 // aside: nothing is pushed) while each is an integer operator computed in
@@ -640,18 +673,20 @@ inline const Cell* plain_read(const Cell* v) {
 // raises, so `cells` stays current and stopping anywhere leaves the
 // ordinary road the same state it would have reached itself.
 template <bool parens>
-[[gnu::always_inline]] inline i32 int_chain_from(Cell& value, const Cell* cells, i32 length, i32 pc, i32 end, bool& more) {
+[[gnu::always_inline]] inline i32 int_chain_from(Cell& value, const Cell* cells, i32 length, i32 pc, i32 end, bool& more,
+                                                i32 kept) {
     while (pc < end && pc < length) {
         const Cell& w = cells[pc];
         if (cell::type_of(w) != type::word) break;
-        const Cell* op = peek(w);
+        const Cell* op = kept_slot(w, kept);
+        if (!op) op = peek(w);
         if (!op || cell::type_of(*op) != type::op) break;
         const u32 rt = pc + 1 < length ? cell::type_of(cells[pc + 1]) : type::unset;
         if (rt != type::integer && rt != type::word && !(parens && rt == type::paren)) {
             more = true;
             break;
         }
-        const i32 next = try_integer_op<parens>(*op, cells, length, pc + 1, end, &value);
+        const i32 next = try_integer_op<parens>(*op, cells, length, pc + 1, end, &value, kept);
         if (next < 0) {
             more = true;
             break;
@@ -662,10 +697,11 @@ template <bool parens>
 }
 // The machine call only when a word follows.
 template <bool parens>
-[[gnu::always_inline]] inline i32 int_chain(Cell& value, const Cell* cells, i32 length, i32 pc, i32 end, bool& more) {
+[[gnu::always_inline]] inline i32 int_chain(Cell& value, const Cell* cells, i32 length, i32 pc, i32 end, bool& more,
+                                           i32 kept) {
     more = false;
     if (pc >= end || pc >= length || cell::type_of(cells[pc]) != type::word) return pc;
-    return int_chain_from<parens>(value, cells, length, pc, end, more);
+    return int_chain_from<parens>(value, cells, length, pc, end, more, kept);
 }
 
 // Room on both stacks for every frame and cell the ordinary road opens and
@@ -679,18 +715,18 @@ inline bool room_q() { return stack::frame_end - stack::frame_top >= 8 && stack:
 // value and integer operators whose right operands are read in place) gives
 // that integer without its two frames: nothing in it can raise, trace or
 // unwind, so nothing could see them. False when the paren must be evaluated.
-[[gnu::noinline]] bool paren_integer(const Cell& paren, i32& out) {
+[[gnu::noinline]] bool paren_integer(const Cell& paren, i32& out, i32 kept) {
     if (tracing || !room_q()) return false;
     SeriesBuffer* const b = memory::buffer(cell::node(paren));
     const i32 length = static_cast<i32>((b->tail - b->head) / sizeof(Cell));
     const i32 i = cell::head_index(paren);
     if (i < 0 || i >= length) return false;
     const Cell* const cells = b->cells();
-    const Cell* v = plain_read(cells + i);
+    const Cell* v = plain_read(cells + i, kept);
     if (!v || cell::type_of(*v) != type::integer) return false;
     Cell value = *v;
     bool more;
-    if (int_chain<false>(value, cells, length, i + 1, length, more) < length) return false;
+    if (int_chain<false>(value, cells, length, i + 1, length, more, kept) < length) return false;
     if (cell::type_of(value) != type::integer) return false;
     out = static_cast<i32>(value.data2);
     return true;
@@ -759,7 +795,7 @@ inline bool room_q() { return stack::frame_end - stack::frame_top >= 8 && stack:
         if (!v || cell::type_of(*v) != type::op) break;
         if (!tracing) [[likely]] {
             // Nothing has run since b was fetched: its cells are current.
-            i32 next = try_integer_op(*v, b->cells(), length, pc + 1, end, start);
+            i32 next = try_integer_op<false>(*v, b->cells(), length, pc + 1, end, start);
             if (next < 0) next = integer_infix_call(*v, w, code, pc + 1, end, start);
             if (next >= 0) {
                 stack::top = start + 1;
@@ -794,16 +830,16 @@ struct Plain {
     i32 pc;
     bool more;
 };
-[[gnu::always_inline]] inline bool read_plain(const Cell& code, i32 pc, i32 end, bool no_infix, Plain& p) {
+[[gnu::always_inline]] inline bool read_plain(const Cell& code, i32 pc, i32 end, bool no_infix, Plain& p, i32 kept) {
     SeriesBuffer* const b = memory::buffer(cell::node(code));
     const i32 length = static_cast<i32>((b->tail - b->head) / sizeof(Cell));
     if (pc >= length) return false;
     const Cell* const cells = b->cells();
-    const Cell* const v = plain_read(cells + pc);
+    const Cell* const v = plain_read(cells + pc, kept);
     if (!v) return false;
     p.value = *v;
     p.more = false;
-    p.pc = no_infix ? pc + 1 : int_chain<true>(p.value, cells, length, pc + 1, end, p.more);
+    p.pc = no_infix ? pc + 1 : int_chain<true>(p.value, cells, length, pc + 1, end, p.more, kept);
     return true;
 }
 
@@ -830,7 +866,8 @@ inline i32 fetch_plain(bool no_infix, const Cell& code, i32 pc, i32 end) {
 
 // The slot a set-word stores into when it is reached through the kept
 // global values or the running function; else null.
-inline Cell* set_slot(const Cell& set_word) {
+inline Cell* set_slot(const Cell& set_word, i32 kept) {
+    if (Cell* slot = kept_slot(set_word, kept)) return slot;
     if (global_values(set_word)) [[likely]] return globals.cells + word::index_of(set_word);
     return running_slot(set_word);
 }
@@ -858,9 +895,10 @@ inline bool plain_shape_q(const Cell& code, i32 pc, i32 end) {
 // done when the ordinary road must run.
 [[gnu::noinline]] i32 set_plain(const Cell& set_word, const Cell& code, i32 pc, i32 end) {
     if (tracing || !room_q()) return -1;
+    const i32 kept = kept_globals();
     Plain p;
-    if (!read_plain(code, pc, end, false, p) || p.more || cell::type_of(p.value) == type::unset) return -1;
-    Cell* const slot = set_slot(set_word);
+    if (!read_plain(code, pc, end, false, p, kept) || p.more || cell::type_of(p.value) == type::unset) return -1;
+    Cell* const slot = set_slot(set_word, kept);
     if (!slot) return -1;
     *slot = p.value;
     stack::push(p.value);
