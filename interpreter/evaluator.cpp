@@ -678,14 +678,16 @@ template <bool parens>
     while (pc < end && pc < length) {
         const Cell& w = cells[pc];
         if (cell::type_of(w) != type::word) break;
-        const Cell* op = kept_slot(w, kept);
-        if (!op) op = peek(w);
-        if (!op || cell::type_of(*op) != type::op) break;
+        // A right operand that cannot be read in place (a path, a call...):
+        // the ordinary road looks at the word, an operator or not.
         const u32 rt = pc + 1 < length ? cell::type_of(cells[pc + 1]) : type::unset;
         if (rt != type::integer && rt != type::word && !(parens && rt == type::paren)) {
             more = true;
             break;
         }
+        const Cell* op = kept_slot(w, kept);
+        if (!op) op = peek(w);
+        if (!op || cell::type_of(*op) != type::op) break;
         const i32 next = try_integer_op<parens>(*op, cells, length, pc + 1, end, &value, kept);
         if (next < 0) {
             more = true;
@@ -815,7 +817,26 @@ inline bool room_q() { return stack::frame_end - stack::frame_top >= 8 && stack:
     return pc;
 }
 
+// apply_infix out of line, for the value just pushed at `start`: the
+// operators computed in place come first, on the pushed cell itself (a
+// data-stack cell never moves), with the kept global values checked once.
 [[gnu::noinline]] i32 infix_after(const Cell& code_value, i32 pc, i32 end, Cell* start) {
+    const Cell code = code_value;
+    if (!tracing) [[likely]] {
+        SeriesBuffer* const b = memory::buffer(cell::node(code));
+        const i32 length = static_cast<i32>((b->tail - b->head) / sizeof(Cell));
+        bool more = false;
+        pc = int_chain_from<false>(*start, b->cells(), length, pc, end, more, kept_globals());
+        if (!more) {
+            stack::top = start + 1;
+            return pc;
+        }
+    }
+    return apply_infix(code, pc, end, start);
+}
+// apply_infix out of line with no in-place attempt first, for a caller that
+// knows the first operator's right operand cannot be read in place.
+[[gnu::noinline]] i32 infix_general(const Cell& code_value, i32 pc, i32 end, Cell* start) {
     const Cell code = code_value;
     return apply_infix(code, pc, end, start);
 }
@@ -847,8 +868,9 @@ struct Plain {
 // stands for itself, or a word holding a value that is not called. It is
 // pushed as eval_expression would push it, and the operators after it apply;
 // returns the next pc (pending may be set), or -1 with nothing pushed when
-// eval_expression must run (it also raises the errors).
-inline i32 fetch_plain(bool no_infix, const Cell& code, i32 pc, i32 end) {
+// eval_expression must run (it also raises the errors). `in_place` off:
+// the caller found the first right operand not readable in place.
+inline i32 fetch_plain(bool no_infix, const Cell& code, i32 pc, i32 end, bool in_place = true) {
     if (tracing) return -1;
     SeriesBuffer* b = memory::buffer(cell::node(code));
     const i32 length = static_cast<i32>((b->tail - b->head) / sizeof(Cell));
@@ -860,7 +882,7 @@ inline i32 fetch_plain(bool no_infix, const Cell& code, i32 pc, i32 end) {
     // takes no operator): the value is its left operand.
     Cell* const start = stack::push(*v);
     if (!no_infix && pc + 1 < end && pc + 1 < length && cell::type_of(cells[pc + 1]) == type::word)
-        return infix_after(code, pc + 1, end, start);
+        return in_place ? infix_after(code, pc + 1, end, start) : infix_general(code, pc + 1, end, start);
     return pc + 1;
 }
 
@@ -1319,7 +1341,8 @@ i32 call_value(Call& call, const Cell& code, i32 pc, i32 end) {
         }
         case type::set_word: {
             if (pc + 1 >= end) fire(ErrorId::script_need_value, v);
-            if (plain_shape_q(code, pc + 1, end)) [[likely]] {
+            const bool in_place = plain_shape_q(code, pc + 1, end);
+            if (in_place) [[likely]] {
                 const i32 next = set_plain(v, code, pc + 1, end);
                 if (next >= 0) return next;
             }
@@ -1327,7 +1350,7 @@ i32 call_value(Call& call, const Cell& code, i32 pc, i32 end) {
             stack::push(v);
             // fetch_plain takes nothing while tracing, so the push event
             // (before the value's own events) costs the plain road nothing.
-            const i32 plain = pc + 1 < end ? fetch_plain(false, code, pc + 1, end) : -1;
+            const i32 plain = pc + 1 < end ? fetch_plain(false, code, pc + 1, end, in_place) : -1;
             if (plain >= 0) {
                 pc = plain;
             } else {
