@@ -559,6 +559,8 @@ struct Call {
 i32 call_value(Call& call, const Cell& code, i32 pc, i32 end);
 i32 eval_path(const Cell& path, const Cell& code, i32 pc, i32 end, bool set, bool get, const Cell* value);
 inline i32 eval_value(const Cell& code, i32 pc, i32 end, bool passive, const Cell* first = nullptr);
+[[gnu::always_inline]] inline i32 expression(const Cell& code_value, i32 pc, i32 end, bool no_infix, bool sub,
+                                             bool passive, const Cell* first = nullptr);
 
 [[noreturn]] void expect_arg(const Call& call, i32 d, const Cell& value) {
     fire(ErrorId::script_expect_arg, call.name, datatype::make(cell::type_of(value)), argument_word(call.fn, d));
@@ -752,7 +754,7 @@ inline bool room_q() { return stack::frame_end - stack::frame_top >= 8 && stack:
     stack::top = left;
     stack::mark_interp_native(name);
     stack::top = stack::arguments + 1;
-    pc = eval_expression(code, pc, end, true, true, false);
+    pc = expression(code, pc, end, true, true, false);
     if (pending) return pc;
     Cell* args = stack::arguments;
     const Cell right = args[1];
@@ -1766,7 +1768,7 @@ namespace {
 // less per block level keeps deep interpreted recursion cheaper (fewer
 // calls and returns, which the processor predicts only a few dozen deep).
 [[gnu::always_inline]] inline i32 expression(const Cell& code_value, i32 pc, i32 end, bool no_infix, bool sub,
-                                             bool passive, const Cell* first = nullptr) {
+                                             bool passive, const Cell* first) {
     const Cell code = code_value;
     Cell* const start = stack::top;
     pc = eval_value(code, pc, end, passive, first);
