@@ -425,9 +425,11 @@ bool paren_integer(const Cell& paren, i32& out, i32 kept);
 // global_values' check once and gives the count of values (-1 when the
 // check fails or nothing is kept), and kept_slot then reads a word of the
 // global context with the context test alone (null otherwise: the word
-// goes the usual way).
+// goes the usual way). What is kept must be the global context's: then no
+// read in between can refresh it (global_values refreshes only on a failed
+// check or for a global context other than the kept one).
 inline i32 kept_globals() {
-    if (globals.ctx == ~0u) return -1;
+    if (globals.ctx == ~0u || globals.ctx != context::global) return -1;
     const SeriesBuffer* b = memory::buffer(globals.node);
     if (b != globals.buffer || b->head != globals.head || globals.generation != memory::generation) return -1;
     return static_cast<i32>((b->tail - b->head) / sizeof(Cell));
