@@ -845,29 +845,6 @@ inline bool room_q() { return stack::frame_end - stack::frame_top >= 8 && stack:
     return apply_infix(code, pc, end, start);
 }
 
-// An evaluated value that needs no evaluation of its own (plain_read), at
-// pc, with the integer operators after it computed in place unless
-// `no_infix` (int_chain): its value, the pc after what was taken, and
-// whether an operator is left to the ordinary road there. False when
-// evaluation must run. Reads only.
-struct Plain {
-    Cell value;
-    i32 pc;
-    bool more;
-};
-[[gnu::always_inline]] inline bool read_plain(const Cell& code, i32 pc, i32 end, bool no_infix, Plain& p, i32 kept) {
-    SeriesBuffer* const b = memory::buffer(cell::node(code));
-    const i32 length = static_cast<i32>((b->tail - b->head) / sizeof(Cell));
-    if (pc >= length) return false;
-    const Cell* const cells = b->cells();
-    const Cell* const v = plain_read(cells + pc, kept);
-    if (!v) return false;
-    p.value = *v;
-    p.more = false;
-    p.pc = no_infix ? pc + 1 : int_chain<true>(p.value, cells, length, pc + 1, end, p.more, kept);
-    return true;
-}
-
 // An evaluated argument that needs no evaluation of its own: a value that
 // stands for itself, or a word holding a value that is not called. It is
 // pushed as eval_expression would push it, and the operators after it apply;
@@ -912,23 +889,36 @@ inline bool plain_shape_q(const Cell& code, i32 pc, i32 end) {
     return rt == type::integer || rt == type::word || rt == type::paren;
 }
 
-// A set-word whose value is computed in place (read_plain, with nothing
-// left to the ordinary road), its word reached through the kept global
-// values or running function: the value is stored and pushed as the
-// set-word's result in one step. Its frame is not opened: nothing between
-// could raise, trace or unwind, so nothing could see it (the caller checked
-// the room it would take, room_q). Returns the next pc, or -1 with nothing
-// done when the ordinary road must run.
+// A set-word whose value is computed in place (a value plain_read takes
+// and the integer operators after it, int_chain, with nothing left to the
+// ordinary road), its word reached through the kept global values or the
+// running function: the value is stored and pushed as the set-word's
+// result in one step. Its frame is not opened: nothing between could raise,
+// trace or unwind, so nothing could see it, and with the room room_q asks
+// for it could not have overflowed either. Returns the next pc, or -1 with
+// nothing done when the ordinary road must run.
 [[gnu::noinline]] i32 set_plain(const Cell& set_word, const Cell& code, i32 pc, i32 end) {
     if (tracing || !room_q()) return -1;
     const i32 kept = kept_globals();
-    Plain p;
-    if (!read_plain(code, pc, end, false, p, kept) || p.more || cell::type_of(p.value) == type::unset) return -1;
+    SeriesBuffer* const b = memory::buffer(cell::node(code));
+    const i32 length = static_cast<i32>((b->tail - b->head) / sizeof(Cell));
+    if (pc >= length) return -1;
+    const Cell* const cells = b->cells();
+    const Cell* const v = plain_read(cells + pc, kept);
+    if (!v || cell::type_of(*v) == type::unset) return -1;
+    Cell value = *v;
+    bool more = false;
+    if (pc + 1 < end && pc + 1 < length && cell::type_of(cells[pc + 1]) == type::word) {
+        pc = int_chain_from<true>(value, cells, length, pc + 1, end, more, kept);
+        if (more) return -1;
+    } else {
+        pc++;
+    }
     Cell* const slot = set_slot(set_word, kept);
     if (!slot) return -1;
-    *slot = p.value;
-    stack::push(p.value);
-    return p.pc;
+    *slot = value;
+    stack::push(value);
+    return pc;
 }
 
 // Fetches argument item d (of the given kind) of the description.
@@ -1345,6 +1335,9 @@ i32 call_value(Call& call, const Cell& code, i32 pc, i32 end) {
         }
         case type::set_word: {
             if (pc + 1 >= end) fire(ErrorId::script_need_value, v);
+            // A value computed in place is stored in one step (set_plain);
+            // else the ordinary road, which tries no in-place operators when
+            // the shape already ruled them out.
             const bool in_place = plain_shape_q(code, pc + 1, end);
             if (in_place) [[likely]] {
                 const i32 next = set_plain(v, code, pc + 1, end);
