@@ -444,32 +444,61 @@ inline bool integer_args_q(const Cell& op_value) {
     return true;
 }
 
+bool paren_integer(const Cell& paren, i32& out, i32 kept);
+
+// Within one computation that allocates nothing, what is kept of the global
+// values, once found current, stays current: kept_globals makes
+// global_values' check once and gives the count of values (-1 when the
+// check fails or nothing is kept), and kept_slot then reads a word of the
+// global context with the context test alone (null otherwise: the word
+// goes the usual way). What is kept must be the global context's: then no
+// read in between can refresh it (global_values refreshes only on a failed
+// check or for a global context other than the kept one).
+inline i32 kept_globals() {
+    if (globals.ctx == ~0u || globals.ctx != context::global) return -1;
+    const SeriesBuffer* b = memory::buffer(globals.node);
+    if (b != globals.buffer || b->head != globals.head || globals.generation != memory::generation) return -1;
+    return static_cast<i32>((b->tail - b->head) / sizeof(Cell));
+}
+inline Cell* kept_slot(const Cell& w, i32 kept) {
+    const i32 i = word::index_of(w);
+    return word::context_of(w) == globals.ctx && i >= 0 && i < kept ? globals.cells + i : nullptr;
+}
+
 // The value of the right operand at pc when reading it cannot raise
-// anything and yields an integer!: an integer! literal, or a word whose
-// slot holds an integer!. Null otherwise. `cells` and `length` are the code
-// block's, fetched by the caller with nothing evaluated since; the code may
-// have shrunk below `end` while the left operand was evaluated.
-inline const Cell* integer_operand(const Cell* cells, i32 length, i32 pc, i32 end) {
-    if (pc >= end || pc >= length) return nullptr;
+// anything and yields an integer!: an integer! literal, a word whose slot
+// holds an integer!, or (with `parens`) a paren whose one expression is
+// computed in place to an integer! (paren_integer). False otherwise.
+// `cells` and `length` are the code block's, fetched by the caller with
+// nothing evaluated since; the code may have shrunk below `end` while the
+// left operand was evaluated.
+template <bool parens>
+inline bool integer_operand(const Cell* cells, i32 length, i32 pc, i32 end, i32& out, i32 kept) {
+    if (pc >= end || pc >= length) return false;
     const Cell* v = cells + pc;
     const u32 t = cell::type_of(*v);
     if (t == type::word) {
-        if (global_values(*v)) [[likely]] {
+        if (const Cell* slot = kept_slot(*v, kept)) {
+            v = slot;
+        } else if (global_values(*v)) [[likely]] {
             v = globals.cells + word::index_of(*v);
         } else if (Cell* slot = running_slot(*v)) {
             v = slot;
         } else {
             const Node ctx = word::context_of(*v);
             const i32 i = word::index_of(*v);
-            if (!ctx || i < 0) return nullptr;
+            if (!ctx || i < 0) return false;
             const Cell* values = context::values(ctx);
-            if (!values) return nullptr;
+            if (!values) return false;
             v = values + i;
         }
     } else if (t != type::integer) {
-        return nullptr;
+        if (parens && t == type::paren) return paren_integer(*v, out, kept);
+        return false;
     }
-    return cell::type_of(*v) == type::integer ? v : nullptr;
+    if (cell::type_of(*v) != type::integer) return false;
+    out = static_cast<i32>(v->data2);
+    return true;
 }
 
 // Stores the integer value into the cell, its header and other words kept
@@ -507,9 +536,12 @@ inline bool integer_op(IntOp op, Cell* left, i32 r) {
                 store_integer(left, v);
             return true;
         case IntOp::divide:
+            if (r == 0 || (l == INT32_MIN && r == -1)) return false;  // the handler raises the error
+            integer::do_math_op(l, r, integer::op::divide, left);
+            return true;
         case IntOp::remainder:
             if (r == 0 || (l == INT32_MIN && r == -1)) return false;  // the handler raises the error
-            integer::do_math_op(l, r, op == IntOp::divide ? integer::op::divide : integer::op::remainder, left);
+            store_integer(left, l % r);  // the sign of l, as the handler gives it
             return true;
         case IntOp::and_: store_integer(left, l & r); return true;
         case IntOp::or_: store_integer(left, l | r); return true;
@@ -529,13 +561,15 @@ inline bool integer_op(IntOp op, Cell* left, i32 r) {
 // The operator at pc - 1 applied in place to the left operand at `left`
 // when both operands are integers and the outcome is safe; returns the pc
 // after the right operand, or -1 for the ordinary call.
-inline i32 try_integer_op(const Cell& op_value, const Cell* cells, i32 length, i32 pc, i32 end, Cell* left) {
+template <bool parens>
+inline i32 try_integer_op(const Cell& op_value, const Cell* cells, i32 length, i32 pc, i32 end, Cell* left,
+                          i32 kept = -1) {
     if (cell::type_of(*left) != type::integer) return -1;
     const IntOp op = int_op_of(op_value);
     if (op == IntOp::none) return -1;
-    const Cell* right = integer_operand(cells, length, pc, end);
-    if (!right || !integer_args_q(op_value)) return -1;
-    if (!integer_op(op, left, static_cast<i32>(right->data2))) return -1;
+    i32 right;
+    if (!integer_operand<parens>(cells, length, pc, end, right, kept) || !integer_args_q(op_value)) return -1;
+    if (!integer_op(op, left, right)) return -1;
     return pc + 1;
 }
 
@@ -553,6 +587,8 @@ struct Call {
 [[gnu::always_inline]] inline i32 call_value(Call& call, const Cell& code, i32 pc, i32 end);
 i32 eval_path(const Cell& path, const Cell& code, i32 pc, i32 end, bool set, bool get, const Cell* value);
 inline i32 eval_value(const Cell& code, i32 pc, i32 end, bool passive, const Cell* first = nullptr);
+[[gnu::always_inline]] inline i32 expression(const Cell& code_value, i32 pc, i32 end, bool no_infix, bool sub,
+                                             bool passive, const Cell* first = nullptr);
 
 [[noreturn]] void expect_arg(const Call& call, i32 d, const Cell& value) {
     fire(ErrorId::script_expect_arg, call.name, datatype::make(cell::type_of(value)), argument_word(call.fn, d));
@@ -621,6 +657,113 @@ constexpr u64 active_types =
     type_bit(type::function) | type_bit(type::routine) | type_bit(type::issue);
 inline bool plain_q(u32 t) { return t >= 64 || !(active_types & type_bit(t)); }
 
+// --- Values read in place ------------------------------------------------------
+
+// The value the cell at `v` evaluates to when that takes no evaluation of
+// its own: a value that stands for itself, or a word holding a value that is
+// not called (nor unset, nor an op). Null when evaluation must run (it also
+// raises the errors). Reads only.
+inline const Cell* plain_read(const Cell* v) {
+    const u32 t = cell::type_of(*v);
+    if (t == type::word) {
+        if (global_values(*v)) [[likely]] {
+            v = globals.cells + word::index_of(*v);
+        } else if (Cell* slot = running_slot(*v)) {
+            v = slot;
+        } else {
+            const Node ctx = word::context_of(*v);
+            const i32 i = word::index_of(*v);
+            if (!ctx || i < 0) return nullptr;
+            const Cell* values = context::values(ctx);
+            if (!values) return nullptr;
+            v = values + i;
+        }
+        const u32 vt = cell::type_of(*v);
+        if (vt == type::unset || vt == type::op || callable_q(vt)) return nullptr;
+        return v;
+    }
+    return plain_q(t) ? v : nullptr;
+}
+// The same, a word of the global context read through kept_slot.
+inline const Cell* plain_read(const Cell* v, i32 kept) {
+    if (cell::type_of(*v) == type::word) {
+        if (const Cell* slot = kept_slot(*v, kept)) {
+            const u32 vt = cell::type_of(*slot);
+            return vt == type::unset || vt == type::op || callable_q(vt) ? nullptr : slot;
+        }
+    }
+    return plain_read(v);
+}
+
+// The operators after a value, from pc, applied to `value` (a copy held
+// aside: nothing is pushed) while each is an integer operator computed in
+// place (try_integer_op's case). Returns the pc of the first cell not
+// taken; `more` says whether it is an operator left to the ordinary road
+// (else the expression ends there). Nothing here allocates, evaluates or
+// raises, so `cells` stays current and stopping anywhere leaves the
+// ordinary road the same state it would have reached itself.
+template <bool parens>
+[[gnu::always_inline]] inline i32 int_chain_from(Cell& value, const Cell* cells, i32 length, i32 pc, i32 end, bool& more,
+                                                i32 kept) {
+    while (pc < end && pc < length) {
+        const Cell& w = cells[pc];
+        if (cell::type_of(w) != type::word) break;
+        // A right operand that cannot be read in place (a path, a call...):
+        // the ordinary road looks at the word, an operator or not.
+        const u32 rt = pc + 1 < length ? cell::type_of(cells[pc + 1]) : type::unset;
+        if (rt != type::integer && rt != type::word && !(parens && rt == type::paren)) {
+            more = true;
+            break;
+        }
+        const Cell* op = kept_slot(w, kept);
+        if (!op) op = peek(w);
+        if (!op || cell::type_of(*op) != type::op) break;
+        const i32 next = try_integer_op<parens>(*op, cells, length, pc + 1, end, &value, kept);
+        if (next < 0) {
+            more = true;
+            break;
+        }
+        pc = next;
+    }
+    return pc;
+}
+// The machine call only when a word follows.
+template <bool parens>
+[[gnu::always_inline]] inline i32 int_chain(Cell& value, const Cell* cells, i32 length, i32 pc, i32 end, bool& more,
+                                           i32 kept) {
+    more = false;
+    if (pc >= end || pc >= length || cell::type_of(cells[pc]) != type::word) return pc;
+    return int_chain_from<parens>(value, cells, length, pc, end, more, kept);
+}
+
+// Room on both stacks for every frame and cell the ordinary road opens and
+// pushes on its way to a result computed in place (an operator's frame, a
+// paren's two, a set-word's, and their few cells): the in-place roads run
+// only with room to spare, so that an overflow is raised by the ordinary
+// road exactly where it was.
+inline bool room_q() { return stack::frame_end - stack::frame_top >= 8 && stack::end - stack::top >= 16; }
+
+// A paren that is one expression computed in place to an integer! (a plain
+// value and integer operators whose right operands are read in place) gives
+// that integer without its two frames: nothing in it can raise, trace or
+// unwind, so nothing could see them. False when the paren must be evaluated.
+[[gnu::noinline]] bool paren_integer(const Cell& paren, i32& out, i32 kept) {
+    if (tracing || !room_q()) return false;
+    SeriesBuffer* const b = memory::buffer(cell::node(paren));
+    const i32 length = static_cast<i32>((b->tail - b->head) / sizeof(Cell));
+    const i32 i = cell::head_index(paren);
+    if (i < 0 || i >= length) return false;
+    const Cell* const cells = b->cells();
+    const Cell* v = plain_read(cells + i, kept);
+    if (!v || cell::type_of(*v) != type::integer) return false;
+    Cell value = *v;
+    bool more;
+    if (int_chain<false>(value, cells, length, i + 1, length, more, kept) < length) return false;
+    if (cell::type_of(value) != type::integer) return false;
+    out = static_cast<i32>(value.data2);
+    return true;
+}
+
 
 // An integer operator whose right operand must be evaluated (a call, a
 // paren...): the ordinary call's steps without its general machinery. The
@@ -639,7 +782,7 @@ inline bool plain_q(u32 t) { return t >= 64 || !(active_types & type_bit(t)); }
     stack::top = left;
     stack::mark_interp_native(name);
     stack::top = stack::arguments + 1;
-    pc = eval_expression(code, pc, end, true, true, false);
+    pc = expression(code, pc, end, true, true, false);
     if (pending) return pc;
     Cell* args = stack::arguments;
     const Cell right = args[1];
@@ -684,7 +827,7 @@ inline bool plain_q(u32 t) { return t >= 64 || !(active_types & type_bit(t)); }
         if (!v || cell::type_of(*v) != type::op) break;
         if (!tracing) [[likely]] {
             // Nothing has run since b was fetched: its cells are current.
-            i32 next = try_integer_op(*v, b->cells(), length, pc + 1, end, start);
+            i32 next = try_integer_op<false>(*v, b->cells(), length, pc + 1, end, start);
             if (next < 0) next = integer_infix_call(*v, w, code, pc + 1, end, start);
             if (next >= 0) {
                 stack::top = start + 1;
@@ -704,7 +847,26 @@ inline bool plain_q(u32 t) { return t >= 64 || !(active_types & type_bit(t)); }
     return pc;
 }
 
+// apply_infix out of line, for the value just pushed at `start`: the
+// operators computed in place come first, on the pushed cell itself (a
+// data-stack cell never moves), with the kept global values checked once.
 [[gnu::noinline]] i32 infix_after(const Cell& code_value, i32 pc, i32 end, Cell* start) {
+    const Cell code = code_value;
+    if (!tracing) [[likely]] {
+        SeriesBuffer* const b = memory::buffer(cell::node(code));
+        const i32 length = static_cast<i32>((b->tail - b->head) / sizeof(Cell));
+        bool more = false;
+        pc = int_chain_from<false>(*start, b->cells(), length, pc, end, more, kept_globals());
+        if (!more) {
+            stack::top = start + 1;
+            return pc;
+        }
+    }
+    return apply_infix(code, pc, end, start);
+}
+// apply_infix out of line with no in-place attempt first, for a caller that
+// knows the first operator's right operand cannot be read in place.
+[[gnu::noinline]] i32 infix_general(const Cell& code_value, i32 pc, i32 end, Cell* start) {
     const Cell code = code_value;
     return apply_infix(code, pc, end, start);
 }
@@ -713,39 +875,76 @@ inline bool plain_q(u32 t) { return t >= 64 || !(active_types & type_bit(t)); }
 // stands for itself, or a word holding a value that is not called. It is
 // pushed as eval_expression would push it, and the operators after it apply;
 // returns the next pc (pending may be set), or -1 with nothing pushed when
-// eval_expression must run (it also raises the errors).
-inline i32 fetch_plain(bool no_infix, const Cell& code, i32 pc, i32 end) {
+// eval_expression must run (it also raises the errors). `in_place` off:
+// the caller found the first right operand not readable in place.
+inline i32 fetch_plain(bool no_infix, const Cell& code, i32 pc, i32 end, bool in_place = true) {
     if (tracing) return -1;
     SeriesBuffer* b = memory::buffer(cell::node(code));
     const i32 length = static_cast<i32>((b->tail - b->head) / sizeof(Cell));
     if (pc >= length) return -1;
     const Cell* cells = b->cells();
-    const Cell* v = cells + pc;
-    const u32 t = cell::type_of(*v);
-    if (t == type::word) {
-        if (global_values(*v)) [[likely]] {
-            v = globals.cells + word::index_of(*v);
-        } else if (Cell* slot = running_slot(*v)) {
-            v = slot;
-        } else {
-            const Node ctx = word::context_of(*v);
-            const i32 i = word::index_of(*v);
-            if (!ctx || i < 0) return -1;
-            const Cell* values = context::values(ctx);
-            if (!values) return -1;
-            v = values + i;
-        }
-        const u32 vt = cell::type_of(*v);
-        if (vt == type::unset || vt == type::op || callable_q(vt)) return -1;
-    } else if (!plain_q(t)) {
-        return -1;
-    }
+    const Cell* v = plain_read(cells + pc);
+    if (!v) return -1;
     // An operator may follow unless the call is infix (its right operand
     // takes no operator): the value is its left operand.
     Cell* const start = stack::push(*v);
     if (!no_infix && pc + 1 < end && pc + 1 < length && cell::type_of(cells[pc + 1]) == type::word)
-        return infix_after(code, pc + 1, end, start);
+        return in_place ? infix_after(code, pc + 1, end, start) : infix_general(code, pc + 1, end, start);
     return pc + 1;
+}
+
+// The slot a set-word stores into when it is reached through the kept
+// global values or the running function; else null.
+inline Cell* set_slot(const Cell& set_word, i32 kept) {
+    if (Cell* slot = kept_slot(set_word, kept)) return slot;
+    if (global_values(set_word)) [[likely]] return globals.cells + word::index_of(set_word);
+    return running_slot(set_word);
+}
+
+// Whether the value at pc may be computed in place (set_plain): false when
+// the first operator's right operand cannot be read in place (a path, a
+// call...), which sends the expression to the ordinary road before
+// anything is read.
+inline bool plain_shape_q(const Cell& code, i32 pc, i32 end) {
+    SeriesBuffer* const b = memory::buffer(cell::node(code));
+    const i32 limit = std::min(end, static_cast<i32>((b->tail - b->head) / sizeof(Cell)));
+    if (pc + 2 >= limit) return true;
+    const Cell* const cells = b->cells() + pc;
+    if (cell::type_of(cells[1]) != type::word) return true;
+    const u32 rt = cell::type_of(cells[2]);
+    return rt == type::integer || rt == type::word || rt == type::paren;
+}
+
+// A set-word whose value is computed in place (a value plain_read takes
+// and the integer operators after it, int_chain, with nothing left to the
+// ordinary road), its word reached through the kept global values or the
+// running function: the value is stored and pushed as the set-word's
+// result in one step. Its frame is not opened: nothing between could raise,
+// trace or unwind, so nothing could see it, and with the room room_q asks
+// for it could not have overflowed either. Returns the next pc, or -1 with
+// nothing done when the ordinary road must run.
+[[gnu::noinline]] i32 set_plain(const Cell& set_word, const Cell& code, i32 pc, i32 end) {
+    if (tracing || !room_q()) return -1;
+    const i32 kept = kept_globals();
+    SeriesBuffer* const b = memory::buffer(cell::node(code));
+    const i32 length = static_cast<i32>((b->tail - b->head) / sizeof(Cell));
+    if (pc >= length) return -1;
+    const Cell* const cells = b->cells();
+    const Cell* const v = plain_read(cells + pc, kept);
+    if (!v || cell::type_of(*v) == type::unset) return -1;
+    Cell value = *v;
+    bool more = false;
+    if (pc + 1 < end && pc + 1 < length && cell::type_of(cells[pc + 1]) == type::word) {
+        pc = int_chain_from<true>(value, cells, length, pc + 1, end, more, kept);
+        if (more) return -1;
+    } else {
+        pc++;
+    }
+    Cell* const slot = set_slot(set_word, kept);
+    if (!slot) return -1;
+    *slot = value;
+    stack::push(value);
+    return pc;
 }
 
 // Fetches argument item d (of the given kind) of the description.
@@ -1425,11 +1624,19 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
         }
         case type::set_word: {
             if (pc + 1 >= end) fire(ErrorId::script_need_value, v);
+            // A value computed in place is stored in one step (set_plain);
+            // else the ordinary road, which tries no in-place operators when
+            // the shape already ruled them out.
+            const bool in_place = plain_shape_q(code, pc + 1, end);
+            if (in_place) [[likely]] {
+                const i32 next = set_plain(v, code, pc + 1, end);
+                if (next >= 0) return next;
+            }
             stack::mark_interp_native(v);
             stack::push(v);
             // fetch_plain takes nothing while tracing, so the push event
             // (before the value's own events) costs the plain road nothing.
-            const i32 plain = pc + 1 < end ? fetch_plain(false, code, pc + 1, end) : -1;
+            const i32 plain = pc + 1 < end ? fetch_plain(false, code, pc + 1, end, in_place) : -1;
             if (plain >= 0) {
                 pc = plain;
             } else {
@@ -1845,7 +2052,7 @@ namespace {
 // less per block level keeps deep interpreted recursion cheaper (fewer
 // calls and returns, which the processor predicts only a few dozen deep).
 [[gnu::always_inline]] inline i32 expression(const Cell& code_value, i32 pc, i32 end, bool no_infix, bool sub,
-                                             bool passive, const Cell* first = nullptr) {
+                                             bool passive, const Cell* first) {
     const Cell code = code_value;
     Cell* const start = stack::top;
     pc = eval_value(code, pc, end, passive, first);
