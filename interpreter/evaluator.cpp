@@ -186,7 +186,7 @@ inline Cell* word_slot(const Cell& w) {
 }
 
 // context::set through the kept global values and running function.
-inline void set_word_value(Cell& w, const Cell& value) {
+[[gnu::always_inline]] inline void set_word_value(Cell& w, const Cell& value) {
     if (global_values(w)) [[likely]] {
         globals.cells[word::index_of(w)] = value;
         return;
@@ -456,8 +456,8 @@ bool paren_integer(const Cell& paren, i32& out, i32 kept);
 // check or for a global context other than the kept one).
 inline i32 kept_globals() {
     if (globals.ctx == ~0u || globals.ctx != context::global) return -1;
-    const SeriesBuffer* b = memory::buffer(globals.node);
-    if (b != globals.buffer || b->head != globals.head || globals.generation != memory::generation) return -1;
+    if (globals.moves != memory::moves) return -1;
+    const SeriesBuffer* b = globals.buffer;
     return static_cast<i32>((b->tail - b->head) / sizeof(Cell));
 }
 inline Cell* kept_slot(const Cell& w, i32 kept) {
@@ -513,7 +513,7 @@ inline void store_integer(Cell* c, i32 v) {
 
 // Computes `left op right` into the left operand's cell; false when the
 // ordinary call must run instead.
-inline bool integer_op(IntOp op, Cell* left, i32 r) {
+[[gnu::always_inline]] inline bool integer_op(IntOp op, Cell* left, i32 r) {
     const i32 l = static_cast<i32>(left->data2);
     i32 v;
     switch (op) {
@@ -877,7 +877,7 @@ inline bool room_q() { return stack::frame_end - stack::frame_top >= 8 && stack:
 // returns the next pc (pending may be set), or -1 with nothing pushed when
 // eval_expression must run (it also raises the errors). `in_place` off:
 // the caller found the first right operand not readable in place.
-inline i32 fetch_plain(bool no_infix, const Cell& code, i32 pc, i32 end, bool in_place = true) {
+[[gnu::always_inline]] inline i32 fetch_plain(bool no_infix, const Cell& code, i32 pc, i32 end, bool in_place = true) {
     if (tracing) return -1;
     SeriesBuffer* b = memory::buffer(cell::node(code));
     const i32 length = static_cast<i32>((b->tail - b->head) / sizeof(Cell));

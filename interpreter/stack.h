@@ -183,7 +183,7 @@ inline u32 encode_symbol(u32 sym) {
 
 // The general form: kind 1-8, plus frame_flag::body / frame_flag::interp.
 // Inline: the evaluator opens one or more frames for every call.
-inline void mark_frame(const Cell& name, u32 kind, u32 flags = 0) {
+[[gnu::always_inline]] inline void mark_frame(const Cell& name, u32 kind, u32 flags = 0) {
     if (frame_top >= frame_end) [[unlikely]] frame_overflow();
     CallFrame* f = frame_top++;
     f->header = encode_symbol(name.data2) | (kind << frame_flag::kind_shift) | flags;
