@@ -429,7 +429,12 @@ u32 run_cycle(bool nodes) {
     std::atomic_thread_fence(std::memory_order_seq_cst);
     if (nodes && nodes_on) plan_node_compaction();
     mark_roots();
-    if (remap) cycles::remap(remapped);
+    if (remap) {
+        cycles::remap(remapped);
+        // A running function's context may have a new number: the evaluator's
+        // record of it is read again before its next use.
+        stack::reference_writes++;
+    }
     if (handles::ready()) handles::sweep();
     if (Node* own = ownership::live_table_slot()) {
         settle_ownership(*own);
