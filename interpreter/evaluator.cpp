@@ -948,7 +948,7 @@ inline bool plain_shape_q(const Cell& code, i32 pc, i32 end) {
 }
 
 // Fetches argument item d (of the given kind) of the description.
-inline i32 fetch_arg(const Call& call, Node desc, i32 d, u32 kind, const Cell& code, i32 pc, i32 end) {
+[[gnu::always_inline]] inline i32 fetch_arg(const Call& call, Node desc, i32 d, u32 kind, const Cell& code, i32 pc, i32 end) {
     if (kind == function::arg_kind::word && pc < end) [[likely]] {
         const i32 next = fetch_plain(call.infix, code, pc, end);
         if (next >= 0) return next;
@@ -1301,10 +1301,55 @@ i32 fetch_args(Call& call, const Cell& code, i32 pc, i32 end) {
 // The arguments of a direct description (function::signature::direct):
 // items `from` to arity - 1, each evaluated and checked against its typeset,
 // as fetch_args takes them. Returns the next pc; the caller tests pending.
+// Arguments that need no evaluation of their own (plain_read's values) are
+// taken in one run, fetch_plain's steps with the code's and the
+// description's cells read in place: nothing between them allocates or
+// evaluates. The run ends at an argument that operators may follow (they
+// are applied as fetch_plain applies them, and the cells are read afresh
+// after) or one that must be evaluated (eval_expression, as fetch_arg would
+// call it).
 [[gnu::always_inline]] inline i32 fetch_direct(const Call& call, Node desc, u32 sig, i32 from, const Cell& code,
                                                i32 pc, i32 end) {
     const i32 arity = function::signature::arity(sig);
-    for (i32 d = from; d < arity; d++) {
+    i32 d = from;
+    while (d < arity) {
+        if (!tracing && pc < end) [[likely]] {
+            SeriesBuffer* const b = memory::buffer(cell::node(code));
+            const i32 limit = std::min(end, static_cast<i32>((b->tail - b->head) / sizeof(Cell)));
+            const Cell* const cells = b->cells();
+            const Cell* const items = cell_at(desc, 0);
+            const Cell* v = nullptr;
+            while (pc < limit) {
+                v = plain_read(cells + pc);
+                if (!v) break;
+                Cell* const value = stack::push(*v);
+                if (!call.infix && pc + 1 < limit && cell::type_of(cells[pc + 1]) == type::word) {
+                    // Operators may follow: they apply to the pushed value.
+                    pc = infix_after(code, pc + 1, end, value);
+                    if (pending) [[unlikely]] return pc;
+                    if (!type_bits(*cell_at(desc, d)).has(cell::type_of(*value))) [[unlikely]]
+                        expect_arg(call, d, *value);
+                    break;
+                }
+                if (!type_bits(items[d]).has(cell::type_of(*value))) [[unlikely]] expect_arg(call, d, *value);
+                pc++;
+                if (++d >= arity) return pc;
+                v = nullptr;
+            }
+            if (v) {
+                d++;  // taken with its operators
+                continue;
+            }
+            if (pc < limit) {
+                // plain_read declined: the argument is evaluated.
+                pc = eval_expression(code, pc, end, call.infix, true, false);
+                if (pending) [[unlikely]] return pc;
+                const Cell& value = *(stack::top - 1);
+                if (!type_bits(*cell_at(desc, d)).has(cell::type_of(value))) [[unlikely]] expect_arg(call, d, value);
+                d++;
+                continue;
+            }
+        }
         // The accepted types, taken now: the description's buffer may move
         // while the argument is evaluated.
         const TypeBits accepted = type_bits(*cell_at(desc, d));
@@ -1312,6 +1357,7 @@ i32 fetch_args(Call& call, const Cell& code, i32 pc, i32 end) {
         if (pending) [[unlikely]] return pc;
         const Cell& value = *(stack::top - 1);
         if (!accepted.has(cell::type_of(value))) [[unlikely]] expect_arg(call, d, value);
+        d++;
     }
     return pc;
 }
@@ -1582,7 +1628,41 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
 }
 
 // A path or get-path met as a value: its result is pushed (and traced).
+// A path whose head word (read through the kept global values or the
+// running function) holds a function! with a cached signature takes
+// eval_path's steps up to the call without its walk set-up: the path pushed
+// (it stays rooted while the arguments run), the call on the refined road
+// call_value would choose, the result left in the path's cell. Only reads
+// come before the push, so every error is raised where eval_path raises it.
 [[gnu::noinline]] i32 path_value(const Cell& path, const Cell& code, i32 pc, i32 end, bool get) {
+    if (!get && !tracing) [[likely]] {
+        const SeriesBuffer* const b = memory::buffer(cell::node(path));
+        const i32 head = cell::head_index(path);
+        if (head >= 0 && head < static_cast<i32>((b->tail - b->head) / sizeof(Cell))) {
+            const Cell first = const_cast<SeriesBuffer*>(b)->cells()[head];
+            const Cell* slot = nullptr;
+            if (cell::type_of(first) == type::word) {
+                if (global_values(first)) [[likely]] slot = globals.cells + word::index_of(first);
+                else slot = running_slot(first);
+            }
+            if (slot && cell::type_of(*slot) == type::function) {
+                const Cell fn = *slot;
+                const Cell* cached = cell_at(function::extra_of(fn), 1);
+                if (cell::type_of(*cached) == type::block && (cached->data3 & function::signature::valid)) {
+                    const Node desc = cell::node(*cached);
+                    Cell* const base = stack::top;
+                    Cell* const held = stack::push(path);
+                    Call call{fn, first, held, head, 0, false};
+                    const i32 next = call_refined_function(call, desc, code, pc + 1, end);
+                    if (pending) return next;
+                    *base = *(stack::top - 1);
+                    stack::top = base + 1;
+                    ORU_TRACE(Event::push, &code, pc, nullptr, stack::top - 1);
+                    return next;
+                }
+            }
+        }
+    }
     const i32 next = eval_path(path, code, pc + 1, end, false, get, nullptr);
     if (!pending) ORU_TRACE(Event::push, &code, pc, nullptr, stack::top - 1);
     return next;
