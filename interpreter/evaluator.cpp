@@ -1395,9 +1395,17 @@ inline void take_result() {
 // the walk: the fixed arguments all come before the first refinement item,
 // so the path is read there, after they are evaluated, as path_refinements
 // would read it, and nothing is evaluated until the walk ends.
-[[gnu::noinline]] i32 call_refined_function(Call& call, Node desc, const Cell& code, i32 pc, i32 end) {
+[[gnu::noinline]] i32 call_refined_function(Call& call, Node desc, u32 sig, const Cell& code, i32 pc, i32 end) {
     stack::push(call.fn);
     stack::mark_interp_func(call.name, function::context_of(call.fn));
+    // A direct description's fixed arguments are the items before arity:
+    // taken as the direct roads take them, the walk goes on from there.
+    i32 from = 0;
+    if (sig & function::signature::direct) {
+        pc = fetch_direct(call, desc, sig, 0, code, pc, end);
+        if (pending) [[unlikely]] return pc;
+        from = function::signature::arity(sig);
+    }
     i32 locals = 0;
     bool active = true;
     // The one refinement the path names: its word, its symbol (and the
@@ -1409,7 +1417,7 @@ inline void take_result() {
     // Items are read again after each fetch, which may evaluate and so move
     // the description's buffer; its length never changes.
     const i32 desc_length = length_of(desc);
-    for (i32 d = 0; d < desc_length; d++) {
+    for (i32 d = from; d < desc_length; d++) {
         const Cell* item = cell_at(desc, d);
         const u32 it = cell::type_of(*item);
         if (it == type::typeset) {
@@ -1582,7 +1590,7 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
             if (t == type::function) {
                 if (direct && (sig & function::signature::plain))
                     return call_direct_function(call, cell::node(*cached), sig, code, pc, end);
-                return call_refined_function(call, cell::node(*cached), code, pc, end);
+                return call_refined_function(call, cell::node(*cached), sig, code, pc, end);
             }
             if (direct) return call_direct_native<false>(call, cell::node(*cached), sig, code, pc, end);
         }
@@ -1650,10 +1658,11 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
                 const Cell* cached = cell_at(function::extra_of(fn), 1);
                 if (cell::type_of(*cached) == type::block && (cached->data3 & function::signature::valid)) {
                     const Node desc = cell::node(*cached);
+                    const u32 sig = cached->data3;
                     Cell* const base = stack::top;
                     Cell* const held = stack::push(path);
                     Call call{fn, first, held, head, 0, false};
-                    const i32 next = call_refined_function(call, desc, code, pc + 1, end);
+                    const i32 next = call_refined_function(call, desc, sig, code, pc + 1, end);
                     if (pending) return next;
                     *base = *(stack::top - 1);
                     stack::top = base + 1;
