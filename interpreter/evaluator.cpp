@@ -1417,7 +1417,13 @@ struct RefinedPlan {
     i32 arg_count = 0;
     i32 locals = 0;
 };
-RefinedPlan refined_plan;
+// A few plans, one per (description, symbol) hash, so that calls naming
+// different refinements in turn keep theirs.
+constexpr u32 refined_plan_count = 8;
+RefinedPlan refined_plans[refined_plan_count];
+inline RefinedPlan& plan_for(Node desc, i32 sym) {
+    return refined_plans[(desc ^ static_cast<u32>(sym) * 5u) & (refined_plan_count - 1)];
+}
 
 [[gnu::noinline]] void keep_plan(Node desc, i32 from, i32 found, i32 found_slot, i32 sym) {
     RefinedPlan plan;
@@ -1450,7 +1456,7 @@ RefinedPlan refined_plan;
     plan.sym = sym;
     plan.desc = desc;
     plan.moves = memory::moves;
-    refined_plan = plan;
+    plan_for(desc, sym) = plan;
 }
 
 // The refined road after a direct description's fixed arguments, by the
@@ -1463,12 +1469,14 @@ RefinedPlan refined_plan;
 // taken (the caller tests pending).
 [[gnu::always_inline]] inline bool planned_refinement(const Call& call, Node desc, const Cell& code, i32& pc, i32 end,
                                                       i32& locals) {
-    if (refined_plan.desc != desc || refined_plan.moves != memory::moves) return false;
     const Node pn = cell::node(*call.path);
     if (length_of(pn) != call.path_index + 2) return false;
     const Cell& want = *cell_at(pn, call.path_index + 1);
-    if (cell::type_of(want) != type::word || word::symbol_of(want) != refined_plan.sym) return false;
-    const RefinedPlan plan = refined_plan;  // a call in an argument may keep another
+    if (cell::type_of(want) != type::word) return false;
+    const i32 sym = word::symbol_of(want);
+    const RefinedPlan& kept = plan_for(desc, sym);
+    if (kept.desc != desc || kept.sym != sym || kept.moves != memory::moves) return false;
+    const RefinedPlan plan = kept;  // a call in an argument may keep another in its place
     if (stack::end - stack::top <= plan.slots) return false;
     Cell* const cells = stack::top;
     for (i32 i = 0; i < plan.slots; i++) cells[i] = (plan.flags >> i) & 1 ? logic::false_value : none::value;
