@@ -19,10 +19,14 @@
 // and callbacks need not walk it, and calls whose arguments are all
 // evaluated take one loop over them (a function's body run in the same
 // machine frame); a path naming one refinement of a function has it found
-// during the walk of the description; `either` and `if` run their block from
-// the call itself, inside the native's frame. Expression and either/if
-// evaluation are inlined into their callers so that each level of
-// interpreted recursion costs fewer machine frames.
+// during the walk of the description, and what the walk found is kept per
+// description and refinement (checked against memory::moves on each use); a
+// path whose head word holds a function calls it without the path walk's
+// set-up; arguments that need no evaluation of their own are taken in one
+// run; `either` and `if` run their block from the call itself, inside the
+// native's frame. Expression and either/if evaluation are inlined into
+// their callers so that each level of interpreted recursion costs fewer
+// machine frames.
 #include "interpreter/evaluator.h"
 
 #include "interpreter/actions.h"
@@ -1752,7 +1756,7 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
 }
 
 // A path or get-path met as a value: its result is pushed (and traced).
-// A path whose head word (read through the kept global values or the
+// A path (not a get-path) whose head word (read through the kept global values or the
 // running function) holds a function! with a cached signature takes
 // eval_path's steps up to the call without its walk set-up: the path pushed
 // (it stays rooted while the arguments run), the call on the refined road
