@@ -1756,12 +1756,13 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
 }
 
 // A path or get-path met as a value: its result is pushed (and traced).
-// A path (not a get-path) whose head word (read through the kept global values or the
-// running function) holds a function! with a cached signature takes
-// eval_path's steps up to the call without its walk set-up: the path pushed
-// (it stays rooted while the arguments run), the call on the refined road
-// call_value would choose, the result left in the path's cell. Only reads
-// come before the push, so every error is raised where eval_path raises it.
+// A path (not a get-path) whose head word (read through the kept global
+// values or the running function) holds a function! with a cached signature
+// takes eval_path's steps up to the call without its walk set-up: the path
+// pushed (it stays rooted while the arguments run), the call on the refined
+// road call_value would choose, the result left in the path's cell. Only
+// reads come before the push, so every error is raised where eval_path
+// raises it.
 [[gnu::noinline]] i32 path_value(const Cell& path, const Cell& code, i32 pc, i32 end, bool get) {
     if (!get && !tracing) [[likely]] {
         const SeriesBuffer* const b = memory::buffer(cell::node(path));
