@@ -1322,9 +1322,8 @@ i32 fetch_args(Call& call, const Cell& code, i32 pc, i32 end) {
 // are applied as fetch_plain applies them, and the cells are read afresh
 // after) or one that must be evaluated (eval_expression, as fetch_arg would
 // call it).
-[[gnu::always_inline]] inline i32 fetch_direct(const Call& call, Node desc, u32 sig, i32 from, const Cell& code,
-                                               i32 pc, i32 end) {
-    const i32 arity = function::signature::arity(sig);
+[[gnu::always_inline]] inline i32 fetch_items(const Call& call, Node desc, i32 from, i32 arity, const Cell& code,
+                                              i32 pc, i32 end) {
     i32 d = from;
     while (d < arity) {
         if (!tracing && pc < end) [[likely]] {
@@ -1374,6 +1373,11 @@ i32 fetch_args(Call& call, const Cell& code, i32 pc, i32 end) {
         d++;
     }
     return pc;
+}
+
+[[gnu::always_inline]] inline i32 fetch_direct(const Call& call, Node desc, u32 sig, i32 from, const Cell& code,
+                                               i32 pc, i32 end) {
+    return fetch_items(call, desc, from, function::signature::arity(sig), code, pc, end);
 }
 
 // The result slot of a closed call replaces the function value pushed
@@ -1486,6 +1490,14 @@ inline RefinedPlan& plan_for(Node desc, i32 sym) {
     for (i32 i = 0; i < plan.slots; i++) cells[i] = (plan.flags >> i) & 1 ? logic::false_value : none::value;
     stack::top = cells + plan.slots;
     stack::arguments[plan.found_slot] = logic::true_value;
+    if (plan.arg_count == 1) {
+        // One argument: taken as a direct call's, then moved to its slot.
+        pc = fetch_items(call, desc, plan.first_arg, plan.first_arg + 1, code, pc, end);
+        if (pending) [[unlikely]] return true;
+        stack::arguments[plan.found_slot + 1] = *--stack::top;
+        locals = plan.locals;
+        return true;
+    }
     for (i32 k = 0; k < plan.arg_count; k++) {
         const i32 d = plan.first_arg + k;
         const TypeBits accepted = type_bits(*cell_at(desc, d));
