@@ -19,10 +19,14 @@
 // and callbacks need not walk it, and calls whose arguments are all
 // evaluated take one loop over them (a function's body run in the same
 // machine frame); a path naming one refinement of a function has it found
-// during the walk of the description; `either` and `if` run their block from
-// the call itself, inside the native's frame. Expression and either/if
-// evaluation are inlined into their callers so that each level of
-// interpreted recursion costs fewer machine frames.
+// during the walk of the description, and what the walk found is kept per
+// description and refinement (checked against memory::moves on each use); a
+// path whose head word holds a function calls it without the path walk's
+// set-up; arguments that need no evaluation of their own are taken in one
+// run; `either` and `if` run their block from the call itself, inside the
+// native's frame. Expression and either/if evaluation are inlined into
+// their callers so that each level of interpreted recursion costs fewer
+// machine frames.
 #include "interpreter/evaluator.h"
 
 #include "interpreter/actions.h"
@@ -948,7 +952,8 @@ inline bool plain_shape_q(const Cell& code, i32 pc, i32 end) {
 }
 
 // Fetches argument item d (of the given kind) of the description.
-inline i32 fetch_arg(const Call& call, Node desc, i32 d, u32 kind, const Cell& code, i32 pc, i32 end) {
+[[gnu::always_inline]] inline i32 fetch_arg(const Call& call, Node desc, i32 d, u32 kind, const Cell& code, i32 pc,
+                                            i32 end) {
     if (kind == function::arg_kind::word && pc < end) [[likely]] {
         const i32 next = fetch_plain(call.infix, code, pc, end);
         if (next >= 0) return next;
@@ -1298,13 +1303,66 @@ i32 fetch_args(Call& call, const Cell& code, i32 pc, i32 end) {
     trace(Event::open, &code, pc, nullptr, &named);
 }
 
+// stack::push(value) kept inline in the call roads, where the compiler would
+// call it out of line.
+[[gnu::always_inline]] inline Cell* push_inline(const Cell& value) {
+    const Cell v = value;
+    Cell* const c = stack::push();
+    *c = v;
+    return c;
+}
+
 // The arguments of a direct description (function::signature::direct):
 // items `from` to arity - 1, each evaluated and checked against its typeset,
 // as fetch_args takes them. Returns the next pc; the caller tests pending.
-[[gnu::always_inline]] inline i32 fetch_direct(const Call& call, Node desc, u32 sig, i32 from, const Cell& code,
-                                               i32 pc, i32 end) {
-    const i32 arity = function::signature::arity(sig);
-    for (i32 d = from; d < arity; d++) {
+// Arguments that need no evaluation of their own (plain_read's values) are
+// taken in one run, fetch_plain's steps with the code's and the
+// description's cells read in place: nothing between them allocates or
+// evaluates. The run ends at an argument that operators may follow (they
+// are applied as fetch_plain applies them, and the cells are read afresh
+// after) or one that must be evaluated (eval_expression, as fetch_arg would
+// call it).
+[[gnu::always_inline]] inline i32 fetch_items(const Call& call, Node desc, i32 from, i32 arity, const Cell& code,
+                                              i32 pc, i32 end) {
+    i32 d = from;
+    while (d < arity) {
+        if (!tracing && pc < end) [[likely]] {
+            SeriesBuffer* const b = memory::buffer(cell::node(code));
+            const i32 limit = std::min(end, static_cast<i32>((b->tail - b->head) / sizeof(Cell)));
+            const Cell* const cells = b->cells();
+            const Cell* const items = cell_at(desc, 0);
+            const Cell* v = nullptr;
+            while (pc < limit) {
+                v = plain_read(cells + pc);
+                if (!v) break;
+                Cell* const value = stack::push(*v);
+                if (!call.infix && pc + 1 < limit && cell::type_of(cells[pc + 1]) == type::word) {
+                    // Operators may follow: they apply to the pushed value.
+                    pc = infix_after(code, pc + 1, end, value);
+                    if (pending) [[unlikely]] return pc;
+                    if (!type_bits(*cell_at(desc, d)).has(cell::type_of(*value))) [[unlikely]]
+                        expect_arg(call, d, *value);
+                    break;
+                }
+                if (!type_bits(items[d]).has(cell::type_of(*value))) [[unlikely]] expect_arg(call, d, *value);
+                pc++;
+                if (++d >= arity) return pc;
+                v = nullptr;
+            }
+            if (v) {
+                d++;  // taken with its operators
+                continue;
+            }
+            if (pc < limit) {
+                // plain_read declined: the argument is evaluated.
+                pc = eval_expression(code, pc, end, call.infix, true, false);
+                if (pending) [[unlikely]] return pc;
+                const Cell& value = *(stack::top - 1);
+                if (!type_bits(*cell_at(desc, d)).has(cell::type_of(value))) [[unlikely]] expect_arg(call, d, value);
+                d++;
+                continue;
+            }
+        }
         // The accepted types, taken now: the description's buffer may move
         // while the argument is evaluated.
         const TypeBits accepted = type_bits(*cell_at(desc, d));
@@ -1312,8 +1370,14 @@ i32 fetch_args(Call& call, const Cell& code, i32 pc, i32 end) {
         if (pending) [[unlikely]] return pc;
         const Cell& value = *(stack::top - 1);
         if (!accepted.has(cell::type_of(value))) [[unlikely]] expect_arg(call, d, value);
+        d++;
     }
     return pc;
+}
+
+[[gnu::always_inline]] inline i32 fetch_direct(const Call& call, Node desc, u32 sig, i32 from, const Cell& code,
+                                               i32 pc, i32 end) {
+    return fetch_items(call, desc, from, function::signature::arity(sig), code, pc, end);
 }
 
 // The result slot of a closed call replaces the function value pushed
@@ -1328,7 +1392,7 @@ inline void take_result() {
 // word or as a value (no path, not infix) while not tracing: the same
 // frame, arguments, events and body run, without walking the description.
 [[gnu::noinline]] i32 call_direct_function(Call& call, Node desc, u32 sig, const Cell& code, i32 pc, i32 end) {
-    stack::push(call.fn);
+    push_inline(call.fn);
     stack::mark_interp_func(call.name, function::context_of(call.fn));
     pc = fetch_direct(call, desc, sig, 0, code, pc, end);
     if (pending) [[unlikely]] return pc;
@@ -1341,6 +1405,112 @@ inline void take_result() {
     return pc;
 }
 
+// What the refined road's walk finds for a direct description and a path
+// naming one refinement by a word of symbol `sym`, kept for the next call
+// of the same kind: the cells pushed after the fixed arguments (a flag false
+// or a none each), the named refinement's flag slot, its argument items and
+// the /local count. A description never changes once built, and its node
+// stays the same description for as long as memory::moves keeps its value
+// (only a collection frees nodes); a plan whose moves is stale is not used.
+// Kept only when the refinement's arguments are evaluated ones, in a row,
+// and at most 64 cells follow the fixed arguments.
+struct RefinedPlan {
+    Node desc = 0;
+    u64 moves = ~u64{0};
+    i32 sym = 0;
+    i32 slots = 0;       // cells pushed after the fixed arguments
+    u64 flags = 0;       // bit i set: the i-th of them is a refinement's flag
+    i32 found_slot = 0;  // the named refinement's flag, from stack::arguments
+    i32 first_arg = 0;   // its argument items: first_arg to first_arg + arg_count - 1
+    i32 arg_count = 0;
+    i32 locals = 0;
+};
+// A few plans, one per (description, symbol) hash, so that calls naming
+// different refinements in turn keep theirs.
+constexpr u32 refined_plan_count = 8;
+RefinedPlan refined_plans[refined_plan_count];
+inline RefinedPlan& plan_for(Node desc, i32 sym) {
+    return refined_plans[(desc ^ static_cast<u32>(sym) * 5u) & (refined_plan_count - 1)];
+}
+
+[[gnu::noinline]] void keep_plan(Node desc, i32 from, i32 found, i32 found_slot, i32 sym) {
+    RefinedPlan plan;
+    const i32 n = length_of(desc);
+    const Cell* const items = cell_at(desc, 0);
+    for (i32 d = from; d < n; d++) {
+        const u32 it = cell::type_of(items[d]);
+        if (it == type::refinement) {
+            if (plan.slots >= 64) return;
+            plan.flags |= u64{1} << plan.slots;
+            plan.slots++;
+        } else if (it == type::typeset) {
+            if ((items[d].header & function::arg_kind::mask) == function::arg_kind::return_) continue;
+            if (plan.slots >= 64) return;
+            plan.slots++;
+        } else if (it == type::integer) {
+            plan.locals = static_cast<i32>(items[d].data2);
+        }
+    }
+    // Its arguments: evaluated ones, in a row (a return: after them ends them).
+    bool returned = false;
+    for (i32 d = found + 1; d < n && cell::type_of(items[d]) == type::typeset; d++) {
+        const u32 kind = items[d].header & function::arg_kind::mask;
+        if (kind == function::arg_kind::return_) returned = true;
+        else if (kind != function::arg_kind::word || returned) return;
+        else plan.arg_count++;
+    }
+    plan.first_arg = found + 1;
+    plan.found_slot = found_slot;
+    plan.sym = sym;
+    plan.desc = desc;
+    plan.moves = memory::moves;
+    plan_for(desc, sym) = plan;
+}
+
+// The refined road after a direct description's fixed arguments, by the
+// kept plan when it is this description's and the path (read now, as the
+// walk would read it) names its refinement: the same cells pushed, then the
+// refinement's arguments fetched and checked in order and each moved to its
+// slot as the walk does. The pushes are made at once only when the stack
+// has room for all of them; else the walk makes them (and overflows where
+// it would). False when the walk must run; true when the arguments are
+// taken (the caller tests pending).
+[[gnu::always_inline]] inline bool planned_refinement(const Call& call, Node desc, const Cell& code, i32& pc, i32 end,
+                                                      i32& locals) {
+    const Node pn = cell::node(*call.path);
+    if (length_of(pn) != call.path_index + 2) return false;
+    const Cell& want = *cell_at(pn, call.path_index + 1);
+    if (cell::type_of(want) != type::word) return false;
+    const i32 sym = word::symbol_of(want);
+    const RefinedPlan& kept = plan_for(desc, sym);
+    if (kept.desc != desc || kept.sym != sym || kept.moves != memory::moves) return false;
+    const RefinedPlan plan = kept;  // a call in an argument may keep another in its place
+    if (stack::end - stack::top <= plan.slots) return false;
+    Cell* const cells = stack::top;
+    for (i32 i = 0; i < plan.slots; i++) cells[i] = (plan.flags >> i) & 1 ? logic::false_value : none::value;
+    stack::top = cells + plan.slots;
+    stack::arguments[plan.found_slot] = logic::true_value;
+    if (plan.arg_count == 1) {
+        // One argument: taken as a direct call's, then moved to its slot.
+        pc = fetch_items(call, desc, plan.first_arg, plan.first_arg + 1, code, pc, end);
+        if (pending) [[unlikely]] return true;
+        stack::arguments[plan.found_slot + 1] = *--stack::top;
+        locals = plan.locals;
+        return true;
+    }
+    for (i32 k = 0; k < plan.arg_count; k++) {
+        const i32 d = plan.first_arg + k;
+        const TypeBits accepted = type_bits(*cell_at(desc, d));
+        pc = fetch_arg(call, desc, d, function::arg_kind::word, code, pc, end);
+        if (pending) [[unlikely]] return true;
+        const Cell& value = *(stack::top - 1);
+        if (!accepted.has(cell::type_of(value))) [[unlikely]] expect_arg(call, d, value);
+        stack::arguments[plan.found_slot + 1 + k] = *--stack::top;
+    }
+    locals = plan.locals;
+    return true;
+}
+
 // call_value's road for any other function! call while not tracing (not
 // infix): fetch_args' walk for a function (fixed arguments, then false and
 // none for each refinement and its arguments, the /local count) and the
@@ -1349,84 +1519,100 @@ inline void take_result() {
 // the walk: the fixed arguments all come before the first refinement item,
 // so the path is read there, after they are evaluated, as path_refinements
 // would read it, and nothing is evaluated until the walk ends.
-[[gnu::noinline]] i32 call_refined_function(Call& call, Node desc, const Cell& code, i32 pc, i32 end) {
-    stack::push(call.fn);
+[[gnu::noinline]] i32 call_refined_function(Call& call, Node desc, u32 sig, const Cell& code, i32 pc, i32 end) {
+    push_inline(call.fn);
     stack::mark_interp_func(call.name, function::context_of(call.fn));
+    // A direct description's fixed arguments are the items before arity:
+    // taken as the direct roads take them, the walk goes on from there.
+    i32 from = 0;
     i32 locals = 0;
-    bool active = true;
-    // The one refinement the path names: its word, its symbol (and the
-    // canonical one once needed), the item and flag slot found for it.
-    enum { unread, single, other } named = unread;
-    Cell want{};
-    i32 want_canonical = -1;
-    i32 found = -1, found_slot = 0;
-    // Items are read again after each fetch, which may evaluate and so move
-    // the description's buffer; its length never changes.
-    const i32 desc_length = length_of(desc);
-    for (i32 d = 0; d < desc_length; d++) {
-        const Cell* item = cell_at(desc, d);
-        const u32 it = cell::type_of(*item);
-        if (it == type::typeset) {
-            const u32 kind = item->header & function::arg_kind::mask;
-            if (kind == function::arg_kind::return_) continue;
-            if (active) {
+    if (sig & function::signature::direct) {
+        pc = fetch_direct(call, desc, sig, 0, code, pc, end);
+        if (pending) [[unlikely]] return pc;
+        from = function::signature::arity(sig);
+        if (call.path && planned_refinement(call, desc, code, pc, end, locals)) {
+            if (pending) [[unlikely]] return pc;
+            goto run;
+        }
+    }
+    {
+        bool active = true;
+        // The one refinement the path names: its word, its symbol (and the
+        // canonical one once needed), the item and flag slot found for it.
+        enum { unread, single, other } named = unread;
+        Cell want{};
+        i32 want_canonical = -1;
+        i32 found = -1, found_slot = 0;
+        // Items are read again after each fetch, which may evaluate and so move
+        // the description's buffer; its length never changes.
+        const i32 desc_length = length_of(desc);
+        for (i32 d = from; d < desc_length; d++) {
+            const Cell* item = cell_at(desc, d);
+            const u32 it = cell::type_of(*item);
+            if (it == type::typeset) {
+                const u32 kind = item->header & function::arg_kind::mask;
+                if (kind == function::arg_kind::return_) continue;
+                if (active) {
+                    const TypeBits accepted = type_bits(*item);
+                    pc = fetch_arg(call, desc, d, kind, code, pc, end);
+                    if (pending) [[unlikely]] return pc;
+                    const Cell& value = *(stack::top - 1);
+                    if (!accepted.has(cell::type_of(value))) [[unlikely]] expect_arg(call, d, value);
+                } else {
+                    stack::push(none::value);
+                }
+            } else if (it == type::refinement) {
+                active = false;
+                if (named == unread) {
+                    named = other;
+                    if (call.path) {
+                        const Node pn = cell::node(*call.path);
+                        if (length_of(pn) == call.path_index + 2) {
+                            want = *cell_at(pn, call.path_index + 1);
+                            if (cell::type_of(want) == type::word) named = single;
+                        }
+                    }
+                }
+                bool on = false;
+                if (named == single && found < 0) {
+                    const i32 item_sym = word::symbol_of(*item);
+                    const i32 sym = word::symbol_of(want);
+                    if (item_sym != sym && want_canonical < 0) want_canonical = symbol::canonical(sym);
+                    on = item_sym == sym || symbol::canonical(item_sym) == want_canonical;
+                }
+                if (on) {
+                    found = d;
+                    found_slot = static_cast<i32>(stack::top - stack::arguments);
+                }
+                stack::push(on ? logic::true_value : logic::false_value);
+            } else if (it == type::integer) {
+                locals = static_cast<i32>(item->data2);
+            }
+        }
+        if (named == single) {
+            if (found < 0) fire(ErrorId::script_no_refine, call.name, want);
+            if (sig & function::signature::direct) keep_plan(desc, from, found, found_slot, word::symbol_of(want));
+            // Its arguments: the typesets that follow it up to the next refinement.
+            i32 k = 1;
+            for (i32 d = found + 1; d < desc_length; d++) {
+                const Cell* item = cell_at(desc, d);
+                if (cell::type_of(*item) != type::typeset) break;
+                const u32 kind = item->header & function::arg_kind::mask;
+                if (kind == function::arg_kind::return_) continue;
                 const TypeBits accepted = type_bits(*item);
                 pc = fetch_arg(call, desc, d, kind, code, pc, end);
                 if (pending) [[unlikely]] return pc;
                 const Cell& value = *(stack::top - 1);
                 if (!accepted.has(cell::type_of(value))) [[unlikely]] expect_arg(call, d, value);
-            } else {
-                stack::push(none::value);
+                stack::arguments[found_slot + k] = *--stack::top;
+                k++;
             }
-        } else if (it == type::refinement) {
-            active = false;
-            if (named == unread) {
-                named = other;
-                if (call.path) {
-                    const Node pn = cell::node(*call.path);
-                    if (length_of(pn) == call.path_index + 2) {
-                        want = *cell_at(pn, call.path_index + 1);
-                        if (cell::type_of(want) == type::word) named = single;
-                    }
-                }
-            }
-            bool on = false;
-            if (named == single && found < 0) {
-                const i32 item_sym = word::symbol_of(*item);
-                const i32 sym = word::symbol_of(want);
-                if (item_sym != sym && want_canonical < 0) want_canonical = symbol::canonical(sym);
-                on = item_sym == sym || symbol::canonical(item_sym) == want_canonical;
-            }
-            if (on) {
-                found = d;
-                found_slot = static_cast<i32>(stack::top - stack::arguments);
-            }
-            stack::push(on ? logic::true_value : logic::false_value);
-        } else if (it == type::integer) {
-            locals = static_cast<i32>(item->data2);
-        }
-    }
-    if (named == single) {
-        if (found < 0) fire(ErrorId::script_no_refine, call.name, want);
-        // Its arguments: the typesets that follow it up to the next refinement.
-        i32 k = 1;
-        for (i32 d = found + 1; d < desc_length; d++) {
-            const Cell* item = cell_at(desc, d);
-            if (cell::type_of(*item) != type::typeset) break;
-            const u32 kind = item->header & function::arg_kind::mask;
-            if (kind == function::arg_kind::return_) continue;
-            const TypeBits accepted = type_bits(*item);
-            pc = fetch_arg(call, desc, d, kind, code, pc, end);
+        } else if (call.path) {
+            pc = path_refinements(call, desc, false, nullptr, code, pc, end);
             if (pending) [[unlikely]] return pc;
-            const Cell& value = *(stack::top - 1);
-            if (!accepted.has(cell::type_of(value))) [[unlikely]] expect_arg(call, d, value);
-            stack::arguments[found_slot + k] = *--stack::top;
-            k++;
         }
-    } else if (call.path) {
-        pc = path_refinements(call, desc, false, nullptr, code, pc, end);
-        if (pending) [[unlikely]] return pc;
     }
+run:
     ORU_TRACE(Event::call, &code, pc, &call.name, &call.fn);
     if (locals > 0) function::init_locals(locals);
     if (run_body(call.fn, call.name)) return pc;
@@ -1451,7 +1637,7 @@ template <bool infix>
         const Cell& left = *stack::arguments;
         if (!type_bits(*cell_at(desc, 0)).has(cell::type_of(left))) [[unlikely]] expect_arg(call, 0, left);
     } else {
-        stack::push(call.fn);
+        push_inline(call.fn);
         stack::mark_interp_native(call.name);
     }
     pc = fetch_direct(call, desc, sig, infix ? 1 : 0, code, pc, end);
@@ -1536,7 +1722,7 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
             if (t == type::function) {
                 if (direct && (sig & function::signature::plain))
                     return call_direct_function(call, cell::node(*cached), sig, code, pc, end);
-                return call_refined_function(call, cell::node(*cached), code, pc, end);
+                return call_refined_function(call, cell::node(*cached), sig, code, pc, end);
             }
             if (direct) return call_direct_native<false>(call, cell::node(*cached), sig, code, pc, end);
         }
@@ -1582,7 +1768,43 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
 }
 
 // A path or get-path met as a value: its result is pushed (and traced).
+// A path (not a get-path) whose head word (read through the kept global
+// values or the running function) holds a function! with a cached signature
+// takes eval_path's steps up to the call without its walk set-up: the path
+// pushed (it stays rooted while the arguments run), the call on the refined
+// road call_value would choose, the result left in the path's cell. Only
+// reads come before the push, so every error is raised where eval_path
+// raises it.
 [[gnu::noinline]] i32 path_value(const Cell& path, const Cell& code, i32 pc, i32 end, bool get) {
+    if (!get && !tracing) [[likely]] {
+        const SeriesBuffer* const b = memory::buffer(cell::node(path));
+        const i32 head = cell::head_index(path);
+        if (head >= 0 && head < static_cast<i32>((b->tail - b->head) / sizeof(Cell))) {
+            const Cell first = const_cast<SeriesBuffer*>(b)->cells()[head];
+            const Cell* slot = nullptr;
+            if (cell::type_of(first) == type::word) {
+                if (global_values(first)) [[likely]] slot = globals.cells + word::index_of(first);
+                else slot = running_slot(first);
+            }
+            if (slot && cell::type_of(*slot) == type::function) {
+                const Cell fn = *slot;
+                const Cell* cached = cell_at(function::extra_of(fn), 1);
+                if (cell::type_of(*cached) == type::block && (cached->data3 & function::signature::valid)) {
+                    const Node desc = cell::node(*cached);
+                    const u32 sig = cached->data3;
+                    Cell* const base = stack::top;
+                    Cell* const held = push_inline(path);
+                    Call call{fn, first, held, head, 0, false};
+                    const i32 next = call_refined_function(call, desc, sig, code, pc + 1, end);
+                    if (pending) return next;
+                    *base = *(stack::top - 1);
+                    stack::top = base + 1;
+                    ORU_TRACE(Event::push, &code, pc, nullptr, stack::top - 1);
+                    return next;
+                }
+            }
+        }
+    }
     const i32 next = eval_path(path, code, pc + 1, end, false, get, nullptr);
     if (!pending) ORU_TRACE(Event::push, &code, pc, nullptr, stack::top - 1);
     return next;
