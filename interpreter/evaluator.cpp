@@ -586,7 +586,7 @@ struct Call {
 
 [[gnu::always_inline]] inline i32 call_value(Call& call, const Cell& code, i32 pc, i32 end);
 i32 eval_path(const Cell& path, const Cell& code, i32 pc, i32 end, bool set, bool get, const Cell* value);
-inline i32 eval_value(const Cell& code, i32 pc, i32 end, bool passive, const Cell* first = nullptr);
+inline i32 eval_value(const Cell& code, i32 pc, i32 end, bool passive, const Cell* first, bool& ended);
 [[gnu::always_inline]] inline i32 expression(const Cell& code_value, i32 pc, i32 end, bool no_infix, bool sub,
                                              bool passive, const Cell* first = nullptr);
 
@@ -905,7 +905,7 @@ inline Cell* set_slot(const Cell& set_word, i32 kept) {
 // the first operator's right operand cannot be read in place (a path, a
 // call...), which sends the expression to the ordinary road before
 // anything is read.
-inline bool plain_shape_q(const Cell& code, i32 pc, i32 end) {
+[[gnu::always_inline]] inline bool plain_shape_q(const Cell& code, i32 pc, i32 end) {
     SeriesBuffer* const b = memory::buffer(cell::node(code));
     const i32 limit = std::min(end, static_cast<i32>((b->tail - b->head) / sizeof(Cell)));
     if (pc + 2 >= limit) return true;
@@ -1324,6 +1324,58 @@ inline void take_result() {
     stack::top = result;
 }
 
+// The block either or if chose, run in the native's frame as eval_block
+// runs it (its result in the frame's result slot). A block that is one
+// value read in place, with integer operators computed in place after it
+// (`[n]`, `[n + 1]`), gives that value without its block frame: nothing in
+// it can raise, trace or unwind, so nothing could see the frame (room_q
+// leaves any overflow to eval_block). True when the value was set.
+void block_rest(const Cell& block_value, i32 i);
+[[gnu::noinline]] bool branch_value(const Cell& block) {
+    if (!room_q()) return false;
+    SeriesBuffer* const b = memory::buffer(cell::node(block));
+    const i32 length = static_cast<i32>((b->tail - b->head) / sizeof(Cell));
+    const i32 i = cell::head_index(block);
+    const Cell* const cells = b->cells();
+    if (cell::type_of(cells[i]) == type::set_word) {
+        // A set-word computed in place (set_plain) is the block's first
+        // expression without the block frame; the rest, if any, runs in it.
+        if (i + 1 >= length || !plain_shape_q(block, i + 1, length)) return false;
+        const Cell set_word = cells[i];
+        Cell* const start = stack::top;
+        const i32 next = set_plain(set_word, block, i + 1, length);
+        if (next < 0) return false;
+        stack::top = start;
+        if (next >= length) {
+            stack::set_last(*start);
+            return true;
+        }
+        block_rest(block, next);
+        return true;
+    }
+    const Cell* const v = plain_read(cells + i);
+    if (!v) return false;
+    Cell value = *v;
+    bool more;
+    if (i + 1 < length && int_chain<false>(value, cells, length, i + 1, length, more, -1) < length) return false;
+    stack::set_last(value);
+    return true;
+}
+// The first cell decides whether branch_value is worth a call: a word or a
+// value that stands for itself. Out of line: the native road's own
+// inlining stays as it was.
+[[gnu::noinline]] void run_branch(const Cell& block) {
+    if (!tracing) [[likely]] {
+        SeriesBuffer* const b = memory::buffer(cell::node(block));
+        const i32 i = cell::head_index(block);
+        if (i >= 0 && i < static_cast<i32>((b->tail - b->head) / sizeof(Cell))) {
+            const u32 t = cell::type_of(b->cells()[i]);
+            if ((t == type::word || t == type::set_word || plain_q(t)) && branch_value(block)) return;
+        }
+    }
+    (void)eval_block(block, true);
+}
+
 // call_value's road for a function! with a direct description, called by a
 // word or as a value (no path, not infix) while not tracing: the same
 // frame, arguments, events and body run, without walking the description.
@@ -1484,14 +1536,14 @@ template <bool infix>
             if (cell::type_of(args[0]) == type::unset) [[unlikely]] logic::truth_strict(args[0]);
             Cell* branch = logic::truth(args[0]) ? args + 1 : args + 2;
             stack::top = branch + 1;
-            (void)eval_block(*branch, true);
+            run_branch(*branch);
             if (pending) return pc;
         } else if (entry == natives::if_) {
             if (!logic::truth(args[0])) {
                 stack::set_result(none::value);
             } else {
                 stack::top = args + 2;
-                (void)eval_block(args[1], true);
+                run_branch(args[1]);
                 if (pending) return pc;
             }
         } else {
@@ -1591,7 +1643,10 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
 // Evaluates the value at pc and pushes its result; returns the next pc.
 // Inlined into eval_expression, its only caller. `first` is the cell at pc
 // when the caller has it at hand (nothing evaluated since it was fetched).
-[[gnu::always_inline]] inline i32 eval_value(const Cell& code, i32 pc, i32 end, bool passive, const Cell* first) {
+// `ended` is set when the expression is known to end at the returned pc
+// (no operator follows), so that the caller looks for none.
+[[gnu::always_inline]] inline i32 eval_value(const Cell& code, i32 pc, i32 end, bool passive, const Cell* first,
+                                             bool& ended) {
     const Node n = cell::node(code);
     const Cell v = first ? *first : *cell_at(n, pc);
     ORU_TRACE(Event::fetch, &code, pc, nullptr, &v);
@@ -1629,8 +1684,13 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
             // the shape already ruled them out.
             const bool in_place = plain_shape_q(code, pc + 1, end);
             if (in_place) [[likely]] {
+                // set_plain takes the value only when its operators stop at
+                // a cell that is not a word holding an op!: none follows.
                 const i32 next = set_plain(v, code, pc + 1, end);
-                if (next >= 0) return next;
+                if (next >= 0) {
+                    ended = true;
+                    return next;
+                }
             }
             stack::mark_interp_native(v);
             stack::push(v);
@@ -2055,9 +2115,10 @@ namespace {
                                              bool passive, const Cell* first) {
     const Cell code = code_value;
     Cell* const start = stack::top;
-    pc = eval_value(code, pc, end, passive, first);
+    bool ended = false;
+    pc = eval_value(code, pc, end, passive, first, ended);
     if (pending) return pc;
-    if (!no_infix) {
+    if (!no_infix && !ended) {
         pc = apply_infix(code, pc, end, start);
         if (pending) return pc;
     }
@@ -2070,12 +2131,15 @@ namespace {
 }
 }  // namespace
 
-u32 eval_block(const Cell& block_value, bool chain) {
+namespace {
+// eval_block's frame and evaluation from the expression at i on (the
+// block's head, or the next expression when the ones before it were
+// computed where no frame could be seen: run_branch).
+[[gnu::always_inline]] inline u32 block_from(const Cell& block_value, i32 i, bool chain) {
     // The node and index are read from the caller's cell, before anything
     // can move it, rather than back from the fresh copy (a wide store read
     // back narrow waits on the store).
     const Node n = cell::node(block_value);
-    i32 i = cell::head_index(block_value);
     const Cell block = block_value;
     // Saved and put back whole (one 16-byte move each way).
     const __m128i saved = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&current_code));
@@ -2116,6 +2180,18 @@ u32 eval_block(const Cell& block_value, bool chain) {
     else stack::unwind();
     return 0;
 }
+}  // namespace
+
+u32 eval_block(const Cell& block_value, bool chain) {
+    return block_from(block_value, cell::head_index(block_value), chain);
+}
+
+namespace {
+// A block whose first expression was computed without its frame: the frame
+// is opened where eval_block opened it (the top back where the block began)
+// and the evaluation goes on from the expression at i, the result chained.
+[[gnu::noinline]] void block_rest(const Cell& block_value, i32 i) { (void)block_from(block_value, i, true); }
+}  // namespace
 
 void eval_block_throwing(const Cell& block, bool chain) {
     if (eval_block(block, chain)) throw_pending();
