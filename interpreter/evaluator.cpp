@@ -847,11 +847,18 @@ inline bool room_q() { return stack::frame_end - stack::frame_top >= 8 && stack:
     return pc;
 }
 
+// apply_infix out of line with no in-place attempt first, for a caller that
+// knows the first operator's right operand cannot be read in place.
+[[gnu::noinline]] i32 infix_general(const Cell& code_value, i32 pc, i32 end, Cell* start) {
+    const Cell code = code_value;
+    return apply_infix(code, pc, end, start);
+}
 // apply_infix out of line, for the value just pushed at `start`: the
 // operators computed in place come first, on the pushed cell itself (a
 // data-stack cell never moves), with the kept global values checked once.
-[[gnu::noinline]] i32 infix_after(const Cell& code_value, i32 pc, i32 end, Cell* start) {
-    const Cell code = code_value;
+// What is left goes to infix_general, so that this road saves and restores
+// only the few registers the in-place operators need.
+[[gnu::noinline]] i32 infix_after(const Cell& code, i32 pc, i32 end, Cell* start) {
     if (!tracing) [[likely]] {
         SeriesBuffer* const b = memory::buffer(cell::node(code));
         const i32 length = static_cast<i32>((b->tail - b->head) / sizeof(Cell));
@@ -862,13 +869,7 @@ inline bool room_q() { return stack::frame_end - stack::frame_top >= 8 && stack:
             return pc;
         }
     }
-    return apply_infix(code, pc, end, start);
-}
-// apply_infix out of line with no in-place attempt first, for a caller that
-// knows the first operator's right operand cannot be read in place.
-[[gnu::noinline]] i32 infix_general(const Cell& code_value, i32 pc, i32 end, Cell* start) {
-    const Cell code = code_value;
-    return apply_infix(code, pc, end, start);
+    return infix_general(code, pc, end, start);
 }
 
 // An evaluated argument that needs no evaluation of its own: a value that
@@ -1362,9 +1363,8 @@ void block_rest(const Cell& block_value, i32 i);
     return true;
 }
 // The first cell decides whether branch_value is worth a call: a word or a
-// value that stands for itself. Out of line: the native road's own
-// inlining stays as it was.
-[[gnu::noinline]] void run_branch(const Cell& block) {
+// value that stands for itself.
+[[gnu::always_inline]] inline void run_branch(const Cell& block) {
     if (!tracing) [[likely]] {
         SeriesBuffer* const b = memory::buffer(cell::node(block));
         const i32 i = cell::head_index(block);
