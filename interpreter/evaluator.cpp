@@ -20,9 +20,11 @@
 // evaluated take one loop over them (a function's body run in the same
 // machine frame); a path naming one refinement of a function has it found
 // during the walk of the description; `either` and `if` run their block from
-// the call itself, inside the native's frame. Expression and either/if
-// evaluation are inlined into their callers so that each level of
-// interpreted recursion costs fewer machine frames.
+// the call itself, inside the native's frame, and a chosen block that is one
+// value computed in place (or starts with a set-word computed in place) is
+// taken without opening its frame first, as nothing could see it.
+// Expression and either/if evaluation are inlined into their callers so
+// that each level of interpreted recursion costs fewer machine frames.
 #include "interpreter/evaluator.h"
 
 #include "interpreter/actions.h"
@@ -778,7 +780,6 @@ inline bool room_q() { return stack::frame_end - stack::frame_top >= 8 && stack:
     const IntOp op = int_op_of(op_value);
     if (op == IntOp::none || !integer_args_q(op_value)) return -1;
     const Cell fn = unwrap_op(op_value);
-    const Call call{fn, name, nullptr, 0, 0, true};
     stack::top = left;
     stack::mark_interp_native(name);
     stack::top = stack::arguments + 1;
@@ -791,7 +792,8 @@ inline bool room_q() { return stack::frame_end - stack::frame_top >= 8 && stack:
         // first two items take evaluated arguments; the left one is an
         // integer, which they accept.
         const Description desc = described(fn);
-        if (!typeset::member_q(*cell_at(desc.node, 1), cell::type_of(right))) expect_arg(call, 1, right);
+        if (!typeset::member_q(*cell_at(desc.node, 1), cell::type_of(right)))
+            expect_arg(Call{fn, name, nullptr, 0, 0, true}, 1, right);
         i32 refs[max_refinements];
         const i32 ref_count = absent_refinements(desc.sig, refs);
         if (cell::type_of(fn) == type::native) {
