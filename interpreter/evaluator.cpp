@@ -567,10 +567,12 @@ template <bool parens>
 inline i32 try_integer_op(const Cell& op_value, const Cell* cells, i32 length, i32 pc, i32 end, Cell* left,
                           i32 kept = -1) {
     if (cell::type_of(*left) != type::integer) return -1;
-    const IntOp op = int_op_of(op_value);
-    if (op == IntOp::none) return -1;
+    // The right operand first: one that is a call (the usual reason to go
+    // the ordinary road) then costs no look at the operator. All reads.
     i32 right;
-    if (!integer_operand<parens>(cells, length, pc, end, right, kept) || !integer_args_q(op_value)) return -1;
+    if (!integer_operand<parens>(cells, length, pc, end, right, kept)) return -1;
+    const IntOp op = int_op_of(op_value);
+    if (op == IntOp::none || !integer_args_q(op_value)) return -1;
     if (!integer_op(op, left, right)) return -1;
     return pc + 1;
 }
