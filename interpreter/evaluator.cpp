@@ -1334,7 +1334,11 @@ inline void take_result() {
 // value read in place, with integer operators computed in place after it
 // (`[n]`, `[n + 1]`), gives that value without its block frame: nothing in
 // it can raise, trace or unwind, so nothing could see the frame (room_q
-// leaves any overflow to eval_block). True when the value was set.
+// leaves any overflow to eval_block). A block whose first expression is a
+// set-word computed in place (set_plain) has it computed before the frame
+// is opened, for the same reason; the rest of the block, if any, then runs
+// in the frame opened where eval_block would have opened it. True when the
+// block was run here, false when eval_block must run it whole (nothing done).
 void block_rest(const Cell& block_value, i32 i);
 [[gnu::noinline]] bool branch_value(const Cell& block) {
     if (!room_q()) return false;
@@ -1343,8 +1347,6 @@ void block_rest(const Cell& block_value, i32 i);
     const i32 i = cell::head_index(block);
     const Cell* const cells = b->cells();
     if (cell::type_of(cells[i]) == type::set_word) {
-        // A set-word computed in place (set_plain) is the block's first
-        // expression without the block frame; the rest, if any, runs in it.
         if (i + 1 >= length || !plain_shape_q(block, i + 1, length)) return false;
         const Cell set_word = cells[i];
         Cell* const start = stack::top;
