@@ -24,9 +24,11 @@
 // path whose head word holds a function calls it without the path walk's
 // set-up; arguments that need no evaluation of their own are taken in one
 // run; `either` and `if` run their block from the call itself, inside the
-// native's frame. Expression and either/if evaluation are inlined into
-// their callers so that each level of interpreted recursion costs fewer
-// machine frames.
+// native's frame, and a chosen block that is one value computed in place (or
+// starts with a set-word computed in place) is taken without opening its
+// frame first, as nothing could see it. Expression and either/if evaluation
+// are inlined into their callers so that each level of interpreted
+// recursion costs fewer machine frames.
 #include "interpreter/evaluator.h"
 
 #include "interpreter/actions.h"
@@ -569,10 +571,12 @@ template <bool parens>
 inline i32 try_integer_op(const Cell& op_value, const Cell* cells, i32 length, i32 pc, i32 end, Cell* left,
                           i32 kept = -1) {
     if (cell::type_of(*left) != type::integer) return -1;
-    const IntOp op = int_op_of(op_value);
-    if (op == IntOp::none) return -1;
+    // The right operand first: one that is a call (the usual reason to go
+    // the ordinary road) then costs no look at the operator. All reads.
     i32 right;
-    if (!integer_operand<parens>(cells, length, pc, end, right, kept) || !integer_args_q(op_value)) return -1;
+    if (!integer_operand<parens>(cells, length, pc, end, right, kept)) return -1;
+    const IntOp op = int_op_of(op_value);
+    if (op == IntOp::none || !integer_args_q(op_value)) return -1;
     if (!integer_op(op, left, right)) return -1;
     return pc + 1;
 }
@@ -590,7 +594,7 @@ struct Call {
 
 [[gnu::always_inline]] inline i32 call_value(Call& call, const Cell& code, i32 pc, i32 end);
 i32 eval_path(const Cell& path, const Cell& code, i32 pc, i32 end, bool set, bool get, const Cell* value);
-inline i32 eval_value(const Cell& code, i32 pc, i32 end, bool passive, const Cell* first = nullptr);
+inline i32 eval_value(const Cell& code, i32 pc, i32 end, bool passive, const Cell* first, bool& ended);
 [[gnu::always_inline]] inline i32 expression(const Cell& code_value, i32 pc, i32 end, bool no_infix, bool sub,
                                              bool passive, const Cell* first = nullptr);
 
@@ -782,7 +786,6 @@ inline bool room_q() { return stack::frame_end - stack::frame_top >= 8 && stack:
     const IntOp op = int_op_of(op_value);
     if (op == IntOp::none || !integer_args_q(op_value)) return -1;
     const Cell fn = unwrap_op(op_value);
-    const Call call{fn, name, nullptr, 0, 0, true};
     stack::top = left;
     stack::mark_interp_native(name);
     stack::top = stack::arguments + 1;
@@ -795,7 +798,8 @@ inline bool room_q() { return stack::frame_end - stack::frame_top >= 8 && stack:
         // first two items take evaluated arguments; the left one is an
         // integer, which they accept.
         const Description desc = described(fn);
-        if (!typeset::member_q(*cell_at(desc.node, 1), cell::type_of(right))) expect_arg(call, 1, right);
+        if (!typeset::member_q(*cell_at(desc.node, 1), cell::type_of(right)))
+            expect_arg(Call{fn, name, nullptr, 0, 0, true}, 1, right);
         i32 refs[max_refinements];
         const i32 ref_count = absent_refinements(desc.sig, refs);
         if (cell::type_of(fn) == type::native) {
@@ -851,11 +855,18 @@ inline bool room_q() { return stack::frame_end - stack::frame_top >= 8 && stack:
     return pc;
 }
 
+// apply_infix out of line with no in-place attempt first, for a caller that
+// knows the first operator's right operand cannot be read in place.
+[[gnu::noinline]] i32 infix_general(const Cell& code_value, i32 pc, i32 end, Cell* start) {
+    const Cell code = code_value;
+    return apply_infix(code, pc, end, start);
+}
 // apply_infix out of line, for the value just pushed at `start`: the
 // operators computed in place come first, on the pushed cell itself (a
 // data-stack cell never moves), with the kept global values checked once.
-[[gnu::noinline]] i32 infix_after(const Cell& code_value, i32 pc, i32 end, Cell* start) {
-    const Cell code = code_value;
+// What is left goes to infix_general, so that this road saves and restores
+// only the few registers the in-place operators need.
+[[gnu::noinline]] i32 infix_after(const Cell& code, i32 pc, i32 end, Cell* start) {
     if (!tracing) [[likely]] {
         SeriesBuffer* const b = memory::buffer(cell::node(code));
         const i32 length = static_cast<i32>((b->tail - b->head) / sizeof(Cell));
@@ -866,13 +877,7 @@ inline bool room_q() { return stack::frame_end - stack::frame_top >= 8 && stack:
             return pc;
         }
     }
-    return apply_infix(code, pc, end, start);
-}
-// apply_infix out of line with no in-place attempt first, for a caller that
-// knows the first operator's right operand cannot be read in place.
-[[gnu::noinline]] i32 infix_general(const Cell& code_value, i32 pc, i32 end, Cell* start) {
-    const Cell code = code_value;
-    return apply_infix(code, pc, end, start);
+    return infix_general(code, pc, end, start);
 }
 
 // An evaluated argument that needs no evaluation of its own: a value that
@@ -909,7 +914,7 @@ inline Cell* set_slot(const Cell& set_word, i32 kept) {
 // the first operator's right operand cannot be read in place (a path, a
 // call...), which sends the expression to the ordinary road before
 // anything is read.
-inline bool plain_shape_q(const Cell& code, i32 pc, i32 end) {
+[[gnu::always_inline]] inline bool plain_shape_q(const Cell& code, i32 pc, i32 end) {
     SeriesBuffer* const b = memory::buffer(cell::node(code));
     const i32 limit = std::min(end, static_cast<i32>((b->tail - b->head) / sizeof(Cell)));
     if (pc + 2 >= limit) return true;
@@ -1388,6 +1393,59 @@ inline void take_result() {
     stack::top = result;
 }
 
+// The block either or if chose, run in the native's frame as eval_block
+// runs it (its result in the frame's result slot). A block that is one
+// value read in place, with integer operators computed in place after it
+// (`[n]`, `[n + 1]`), gives that value without its block frame: nothing in
+// it can raise, trace or unwind, so nothing could see the frame (room_q
+// leaves any overflow to eval_block). A block whose first expression is a
+// set-word computed in place (set_plain) has it computed before the frame
+// is opened, for the same reason; the rest of the block, if any, then runs
+// in the frame opened where eval_block would have opened it. True when the
+// block was run here, false when eval_block must run it whole (nothing done).
+void block_rest(const Cell& block_value, i32 i);
+[[gnu::noinline]] bool branch_value(const Cell& block) {
+    if (!room_q()) return false;
+    SeriesBuffer* const b = memory::buffer(cell::node(block));
+    const i32 length = static_cast<i32>((b->tail - b->head) / sizeof(Cell));
+    const i32 i = cell::head_index(block);
+    const Cell* const cells = b->cells();
+    if (cell::type_of(cells[i]) == type::set_word) {
+        if (i + 1 >= length || !plain_shape_q(block, i + 1, length)) return false;
+        const Cell set_word = cells[i];
+        Cell* const start = stack::top;
+        const i32 next = set_plain(set_word, block, i + 1, length);
+        if (next < 0) return false;
+        stack::top = start;
+        if (next >= length) {
+            stack::set_last(*start);
+            return true;
+        }
+        block_rest(block, next);
+        return true;
+    }
+    const Cell* const v = plain_read(cells + i);
+    if (!v) return false;
+    Cell value = *v;
+    bool more;
+    if (i + 1 < length && int_chain<false>(value, cells, length, i + 1, length, more, -1) < length) return false;
+    stack::set_last(value);
+    return true;
+}
+// The first cell decides whether branch_value is worth a call: a word or a
+// value that stands for itself.
+[[gnu::always_inline]] inline void run_branch(const Cell& block) {
+    if (!tracing) [[likely]] {
+        SeriesBuffer* const b = memory::buffer(cell::node(block));
+        const i32 i = cell::head_index(block);
+        if (i >= 0 && i < static_cast<i32>((b->tail - b->head) / sizeof(Cell))) {
+            const u32 t = cell::type_of(b->cells()[i]);
+            if ((t == type::word || t == type::set_word || plain_q(t)) && branch_value(block)) return;
+        }
+    }
+    (void)eval_block(block, true);
+}
+
 // call_value's road for a function! with a direct description, called by a
 // word or as a value (no path, not infix) while not tracing: the same
 // frame, arguments, events and body run, without walking the description.
@@ -1670,14 +1728,14 @@ template <bool infix>
             if (cell::type_of(args[0]) == type::unset) [[unlikely]] logic::truth_strict(args[0]);
             Cell* branch = logic::truth(args[0]) ? args + 1 : args + 2;
             stack::top = branch + 1;
-            (void)eval_block(*branch, true);
+            run_branch(*branch);
             if (pending) return pc;
         } else if (entry == natives::if_) {
             if (!logic::truth(args[0])) {
                 stack::set_result(none::value);
             } else {
                 stack::top = args + 2;
-                (void)eval_block(args[1], true);
+                run_branch(args[1]);
                 if (pending) return pc;
             }
         } else {
@@ -1813,7 +1871,10 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
 // Evaluates the value at pc and pushes its result; returns the next pc.
 // Inlined into eval_expression, its only caller. `first` is the cell at pc
 // when the caller has it at hand (nothing evaluated since it was fetched).
-[[gnu::always_inline]] inline i32 eval_value(const Cell& code, i32 pc, i32 end, bool passive, const Cell* first) {
+// `ended` is set when the expression is known to end at the returned pc
+// (no operator follows), so that the caller looks for none.
+[[gnu::always_inline]] inline i32 eval_value(const Cell& code, i32 pc, i32 end, bool passive, const Cell* first,
+                                             bool& ended) {
     const Node n = cell::node(code);
     const Cell v = first ? *first : *cell_at(n, pc);
     ORU_TRACE(Event::fetch, &code, pc, nullptr, &v);
@@ -1851,8 +1912,13 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
             // the shape already ruled them out.
             const bool in_place = plain_shape_q(code, pc + 1, end);
             if (in_place) [[likely]] {
+                // set_plain takes the value only when its operators stop at
+                // a cell that is not a word holding an op!: none follows.
                 const i32 next = set_plain(v, code, pc + 1, end);
-                if (next >= 0) return next;
+                if (next >= 0) {
+                    ended = true;
+                    return next;
+                }
             }
             stack::mark_interp_native(v);
             stack::push(v);
@@ -2277,9 +2343,10 @@ namespace {
                                              bool passive, const Cell* first) {
     const Cell code = code_value;
     Cell* const start = stack::top;
-    pc = eval_value(code, pc, end, passive, first);
+    bool ended = false;
+    pc = eval_value(code, pc, end, passive, first, ended);
     if (pending) return pc;
-    if (!no_infix) {
+    if (!no_infix && !ended) {
         pc = apply_infix(code, pc, end, start);
         if (pending) return pc;
     }
@@ -2292,12 +2359,15 @@ namespace {
 }
 }  // namespace
 
-u32 eval_block(const Cell& block_value, bool chain) {
+namespace {
+// eval_block's frame and evaluation from the expression at i on (the
+// block's head, or the next expression when the ones before it were
+// computed where no frame could be seen: run_branch).
+[[gnu::always_inline]] inline u32 block_from(const Cell& block_value, i32 i, bool chain) {
     // The node and index are read from the caller's cell, before anything
     // can move it, rather than back from the fresh copy (a wide store read
     // back narrow waits on the store).
     const Node n = cell::node(block_value);
-    i32 i = cell::head_index(block_value);
     const Cell block = block_value;
     // Saved and put back whole (one 16-byte move each way).
     const __m128i saved = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&current_code));
@@ -2338,6 +2408,18 @@ u32 eval_block(const Cell& block_value, bool chain) {
     else stack::unwind();
     return 0;
 }
+}  // namespace
+
+u32 eval_block(const Cell& block_value, bool chain) {
+    return block_from(block_value, cell::head_index(block_value), chain);
+}
+
+namespace {
+// A block whose first expression was computed without its frame: the frame
+// is opened where eval_block opened it (the top back where the block began)
+// and the evaluation goes on from the expression at i, the result chained.
+[[gnu::noinline]] void block_rest(const Cell& block_value, i32 i) { (void)block_from(block_value, i, true); }
+}  // namespace
 
 void eval_block_throwing(const Cell& block, bool chain) {
     if (eval_block(block, chain)) throw_pending();

@@ -209,8 +209,12 @@ void mark_try(const Cell& name);
 void mark_try_all(const Cell& name);
 void mark_catch(const Cell& name);
 void mark_loop(const Cell& name);
-inline void mark_interp_eval(const Cell& name) { mark_frame(name, frame_kind::eval, frame_flag::interp); }
-inline void mark_interp_native(const Cell& name) { mark_frame(name, frame_kind::native, frame_flag::interp); }
+[[gnu::always_inline]] inline void mark_interp_eval(const Cell& name) {
+    mark_frame(name, frame_kind::eval, frame_flag::interp);
+}
+[[gnu::always_inline]] inline void mark_interp_native(const Cell& name) {
+    mark_frame(name, frame_kind::native, frame_flag::interp);
+}
 inline void mark_interp_func(const Cell& name, Node fn_ctx) {
     mark(name, fn_ctx);
     frame_top[-1].header |= frame_flag::interp;
