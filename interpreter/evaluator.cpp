@@ -134,7 +134,12 @@ GlobalValues globals;
 // meet while nothing is kept (or another global context is) and keep it.
 inline const SeriesBuffer* global_values(const Cell& w) {
     if (word::context_of(w) == globals.ctx && word::index_of(w) >= 0) [[likely]] {
-        if (globals.moves == memory::moves) [[likely]] return globals.buffer;
+        if (globals.moves == memory::moves) [[likely]] {
+            // Kept only with its buffer (refresh_globals), so never null
+            // here: callers testing the result then need no second test.
+            if (!globals.buffer) __builtin_unreachable();
+            return globals.buffer;
+        }
         refresh_globals();
     }
     return nullptr;
