@@ -185,6 +185,9 @@ RunningFunction running;
 inline Cell* running_slot(const Cell& w) {
     if (word::context_of(w) != running.ctx || word::index_of(w) < 0) return nullptr;
     if (running.writes != stack::reference_writes) [[unlikely]] return refresh_running(w);
+    // A record naming a context always has its values (a place on the data
+    // stack), so that a caller's test of the slot is no second test.
+    if (!running.values) __builtin_unreachable();
     return running.values + word::index_of(w);
 }
 
