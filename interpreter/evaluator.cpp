@@ -85,6 +85,19 @@ inline Cell with_index(const Cell& series, i32 i) {
     return c;
 }
 
+// Closes the frame the road at hand opened, which is still open there
+// (every road returns before this when pending is set, and whatever ran
+// in between closed the frames it opened); the compiler is told so, and
+// drops unwind's test of an empty frame stack.
+inline void close_frame() {
+    if (stack::frame_top == stack::frame_bottom) __builtin_unreachable();
+    stack::unwind();
+}
+inline void close_frame_last() {
+    if (stack::frame_top == stack::frame_bottom) __builtin_unreachable();
+    stack::unwind_last();
+}
+
 inline bool callable_q(u32 t) {
     return t == type::native || t == type::action || t == type::function || t == type::routine;
 }
@@ -822,7 +835,7 @@ inline bool room_q() { return stack::frame_end - stack::frame_top >= 8 && stack:
         }
         if (pending) return pc;
     }
-    stack::unwind();
+    close_frame();
     return pc;
 }
 
@@ -1465,7 +1478,7 @@ void block_rest(const Cell& block_value, i32 i);
     ORU_TRACE(Event::call, &code, pc, &call.name, &call.fn);
     if (const i32 locals = function::signature::locals(sig)) function::init_locals(locals);
     if (run_body(call.fn, call.name)) return pc;
-    stack::unwind();
+    close_frame();
     ORU_TRACE(Event::return_, &code, pc, &call.name, stack::top - 1);
     take_result();
     return pc;
@@ -1682,7 +1695,7 @@ run:
     ORU_TRACE(Event::call, &code, pc, &call.name, &call.fn);
     if (locals > 0) function::init_locals(locals);
     if (run_body(call.fn, call.name)) return pc;
-    stack::unwind();
+    close_frame();
     ORU_TRACE(Event::return_, &code, pc, &call.name, stack::top - 1);
     take_result();
     return pc;
@@ -1719,7 +1732,7 @@ template <bool infix>
                                       : (slot <= static_cast<u32>(native::table_slots) ? int_op_tables.native[slot]
                                                                                        : IntOp::none);
             if (op != IntOp::none && integer_op(op, args, static_cast<i32>(args[1].data2))) {
-                stack::unwind();
+                close_frame();
                 ORU_TRACE(Event::return_, &code, pc, &call.name, stack::top - 1);
                 return pc;
             }
@@ -1757,7 +1770,7 @@ template <bool infix>
         actions::table[slot_index](absent_refinements(sig, refs) ? refs : nullptr);
         if (pending) return pc;
     }
-    stack::unwind();
+    close_frame();
     ORU_TRACE(Event::return_, &code, pc, &call.name, stack::top - 1);
     if constexpr (!infix) take_result();
     return pc;
@@ -1910,7 +1923,7 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
         case type::paren: {
             stack::mark_interp_native(body_name());
             if (eval_block(v, true)) return pc + 1;
-            stack::unwind();
+            close_frame();
             return pc + 1;
         }
         case type::set_word: {
@@ -2412,8 +2425,8 @@ namespace {
     }
     ORU_TRACE(Event::exit, &block, length_of(n), nullptr, stack::arguments);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(&current_code), saved);
-    if (chain) stack::unwind_last();
-    else stack::unwind();
+    if (chain) close_frame_last();
+    else close_frame();
     return 0;
 }
 }  // namespace
