@@ -482,7 +482,8 @@ bool paren_integer(const Cell& paren, i32& out, i32 kept);
 // read in between can refresh it (global_values refreshes only on a failed
 // check or for a global context other than the kept one).
 inline i32 kept_globals() {
-    if (globals.ctx == ~0u || globals.ctx != context::global) return -1;
+    // ctx is all ones while nothing is kept, never the global context's node.
+    if (globals.ctx != context::global) return -1;
     if (globals.moves != memory::moves) return -1;
     const SeriesBuffer* b = globals.buffer;
     return static_cast<i32>((b->tail - b->head) / sizeof(Cell));
