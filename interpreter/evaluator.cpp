@@ -1743,8 +1743,9 @@ template <bool infix>
     // that this never raises anything.
     i32 refs[max_refinements];
     if (!action_q) {
+        // either and if are entries, so the test for a missing one is made
+        // only on the road that calls it.
         const native::Entry entry = native::entry_of(call.fn);
-        if (!entry) fire(ErrorId::internal_not_done);
         Cell* args = stack::arguments;
         if (entry == natives::either) {
             if (cell::type_of(args[0]) == type::unset) [[unlikely]] logic::truth_strict(args[0]);
@@ -1761,6 +1762,7 @@ template <bool infix>
                 if (pending) return pc;
             }
         } else {
+            if (!entry) fire(ErrorId::internal_not_done);
             const u32 c = entry(false, absent_refinements(sig, refs) ? refs : nullptr);
             if (c && !pending) pending = c;
             if (pending) return pc;
