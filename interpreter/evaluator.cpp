@@ -1362,7 +1362,7 @@ i32 fetch_args(Call& call, const Cell& code, i32 pc, i32 end) {
             while (pc < limit) {
                 v = plain_read(cells + pc);
                 if (!v) break;
-                Cell* const value = stack::push(*v);
+                Cell* const value = push_inline(*v);
                 if (!call.infix && pc + 1 < limit && cell::type_of(cells[pc + 1]) == type::word) {
                     // Operators may follow: they apply to the pushed value.
                     pc = infix_after(code, pc + 1, end, value);
