@@ -2386,7 +2386,10 @@ namespace {
 namespace {
 // eval_block's frame and evaluation from the expression at i on (the
 // block's head, or the next expression when the ones before it were
-// computed where no frame could be seen: run_branch).
+// computed where no frame could be seen: run_branch). Without own_frame the
+// block runs in the frame the caller keeps open (eval_in_frame): nothing is
+// opened or closed, and the result stays in that frame's result slot.
+template <bool own_frame>
 [[gnu::always_inline]] inline u32 block_from(const Cell& block_value, i32 i, bool chain) {
     // The node and index are read from the caller's cell, before anything
     // can move it, rather than back from the fresh copy (a wide store read
@@ -2395,7 +2398,7 @@ namespace {
     const Cell block = block_value;
     // Saved and put back whole (one 16-byte move each way).
     const __m128i saved = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&current_code));
-    stack::mark_interp_eval(body_name());
+    if constexpr (own_frame) stack::mark_interp_eval(body_name());
     ORU_TRACE(Event::enter, &block, i, nullptr, nullptr);
     try {
         // The length and the next cell come from one fetch of the buffer,
@@ -2428,63 +2431,31 @@ namespace {
     }
     ORU_TRACE(Event::exit, &block, length_of(n), nullptr, stack::arguments);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(&current_code), saved);
-    if (chain) close_frame_last();
+    if constexpr (!own_frame) stack::keep();
+    else if (chain) close_frame_last();
     else close_frame();
     return 0;
 }
 }  // namespace
 
 u32 eval_block(const Cell& block_value, bool chain) {
-    return block_from(block_value, cell::head_index(block_value), chain);
+    return block_from<true>(block_value, cell::head_index(block_value), chain);
 }
 
 namespace {
 // A block whose first expression was computed without its frame: the frame
 // is opened where eval_block opened it (the top back where the block began)
 // and the evaluation goes on from the expression at i, the result chained.
-[[gnu::noinline]] void block_rest(const Cell& block_value, i32 i) { (void)block_from(block_value, i, true); }
+[[gnu::noinline]] void block_rest(const Cell& block_value, i32 i) { (void)block_from<true>(block_value, i, true); }
 }  // namespace
 
 void eval_block_throwing(const Cell& block, bool chain) {
     if (eval_block(block, chain)) throw_pending();
 }
 
-// eval_block's evaluation without its frame: keep the two in step.
+// eval_block's evaluation in the frame the caller keeps open.
 u32 eval_in_frame(const Cell& block_value) {
-    const Node n = cell::node(block_value);
-    i32 i = cell::head_index(block_value);
-    const Cell block = block_value;
-    const __m128i saved = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&current_code));
-    ORU_TRACE(Event::enter, &block, i, nullptr, nullptr);
-    try {
-        SeriesBuffer* b = memory::buffer(n);
-        i32 length = static_cast<i32>((b->tail - b->head) / sizeof(Cell));
-        if (i >= length) {
-            stack::set_result(unset::value);
-        } else {
-            current_code = block;
-            for (;;) {
-                current_code.data1 = static_cast<u32>(i);
-                i = expression(block, i, length, false, false, false, b->cells() + i);
-                if (pending) [[unlikely]] {
-                    _mm_storeu_si128(reinterpret_cast<__m128i*>(&current_code), saved);
-                    return pending;
-                }
-                b = memory::buffer(n);
-                length = static_cast<i32>((b->tail - b->head) / sizeof(Cell));
-                if (i >= length) break;
-                stack::reset();
-            }
-        }
-    } catch (const SystemThrow& t) {
-        if (t.code == throw_code::error) fill_near();
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(&current_code), saved);
-        throw;
-    }
-    ORU_TRACE(Event::exit, &block, length_of(n), nullptr, stack::arguments);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(&current_code), saved);
-    stack::keep();
-    return 0;
+    return block_from<false>(block_value, cell::head_index(block_value), false);
 }
 
 i32 eval_expression(const Cell& code, i32 pc, i32 end, bool no_infix, bool sub, bool passive) {
