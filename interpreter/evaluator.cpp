@@ -646,7 +646,9 @@ inline void check_type(const Call& call, const Cell& ts, i32 d, const Cell& valu
 i32 fetch_one(const Call& call, const Cell& ts_item, i32 d, const Cell& code, i32 pc, i32 end) {
     const Cell ts = ts_item;  // the item's buffer may move while the argument is evaluated
     const u32 kind = ts.header & function::arg_kind::mask;
-    if (pc >= end) {
+    // The code ends at `end`, or sooner when an earlier argument cut it
+    // short: the cells past its tail are no longer its values.
+    if (pc >= end || pc >= length_of(cell::node(code))) {
         if (kind == function::arg_kind::lit_word && typeset::member_q(ts, type::unset)) {
             stack::push(unset::value);
             return pc;
@@ -804,7 +806,7 @@ inline bool room_q() { return stack::frame_end - stack::frame_top >= 8 && stack:
 // (pending may be set), or -1 when the ordinary call must run.
 [[gnu::noinline]] i32 integer_infix_call(const Cell& op_value, const Cell& name, const Cell& code, i32 pc, i32 end,
                                          Cell* left) {
-    if (pc >= end || cell::type_of(*left) != type::integer) return -1;
+    if (pc >= end || pc >= length_of(cell::node(code)) || cell::type_of(*left) != type::integer) return -1;
     const IntOp op = int_op_of(op_value);
     if (op == IntOp::none || !integer_args_q(op_value)) return -1;
     const Cell fn = unwrap_op(op_value);
@@ -984,7 +986,10 @@ inline Cell* set_slot(const Cell& set_word, i32 kept) {
     if (kind == function::arg_kind::word && pc < end) [[likely]] {
         const i32 next = fetch_plain(call.infix, code, pc, end);
         if (next >= 0) return next;
-        return eval_expression(code, pc, end, call.infix, true, false);
+        // An earlier argument may have cut the code short: fetch_one then
+        // reports the missing argument.
+        if (pc < length_of(cell::node(code))) [[likely]]
+            return eval_expression(code, pc, end, call.infix, true, false);
     }
     return fetch_one(call, *cell_at(desc, d), d, code, pc, end);
 }
@@ -1924,9 +1929,15 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
     }
     switch (vt0) {
         case type::paren: {
+            // The paren stays on the stack below its frame while it runs (the
+            // code may lose it meanwhile, and the collector must still see
+            // it); its value then takes the paren's place.
+            Cell* const hold = stack::push(v);
             stack::mark_interp_native(body_name());
             if (eval_block(v, true)) return pc + 1;
             close_frame();
+            *hold = hold[1];
+            stack::top = hold + 1;
             return pc + 1;
         }
         case type::set_word: {
@@ -2070,13 +2081,15 @@ i32 eval_path(const Cell& path_value, const Cell& code, i32 pc, i32 end, bool se
         if (cell::type_of(el) == type::get_word) {
             el = *word_slot(el);
         } else if (cell::type_of(el) == type::paren) {
-            Cell* mark = stack::top;
-            stack::push(none::value);
+            // The paren stays on the stack while it runs: the path may lose
+            // it meanwhile, and the collector must still see it. Its value
+            // lands in the frame's result slot, the cell above it.
+            Cell* const hold = stack::push(el);
             stack::mark_interp_native(anon_name());
             if (eval_block(el, true)) return pc;
             stack::unwind();
-            el = *mark;
-            stack::top = mark;
+            el = hold[1];
+            stack::top = hold;
         }
         if (cell::type_of(el) == type::unset) fire(ErrorId::script_invalid_path, path_value, el);
         *element = el;
