@@ -493,6 +493,19 @@ inline Cell* kept_slot(const Cell& w, i32 kept) {
     return word::context_of(w) == globals.ctx && i >= 0 && i < kept ? globals.cells + i : nullptr;
 }
 
+// The slot a word reads without raising anything: through the kept global
+// values or running function, else its context's values; null when the
+// word is unbound or unresolved or its context has no values.
+[[gnu::always_inline]] inline const Cell* quiet_slot(const Cell& w) {
+    if (global_values(w)) [[likely]] return globals.cells + word::index_of(w);
+    if (Cell* slot = running_slot(w)) return slot;
+    const Node ctx = word::context_of(w);
+    const i32 i = word::index_of(w);
+    if (!ctx || i < 0) return nullptr;
+    const Cell* values = context::values(ctx);
+    return values ? values + i : nullptr;
+}
+
 // The value of the right operand at pc when reading it cannot raise
 // anything and yields an integer!: an integer! literal, a word whose slot
 // holds an integer!, or (with `parens`) a paren whose one expression is
@@ -506,20 +519,10 @@ inline bool integer_operand(const Cell* cells, i32 length, i32 pc, i32 end, i32&
     const Cell* v = cells + pc;
     const u32 t = cell::type_of(*v);
     if (t == type::word) {
-        if (const Cell* slot = kept_slot(*v, kept)) {
-            v = slot;
-        } else if (global_values(*v)) [[likely]] {
-            v = globals.cells + word::index_of(*v);
-        } else if (Cell* slot = running_slot(*v)) {
-            v = slot;
-        } else {
-            const Node ctx = word::context_of(*v);
-            const i32 i = word::index_of(*v);
-            if (!ctx || i < 0) return false;
-            const Cell* values = context::values(ctx);
-            if (!values) return false;
-            v = values + i;
-        }
+        const Cell* slot = kept_slot(*v, kept);
+        if (!slot) slot = quiet_slot(*v);
+        if (!slot) return false;
+        v = slot;
     } else if (t != type::integer) {
         if (parens && t == type::paren) return paren_integer(*v, out, kept);
         return false;
@@ -698,18 +701,8 @@ inline bool plain_q(u32 t) { return t >= 64 || !(active_types & type_bit(t)); }
 inline const Cell* plain_read(const Cell* v) {
     const u32 t = cell::type_of(*v);
     if (t == type::word) {
-        if (global_values(*v)) [[likely]] {
-            v = globals.cells + word::index_of(*v);
-        } else if (Cell* slot = running_slot(*v)) {
-            v = slot;
-        } else {
-            const Node ctx = word::context_of(*v);
-            const i32 i = word::index_of(*v);
-            if (!ctx || i < 0) return nullptr;
-            const Cell* values = context::values(ctx);
-            if (!values) return nullptr;
-            v = values + i;
-        }
+        v = quiet_slot(*v);
+        if (!v) return nullptr;
         const u32 vt = cell::type_of(*v);
         if (vt == type::unset || vt == type::op || callable_q(vt)) return nullptr;
         return v;
@@ -994,6 +987,30 @@ inline Cell* set_slot(const Cell& set_word, i32 kept) {
     return fetch_one(call, *cell_at(desc, d), d, code, pc, end);
 }
 
+// The arguments of the refinement at description item `found`: the
+// typesets after it up to the next refinement, each fetched and
+// type-checked. A function's go into the slots after its flag (flag_slot);
+// a native's stay pushed (flag_slot -1). Returns the next pc; the caller
+// tests pending.
+[[gnu::always_inline]] inline i32 refinement_args(const Call& call, Node desc, i32 found, i32 flag_slot,
+                                                  const Cell& code, i32 pc, i32 end) {
+    const i32 desc_items = length_of(desc);
+    i32 k = 1;
+    for (i32 d = found + 1; d < desc_items; d++) {
+        const Cell* item = cell_at(desc, d);
+        if (cell::type_of(*item) != type::typeset) break;
+        const u32 kind = item->header & function::arg_kind::mask;
+        if (kind == function::arg_kind::return_) continue;
+        const TypeBits accepted = type_bits(*item);
+        pc = fetch_arg(call, desc, d, kind, code, pc, end);
+        if (pending) [[unlikely]] return pc;
+        const Cell& value = *(stack::top - 1);
+        if (!accepted.has(cell::type_of(value))) [[unlikely]] expect_arg(call, d, value);
+        if (flag_slot >= 0) stack::arguments[flag_slot + k] = *--stack::top;
+        k++;
+    }
+    return pc;
+}
 
 // Refinements named by the path, in the path's order (call.path is set),
 // after the fixed arguments and default slots: a function's flag turns true
@@ -1051,24 +1068,8 @@ i32 path_refinements(const Call& call, Node desc, bool native_like, i32* refs, c
                 fire(ErrorId::script_dup_refine, *call.path);
             *flag = logic::true_value;
         }
-        // Its arguments: the typesets that follow it up to the next refinement.
-        i32 k = 1;
-        for (i32 d = found + 1; d < desc_items; d++) {
-            const Cell* item = cell_at(desc, d);
-            if (cell::type_of(*item) != type::typeset) break;
-            const u32 kind = item->header & function::arg_kind::mask;
-            if (kind == function::arg_kind::return_) continue;
-            const TypeBits accepted = type_bits(*item);
-            pc = fetch_arg(call, desc, d, kind, code, pc, end);
-            if (pending) [[unlikely]] return pc;
-            const Cell& value = *(stack::top - 1);
-            if (!accepted.has(cell::type_of(value))) [[unlikely]] expect_arg(call, d, value);
-            if (!native_like) {
-                const Cell v = *--stack::top;
-                stack::arguments[slot + k] = v;
-            }
-            k++;
-        }
+        pc = refinement_args(call, desc, found, native_like ? -1 : slot, code, pc, end);
+        if (pending) [[unlikely]] return pc;
     }
     return pc;
 }
@@ -1677,21 +1678,8 @@ inline RefinedPlan& plan_for(Node desc, i32 sym) {
         if (named == single) {
             if (found < 0) fire(ErrorId::script_no_refine, call.name, want);
             if (sig & function::signature::direct) keep_plan(desc, from, found, found_slot, word::symbol_of(want));
-            // Its arguments: the typesets that follow it up to the next refinement.
-            i32 k = 1;
-            for (i32 d = found + 1; d < desc_length; d++) {
-                const Cell* item = cell_at(desc, d);
-                if (cell::type_of(*item) != type::typeset) break;
-                const u32 kind = item->header & function::arg_kind::mask;
-                if (kind == function::arg_kind::return_) continue;
-                const TypeBits accepted = type_bits(*item);
-                pc = fetch_arg(call, desc, d, kind, code, pc, end);
-                if (pending) [[unlikely]] return pc;
-                const Cell& value = *(stack::top - 1);
-                if (!accepted.has(cell::type_of(value))) [[unlikely]] expect_arg(call, d, value);
-                stack::arguments[found_slot + k] = *--stack::top;
-                k++;
-            }
+            pc = refinement_args(call, desc, found, found_slot, code, pc, end);
+            if (pending) [[unlikely]] return pc;
         } else if (call.path) {
             pc = path_refinements(call, desc, false, nullptr, code, pc, end);
             if (pending) [[unlikely]] return pc;

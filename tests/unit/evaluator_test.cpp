@@ -24,6 +24,7 @@
 #include "runtime/runtime.h"
 #include "runtime/system.h"
 #include "runtime/words.h"
+#include "support.h"
 
 #include <gtest/gtest.h>
 
@@ -63,13 +64,7 @@ protected:
     // Evaluates the text as a block; the result (a copy).
     Cell run(const std::string& text) {
         const Cell b = *stack::push(load_block(text));
-        stack::push(unset::value);
-        stack::mark_native(stack::word(0));
-        stack::push(unset::value);
-        EXPECT_EQ(interpreter::eval_block(b, true), 0u);
-        const Cell r = *stack::arguments;
-        stack::unroll();
-        return r;
+        return test::eval_framed(b);
     }
 
     // Runs the text under a try frame; the error's id, and the error itself.

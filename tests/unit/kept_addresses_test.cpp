@@ -49,12 +49,7 @@ protected:
     // pushed stays on the stack (the blocks it holds must outlive collections).
     Cell eval(const Cell& block) {
         Cell* const saved = stack::top;
-        stack::push(unset::value);
-        stack::mark_native(stack::word(0));
-        stack::push(unset::value);
-        EXPECT_EQ(interpreter::eval_block(block, true), 0u);
-        const Cell r = *stack::arguments;
-        stack::unroll();
+        const Cell r = test::eval_framed(block);
         stack::top = saved;
         return r;
     }

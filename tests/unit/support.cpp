@@ -123,6 +123,16 @@ u32 evaluate(const std::string& src) {
     return interpreter::eval_block(*code, true);
 }
 
+Cell eval_framed(const Cell& block) {
+    stack::push(unset::value);
+    stack::mark_native(stack::word(0));
+    stack::push(unset::value);
+    EXPECT_EQ(interpreter::eval_block(block, true), 0u);
+    const Cell r = *stack::arguments;
+    stack::unroll();
+    return r;
+}
+
 Cell value_at(const Cell& blk, i32 i) { return *block::rs_abs_at(blk, i); }
 
 }  // namespace oru::test

@@ -51,6 +51,11 @@ u32 load_collecting(Cell* blk, const std::string& src);
 // it ran to its end). The result is at *stack::arguments.
 u32 evaluate(const std::string& src);
 
+// Evaluates the block (kept on the stack by the caller) in a native frame
+// of its own whose result slot starts unset; its value. The frame is gone
+// afterwards; what was pushed before stays.
+Cell eval_framed(const Cell& block);
+
 // The value at 0-based position i of a block from its head.
 Cell value_at(const Cell& blk, i32 i);
 
