@@ -987,6 +987,20 @@ inline Cell* set_slot(const Cell& set_word, i32 kept) {
     return fetch_one(call, *cell_at(desc, d), d, code, pc, end);
 }
 
+// Fetches argument item d (of the given kind) and checks its type against
+// the item, whose accepted types are taken first: the description's buffer
+// may move while the argument is evaluated. Returns the next pc; the caller
+// tests pending (nothing is checked then).
+[[gnu::always_inline]] inline i32 fetch_checked(const Call& call, Node desc, i32 d, u32 kind, const Cell& code,
+                                                i32 pc, i32 end) {
+    const TypeBits accepted = type_bits(*cell_at(desc, d));
+    pc = fetch_arg(call, desc, d, kind, code, pc, end);
+    if (pending) [[unlikely]] return pc;
+    const Cell& value = *(stack::top - 1);
+    if (!accepted.has(cell::type_of(value))) [[unlikely]] expect_arg(call, d, value);
+    return pc;
+}
+
 // The arguments of the refinement at description item `found`: the
 // typesets after it up to the next refinement, each fetched and
 // type-checked. A function's go into the slots after its flag (flag_slot);
@@ -1001,11 +1015,8 @@ inline Cell* set_slot(const Cell& set_word, i32 kept) {
         if (cell::type_of(*item) != type::typeset) break;
         const u32 kind = item->header & function::arg_kind::mask;
         if (kind == function::arg_kind::return_) continue;
-        const TypeBits accepted = type_bits(*item);
-        pc = fetch_arg(call, desc, d, kind, code, pc, end);
+        pc = fetch_checked(call, desc, d, kind, code, pc, end);
         if (pending) [[unlikely]] return pc;
-        const Cell& value = *(stack::top - 1);
-        if (!accepted.has(cell::type_of(value))) [[unlikely]] expect_arg(call, d, value);
         if (flag_slot >= 0) stack::arguments[flag_slot + k] = *--stack::top;
         k++;
     }
@@ -1398,11 +1409,8 @@ i32 fetch_args(Call& call, const Cell& code, i32 pc, i32 end) {
         }
         // The accepted types, taken now: the description's buffer may move
         // while the argument is evaluated.
-        const TypeBits accepted = type_bits(*cell_at(desc, d));
-        pc = fetch_arg(call, desc, d, function::arg_kind::word, code, pc, end);
+        pc = fetch_checked(call, desc, d, function::arg_kind::word, code, pc, end);
         if (pending) [[unlikely]] return pc;
-        const Cell& value = *(stack::top - 1);
-        if (!accepted.has(cell::type_of(value))) [[unlikely]] expect_arg(call, d, value);
         d++;
     }
     return pc;
@@ -1586,11 +1594,8 @@ inline RefinedPlan& plan_for(Node desc, i32 sym) {
     }
     for (i32 k = 0; k < plan.arg_count; k++) {
         const i32 d = plan.first_arg + k;
-        const TypeBits accepted = type_bits(*cell_at(desc, d));
-        pc = fetch_arg(call, desc, d, function::arg_kind::word, code, pc, end);
+        pc = fetch_checked(call, desc, d, function::arg_kind::word, code, pc, end);
         if (pending) [[unlikely]] return true;
-        const Cell& value = *(stack::top - 1);
-        if (!accepted.has(cell::type_of(value))) [[unlikely]] expect_arg(call, d, value);
         stack::arguments[plan.found_slot + 1 + k] = *--stack::top;
     }
     locals = plan.locals;
@@ -1639,11 +1644,8 @@ inline RefinedPlan& plan_for(Node desc, i32 sym) {
                 const u32 kind = item->header & function::arg_kind::mask;
                 if (kind == function::arg_kind::return_) continue;
                 if (active) {
-                    const TypeBits accepted = type_bits(*item);
-                    pc = fetch_arg(call, desc, d, kind, code, pc, end);
+                    pc = fetch_checked(call, desc, d, kind, code, pc, end);
                     if (pending) [[unlikely]] return pc;
-                    const Cell& value = *(stack::top - 1);
-                    if (!accepted.has(cell::type_of(value))) [[unlikely]] expect_arg(call, d, value);
                 } else {
                     stack::push(none::value);
                 }
