@@ -1844,6 +1844,91 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
     return pc;
 }
 
+// path_value's road for a path that names one refinement of a function with
+// a direct description, by word, when the refinement's plan is kept and
+// every argument (the fixed ones, then the refinement's) is read in place:
+// plain_read gives it, its type is accepted, and no operator follows it.
+// Then nothing is evaluated before the body runs, so the path, the code and
+// the values are read first, and the cells the ordinary road pushes (the
+// path, the function, the fixed arguments, the plan's cells with the
+// refinement's arguments in their slots) are written in one go, the frame
+// opened where it opens it. Returns the next pc, or -1 when any of that does
+// not hold or either stack lacks room, with nothing done but cells written
+// above the data stack's top (no one reads them): the ordinary road then
+// runs and raises what it raises where it raises it. `pcells` and `plen` are
+// the path's cells and length, `at` its position in the code; nothing has
+// been evaluated since they were read.
+[[gnu::always_inline]] inline i32 planned_path_call(const Cell& path, const Cell* pcells, i32 plen, const Cell& fn,
+                                                    const Cell& name, Node desc, u32 sig, const Cell& code, i32 at,
+                                                    i32 end) {
+    const i32 head = cell::head_index(path);
+    if (plen != head + 2) return -1;
+    const Cell& want = pcells[head + 1];
+    if (cell::type_of(want) != type::word) return -1;
+    const i32 sym = word::symbol_of(want);
+    const RefinedPlan& kept = plan_for(desc, sym);
+    if (kept.desc != desc || kept.sym != sym || kept.moves != memory::moves) return -1;
+    const RefinedPlan plan = kept;  // in registers: the cell writes below cannot change it
+    const i32 arity = function::signature::arity(sig);
+    // Room for the path, the function, the fixed arguments and the cells
+    // after them, as each push would find it; and for the frame.
+    Cell* const base = stack::top;
+    if (stack::end - base <= 2 + arity + plan.slots || stack::frame_top >= stack::frame_end) return -1;
+    const SeriesBuffer* const b = memory::buffer(cell::node(code));
+    const i32 limit = std::min(end, static_cast<i32>((b->tail - b->head) / sizeof(Cell)));
+    const Cell* const cells = const_cast<SeriesBuffer*>(b)->cells();
+    const Cell* const items = cell_at(desc, 0);
+    Cell* const args = base + 2;  // stack::arguments once the frame is open
+    // The plan's cells first: the refinement's arguments go over them.
+    Cell* const after = args + arity;
+    for (i32 i = 0; i < plan.slots; i++) after[i] = (plan.flags >> i) & 1 ? logic::false_value : none::value;
+    args[plan.found_slot] = logic::true_value;
+    // The argument at pc for item d, written to `to`; false when it is not
+    // read in place.
+    const auto take = [&](i32 pc, i32 d, Cell* to) __attribute__((always_inline)) {
+        if (pc >= limit) return false;
+        const Cell* const v = plain_read(cells + pc);
+        if (!v || !type_bits(items[d]).has(cell::type_of(*v))) return false;
+        // A word after it may be an operator taking it as its left operand.
+        if (pc + 1 < limit && cell::type_of(cells[pc + 1]) == type::word) {
+            const Cell* const op = peek(cells[pc + 1]);
+            if (op && cell::type_of(*op) == type::op) return false;
+        }
+        *to = *v;
+        return true;
+    };
+    i32 pc = at + 1;
+    for (i32 d = 0; d < arity; d++, pc++)
+        if (!take(pc, d, args + d)) return -1;
+    Cell* const refined = args + plan.found_slot + 1;
+    for (i32 k = 0; k < plan.arg_count; k++, pc++)
+        if (!take(pc, plan.first_arg + k, refined + k)) return -1;
+    base[0] = path;
+    base[1] = fn;
+    // The frame mark_interp_func opens.
+    const Node fn_ctx = function::context_of(fn);
+    stack::top = args;
+    stack::mark_frame(name, frame_kind::function, frame_flag::interp);
+    stack::frame_top[-1].fn_ctx = fn_ctx;
+    stack::frame_top[-1].values = fn_ctx ? context::cell_of(fn_ctx)->data2 : 0;
+    stack::top = after + plan.slots;
+    ORU_TRACE(Event::call, &code, pc, &name, &fn);
+    if (plan.locals > 0) function::init_locals(plan.locals);
+    // As path_value ends the ordinary road: the result replaces the
+    // function value, then the path.
+    if (run_body(fn, name)) {
+        if (pending) return pc;
+    } else {
+        close_frame();
+        ORU_TRACE(Event::return_, &code, pc, &name, stack::top - 1);
+        take_result();
+    }
+    *base = *(stack::top - 1);
+    stack::top = base + 1;
+    ORU_TRACE(Event::push, &code, at, nullptr, stack::top - 1);
+    return pc;
+}
+
 // A path or get-path met as a value: its result is pushed (and traced).
 // A path (not a get-path) whose head word (read through the kept global
 // values or the running function) holds a function! with a cached signature
@@ -1869,6 +1954,12 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
                 if (cell::type_of(*cached) == type::block && (cached->data3 & function::signature::valid)) {
                     const Node desc = cell::node(*cached);
                     const u32 sig = cached->data3;
+                    if (sig & function::signature::direct) {
+                        const i32 len = static_cast<i32>((b->tail - b->head) / sizeof(Cell));
+                        const i32 next = planned_path_call(path, const_cast<SeriesBuffer*>(b)->cells(), len, fn,
+                                                           first, desc, sig, code, pc, end);
+                        if (next >= 0) return next;
+                    }
                     Cell* const base = stack::top;
                     Cell* const held = push_inline(path);
                     Call call{fn, first, held, head, 0, false};
