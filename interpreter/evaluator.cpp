@@ -1518,7 +1518,18 @@ struct RefinedPlan {
     i32 first_arg = 0;   // its argument items: first_arg to first_arg + arg_count - 1
     i32 arg_count = 0;
     i32 locals = 0;
+    // Where path_value's planned road last found an argument it cannot read
+    // in place (the code's node and the path's position): it is not tried
+    // there again while the plan lasts. Only a hint: code that has changed
+    // since then just takes the ordinary road.
+    Node declined_code = 0;
+    i32 declined_at = -1;
+    // The first template_cells of the cells after the fixed arguments as
+    // they are once the named refinement's flag is set, before its
+    // arguments are taken: a flag false or true, or a none (then unused).
+    Cell cells[4];
 };
+constexpr i32 template_cells = 4;
 // A few plans, one per (description, symbol) hash, so that calls naming
 // different refinements in turn keep theirs.
 constexpr u32 refined_plan_count = 8;
@@ -1553,6 +1564,9 @@ inline RefinedPlan& plan_for(Node desc, i32 sym) {
         else if (kind != function::arg_kind::word || returned) return;
         else plan.arg_count++;
     }
+    for (i32 i = 0; i < template_cells; i++)
+        plan.cells[i] = i < plan.slots && ((plan.flags >> i) & 1) == 0 ? none::value : logic::false_value;
+    if (found_slot - from < template_cells) plan.cells[found_slot - from] = logic::true_value;
     plan.first_arg = found + 1;
     plan.found_slot = found_slot;
     plan.sym = sym;
@@ -1866,29 +1880,41 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
     const Cell& want = pcells[head + 1];
     if (cell::type_of(want) != type::word) return -1;
     const i32 sym = word::symbol_of(want);
-    const RefinedPlan& kept = plan_for(desc, sym);
+    RefinedPlan& kept = plan_for(desc, sym);
     if (kept.desc != desc || kept.sym != sym || kept.moves != memory::moves) return -1;
-    const RefinedPlan plan = kept;  // in registers: the cell writes below cannot change it
+    const Node code_node = cell::node(code);
+    if (kept.declined_at == at && kept.declined_code == code_node) return -1;
+    // What is used below, in registers: the cell writes cannot change it.
+    const i32 slots = kept.slots, found_slot = kept.found_slot, first_arg = kept.first_arg;
+    const i32 arg_count = kept.arg_count, locals = kept.locals;
+    const u64 flags = kept.flags;
     const i32 arity = function::signature::arity(sig);
     // Room for the path, the function, the fixed arguments and the cells
     // after them, as each push would find it; and for the frame.
     Cell* const base = stack::top;
-    if (stack::end - base <= 2 + arity + plan.slots || stack::frame_top >= stack::frame_end) return -1;
-    const SeriesBuffer* const b = memory::buffer(cell::node(code));
+    if (stack::end - base <= 2 + arity + std::max(slots, template_cells) || stack::frame_top >= stack::frame_end)
+        return -1;
+    const SeriesBuffer* const b = memory::buffer(code_node);
     const i32 limit = std::min(end, static_cast<i32>((b->tail - b->head) / sizeof(Cell)));
     const Cell* const cells = const_cast<SeriesBuffer*>(b)->cells();
     const Cell* const items = cell_at(desc, 0);
     Cell* const args = base + 2;  // stack::arguments once the frame is open
-    // The plan's cells first: the refinement's arguments go over them.
     Cell* const after = args + arity;
-    for (i32 i = 0; i < plan.slots; i++) after[i] = (plan.flags >> i) & 1 ? logic::false_value : none::value;
-    args[plan.found_slot] = logic::true_value;
     // The argument at pc for item d, written to `to`; false when it is not
     // read in place.
     const auto take = [&](i32 pc, i32 d, Cell* to) __attribute__((always_inline)) {
         if (pc >= limit) return false;
-        const Cell* const v = plain_read(cells + pc);
-        if (!v || !type_bits(items[d]).has(cell::type_of(*v))) return false;
+        // A value that stands for itself is tested here; a word's goes to
+        // plain_read.
+        const Cell* v = cells + pc;
+        const u32 t = cell::type_of(*v);
+        if (t == type::word) {
+            v = plain_read(v);
+            if (!v) return false;
+        } else if (!plain_q(t)) {
+            return false;
+        }
+        if (!type_bits(items[d]).has(cell::type_of(*v))) return false;
         // A word after it may be an operator taking it as its left operand.
         if (pc + 1 < limit && cell::type_of(cells[pc + 1]) == type::word) {
             const Cell* const op = peek(cells[pc + 1]);
@@ -1897,12 +1923,23 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
         *to = *v;
         return true;
     };
+    const auto decline = [&] {
+        kept.declined_code = code_node;
+        kept.declined_at = at;
+        return -1;
+    };
     i32 pc = at + 1;
     for (i32 d = 0; d < arity; d++, pc++)
-        if (!take(pc, d, args + d)) return -1;
-    Cell* const refined = args + plan.found_slot + 1;
-    for (i32 k = 0; k < plan.arg_count; k++, pc++)
-        if (!take(pc, plan.first_arg + k, refined + k)) return -1;
+        if (!take(pc, d, args + d)) return decline();
+    // The plan's cells, then the refinement's arguments over them.
+    if (slots <= template_cells) {
+        for (i32 i = 0; i < template_cells; i++) after[i] = kept.cells[i];
+    } else {
+        for (i32 i = 0; i < slots; i++) after[i] = (flags >> i) & 1 ? logic::false_value : none::value;
+        args[found_slot] = logic::true_value;
+    }
+    for (i32 k = 0; k < arg_count; k++, pc++)
+        if (!take(pc, first_arg + k, args + found_slot + 1 + k)) return decline();
     base[0] = path;
     base[1] = fn;
     // The frame mark_interp_func opens.
@@ -1911,9 +1948,9 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
     stack::mark_frame(name, frame_kind::function, frame_flag::interp);
     stack::frame_top[-1].fn_ctx = fn_ctx;
     stack::frame_top[-1].values = fn_ctx ? context::cell_of(fn_ctx)->data2 : 0;
-    stack::top = after + plan.slots;
+    stack::top = after + slots;
     ORU_TRACE(Event::call, &code, pc, &name, &fn);
-    if (plan.locals > 0) function::init_locals(plan.locals);
+    if (locals > 0) function::init_locals(locals);
     // As path_value ends the ordinary road: the result replaces the
     // function value, then the path.
     if (run_body(fn, name)) {
@@ -1937,6 +1974,40 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
 // road call_value would choose, the result left in the path's cell. Only
 // reads come before the push, so every error is raised where eval_path
 // raises it.
+// path_value's road for a path whose head word holds a function! (`slot`),
+// taken as a jump from path_value so that the planned road's registers are
+// saved only here.
+[[gnu::noinline]] i32 path_function(const Cell& path, const Cell& code, i32 pc, i32 end, const Cell* slot) {
+    const Cell fn = *slot;
+    const Cell* cached = cell_at(function::extra_of(fn), 1);
+    if (cell::type_of(*cached) == type::block && (cached->data3 & function::signature::valid)) {
+        const Node desc = cell::node(*cached);
+        const u32 sig = cached->data3;
+        // path_value has read the path's head word: nothing has run since.
+        const SeriesBuffer* const b = memory::buffer(cell::node(path));
+        const i32 head = cell::head_index(path);
+        const Cell first = const_cast<SeriesBuffer*>(b)->cells()[head];
+        if (sig & function::signature::direct) {
+            const i32 len = static_cast<i32>((b->tail - b->head) / sizeof(Cell));
+            const i32 next = planned_path_call(path, const_cast<SeriesBuffer*>(b)->cells(), len, fn, first, desc, sig,
+                                               code, pc, end);
+            if (next >= 0) return next;
+        }
+        Cell* const base = stack::top;
+        Cell* const held = push_inline(path);
+        Call call{fn, first, held, head, 0, false};
+        const i32 next = call_refined_function(call, desc, sig, code, pc + 1, end);
+        if (pending) return next;
+        *base = *(stack::top - 1);
+        stack::top = base + 1;
+        ORU_TRACE(Event::push, &code, pc, nullptr, stack::top - 1);
+        return next;
+    }
+    const i32 next = eval_path(path, code, pc + 1, end, false, false, nullptr);
+    if (!pending) ORU_TRACE(Event::push, &code, pc, nullptr, stack::top - 1);
+    return next;
+}
+
 [[gnu::noinline]] i32 path_value(const Cell& path, const Cell& code, i32 pc, i32 end, bool get) {
     if (!get && !tracing) [[likely]] {
         const SeriesBuffer* const b = memory::buffer(cell::node(path));
@@ -1948,29 +2019,7 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
                 if (global_values(first)) [[likely]] slot = globals.cells + word::index_of(first);
                 else slot = running_slot(first);
             }
-            if (slot && cell::type_of(*slot) == type::function) {
-                const Cell fn = *slot;
-                const Cell* cached = cell_at(function::extra_of(fn), 1);
-                if (cell::type_of(*cached) == type::block && (cached->data3 & function::signature::valid)) {
-                    const Node desc = cell::node(*cached);
-                    const u32 sig = cached->data3;
-                    if (sig & function::signature::direct) {
-                        const i32 len = static_cast<i32>((b->tail - b->head) / sizeof(Cell));
-                        const i32 next = planned_path_call(path, const_cast<SeriesBuffer*>(b)->cells(), len, fn,
-                                                           first, desc, sig, code, pc, end);
-                        if (next >= 0) return next;
-                    }
-                    Cell* const base = stack::top;
-                    Cell* const held = push_inline(path);
-                    Call call{fn, first, held, head, 0, false};
-                    const i32 next = call_refined_function(call, desc, sig, code, pc + 1, end);
-                    if (pending) return next;
-                    *base = *(stack::top - 1);
-                    stack::top = base + 1;
-                    ORU_TRACE(Event::push, &code, pc, nullptr, stack::top - 1);
-                    return next;
-                }
-            }
+            if (slot && cell::type_of(*slot) == type::function) return path_function(path, code, pc, end, slot);
         }
     }
     const i32 next = eval_path(path, code, pc + 1, end, false, get, nullptr);
