@@ -1858,32 +1858,43 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
     return pc;
 }
 
+// path_value's road for a path (at `at` in the code) whose head word `first`
+// holds a function! (`fn`) with a cached description and signature: the
+// path pushed (it stays rooted while the arguments run; path_value has
+// written it in the cell at the stack's top), the call on the refined road
+// call_value would choose, the result left in the path's cell.
+[[gnu::always_inline]] inline i32 path_refined(const Cell& fn, const Cell& first, Node desc, u32 sig,
+                                               const Cell& code, i32 at, i32 end) {
+    Cell* const base = stack::top;
+    Cell* const held = push_inline(*base);  // the path, written there by the caller
+    Call call{fn, first, held, cell::head_index(*held), 0, false};
+    const i32 next = call_refined_function(call, desc, sig, code, at + 1, end);
+    if (pending) return next;
+    *base = *(stack::top - 1);
+    stack::top = base + 1;
+    ORU_TRACE(Event::push, &code, at, nullptr, stack::top - 1);
+    return next;
+}
+
 // path_value's road for a path that names one refinement of a function with
-// a direct description, by word, when the refinement's plan is kept and
-// every argument (the fixed ones, then the refinement's) is read in place:
-// plain_read gives it, its type is accepted, and no operator follows it.
-// Then nothing is evaluated before the body runs, so the path, the code and
-// the values are read first, and the cells the ordinary road pushes (the
-// path, the function, the fixed arguments, the plan's cells with the
-// refinement's arguments in their slots) are written in one go, the frame
-// opened where it opens it. Returns the next pc, or -1 when any of that does
-// not hold or either stack lacks room, with nothing done but cells written
-// above the data stack's top (no one reads them): the ordinary road then
-// runs and raises what it raises where it raises it. `pcells` and `plen` are
-// the path's cells and length, `at` its position in the code; nothing has
-// been evaluated since they were read.
-[[gnu::always_inline]] inline i32 planned_path_call(const Cell& path, const Cell* pcells, i32 plen, const Cell& fn,
-                                                    const Cell& name, Node desc, u32 sig, const Cell& code, i32 at,
-                                                    i32 end) {
-    const i32 head = cell::head_index(path);
-    if (plen != head + 2) return -1;
-    const Cell& want = pcells[head + 1];
-    if (cell::type_of(want) != type::word) return -1;
-    const i32 sym = word::symbol_of(want);
-    RefinedPlan& kept = plan_for(desc, sym);
-    if (kept.desc != desc || kept.sym != sym || kept.moves != memory::moves) return -1;
+// a direct description, by word, when the refinement's plan is kept (`kept`,
+// checked by path_value) and every argument (the fixed ones, then the
+// refinement's) is read in place: plain_read gives it, its type is accepted,
+// and no operator follows it. Then nothing is evaluated before the body
+// runs, so the code and the values are read first, and the cells the
+// ordinary road pushes (the path, the function, the fixed arguments, the
+// plan's cells with the refinement's arguments in their slots) are written
+// in one go, the frame opened where it opens it. When an argument is not
+// read in place or either stack lacks room, nothing is done but cells
+// written above the data stack's top (no one reads them), and path_refined
+// runs: the ordinary road then raises what it raises where it raises it. The
+// place of an argument not read in place is kept with the plan, so that the
+// next call from there goes to path_refined at once. Arguments as
+// path_refined's.
+[[gnu::noinline]] i32 planned_path_call(const Cell& fn, const Cell& first, Node desc, u32 sig, const Cell& code,
+                                        i32 at, i32 end, RefinedPlan& kept) {
     const Node code_node = cell::node(code);
-    if (kept.declined_at == at && kept.declined_code == code_node) return -1;
+    const Cell& name = first;
     // What is used below, in registers: the cell writes cannot change it.
     const i32 slots = kept.slots, found_slot = kept.found_slot, first_arg = kept.first_arg;
     const i32 arg_count = kept.arg_count, locals = kept.locals;
@@ -1891,9 +1902,9 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
     const i32 arity = function::signature::arity(sig);
     // Room for the path, the function, the fixed arguments and the cells
     // after them, as each push would find it; and for the frame.
-    Cell* const base = stack::top;
+    Cell* const base = stack::top;  // the path is there already
     if (stack::end - base <= 2 + arity + std::max(slots, template_cells) || stack::frame_top >= stack::frame_end)
-        return -1;
+        return path_refined(fn, first, desc, sig, code, at, end);
     const SeriesBuffer* const b = memory::buffer(code_node);
     const i32 limit = std::min(end, static_cast<i32>((b->tail - b->head) / sizeof(Cell)));
     const Cell* const cells = const_cast<SeriesBuffer*>(b)->cells();
@@ -1926,7 +1937,7 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
     const auto decline = [&] {
         kept.declined_code = code_node;
         kept.declined_at = at;
-        return -1;
+        return path_refined(fn, first, desc, sig, code, at, end);
     };
     i32 pc = at + 1;
     for (i32 d = 0; d < arity; d++, pc++)
@@ -1940,7 +1951,6 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
     }
     for (i32 k = 0; k < arg_count; k++, pc++)
         if (!take(pc, first_arg + k, args + found_slot + 1 + k)) return decline();
-    base[0] = path;
     base[1] = fn;
     // The frame mark_interp_func opens.
     const Node fn_ctx = function::context_of(fn);
@@ -1973,53 +1983,44 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
 // pushed (it stays rooted while the arguments run), the call on the refined
 // road call_value would choose, the result left in the path's cell. Only
 // reads come before the push, so every error is raised where eval_path
-// raises it.
-// path_value's road for a path whose head word holds a function! (`slot`),
-// taken as a jump from path_value so that the planned road's registers are
-// saved only here.
-[[gnu::noinline]] i32 path_function(const Cell& path, const Cell& code, i32 pc, i32 end, const Cell* slot) {
-    const Cell fn = *slot;
-    const Cell* cached = cell_at(function::extra_of(fn), 1);
-    if (cell::type_of(*cached) == type::block && (cached->data3 & function::signature::valid)) {
-        const Node desc = cell::node(*cached);
-        const u32 sig = cached->data3;
-        // path_value has read the path's head word: nothing has run since.
-        const SeriesBuffer* const b = memory::buffer(cell::node(path));
-        const i32 head = cell::head_index(path);
-        const Cell first = const_cast<SeriesBuffer*>(b)->cells()[head];
-        if (sig & function::signature::direct) {
-            const i32 len = static_cast<i32>((b->tail - b->head) / sizeof(Cell));
-            const i32 next = planned_path_call(path, const_cast<SeriesBuffer*>(b)->cells(), len, fn, first, desc, sig,
-                                               code, pc, end);
-            if (next >= 0) return next;
-        }
-        Cell* const base = stack::top;
-        Cell* const held = push_inline(path);
-        Call call{fn, first, held, head, 0, false};
-        const i32 next = call_refined_function(call, desc, sig, code, pc + 1, end);
-        if (pending) return next;
-        *base = *(stack::top - 1);
-        stack::top = base + 1;
-        ORU_TRACE(Event::push, &code, pc, nullptr, stack::top - 1);
-        return next;
-    }
-    const i32 next = eval_path(path, code, pc + 1, end, false, false, nullptr);
-    if (!pending) ORU_TRACE(Event::push, &code, pc, nullptr, stack::top - 1);
-    return next;
-}
-
+// raises it. A path naming one refinement by a word whose plan is kept
+// takes planned_path_call unless it was declined at this place.
 [[gnu::noinline]] i32 path_value(const Cell& path, const Cell& code, i32 pc, i32 end, bool get) {
     if (!get && !tracing) [[likely]] {
         const SeriesBuffer* const b = memory::buffer(cell::node(path));
         const i32 head = cell::head_index(path);
-        if (head >= 0 && head < static_cast<i32>((b->tail - b->head) / sizeof(Cell))) {
-            const Cell first = const_cast<SeriesBuffer*>(b)->cells()[head];
+        const i32 len = static_cast<i32>((b->tail - b->head) / sizeof(Cell));
+        if (head >= 0 && head < len) {
+            const Cell* const pcells = const_cast<SeriesBuffer*>(b)->cells();
+            const Cell first = pcells[head];
             const Cell* slot = nullptr;
             if (cell::type_of(first) == type::word) {
                 if (global_values(first)) [[likely]] slot = globals.cells + word::index_of(first);
                 else slot = running_slot(first);
             }
-            if (slot && cell::type_of(*slot) == type::function) return path_function(path, code, pc, end, slot);
+            if (slot && cell::type_of(*slot) == type::function) {
+                const Cell fn = *slot;
+                const Cell* cached = cell_at(function::extra_of(fn), 1);
+                if (cell::type_of(*cached) == type::block && (cached->data3 & function::signature::valid)) {
+                    const Node desc = cell::node(*cached);
+                    const u32 sig = cached->data3;
+                    // The path is written where the road pushes it, not
+                    // pushed yet: the planned road checks the room first.
+                    // The top is always below the end (an overflow lowers it).
+                    *stack::top = path;
+                    // One refinement named by a word whose plan is kept, at a
+                    // place it has not been declined: the planned road.
+                    if ((sig & function::signature::direct) && len == head + 2 &&
+                        cell::type_of(pcells[head + 1]) == type::word) {
+                        const i32 sym = word::symbol_of(pcells[head + 1]);
+                        RefinedPlan& kept = plan_for(desc, sym);
+                        if (kept.desc == desc && kept.sym == sym && kept.moves == memory::moves &&
+                            (kept.declined_at != pc || kept.declined_code != cell::node(code)))
+                            return planned_path_call(fn, first, desc, sig, code, pc, end, kept);
+                    }
+                    return path_refined(fn, first, desc, sig, code, pc, end);
+                }
+            }
         }
     }
     const i32 next = eval_path(path, code, pc + 1, end, false, get, nullptr);
