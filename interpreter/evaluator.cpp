@@ -1524,6 +1524,10 @@ struct RefinedPlan {
     // since then just takes the ordinary road.
     Node declined_code = 0;
     i32 declined_at = -1;
+    // Bit k set: argument k of the call (the fixed ones, then the
+    // refinement's) has a typeset that refuses some type other than unset!
+    // (which no argument read in place has), so that its type is checked.
+    u64 checked = ~u64{0};
     // The first template_cells of the cells after the fixed arguments as
     // they are once the named refinement's flag is set, before its
     // arguments are taken: a flag false or true, or a none (then unused).
@@ -1563,6 +1567,19 @@ inline RefinedPlan& plan_for(Node desc, i32 sym) {
         if (kind == function::arg_kind::return_) returned = true;
         else if (kind != function::arg_kind::word || returned) return;
         else plan.arg_count++;
+    }
+    // The arguments whose types need a check: the fixed ones are the items
+    // before `from`.
+    const auto refuses = [](const Cell& ts) {
+        for (u32 t = 0; t < typeset::bits; t++)
+            if (t != type::unset && !typeset::member_q(ts, t)) return true;
+        return false;
+    };
+    plan.checked = 0;
+    for (i32 k = 0; k < from + plan.arg_count; k++) {
+        const i32 d = k < from ? k : found + 1 + (k - from);
+        if (k >= 64) break;  // checked always (see planned_path_call)
+        if (refuses(items[d])) plan.checked |= u64{1} << k;
     }
     for (i32 i = 0; i < template_cells; i++)
         plan.cells[i] = i < plan.slots && ((plan.flags >> i) & 1) == 0 ? none::value : logic::false_value;
@@ -1898,7 +1915,7 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
     // What is used below, in registers: the cell writes cannot change it.
     const i32 slots = kept.slots, found_slot = kept.found_slot, first_arg = kept.first_arg;
     const i32 arg_count = kept.arg_count, locals = kept.locals;
-    const u64 flags = kept.flags;
+    const u64 flags = kept.flags, checked = kept.checked;
     const i32 arity = function::signature::arity(sig);
     // Room for the path, the function, the fixed arguments and the cells
     // after them, as each push would find it; and for the frame.
@@ -1913,8 +1930,7 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
     Cell* const after = args + arity;
     // The argument at pc for item d, written to `to`; false when it is not
     // read in place.
-    const auto take = [&](i32 pc, i32 d, Cell* to) __attribute__((always_inline)) {
-        if (pc >= limit) return false;
+    const auto take = [&](i32 pc, i32 d, i32 k, Cell* to) __attribute__((always_inline)) {
         // A value that stands for itself is tested here; a word's goes to
         // plain_read.
         const Cell* v = cells + pc;
@@ -1925,7 +1941,7 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
         } else if (!plain_q(t)) {
             return false;
         }
-        if (!type_bits(items[d]).has(cell::type_of(*v))) return false;
+        if ((k >= 64 || ((checked >> k) & 1)) && !type_bits(items[d]).has(cell::type_of(*v))) return false;
         // A word after it may be an operator taking it as its left operand.
         if (pc + 1 < limit && cell::type_of(cells[pc + 1]) == type::word) {
             const Cell* const op = peek(cells[pc + 1]);
@@ -1939,9 +1955,12 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
         kept.declined_at = at;
         return path_refined(fn, first, desc, sig, code, at, end);
     };
+    // Every argument within the code (else the ordinary road reports the
+    // one missing).
+    if (at + arity + arg_count >= limit) return decline();
     i32 pc = at + 1;
     for (i32 d = 0; d < arity; d++, pc++)
-        if (!take(pc, d, args + d)) return decline();
+        if (!take(pc, d, d, args + d)) return decline();
     // The plan's cells, then the refinement's arguments over them.
     if (slots <= template_cells) {
         for (i32 i = 0; i < template_cells; i++) after[i] = kept.cells[i];
@@ -1950,7 +1969,7 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
         args[found_slot] = logic::true_value;
     }
     for (i32 k = 0; k < arg_count; k++, pc++)
-        if (!take(pc, first_arg + k, args + found_slot + 1 + k)) return decline();
+        if (!take(pc, first_arg + k, arity + k, args + found_slot + 1 + k)) return decline();
     base[1] = fn;
     // The frame mark_interp_func opens.
     const Node fn_ctx = function::context_of(fn);
