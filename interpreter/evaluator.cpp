@@ -22,7 +22,9 @@
 // during the walk of the description, and what the walk found is kept per
 // description and refinement (checked against memory::moves on each use); a
 // path whose head word holds a function calls it without the path walk's
-// set-up; arguments that need no evaluation of their own are taken in one
+// set-up, and with what was kept for its refinement, when every argument is
+// read in place, writes its cells and opens its frame in one go; arguments
+// that need no evaluation of their own are taken in one
 // run; `either` and `if` run their block from the call itself, inside the
 // native's frame, and a chosen block that is one value computed in place (or
 // starts with a set-word computed in place) is taken without opening its
