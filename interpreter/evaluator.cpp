@@ -1940,8 +1940,8 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
         if (t == type::word) {
             v = plain_read(v);
             if (!v) return false;
-        } else if (!plain_q(t)) {
-            return false;
+        } else if (!plain_q(t) || t == type::unset) {
+            return false;  // an unset! value in the code goes the ordinary road (checked leaves unset! out)
         }
         if ((k >= 64 || ((checked >> k) & 1)) && !type_bits(items[d]).has(cell::type_of(*v))) return false;
         // A word after it may be an operator taking it as its left operand.
