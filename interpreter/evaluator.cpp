@@ -829,8 +829,9 @@ inline bool room_q() { return stack::frame_end - stack::frame_top >= 8 && stack:
 // and the right operand's cell, at `right` (fetched with nothing evaluated
 // since), is at pc, below end and the code's length. Returns the pc after
 // the right operand (pending may be set).
-[[gnu::noinline]] i32 integer_infix_known(IntOp op, const Cell& op_value, const Cell& name, const Cell& code, i32 pc,
-                                          i32 end, Cell* left, const Cell* right) {
+[[gnu::always_inline]] inline i32 integer_infix_body(IntOp op, const Cell& op_value, const Cell& name,
+                                                     const Cell& code, i32 pc, i32 end, Cell* left,
+                                                     const Cell* right) {
     // The op's cell may move while the right operand is evaluated.
     const Cell op_cell = op_value;
     stack::top = left;
@@ -853,6 +854,12 @@ inline bool room_q() { return stack::frame_end - stack::frame_top >= 8 && stack:
     }
     close_frame();
     return pc;
+}
+
+// integer_infix_body out of line, for apply_infix.
+[[gnu::noinline]] i32 integer_infix_known(IntOp op, const Cell& op_value, const Cell& name, const Cell& code, i32 pc,
+                                          i32 end, Cell* left, const Cell* right) {
+    return integer_infix_body(op, op_value, name, code, pc, end, left, right);
 }
 
 // The infix operators after the value at `start` (their left operand),
@@ -1935,7 +1942,7 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
     stack::mark_interp_native(set_word);
     stack::push(set_word);
     Cell* const start = push_inline(*left);
-    pc = integer_infix_known(op, *op_value, name, code, pc + 3, end, start, cells + 3);
+    pc = integer_infix_body(op, *op_value, name, code, pc + 3, end, start, cells + 3);
     if (pending) return pc;
     // More operators: apply_infix goes on from the operand's end.
     if (pc < end) return infix_general(code, pc, end, start);
