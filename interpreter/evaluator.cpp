@@ -731,12 +731,18 @@ inline const Cell* plain_read(const Cell* v, i32 kept) {
 template <bool parens>
 [[gnu::always_inline]] inline i32 int_chain_from(Cell& value, const Cell* cells, i32 length, i32 pc, i32 end, bool& more,
                                                 i32 kept) {
-    while (pc < end && pc < length) {
+    const i32 limit = std::min(end, length);
+    while (pc < limit) {
         const Cell& w = cells[pc];
         if (cell::type_of(w) != type::word) break;
-        // A right operand that cannot be read in place (a path, a call...):
-        // the ordinary road looks at the word, an operator or not.
-        const u32 rt = pc + 1 < length ? cell::type_of(cells[pc + 1]) : type::unset;
+        // A right operand that cannot be read in place (none, a path, a
+        // call...): the ordinary road looks at the word, an operator or not.
+        if (pc + 1 >= limit) {
+            more = true;
+            break;
+        }
+        const Cell& r = cells[pc + 1];
+        const u32 rt = cell::type_of(r);
         if (rt != type::integer && rt != type::word && !(parens && rt == type::paren)) {
             more = true;
             break;
@@ -744,12 +750,24 @@ template <bool parens>
         const Cell* op = kept_slot(w, kept);
         if (!op) op = peek(w);
         if (!op || cell::type_of(*op) != type::op) break;
-        const i32 next = try_integer_op<parens>(*op, cells, length, pc + 1, end, &value, kept);
-        if (next < 0) {
-            more = true;
+        // try_integer_op's steps, the bounds and the operand's kind known.
+        more = true;
+        if (cell::type_of(value) != type::integer) break;
+        i32 right;
+        if (rt == type::integer) {
+            right = static_cast<i32>(r.data2);
+        } else if (!parens || rt == type::word) {
+            const Cell* slot = kept_slot(r, kept);
+            if (!slot) slot = quiet_slot(r);
+            if (!slot || cell::type_of(*slot) != type::integer) break;
+            right = static_cast<i32>(slot->data2);
+        } else if (!paren_integer(r, right, kept)) {
             break;
         }
-        pc = next;
+        const IntOp iop = int_op_of(*op);
+        if (iop == IntOp::none || !integer_args_q(*op) || !integer_op(iop, &value, right)) break;
+        more = false;
+        pc += 2;
     }
     return pc;
 }
