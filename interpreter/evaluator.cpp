@@ -930,15 +930,16 @@ inline bool room_q() { return stack::frame_end - stack::frame_top >= 8 && stack:
 }
 // apply_infix out of line, for the value just pushed at `start`: the
 // operators computed in place come first, on the pushed cell itself (a
-// data-stack cell never moves), with the kept global values checked once.
-// What is left goes to infix_general, so that this road saves and restores
+// data-stack cell never moves), each word read on its own (the chains met
+// here are short: checking the kept global values once first costs more
+// than it saves). What is left goes to infix_general, so that this road saves and restores
 // only the few registers the in-place operators need.
 [[gnu::noinline]] i32 infix_after(const Cell& code, i32 pc, i32 end, Cell* start) {
     if (!tracing) [[likely]] {
         SeriesBuffer* const b = memory::buffer(cell::node(code));
         const i32 length = static_cast<i32>((b->tail - b->head) / sizeof(Cell));
         bool more = false;
-        pc = int_chain_from<false>(*start, b->cells(), length, pc, end, more, kept_globals());
+        pc = int_chain_from<false>(*start, b->cells(), length, pc, end, more, -1);
         if (!more) {
             stack::top = start + 1;
             return pc;
