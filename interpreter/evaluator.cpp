@@ -1951,7 +1951,10 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
 // done when the value or the operator is not such.
 [[gnu::always_inline]] inline i32 set_infix(const Cell& set_word, const Cell& code, i32 pc, i32 end) {
     const Cell* const cells = memory::buffer(cell::node(code))->cells() + pc;
-    const Cell* const left = plain_read(cells + 1);
+    // plain_read's value when it is an integer!: an integer! literal or a
+    // word whose slot holds one.
+    const Cell* left = cells + 1;
+    if (cell::type_of(*left) == type::word) left = quiet_slot(*left);
     if (!left || cell::type_of(*left) != type::integer) return -1;
     const Cell name = cells[2];
     const Cell* const op_value = peek(name);
@@ -1996,7 +1999,7 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
     if (cell::type_of(args[1]) == type::unset) [[unlikely]] fire(ErrorId::script_need_value, args[0]);
     set_word_value(args[0], args[1]);
     stack::set_last(stack::arguments[1]);
-    stack::unwind();
+    close_frame();
     return pc;
 }
 
