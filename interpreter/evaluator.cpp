@@ -195,7 +195,7 @@ RunningFunction running;
     return running.values + word::index_of(w);
 }
 
-inline Cell* running_slot(const Cell& w) {
+[[gnu::always_inline]] inline Cell* running_slot(const Cell& w) {
     if (word::context_of(w) != running.ctx || word::index_of(w) < 0) return nullptr;
     if (running.writes != stack::reference_writes) [[unlikely]] return refresh_running(w);
     // A record naming a context always has its values (a place on the data
