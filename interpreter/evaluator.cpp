@@ -472,6 +472,34 @@ inline bool takes_integer(const Cell& item) {
 }
 
 bool paren_integer(const Cell& paren, i32& out, i32 kept);
+// The operation an op! performs in place on two integers when its own spec
+// lets them through (int_op_of and integer_args_q both hold), else none.
+// What was found for an op is kept, one op per slot hash, with memory::moves
+// as it was: an op's cell names its auxiliary block, whose cached
+// description, once built, is never rebuilt or changed, and the block is
+// that op's for as long as moves keeps its value (only a collection frees
+// or renumbers a node). Only an op found to be one is kept: one whose
+// description is not built yet may be one later.
+struct KeptIntOp {
+    Cell op{};
+    u64 moves = ~u64{0};
+    IntOp result = IntOp::none;
+};
+KeptIntOp kept_int_ops[8];
+[[gnu::noinline]] IntOp find_int_op(const Cell& op_value) {
+    const IntOp op = int_op_of(op_value);
+    if (op == IntOp::none || !integer_args_q(op_value)) return IntOp::none;
+    kept_int_ops[op_value.data1 & 7] = KeptIntOp{op_value, memory::moves, op};
+    return op;
+}
+[[gnu::always_inline]] inline IntOp integer_op_of(const Cell& op_value) {
+    const KeptIntOp& k = kept_int_ops[op_value.data1 & 7];
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&k.op));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&op_value));
+    if (_mm_movemask_epi8(_mm_cmpeq_epi32(a, b)) == 0xFFFF && k.moves == memory::moves) [[likely]] return k.result;
+    return find_int_op(op_value);
+}
+
 
 // Within one computation that allocates nothing, what is kept of the global
 // values, once found current, stays current: kept_globals makes
@@ -600,8 +628,8 @@ inline i32 try_integer_op(const Cell& op_value, const Cell* cells, i32 length, i
     // the ordinary road) then costs no look at the operator. All reads.
     i32 right;
     if (!integer_operand<parens>(cells, length, pc, end, right, kept)) return -1;
-    const IntOp op = int_op_of(op_value);
-    if (op == IntOp::none || !integer_args_q(op_value)) return -1;
+    const IntOp op = integer_op_of(op_value);
+    if (op == IntOp::none) return -1;
     if (!integer_op(op, left, right)) return -1;
     return pc + 1;
 }
@@ -764,8 +792,8 @@ template <bool parens>
         } else if (!paren_integer(r, right, kept)) {
             break;
         }
-        const IntOp iop = int_op_of(*op);
-        if (iop == IntOp::none || !integer_args_q(*op) || !integer_op(iop, &value, right)) break;
+        const IntOp iop = integer_op_of(*op);
+        if (iop == IntOp::none || !integer_op(iop, &value, right)) break;
         more = false;
         pc += 2;
     }
@@ -900,8 +928,8 @@ inline bool room_q() { return stack::frame_end - stack::frame_top >= 8 && stack:
             const Cell* const cells = b->cells();
             i32 next = try_integer_op<false>(*v, cells, length, pc + 1, end, start);
             if (next < 0 && pc + 1 < end && pc + 1 < length && cell::type_of(*start) == type::integer) {
-                const IntOp op = int_op_of(*v);
-                if (op != IntOp::none && integer_args_q(*v))
+                const IntOp op = integer_op_of(*v);
+                if (op != IntOp::none)
                     next = integer_infix_known(op, *v, w, code, pc + 1, end, start, cells + pc + 1);
             }
             if (next >= 0) {
@@ -1959,8 +1987,8 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
     const Cell name = cells[2];
     const Cell* const op_value = peek(name);
     if (!op_value || cell::type_of(*op_value) != type::op) return -1;
-    const IntOp op = int_op_of(*op_value);
-    if (op == IntOp::none || !integer_args_q(*op_value)) return -1;
+    const IntOp op = integer_op_of(*op_value);
+    if (op == IntOp::none) return -1;
     stack::mark_interp_native(set_word);
     stack::push(set_word);
     Cell* const start = push_inline(*left);
