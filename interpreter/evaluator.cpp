@@ -449,8 +449,8 @@ inline bool takes_integer(const Cell& item) {
 
 // Whether the op's own spec lets two integers through as its two evaluated
 // arguments (a native made with another spec may not): the cached
-// description, once the first ordinary call has built it. Read each time:
-// a few loads, and nothing to keep in step with the collector.
+// description, once the first ordinary call has built it. The in-place
+// roads ask integer_op_of, which keeps what this finds per op.
 [[gnu::always_inline]] inline bool integer_args_q(const Cell& op_value) {
     const Cell* cached = cell_at(native::auxiliary_of(op_value), 1);
     if (cell::type_of(*cached) != type::block) return false;
@@ -472,6 +472,7 @@ inline bool takes_integer(const Cell& item) {
 }
 
 bool paren_integer(const Cell& paren, i32& out, i32 kept);
+
 // The operation an op! performs in place on two integers when its own spec
 // lets them through (int_op_of and integer_args_q both hold), else none.
 // What was found for an op is kept, one op per slot hash, with memory::moves
@@ -499,7 +500,6 @@ KeptIntOp kept_int_ops[8];
     if (_mm_movemask_epi8(_mm_cmpeq_epi32(a, b)) == 0xFFFF && k.moves == memory::moves) [[likely]] return k.result;
     return find_int_op(op_value);
 }
-
 
 // Within one computation that allocates nothing, what is kept of the global
 // values, once found current, stays current: kept_globals makes
@@ -871,7 +871,7 @@ inline bool room_q() { return stack::frame_end - stack::frame_top >= 8 && stack:
 // right operand raises names the operator; two integers are then computed
 // in place, anything else goes to integer_infix_routine. The caller found
 // what the ordinary call would check first: `op` is the op's operation
-// (int_op_of) and integer_args_q holds, the left operand is an integer!,
+// (integer_op_of), the left operand is an integer!,
 // and the right operand's cell, at `right` (fetched with nothing evaluated
 // since), is at pc, below end and the code's length. Returns the pc after
 // the right operand (pending may be set).
@@ -894,7 +894,8 @@ inline bool room_q() { return stack::frame_end - stack::frame_top >= 8 && stack:
         if (pending) return pc;
     }
     Cell* const args = stack::arguments;
-    if (cell::type_of(args[1]) != type::integer || !integer_op(op, args, static_cast<i32>(args[1].data2))) [[unlikely]] {
+    const bool in_place = cell::type_of(args[1]) == type::integer && integer_op(op, args, static_cast<i32>(args[1].data2));
+    if (!in_place) [[unlikely]] {
         integer_infix_routine(op_cell, name);
         if (pending) return pc;
     }
@@ -960,8 +961,8 @@ inline bool room_q() { return stack::frame_end - stack::frame_top >= 8 && stack:
 // operators computed in place come first, on the pushed cell itself (a
 // data-stack cell never moves), each word read on its own (the chains met
 // here are short: checking the kept global values once first costs more
-// than it saves). What is left goes to infix_general, so that this road saves and restores
-// only the few registers the in-place operators need.
+// than it saves). What is left goes to infix_general, so that this road
+// saves and restores only the few registers the in-place operators need.
 [[gnu::noinline]] i32 infix_after(const Cell& code, i32 pc, i32 end, Cell* start) {
     if (!tracing) [[likely]] {
         SeriesBuffer* const b = memory::buffer(cell::node(code));
