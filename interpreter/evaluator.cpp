@@ -197,7 +197,7 @@ RunningFunction running;
     return running.values + word::index_of(w);
 }
 
-inline Cell* running_slot(const Cell& w) {
+[[gnu::always_inline]] inline Cell* running_slot(const Cell& w) {
     if (word::context_of(w) != running.ctx || word::index_of(w) < 0) return nullptr;
     if (running.writes != stack::reference_writes) [[unlikely]] return refresh_running(w);
     // A record naming a context always has its values (a place on the data
@@ -399,7 +399,7 @@ inline Cell unwrap_op(const Cell& op_value) {
 // and no error: the evaluator computes it in place of the call, with no
 // frame when the right operand is a literal or a word (try_integer_op),
 // in the operator's own frame when it must be evaluated first
-// (integer_infix_call). What it computes is exactly what the wrapped action
+// (integer_infix_known). What it computes is exactly what the wrapped action
 // or native gives for two integers (integer.cpp's arithmetic core and
 // compare handler); a case that could raise an error (a zero divisor,
 // -2147483648 by -1) or any other operand type goes to the operator's
@@ -433,7 +433,7 @@ struct IntOpTables {
 };
 constexpr IntOpTables int_op_tables;
 
-inline IntOp int_op_of(const Cell& op_value) {
+[[gnu::always_inline]] inline IntOp int_op_of(const Cell& op_value) {
     const u32 wrapped = op::wrapped_type(op_value);
     const u32 slot = op_value.data1 + 1;
     if (wrapped == type::action) return slot <= action::count ? int_op_tables.action[slot] : IntOp::none;
@@ -451,9 +451,9 @@ inline bool takes_integer(const Cell& item) {
 
 // Whether the op's own spec lets two integers through as its two evaluated
 // arguments (a native made with another spec may not): the cached
-// description, once the first ordinary call has built it. Read each time:
-// a few loads, and nothing to keep in step with the collector.
-inline bool integer_args_q(const Cell& op_value) {
+// description, once the first ordinary call has built it. The in-place
+// roads ask integer_op_of, which keeps what this finds per op.
+[[gnu::always_inline]] inline bool integer_args_q(const Cell& op_value) {
     const Cell* cached = cell_at(native::auxiliary_of(op_value), 1);
     if (cell::type_of(*cached) != type::block) return false;
     if (cached->data3 & function::signature::valid) [[likely]]
@@ -474,6 +474,34 @@ inline bool integer_args_q(const Cell& op_value) {
 }
 
 bool paren_integer(const Cell& paren, i32& out, i32 kept);
+
+// The operation an op! performs in place on two integers when its own spec
+// lets them through (int_op_of and integer_args_q both hold), else none.
+// What was found for an op is kept, one op per slot hash, with memory::moves
+// as it was: an op's cell names its auxiliary block, whose cached
+// description, once built, is never rebuilt or changed, and the block is
+// that op's for as long as moves keeps its value (only a collection frees
+// or renumbers a node). Only an op found to be one is kept: one whose
+// description is not built yet may be one later.
+struct KeptIntOp {
+    Cell op{};
+    u64 moves = ~u64{0};
+    IntOp result = IntOp::none;
+};
+KeptIntOp kept_int_ops[8];
+[[gnu::noinline]] IntOp find_int_op(const Cell& op_value) {
+    const IntOp op = int_op_of(op_value);
+    if (op == IntOp::none || !integer_args_q(op_value)) return IntOp::none;
+    kept_int_ops[op_value.data1 & 7] = KeptIntOp{op_value, memory::moves, op};
+    return op;
+}
+[[gnu::always_inline]] inline IntOp integer_op_of(const Cell& op_value) {
+    const KeptIntOp& k = kept_int_ops[op_value.data1 & 7];
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&k.op));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&op_value));
+    if (_mm_movemask_epi8(_mm_cmpeq_epi32(a, b)) == 0xFFFF && k.moves == memory::moves) [[likely]] return k.result;
+    return find_int_op(op_value);
+}
 
 // Within one computation that allocates nothing, what is kept of the global
 // values, once found current, stays current: kept_globals makes
@@ -602,8 +630,8 @@ inline i32 try_integer_op(const Cell& op_value, const Cell* cells, i32 length, i
     // the ordinary road) then costs no look at the operator. All reads.
     i32 right;
     if (!integer_operand<parens>(cells, length, pc, end, right, kept)) return -1;
-    const IntOp op = int_op_of(op_value);
-    if (op == IntOp::none || !integer_args_q(op_value)) return -1;
+    const IntOp op = integer_op_of(op_value);
+    if (op == IntOp::none) return -1;
     if (!integer_op(op, left, right)) return -1;
     return pc + 1;
 }
@@ -621,6 +649,7 @@ struct Call {
 
 [[gnu::always_inline]] inline i32 call_value(Call& call, const Cell& code, i32 pc, i32 end);
 i32 eval_path(const Cell& path, const Cell& code, i32 pc, i32 end, bool set, bool get, const Cell* value);
+i32 path_value(const Cell& path, const Cell& code, i32 pc, i32 end, bool get);
 inline i32 eval_value(const Cell& code, i32 pc, i32 end, bool passive, const Cell* first, bool& ended);
 [[gnu::always_inline]] inline i32 expression(const Cell& code_value, i32 pc, i32 end, bool no_infix, bool sub,
                                              bool passive, const Cell* first = nullptr);
@@ -732,12 +761,18 @@ inline const Cell* plain_read(const Cell* v, i32 kept) {
 template <bool parens>
 [[gnu::always_inline]] inline i32 int_chain_from(Cell& value, const Cell* cells, i32 length, i32 pc, i32 end, bool& more,
                                                 i32 kept) {
-    while (pc < end && pc < length) {
+    const i32 limit = std::min(end, length);
+    while (pc < limit) {
         const Cell& w = cells[pc];
         if (cell::type_of(w) != type::word) break;
-        // A right operand that cannot be read in place (a path, a call...):
-        // the ordinary road looks at the word, an operator or not.
-        const u32 rt = pc + 1 < length ? cell::type_of(cells[pc + 1]) : type::unset;
+        // A right operand that cannot be read in place (none, a path, a
+        // call...): the ordinary road looks at the word, an operator or not.
+        if (pc + 1 >= limit) {
+            more = true;
+            break;
+        }
+        const Cell& r = cells[pc + 1];
+        const u32 rt = cell::type_of(r);
         if (rt != type::integer && rt != type::word && !(parens && rt == type::paren)) {
             more = true;
             break;
@@ -745,12 +780,24 @@ template <bool parens>
         const Cell* op = kept_slot(w, kept);
         if (!op) op = peek(w);
         if (!op || cell::type_of(*op) != type::op) break;
-        const i32 next = try_integer_op<parens>(*op, cells, length, pc + 1, end, &value, kept);
-        if (next < 0) {
-            more = true;
+        // try_integer_op's steps, the bounds and the operand's kind known.
+        more = true;
+        if (cell::type_of(value) != type::integer) break;
+        i32 right;
+        if (rt == type::integer) {
+            right = static_cast<i32>(r.data2);
+        } else if (!parens || rt == type::word) {
+            const Cell* slot = kept_slot(r, kept);
+            if (!slot) slot = quiet_slot(r);
+            if (!slot || cell::type_of(*slot) != type::integer) break;
+            right = static_cast<i32>(slot->data2);
+        } else if (!paren_integer(r, right, kept)) {
             break;
         }
-        pc = next;
+        const IntOp iop = integer_op_of(*op);
+        if (iop == IntOp::none || !integer_op(iop, &value, right)) break;
+        more = false;
+        pc += 2;
     }
     return pc;
 }
@@ -792,49 +839,76 @@ inline bool room_q() { return stack::frame_end - stack::frame_top >= 8 && stack:
 }
 
 
+// The ordinary call of an integer operator whose right operand was not an
+// integer (or whose outcome needs the handler), in its open frame with both
+// operands pushed: the right one is type-checked and the operator's routine
+// runs, as fetch_args would have it. Out of line: the integer case is the
+// one worth the room.
+[[gnu::noinline]] void integer_infix_routine(const Cell& op_value, const Cell& name) {
+    // The description was checked when the op passed integer_args_q: its
+    // first two items take evaluated arguments; the left one is an
+    // integer, which they accept.
+    const Cell fn = unwrap_op(op_value);
+    const Cell right = stack::arguments[1];
+    const Description desc = described(fn);
+    if (!typeset::member_q(*cell_at(desc.node, 1), cell::type_of(right)))
+        expect_arg(Call{fn, name, nullptr, 0, 0, true}, 1, right);
+    i32 refs[max_refinements];
+    const i32 ref_count = absent_refinements(desc.sig, refs);
+    if (cell::type_of(fn) == type::native) {
+        const native::Entry entry = native::entry_of(fn);
+        if (!entry) fire(ErrorId::internal_not_done);
+        const u32 c = entry(false, ref_count ? refs : nullptr);
+        if (c && !pending) pending = c;
+    } else {
+        const u32 slot_index = fn.data1;
+        if (slot_index >= action::count || !actions::table[slot_index]) fire(ErrorId::internal_not_done);
+        actions::table[slot_index](ref_count ? refs : nullptr);
+    }
+}
+
 // An integer operator whose right operand must be evaluated (a call, a
 // paren...): the ordinary call's steps without its general machinery. The
 // operator's frame is opened as call_value opens it, so that whatever the
 // right operand raises names the operator; two integers are then computed
-// in place, anything else is type-checked and handed to the operator's
-// routine as fetch_args would. Returns the pc after the right operand
-// (pending may be set), or -1 when the ordinary call must run.
-[[gnu::noinline]] i32 integer_infix_call(const Cell& op_value, const Cell& name, const Cell& code, i32 pc, i32 end,
-                                         Cell* left) {
-    if (pc >= end || pc >= length_of(cell::node(code)) || cell::type_of(*left) != type::integer) return -1;
-    const IntOp op = int_op_of(op_value);
-    if (op == IntOp::none || !integer_args_q(op_value)) return -1;
-    const Cell fn = unwrap_op(op_value);
+// in place, anything else goes to integer_infix_routine. The caller found
+// what the ordinary call would check first: `op` is the op's operation
+// (integer_op_of), the left operand is an integer!,
+// and the right operand's cell, at `right` (fetched with nothing evaluated
+// since), is at pc, below end and the code's length. Returns the pc after
+// the right operand (pending may be set).
+[[gnu::always_inline]] inline i32 integer_infix_body(IntOp op, const Cell& op_value, const Cell& name,
+                                                     const Cell& code, i32 pc, i32 end, Cell* left,
+                                                     const Cell* right) {
+    // The op's cell may move while the right operand is evaluated.
+    const Cell op_cell = op_value;
     stack::top = left;
     stack::mark_interp_native(name);
     stack::top = stack::arguments + 1;
-    pc = expression(code, pc, end, true, true, false);
-    if (pending) return pc;
-    Cell* args = stack::arguments;
-    const Cell right = args[1];
-    if (cell::type_of(right) != type::integer || !integer_op(op, args, static_cast<i32>(right.data2))) {
-        // The description was checked when the op passed integer_args_q: its
-        // first two items take evaluated arguments; the left one is an
-        // integer, which they accept.
-        const Description desc = described(fn);
-        if (!typeset::member_q(*cell_at(desc.node, 1), cell::type_of(right)))
-            expect_arg(Call{fn, name, nullptr, 0, 0, true}, 1, right);
-        i32 refs[max_refinements];
-        const i32 ref_count = absent_refinements(desc.sig, refs);
-        if (cell::type_of(fn) == type::native) {
-            const native::Entry entry = native::entry_of(fn);
-            if (!entry) fire(ErrorId::internal_not_done);
-            const u32 c = entry(false, ref_count ? refs : nullptr);
-            if (c && !pending) pending = c;
-        } else {
-            const u32 slot_index = fn.data1;
-            if (slot_index >= action::count || !actions::table[slot_index]) fire(ErrorId::internal_not_done);
-            actions::table[slot_index](ref_count ? refs : nullptr);
-        }
+    if (cell::type_of(*right) == type::path) {
+        // eval_value's step for a path, without its dispatch.
+        const Cell path = *right;
+        pc = path_value(path, code, pc, end, false);
+        if (pending) return pc;
+        stack::top = stack::arguments + 2;
+    } else {
+        pc = expression(code, pc, end, true, true, false, right);
+        if (pending) return pc;
+    }
+    Cell* const args = stack::arguments;
+    const bool in_place = cell::type_of(args[1]) == type::integer && integer_op(op, args, static_cast<i32>(args[1].data2));
+    if (!in_place) [[unlikely]] {
+        integer_infix_routine(op_cell, name);
         if (pending) return pc;
     }
     close_frame();
     return pc;
+}
+
+// integer_infix_body out of line, for apply_infix.
+[[gnu::noinline]] i32 integer_infix_known(IntOp op, const Cell& op_value, const Cell& name, const Cell& code, i32 pc,
+                                          i32 end, Cell* left, const Cell* right) {
+    return integer_infix_body(op, op_value, name, code, pc, end, left, right);
 }
 
 // The infix operators after the value at `start` (their left operand),
@@ -854,8 +928,13 @@ inline bool room_q() { return stack::frame_end - stack::frame_top >= 8 && stack:
         if (!v || cell::type_of(*v) != type::op) break;
         if (!tracing) [[likely]] {
             // Nothing has run since b was fetched: its cells are current.
-            i32 next = try_integer_op<false>(*v, b->cells(), length, pc + 1, end, start);
-            if (next < 0) next = integer_infix_call(*v, w, code, pc + 1, end, start);
+            const Cell* const cells = b->cells();
+            i32 next = try_integer_op<false>(*v, cells, length, pc + 1, end, start);
+            if (next < 0 && pc + 1 < end && pc + 1 < length && cell::type_of(*start) == type::integer) {
+                const IntOp op = integer_op_of(*v);
+                if (op != IntOp::none)
+                    next = integer_infix_known(op, *v, w, code, pc + 1, end, start, cells + pc + 1);
+            }
             if (next >= 0) {
                 stack::top = start + 1;
                 pc = next;
@@ -882,15 +961,16 @@ inline bool room_q() { return stack::frame_end - stack::frame_top >= 8 && stack:
 }
 // apply_infix out of line, for the value just pushed at `start`: the
 // operators computed in place come first, on the pushed cell itself (a
-// data-stack cell never moves), with the kept global values checked once.
-// What is left goes to infix_general, so that this road saves and restores
-// only the few registers the in-place operators need.
+// data-stack cell never moves), each word read on its own (the chains met
+// here are short: checking the kept global values once first costs more
+// than it saves). What is left goes to infix_general, so that this road
+// saves and restores only the few registers the in-place operators need.
 [[gnu::noinline]] i32 infix_after(const Cell& code, i32 pc, i32 end, Cell* start) {
     if (!tracing) [[likely]] {
         SeriesBuffer* const b = memory::buffer(cell::node(code));
         const i32 length = static_cast<i32>((b->tail - b->head) / sizeof(Cell));
         bool more = false;
-        pc = int_chain_from<false>(*start, b->cells(), length, pc, end, more, kept_globals());
+        pc = int_chain_from<false>(*start, b->cells(), length, pc, end, more, -1);
         if (!more) {
             stack::top = start + 1;
             return pc;
@@ -2049,6 +2129,71 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
     return next;
 }
 
+// A set-word whose value is a plain value (plain_read) and an integer
+// operator whose right operand must be evaluated (a call, a path...), the
+// shape plain_shape_q turns away from set_plain: the ordinary road's steps
+// up to the value (the set-word's frame and cell, the value pushed, the
+// operator's frame, the right operand, the operators after it), each as it
+// takes them, with what it would find before the first frame read once:
+// nothing before mark_interp_native allocates, raises or evaluates. The
+// caller found the value at pc + 1, pc + 3 below end and the code's length,
+// the cell at pc + 2 a word, and is not tracing. Returns the pc after the
+// value (the set-word's frame open, or pending set), or -1 with nothing
+// done when the value or the operator is not such.
+[[gnu::always_inline]] inline i32 set_infix(const Cell& set_word, const Cell& code, i32 pc, i32 end) {
+    const Cell* const cells = memory::buffer(cell::node(code))->cells() + pc;
+    // plain_read's value when it is an integer!: an integer! literal or a
+    // word whose slot holds one.
+    const Cell* left = cells + 1;
+    if (cell::type_of(*left) == type::word) left = quiet_slot(*left);
+    if (!left || cell::type_of(*left) != type::integer) return -1;
+    const Cell name = cells[2];
+    const Cell* const op_value = peek(name);
+    if (!op_value || cell::type_of(*op_value) != type::op) return -1;
+    const IntOp op = integer_op_of(*op_value);
+    if (op == IntOp::none) return -1;
+    stack::mark_interp_native(set_word);
+    stack::push(set_word);
+    Cell* const start = push_inline(*left);
+    pc = integer_infix_body(op, *op_value, name, code, pc + 3, end, start, cells + 3);
+    if (pending) return pc;
+    // More operators: apply_infix goes on from the operand's end.
+    if (pc < end) return infix_general(code, pc, end, start);
+    stack::top = start + 1;
+    return pc;
+}
+
+// The set-word at pc whose value set_plain did not take (`in_place` as
+// plain_shape_q found it): its frame, its value evaluated, the store. Out of
+// line, so that the roads inlined into eval_value stay small.
+[[gnu::noinline]] i32 set_general(const Cell& set_word, const Cell& code, i32 pc, i32 end, bool in_place) {
+    const i32 infix = !in_place && !tracing ? set_infix(set_word, code, pc, end) : -1;
+    if (infix >= 0) {
+        pc = infix;
+    } else {
+        stack::mark_interp_native(set_word);
+        stack::push(set_word);
+        // fetch_plain takes nothing while tracing, so the push event
+        // (before the value's own events) costs the plain road nothing.
+        const i32 plain = pc + 1 < end ? fetch_plain(false, code, pc + 1, end, in_place) : -1;
+        if (plain >= 0) {
+            pc = plain;
+        } else {
+            ORU_TRACE(Event::push, &code, pc, nullptr, &set_word);
+            pc = eval_expression(code, pc + 1, end, false, true, false);
+        }
+    }
+    if (pending) return pc;
+    ORU_TRACE(Event::set, &code, pc, &set_word, stack::top - 1);
+    // word::set_from_args, with the context's inline store.
+    Cell* args = stack::arguments;
+    if (cell::type_of(args[1]) == type::unset) [[unlikely]] fire(ErrorId::script_need_value, args[0]);
+    set_word_value(args[0], args[1]);
+    stack::set_last(stack::arguments[1]);
+    close_frame();
+    return pc;
+}
+
 // Evaluates the value at pc and pushes its result; returns the next pc.
 // Inlined into eval_expression, its only caller. `first` is the cell at pc
 // when the caller has it at hand (nothing evaluated since it was fetched).
@@ -2107,26 +2252,7 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
                     return next;
                 }
             }
-            stack::mark_interp_native(v);
-            stack::push(v);
-            // fetch_plain takes nothing while tracing, so the push event
-            // (before the value's own events) costs the plain road nothing.
-            const i32 plain = pc + 1 < end ? fetch_plain(false, code, pc + 1, end, in_place) : -1;
-            if (plain >= 0) {
-                pc = plain;
-            } else {
-                ORU_TRACE(Event::push, &code, pc, nullptr, &v);
-                pc = eval_expression(code, pc + 1, end, false, true, false);
-            }
-            if (pending) return pc;
-            ORU_TRACE(Event::set, &code, pc, &v, stack::top - 1);
-            // word::set_from_args, with the context's inline store.
-            Cell* args = stack::arguments;
-            if (cell::type_of(args[1]) == type::unset) [[unlikely]] fire(ErrorId::script_need_value, args[0]);
-            set_word_value(args[0], args[1]);
-            stack::set_last(stack::arguments[1]);
-            stack::unwind();
-            return pc;
+            return set_general(v, code, pc, end, in_place);
         }
         case type::set_path: {
             if (pc + 1 >= end) fire(ErrorId::script_need_value, v);
