@@ -1421,6 +1421,41 @@ i32 fetch_args(Call& call, const Cell& code, i32 pc, i32 end) {
     return fetch_items(call, desc, from, function::signature::arity(sig), code, pc, end);
 }
 
+// fetch_items out of line, for the rare roads of a caller that has it inline.
+[[gnu::noinline]] i32 fetch_items_apart(const Call& call, Node desc, i32 from, i32 arity, const Cell& code, i32 pc,
+                                        i32 end) {
+    return fetch_items(call, desc, from, arity, code, pc, end);
+}
+
+// The blocks of either or if (items arity - blocks to arity - 1, after the
+// condition): when they are blocks in a row, their typesets take block!
+// and no word follows the last (so that no operator could apply to it),
+// they are pushed as they are in one step, as fetch_items would push them
+// one by one; else fetch_items takes them. Returns the next pc; the caller
+// tests pending.
+[[gnu::always_inline]] inline i32 fetch_blocks(const Call& call, Node desc, i32 blocks, i32 arity, const Cell& code,
+                                               i32 pc, i32 end) {
+    if (!tracing && stack::end - stack::top > blocks) [[likely]] {
+        SeriesBuffer* const b = memory::buffer(cell::node(code));
+        const i32 limit = std::min(end, static_cast<i32>((b->tail - b->head) / sizeof(Cell)));
+        const i32 after = pc + blocks;
+        if (after <= limit && (after == limit || cell::type_of(b->cells()[after]) != type::word)) {
+            const Cell* const cells = b->cells() + pc;
+            const Cell* const items = cell_at(desc, arity - blocks);
+            bool taken = true;
+            for (i32 k = 0; k < blocks; k++)
+                taken = taken && cell::type_of(cells[k]) == type::block && type_bits(items[k]).has(type::block);
+            if (taken) [[likely]] {
+                Cell* const to = stack::top;
+                for (i32 k = 0; k < blocks; k++) to[k] = cells[k];
+                stack::top = to + blocks;
+                return after;
+            }
+        }
+    }
+    return fetch_items_apart(call, desc, arity - blocks, arity, code, pc, end);
+}
+
 // The result slot of a closed call replaces the function value pushed
 // below its frame.
 inline void take_result() {
@@ -1715,10 +1750,23 @@ template <bool infix>
         push_inline(call.fn);
         stack::mark_interp_native(call.name);
     }
-    pc = fetch_direct(call, desc, sig, infix ? 1 : 0, code, pc, end);
-    if (pending) [[unlikely]] return pc;
-    ORU_TRACE(Event::call, &code, pc, &call.name, &call.fn);
     const bool action_q = cell::type_of(call.fn) == type::action;
+    // either and if are entries, so the test for a missing one is made
+    // only on the road that calls it.
+    const native::Entry entry = action_q ? nullptr : native::entry_of(call.fn);
+    const i32 arity = function::signature::arity(sig);
+    // The blocks of either and if, after their condition, are taken in one step.
+    const i32 blocks = infix ? 0
+                       : entry == natives::either && arity == 3 ? 2
+                       : entry == natives::if_ && arity == 2    ? 1
+                                                                : 0;
+    pc = fetch_items(call, desc, infix ? 1 : 0, arity - blocks, code, pc, end);
+    if (pending) [[unlikely]] return pc;
+    if (blocks) {
+        pc = fetch_blocks(call, desc, blocks, arity, code, pc, end);
+        if (pending) [[unlikely]] return pc;
+    }
+    ORU_TRACE(Event::call, &code, pc, &call.name, &call.fn);
     if constexpr (infix) {
         Cell* args = stack::arguments;
         if (!tracing && cell::type_of(args[0]) == type::integer && cell::type_of(args[1]) == type::integer &&
@@ -1738,9 +1786,6 @@ template <bool infix>
     // that this never raises anything.
     i32 refs[max_refinements];
     if (!action_q) {
-        // either and if are entries, so the test for a missing one is made
-        // only on the road that calls it.
-        const native::Entry entry = native::entry_of(call.fn);
         Cell* args = stack::arguments;
         if (entry == natives::either) {
             if (cell::type_of(args[0]) == type::unset) [[unlikely]] logic::truth_strict(args[0]);
