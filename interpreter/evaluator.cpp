@@ -1291,7 +1291,10 @@ i32 fetch_args(Call& call, const Cell& code, i32 pc, i32 end) {
     const RunningFunction outer = running;
     if (ctx_cell->header & context::on_stack) running = RunningFunction{ctx, ref, stack::arguments};
     else running = RunningFunction{};
-    stack::set_body_flag(true);
+    // The caller's frame is the top one (stack::set_body_flag without its
+    // test for an empty frame stack).
+    if (stack::frame_top == stack::frame_bottom) __builtin_unreachable();
+    stack::frame_top[-1].header |= frame_flag::body;
     const bool was_tracing = tracing;
     const bool flagged = (fn.header & function::attribute::mask) != 0;
     if (fn.header & function::attribute::trace) tracing = trace_run;
@@ -1328,7 +1331,8 @@ i32 fetch_args(Call& call, const Cell& code, i32 pc, i32 end) {
         stack::top = stack::arguments + 1;
     }
     if (code) return code;
-    stack::set_body_flag(false);
+    if (stack::frame_top == stack::frame_bottom) __builtin_unreachable();
+    stack::frame_top[-1].header &= ~frame_flag::body;
     return 0;
 }
 
@@ -1474,13 +1478,11 @@ inline void take_result() {
 // is opened, for the same reason; the rest of the block, if any, then runs
 // in the frame opened where eval_block would have opened it. True when the
 // block was run here, false when eval_block must run it whole (nothing done).
+// `cells` and `length` are the block's, i its head (below length), fetched
+// by the caller with nothing evaluated since.
 void block_rest(const Cell& block_value, i32 i);
-[[gnu::noinline]] bool branch_value(const Cell& block) {
+[[gnu::noinline]] bool branch_value(const Cell& block, const Cell* const cells, i32 i, i32 length) {
     if (!room_q()) return false;
-    SeriesBuffer* const b = memory::buffer(cell::node(block));
-    const i32 length = static_cast<i32>((b->tail - b->head) / sizeof(Cell));
-    const i32 i = cell::head_index(block);
-    const Cell* const cells = b->cells();
     if (cell::type_of(cells[i]) == type::set_word) {
         if (i + 1 >= length || !plain_shape_q(block, i + 1, length)) return false;
         const Cell set_word = cells[i];
@@ -1509,9 +1511,11 @@ void block_rest(const Cell& block_value, i32 i);
     if (!tracing) [[likely]] {
         SeriesBuffer* const b = memory::buffer(cell::node(block));
         const i32 i = cell::head_index(block);
-        if (i >= 0 && i < static_cast<i32>((b->tail - b->head) / sizeof(Cell))) {
-            const u32 t = cell::type_of(b->cells()[i]);
-            if ((t == type::word || t == type::set_word || plain_q(t)) && branch_value(block)) return;
+        const i32 length = static_cast<i32>((b->tail - b->head) / sizeof(Cell));
+        if (i >= 0 && i < length) {
+            const Cell* const cells = b->cells();
+            const u32 t = cell::type_of(cells[i]);
+            if ((t == type::word || t == type::set_word || plain_q(t)) && branch_value(block, cells, i, length)) return;
         }
     }
     (void)eval_block(block, true);
