@@ -1739,6 +1739,78 @@ run:
     return pc;
 }
 
+// The direct native road for either and if (not infix): the same frame,
+// arguments, events and branch run. The condition and the blocks are
+// taken in one step when the condition is a value plain_read takes, the
+// blocks follow it (so that no operator applies to it), no word follows
+// the last one and the typesets accept them all: each pushed as
+// fetch_items would push it. Else the condition is taken as fetch_items
+// takes it, then the blocks as fetch_blocks takes them.
+template <i32 blocks>
+[[gnu::noinline]] i32 call_branching(Call& call, Node desc, const Cell& code, i32 pc, i32 end) {
+    constexpr i32 arity = blocks + 1;
+    push_inline(call.fn);
+    stack::mark_interp_native(call.name);
+    i32 next = -1;
+    if (!tracing && stack::end - stack::top > arity) [[likely]] {
+        SeriesBuffer* const b = memory::buffer(cell::node(code));
+        const i32 limit = std::min(end, static_cast<i32>((b->tail - b->head) / sizeof(Cell)));
+        const Cell* const cells = b->cells() + pc;
+        const Cell* const condition = pc < limit ? plain_read(cells) : nullptr;
+        if (condition && pc + 1 < limit && cell::type_of(cells[1]) == type::word) {
+            // Operators follow the condition, as fetch_items applies them.
+            Cell* const value = push_inline(*condition);
+            next = infix_after(code, pc + 1, end, value);
+            if (pending) [[unlikely]] return next;
+            if (!type_bits(*cell_at(desc, 0)).has(cell::type_of(*value))) [[unlikely]] expect_arg(call, 0, *value);
+            next = fetch_blocks(call, desc, blocks, arity, code, next, end);
+            if (pending) [[unlikely]] return next;
+        } else if (condition) {
+            const i32 after = pc + arity;
+            bool taken = after <= limit && (after == limit || cell::type_of(cells[arity]) != type::word);
+            for (i32 k = 1; k < arity; k++) taken = taken && cell::type_of(cells[k]) == type::block;
+            const Cell* const items = cell_at(desc, 0);
+            taken = taken && type_bits(items[0]).has(cell::type_of(*condition));
+            for (i32 k = 1; k < arity; k++) taken = taken && type_bits(items[k]).has(type::block);
+            if (taken) [[likely]] {
+                Cell* const to = push_inline(*condition);
+                for (i32 k = 1; k < arity; k++) to[k] = cells[k];
+                stack::top = to + arity;
+                next = after;
+            }
+        }
+    }
+    if (next >= 0) {
+        pc = next;
+    } else {
+        pc = fetch_items(call, desc, 0, 1, code, pc, end);
+        if (pending) [[unlikely]] return pc;
+        pc = fetch_blocks(call, desc, blocks, arity, code, pc, end);
+        if (pending) [[unlikely]] return pc;
+    }
+    ORU_TRACE(Event::call, &code, pc, &call.name, &call.fn);
+    Cell* const args = stack::arguments;
+    if constexpr (blocks == 2) {
+        if (cell::type_of(args[0]) == type::unset) [[unlikely]] logic::truth_strict(args[0]);
+        Cell* const branch = logic::truth(args[0]) ? args + 1 : args + 2;
+        stack::top = branch + 1;
+        run_branch(*branch);
+        if (pending) return pc;
+    } else {
+        if (!logic::truth(args[0])) {
+            stack::set_result(none::value);
+        } else {
+            stack::top = args + 2;
+            run_branch(args[1]);
+            if (pending) return pc;
+        }
+    }
+    close_frame();
+    ORU_TRACE(Event::return_, &code, pc, &call.name, stack::top - 1);
+    take_result();
+    return pc;
+}
+
 // The same for a native! or action! called without refinements (its
 // routine gets -1 for each it has); either and if run their block from here
 // as fetch_args does. Infix (an operator whose right operand is not done in
@@ -1754,26 +1826,19 @@ template <bool infix>
         const Cell& left = *stack::arguments;
         if (!type_bits(*cell_at(desc, 0)).has(cell::type_of(left))) [[unlikely]] expect_arg(call, 0, left);
     } else {
+        if (cell::type_of(call.fn) == type::native) {
+            const native::Entry entry = native::entry_of(call.fn);
+            const i32 arity = function::signature::arity(sig);
+            if (entry == natives::either && arity == 3) return call_branching<2>(call, desc, code, pc, end);
+            if (entry == natives::if_ && arity == 2) return call_branching<1>(call, desc, code, pc, end);
+        }
         push_inline(call.fn);
         stack::mark_interp_native(call.name);
     }
-    const bool action_q = cell::type_of(call.fn) == type::action;
-    // either and if are entries, so the test for a missing one is made
-    // only on the road that calls it.
-    const native::Entry entry = action_q ? nullptr : native::entry_of(call.fn);
-    const i32 arity = function::signature::arity(sig);
-    // The blocks of either and if, after their condition, are taken in one step.
-    const i32 blocks = infix ? 0
-                       : entry == natives::either && arity == 3 ? 2
-                       : entry == natives::if_ && arity == 2    ? 1
-                                                                : 0;
-    pc = fetch_items(call, desc, infix ? 1 : 0, arity - blocks, code, pc, end);
+    pc = fetch_direct(call, desc, sig, infix ? 1 : 0, code, pc, end);
     if (pending) [[unlikely]] return pc;
-    if (blocks) {
-        pc = fetch_blocks(call, desc, blocks, arity, code, pc, end);
-        if (pending) [[unlikely]] return pc;
-    }
     ORU_TRACE(Event::call, &code, pc, &call.name, &call.fn);
+    const bool action_q = cell::type_of(call.fn) == type::action;
     if constexpr (infix) {
         Cell* args = stack::arguments;
         if (!tracing && cell::type_of(args[0]) == type::integer && cell::type_of(args[1]) == type::integer &&
@@ -1793,6 +1858,9 @@ template <bool infix>
     // that this never raises anything.
     i32 refs[max_refinements];
     if (!action_q) {
+        // either and if are entries, so the test for a missing one is made
+        // only on the road that calls it.
+        const native::Entry entry = native::entry_of(call.fn);
         Cell* args = stack::arguments;
         if (entry == natives::either) {
             if (cell::type_of(args[0]) == type::unset) [[unlikely]] logic::truth_strict(args[0]);
