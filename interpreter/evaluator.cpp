@@ -1826,12 +1826,6 @@ template <bool infix>
         const Cell& left = *stack::arguments;
         if (!type_bits(*cell_at(desc, 0)).has(cell::type_of(left))) [[unlikely]] expect_arg(call, 0, left);
     } else {
-        if (cell::type_of(call.fn) == type::native) {
-            const native::Entry entry = native::entry_of(call.fn);
-            const i32 arity = function::signature::arity(sig);
-            if (entry == natives::either && arity == 3) return call_branching<2>(call, desc, code, pc, end);
-            if (entry == natives::if_ && arity == 2) return call_branching<1>(call, desc, code, pc, end);
-        }
         push_inline(call.fn);
         stack::mark_interp_native(call.name);
     }
@@ -1898,7 +1892,8 @@ template <bool infix>
 // description is cached (it is never built here) takes a road of its own:
 // the direct roads for a direct description not refined by a path (plain
 // too for a function; natives only when infix), the refined road for any
-// other function not infix; the rest takes call_general.
+// other function not infix; the rest takes call_general. either and if,
+// called directly and not infix, take call_branching.
 i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
 [[gnu::always_inline]] inline i32 call_value(Call& call, const Cell& code, i32 pc, i32 end) {
     constexpr u32 valid_direct = function::signature::valid | function::signature::direct;
@@ -1921,7 +1916,18 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
                     return call_direct_function(call, cell::node(*cached), sig, code, pc, end);
                 return call_refined_function(call, cell::node(*cached), sig, code, pc, end);
             }
-            if (direct) return call_direct_native<false>(call, cell::node(*cached), sig, code, pc, end);
+            if (direct) {
+                // either and if (entries, never null) take their own road.
+                if (t == type::native) {
+                    const native::Entry entry = native::entry_of(call.fn);
+                    const i32 arity = function::signature::arity(sig);
+                    if (entry == natives::either && arity == 3)
+                        return call_branching<2>(call, cell::node(*cached), code, pc, end);
+                    if (entry == natives::if_ && arity == 2)
+                        return call_branching<1>(call, cell::node(*cached), code, pc, end);
+                }
+                return call_direct_native<false>(call, cell::node(*cached), sig, code, pc, end);
+            }
         }
     }
     return call_general(call, code, pc, end);
