@@ -1518,7 +1518,16 @@ void block_rest(const Cell& block_value, i32 i);
         if (i >= 0 && i < length) {
             const Cell* const cells = b->cells();
             const u32 t = cell::type_of(cells[i]);
-            if ((t == type::word || t == type::set_word || plain_q(t)) && branch_value(block, cells, i, length)) return;
+            if (i + 1 == length && t != type::set_word) {
+                // One value (`[n]`): branch_value's road without its call.
+                const Cell* const v = room_q() ? plain_read(cells + i) : nullptr;
+                if (v) {
+                    stack::set_last(*v);
+                    return;
+                }
+            } else if ((t == type::word || t == type::set_word || plain_q(t)) && branch_value(block, cells, i, length)) {
+                return;
+            }
         }
     }
     (void)eval_block(block, true);
