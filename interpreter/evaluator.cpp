@@ -23,10 +23,11 @@
 // description and refinement (checked against memory::moves on each use); a
 // path whose head word holds a function calls it without the path walk's
 // set-up; arguments that need no evaluation of their own are taken in one
-// run; `either` and `if` run their block from the call itself, inside the
-// native's frame, and a chosen block that is one value computed in place (or
-// starts with a set-word computed in place) is taken without opening its
-// frame first, as nothing could see it. Expression and either/if evaluation
+// run; `either` and `if` have a call road of their own that takes a plain
+// condition and the blocks after it in one step, and run their block from
+// the call itself, inside the native's frame; a chosen block that is one
+// value computed in place (or starts with a set-word computed in place) is
+// taken without opening its frame first, as nothing could see it. Expression and either/if evaluation
 // are inlined into their callers so that each level of interpreted
 // recursion costs fewer machine frames.
 #include "interpreter/evaluator.h"
