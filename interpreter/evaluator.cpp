@@ -621,6 +621,7 @@ struct Call {
 [[gnu::always_inline]] inline i32 call_value(Call& call, const Cell& code, i32 pc, i32 end);
 i32 eval_path(const Cell& path, const Cell& code, i32 pc, i32 end, bool set, bool get, const Cell* value);
 inline i32 eval_value(const Cell& code, i32 pc, i32 end, bool passive, const Cell* first, bool& ended);
+void paren_value(const Cell& paren);
 [[gnu::always_inline]] inline i32 expression(const Cell& code_value, i32 pc, i32 end, bool no_infix, bool sub,
                                              bool passive, const Cell* first = nullptr);
 
@@ -2054,18 +2055,7 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
         return pc + 1;
     }
     switch (vt0) {
-        case type::paren: {
-            // The paren stays on the stack below its frame while it runs (the
-            // code may lose it meanwhile, and the collector must still see
-            // it); its value then takes the paren's place.
-            Cell* const hold = push_inline(v);
-            stack::mark_interp_native(body_name());
-            if (eval_block(v, true)) return pc + 1;
-            close_frame();
-            *hold = hold[1];
-            stack::top = hold + 1;
-            return pc + 1;
-        }
+        case type::paren: paren_value(v); return pc + 1;
         case type::set_word: {
             if (pc + 1 >= end) fire(ErrorId::script_need_value, v);
             // A value computed in place is stored in one step (set_plain);
@@ -2582,6 +2572,19 @@ u32 eval_block(const Cell& block_value, bool chain) {
 }
 
 namespace {
+// A paren met as a value: it stays on the stack below its frame while it
+// runs (the code may lose it meanwhile, and the collector must still see
+// it); its value then takes the paren's place. The block's evaluation is
+// inlined here, so that the paren costs eval_block's one machine frame.
+[[gnu::noinline]] void paren_value(const Cell& paren) {
+    Cell* const hold = push_inline(paren);
+    stack::mark_interp_native(body_name());
+    if (block_from<true>(paren, cell::head_index(paren), true)) return;
+    close_frame();
+    *hold = hold[1];
+    stack::top = hold + 1;
+}
+
 // A block whose first expression was computed without its frame: the frame
 // is opened where eval_block opened it (the top back where the block began)
 // and the evaluation goes on from the expression at i, the result chained.
