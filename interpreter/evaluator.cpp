@@ -1354,10 +1354,9 @@ i32 fetch_args(Call& call, const Cell& code, i32 pc, i32 end) {
 }
 
 // stack::push(value) kept inline in the call roads, where the compiler would
-// call it out of line.
-// The cell is moved whole (one 16-byte load and store): copied word by
-// word after a caller read some of its words, it took twice as many
-// instructions.
+// call it out of line. The cell is moved whole (one 16-byte load and
+// store): copied word by word after a caller read some of its words, it
+// took twice as many instructions.
 [[gnu::always_inline]] inline Cell* push_inline(const Cell& value) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&value));
     Cell* const c = stack::push();
