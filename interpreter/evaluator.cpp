@@ -24,13 +24,14 @@
 // path whose head word holds a function calls it without the path walk's
 // set-up, and with what was kept for its refinement, when every argument is
 // read in place, writes its cells and opens its frame in one go; arguments
-// that need no evaluation of their own are taken in one
-// run; `either` and `if` run their block from the call itself, inside the
-// native's frame, and a chosen block that is one value computed in place (or
-// starts with a set-word computed in place) is taken without opening its
-// frame first, as nothing could see it. Expression and either/if evaluation
-// are inlined into their callers so that each level of interpreted
-// recursion costs fewer machine frames.
+// that need no evaluation of their own are taken in one run; `either` and
+// `if` have a call road of their own that takes a plain condition and the
+// blocks after it in one step, and run their block from the call itself,
+// inside the native's frame; a chosen block that is one value computed in
+// place (or starts with a set-word computed in place) is taken without
+// opening its frame first, as nothing could see it. Expression and
+// either/if evaluation are inlined into their callers so that each level of
+// interpreted recursion costs fewer machine frames.
 #include "interpreter/evaluator.h"
 
 #include "interpreter/actions.h"
@@ -651,6 +652,7 @@ struct Call {
 i32 eval_path(const Cell& path, const Cell& code, i32 pc, i32 end, bool set, bool get, const Cell* value);
 i32 path_value(const Cell& path, const Cell& code, i32 pc, i32 end, bool get);
 inline i32 eval_value(const Cell& code, i32 pc, i32 end, bool passive, const Cell* first, bool& ended);
+void paren_value(const Cell& paren);
 [[gnu::always_inline]] inline i32 expression(const Cell& code_value, i32 pc, i32 end, bool no_infix, bool sub,
                                              bool passive, const Cell* first = nullptr);
 
@@ -1373,7 +1375,10 @@ i32 fetch_args(Call& call, const Cell& code, i32 pc, i32 end) {
     const RunningFunction outer = running;
     if (ctx_cell->header & context::on_stack) running = RunningFunction{ctx, ref, stack::arguments};
     else running = RunningFunction{};
-    stack::set_body_flag(true);
+    // The caller's frame is the top one (stack::set_body_flag without its
+    // test for an empty frame stack).
+    if (stack::frame_top == stack::frame_bottom) __builtin_unreachable();
+    stack::frame_top[-1].header |= frame_flag::body;
     const bool was_tracing = tracing;
     const bool flagged = (fn.header & function::attribute::mask) != 0;
     if (fn.header & function::attribute::trace) tracing = trace_run;
@@ -1410,7 +1415,8 @@ i32 fetch_args(Call& call, const Cell& code, i32 pc, i32 end) {
         stack::top = stack::arguments + 1;
     }
     if (code) return code;
-    stack::set_body_flag(false);
+    if (stack::frame_top == stack::frame_bottom) __builtin_unreachable();
+    stack::frame_top[-1].header &= ~frame_flag::body;
     return 0;
 }
 
@@ -1430,11 +1436,13 @@ i32 fetch_args(Call& call, const Cell& code, i32 pc, i32 end) {
 }
 
 // stack::push(value) kept inline in the call roads, where the compiler would
-// call it out of line.
+// call it out of line. The cell is moved whole (one 16-byte load and
+// store): copied word by word after a caller read some of its words, it
+// took twice as many instructions.
 [[gnu::always_inline]] inline Cell* push_inline(const Cell& value) {
-    const Cell v = value;
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&value));
     Cell* const c = stack::push();
-    *c = v;
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(c), v);
     return c;
 }
 
@@ -1503,6 +1511,41 @@ i32 fetch_args(Call& call, const Cell& code, i32 pc, i32 end) {
     return fetch_items(call, desc, from, function::signature::arity(sig), code, pc, end);
 }
 
+// fetch_items out of line, for the rare roads of a caller that has it inline.
+[[gnu::noinline]] i32 fetch_items_apart(const Call& call, Node desc, i32 from, i32 arity, const Cell& code, i32 pc,
+                                        i32 end) {
+    return fetch_items(call, desc, from, arity, code, pc, end);
+}
+
+// The blocks of either or if (items arity - blocks to arity - 1, after the
+// condition): when they are blocks in a row, their typesets take block!
+// and no word follows the last (so that no operator could apply to it),
+// they are pushed as they are in one step, as fetch_items would push them
+// one by one; else fetch_items takes them. Returns the next pc; the caller
+// tests pending.
+[[gnu::always_inline]] inline i32 fetch_blocks(const Call& call, Node desc, i32 blocks, i32 arity, const Cell& code,
+                                               i32 pc, i32 end) {
+    if (!tracing && stack::end - stack::top > blocks) [[likely]] {
+        SeriesBuffer* const b = memory::buffer(cell::node(code));
+        const i32 limit = std::min(end, static_cast<i32>((b->tail - b->head) / sizeof(Cell)));
+        const i32 after = pc + blocks;
+        if (after <= limit && (after == limit || cell::type_of(b->cells()[after]) != type::word)) {
+            const Cell* const cells = b->cells() + pc;
+            const Cell* const items = cell_at(desc, arity - blocks);
+            bool taken = true;
+            for (i32 k = 0; k < blocks; k++)
+                taken = taken && cell::type_of(cells[k]) == type::block && type_bits(items[k]).has(type::block);
+            if (taken) [[likely]] {
+                Cell* const to = stack::top;
+                for (i32 k = 0; k < blocks; k++) to[k] = cells[k];
+                stack::top = to + blocks;
+                return after;
+            }
+        }
+    }
+    return fetch_items_apart(call, desc, arity - blocks, arity, code, pc, end);
+}
+
 // The result slot of a closed call replaces the function value pushed
 // below its frame.
 inline void take_result() {
@@ -1521,13 +1564,11 @@ inline void take_result() {
 // is opened, for the same reason; the rest of the block, if any, then runs
 // in the frame opened where eval_block would have opened it. True when the
 // block was run here, false when eval_block must run it whole (nothing done).
+// `cells` and `length` are the block's, i its head (below length), fetched
+// by the caller with nothing evaluated since.
 void block_rest(const Cell& block_value, i32 i);
-[[gnu::noinline]] bool branch_value(const Cell& block) {
+[[gnu::noinline]] bool branch_value(const Cell& block, const Cell* const cells, i32 i, i32 length) {
     if (!room_q()) return false;
-    SeriesBuffer* const b = memory::buffer(cell::node(block));
-    const i32 length = static_cast<i32>((b->tail - b->head) / sizeof(Cell));
-    const i32 i = cell::head_index(block);
-    const Cell* const cells = b->cells();
     if (cell::type_of(cells[i]) == type::set_word) {
         if (i + 1 >= length || !plain_shape_q(block, i + 1, length)) return false;
         const Cell set_word = cells[i];
@@ -1556,9 +1597,20 @@ void block_rest(const Cell& block_value, i32 i);
     if (!tracing) [[likely]] {
         SeriesBuffer* const b = memory::buffer(cell::node(block));
         const i32 i = cell::head_index(block);
-        if (i >= 0 && i < static_cast<i32>((b->tail - b->head) / sizeof(Cell))) {
-            const u32 t = cell::type_of(b->cells()[i]);
-            if ((t == type::word || t == type::set_word || plain_q(t)) && branch_value(block)) return;
+        const i32 length = static_cast<i32>((b->tail - b->head) / sizeof(Cell));
+        if (i >= 0 && i < length) {
+            const Cell* const cells = b->cells();
+            const u32 t = cell::type_of(cells[i]);
+            if (i + 1 == length && t != type::set_word) {
+                // One value (`[n]`): branch_value's road without its call.
+                const Cell* const v = room_q() ? plain_read(cells + i) : nullptr;
+                if (v) {
+                    stack::set_last(*v);
+                    return;
+                }
+            } else if ((t == type::word || t == type::set_word || plain_q(t)) && branch_value(block, cells, i, length)) {
+                return;
+            }
         }
     }
     (void)eval_block(block, true);
@@ -1810,6 +1862,78 @@ run:
     return pc;
 }
 
+// The direct native road for either and if (not infix): the same frame,
+// arguments, events and branch run. The condition and the blocks are
+// taken in one step when the condition is a value plain_read takes, the
+// blocks follow it (so that no operator applies to it), no word follows
+// the last one and the typesets accept them all: each pushed as
+// fetch_items would push it. Else the condition is taken as fetch_items
+// takes it, then the blocks as fetch_blocks takes them.
+template <i32 blocks>
+[[gnu::noinline]] i32 call_branching(Call& call, Node desc, const Cell& code, i32 pc, i32 end) {
+    constexpr i32 arity = blocks + 1;
+    push_inline(call.fn);
+    stack::mark_interp_native(call.name);
+    i32 next = -1;
+    if (!tracing && stack::end - stack::top > arity) [[likely]] {
+        SeriesBuffer* const b = memory::buffer(cell::node(code));
+        const i32 limit = std::min(end, static_cast<i32>((b->tail - b->head) / sizeof(Cell)));
+        const Cell* const cells = b->cells() + pc;
+        const Cell* const condition = pc < limit ? plain_read(cells) : nullptr;
+        if (condition && pc + 1 < limit && cell::type_of(cells[1]) == type::word) {
+            // Operators follow the condition, as fetch_items applies them.
+            Cell* const value = push_inline(*condition);
+            next = infix_after(code, pc + 1, end, value);
+            if (pending) [[unlikely]] return next;
+            if (!type_bits(*cell_at(desc, 0)).has(cell::type_of(*value))) [[unlikely]] expect_arg(call, 0, *value);
+            next = fetch_blocks(call, desc, blocks, arity, code, next, end);
+            if (pending) [[unlikely]] return next;
+        } else if (condition) {
+            const i32 after = pc + arity;
+            bool taken = after <= limit && (after == limit || cell::type_of(cells[arity]) != type::word);
+            for (i32 k = 1; k < arity; k++) taken = taken && cell::type_of(cells[k]) == type::block;
+            const Cell* const items = cell_at(desc, 0);
+            taken = taken && type_bits(items[0]).has(cell::type_of(*condition));
+            for (i32 k = 1; k < arity; k++) taken = taken && type_bits(items[k]).has(type::block);
+            if (taken) [[likely]] {
+                Cell* const to = push_inline(*condition);
+                for (i32 k = 1; k < arity; k++) to[k] = cells[k];
+                stack::top = to + arity;
+                next = after;
+            }
+        }
+    }
+    if (next >= 0) {
+        pc = next;
+    } else {
+        pc = fetch_items(call, desc, 0, 1, code, pc, end);
+        if (pending) [[unlikely]] return pc;
+        pc = fetch_blocks(call, desc, blocks, arity, code, pc, end);
+        if (pending) [[unlikely]] return pc;
+    }
+    ORU_TRACE(Event::call, &code, pc, &call.name, &call.fn);
+    Cell* const args = stack::arguments;
+    if constexpr (blocks == 2) {
+        if (cell::type_of(args[0]) == type::unset) [[unlikely]] logic::truth_strict(args[0]);
+        Cell* const branch = logic::truth(args[0]) ? args + 1 : args + 2;
+        stack::top = branch + 1;
+        run_branch(*branch);
+        if (pending) return pc;
+    } else {
+        if (!logic::truth(args[0])) {
+            stack::set_result(none::value);
+        } else {
+            stack::top = args + 2;
+            run_branch(args[1]);
+            if (pending) return pc;
+        }
+    }
+    close_frame();
+    ORU_TRACE(Event::return_, &code, pc, &call.name, stack::top - 1);
+    take_result();
+    return pc;
+}
+
 // The same for a native! or action! called without refinements (its
 // routine gets -1 for each it has); either and if run their block from here
 // as fetch_args does. Infix (an operator whose right operand is not done in
@@ -1891,7 +2015,8 @@ template <bool infix>
 // description is cached (it is never built here) takes a road of its own:
 // the direct roads for a direct description not refined by a path (plain
 // too for a function; natives only when infix), the refined road for any
-// other function not infix; the rest takes call_general.
+// other function not infix; the rest takes call_general. either and if,
+// called directly and not infix, take call_branching.
 i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
 [[gnu::always_inline]] inline i32 call_value(Call& call, const Cell& code, i32 pc, i32 end) {
     constexpr u32 valid_direct = function::signature::valid | function::signature::direct;
@@ -1914,7 +2039,18 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
                     return call_direct_function(call, cell::node(*cached), sig, code, pc, end);
                 return call_refined_function(call, cell::node(*cached), sig, code, pc, end);
             }
-            if (direct) return call_direct_native<false>(call, cell::node(*cached), sig, code, pc, end);
+            if (direct) {
+                // either and if (entries, never null) take their own road.
+                if (t == type::native) {
+                    const native::Entry entry = native::entry_of(call.fn);
+                    const i32 arity = function::signature::arity(sig);
+                    if (entry == natives::either && arity == 3)
+                        return call_branching<2>(call, cell::node(*cached), code, pc, end);
+                    if (entry == natives::if_ && arity == 2)
+                        return call_branching<1>(call, cell::node(*cached), code, pc, end);
+                }
+                return call_direct_native<false>(call, cell::node(*cached), sig, code, pc, end);
+            }
         }
     }
     return call_general(call, code, pc, end);
@@ -2220,23 +2356,12 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
         return pc + 1;
     }
     if (vt0 < 64 && !(active_types & type_bit(vt0))) {
-        stack::push(v);
+        push_inline(v);
         ORU_TRACE(Event::push, &code, pc, nullptr, stack::top - 1);
         return pc + 1;
     }
     switch (vt0) {
-        case type::paren: {
-            // The paren stays on the stack below its frame while it runs (the
-            // code may lose it meanwhile, and the collector must still see
-            // it); its value then takes the paren's place.
-            Cell* const hold = stack::push(v);
-            stack::mark_interp_native(body_name());
-            if (eval_block(v, true)) return pc + 1;
-            close_frame();
-            *hold = hold[1];
-            stack::top = hold + 1;
-            return pc + 1;
-        }
+        case type::paren: paren_value(v); return pc + 1;
         case type::set_word: {
             if (pc + 1 >= end) fire(ErrorId::script_need_value, v);
             // A value computed in place is stored in one step (set_plain);
@@ -2734,6 +2859,19 @@ u32 eval_block(const Cell& block_value, bool chain) {
 }
 
 namespace {
+// A paren met as a value: it stays on the stack below its frame while it
+// runs (the code may lose it meanwhile, and the collector must still see
+// it); its value then takes the paren's place. The block's evaluation is
+// inlined here, so that the paren costs eval_block's one machine frame.
+[[gnu::noinline]] void paren_value(const Cell& paren) {
+    Cell* const hold = push_inline(paren);
+    stack::mark_interp_native(body_name());
+    if (block_from<true>(paren, cell::head_index(paren), true)) return;
+    close_frame();
+    *hold = hold[1];
+    stack::top = hold + 1;
+}
+
 // A block whose first expression was computed without its frame: the frame
 // is opened where eval_block opened it (the top back where the block began)
 // and the evaluation goes on from the expression at i, the result chained.
