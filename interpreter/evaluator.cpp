@@ -1553,6 +1553,22 @@ inline void take_result() {
     result[-1] = *result;
     stack::top = result;
 }
+// Closes a call's frame (still open, as for close_frame) and lets its result
+// take the function value's place: close_frame then take_result in one
+// step, the return event between them delivered while tracing.
+[[gnu::always_inline]] inline void close_call(const Cell& code, i32 pc, const Cell& name) {
+    if (tracing) [[unlikely]] {
+        close_frame();
+        trace(Event::return_, &code, pc, &name, stack::top - 1);
+        take_result();
+        return;
+    }
+    if (stack::frame_top == stack::frame_bottom) __builtin_unreachable();
+    Cell* const result = stack::arguments;
+    stack::arguments = stack::bottom + (--stack::frame_top)->base;
+    result[-1] = *result;
+    stack::top = result;
+}
 
 // The block either or if chose, run in the native's frame as eval_block
 // runs it (its result in the frame's result slot). A block that is one
@@ -1627,9 +1643,7 @@ void block_rest(const Cell& block_value, i32 i);
     ORU_TRACE(Event::call, &code, pc, &call.name, &call.fn);
     if (const i32 locals = function::signature::locals(sig)) function::init_locals(locals);
     if (run_body(call.fn, call.name)) return pc;
-    close_frame();
-    ORU_TRACE(Event::return_, &code, pc, &call.name, stack::top - 1);
-    take_result();
+    close_call(code, pc, call.name);
     return pc;
 }
 
@@ -1865,10 +1879,15 @@ run:
 // The direct native road for either and if (not infix): the same frame,
 // arguments, events and branch run. The condition and the blocks are
 // taken in one step when the condition is a value plain_read takes, the
-// blocks follow it (so that no operator applies to it), no word follows
-// the last one and the typesets accept them all: each pushed as
-// fetch_items would push it. Else the condition is taken as fetch_items
-// takes it, then the blocks as fetch_blocks takes them.
+// blocks follow it, no word follows the last one (so that no operator
+// applies to it) and the typesets accept them all: each pushed as
+// fetch_items would push it. A condition plain_read takes with operators
+// after it is pushed and they are applied as infix_after applies them,
+// with the cells read once: those computed in place, then (if any are
+// left) the ordinary road's; when nothing was evaluated the blocks are
+// taken from the same cells, else as fetch_blocks takes them. Any other
+// condition is taken as fetch_items takes it, then the blocks as
+// fetch_blocks takes them.
 template <i32 blocks>
 [[gnu::noinline]] i32 call_branching(Call& call, Node desc, const Cell& code, i32 pc, i32 end) {
     constexpr i32 arity = blocks + 1;
@@ -1878,26 +1897,46 @@ template <i32 blocks>
     if (!tracing && stack::end - stack::top > arity) [[likely]] {
         SeriesBuffer* const b = memory::buffer(cell::node(code));
         const i32 limit = std::min(end, static_cast<i32>((b->tail - b->head) / sizeof(Cell)));
-        const Cell* const cells = b->cells() + pc;
-        const Cell* const condition = pc < limit ? plain_read(cells) : nullptr;
-        if (condition && pc + 1 < limit && cell::type_of(cells[1]) == type::word) {
-            // Operators follow the condition, as fetch_items applies them.
+        const Cell* const cells = b->cells();
+        const Cell* const condition = pc < limit ? plain_read(cells + pc) : nullptr;
+        if (condition && pc + 1 < limit && cell::type_of(cells[pc + 1]) == type::word) {
             Cell* const value = push_inline(*condition);
-            next = infix_after(code, pc + 1, end, value);
-            if (pending) [[unlikely]] return next;
-            if (!type_bits(*cell_at(desc, 0)).has(cell::type_of(*value))) [[unlikely]] expect_arg(call, 0, *value);
-            next = fetch_blocks(call, desc, blocks, arity, code, next, end);
-            if (pending) [[unlikely]] return next;
+            bool more = false;
+            i32 at = int_chain_from<false>(*value, cells, limit, pc + 1, end, more, -1);
+            if (more) {
+                at = infix_general(code, at, end, value);
+                if (pending) [[unlikely]] return at;
+            }
+            const Cell* const items = cell_at(desc, 0);
+            if (!type_bits(items[0]).has(cell::type_of(*value))) [[unlikely]] expect_arg(call, 0, *value);
+            if (!more) {
+                // Nothing has run since the cells were read: they are current.
+                const i32 after = at + blocks;
+                bool taken = after <= limit && (after == limit || cell::type_of(cells[after]) != type::word);
+                for (i32 k = 0; k < blocks; k++) taken = taken && cell::type_of(cells[at + k]) == type::block;
+                for (i32 k = 1; k <= blocks; k++) taken = taken && type_bits(items[k]).has(type::block);
+                if (taken) [[likely]] {
+                    Cell* const to = value + 1;
+                    for (i32 k = 0; k < blocks; k++) to[k] = cells[at + k];
+                    stack::top = to + blocks;
+                    next = after;
+                }
+            }
+            if (next < 0) {
+                next = fetch_blocks(call, desc, blocks, arity, code, at, end);
+                if (pending) [[unlikely]] return next;
+            }
         } else if (condition) {
             const i32 after = pc + arity;
-            bool taken = after <= limit && (after == limit || cell::type_of(cells[arity]) != type::word);
-            for (i32 k = 1; k < arity; k++) taken = taken && cell::type_of(cells[k]) == type::block;
+            const Cell* const here = cells + pc;
+            bool taken = after <= limit && (after == limit || cell::type_of(here[arity]) != type::word);
+            for (i32 k = 1; k < arity; k++) taken = taken && cell::type_of(here[k]) == type::block;
             const Cell* const items = cell_at(desc, 0);
             taken = taken && type_bits(items[0]).has(cell::type_of(*condition));
             for (i32 k = 1; k < arity; k++) taken = taken && type_bits(items[k]).has(type::block);
             if (taken) [[likely]] {
                 Cell* const to = push_inline(*condition);
-                for (i32 k = 1; k < arity; k++) to[k] = cells[k];
+                for (i32 k = 1; k < arity; k++) to[k] = here[k];
                 stack::top = to + arity;
                 next = after;
             }
@@ -1928,9 +1967,7 @@ template <i32 blocks>
             if (pending) return pc;
         }
     }
-    close_frame();
-    ORU_TRACE(Event::return_, &code, pc, &call.name, stack::top - 1);
-    take_result();
+    close_call(code, pc, call.name);
     return pc;
 }
 
@@ -2800,12 +2837,16 @@ namespace {
 }  // namespace
 
 namespace {
+// Whose frame a block runs in: its own (opened and closed here), the one
+// the caller keeps open (eval_in_frame: the result stays in that frame's
+// result slot), or its own opened by the caller, which also closes it
+// (paren_value).
+enum class BlockFrame { own, caller, opened };
+
 // eval_block's frame and evaluation from the expression at i on (the
 // block's head, or the next expression when the ones before it were
-// computed where no frame could be seen: run_branch). Without own_frame the
-// block runs in the frame the caller keeps open (eval_in_frame): nothing is
-// opened or closed, and the result stays in that frame's result slot.
-template <bool own_frame>
+// computed where no frame could be seen: run_branch).
+template <BlockFrame frame>
 [[gnu::always_inline]] inline u32 block_from(const Cell& block_value, i32 i, bool chain) {
     // The node and index are read from the caller's cell, before anything
     // can move it, rather than back from the fresh copy (a wide store read
@@ -2814,7 +2855,7 @@ template <bool own_frame>
     const Cell block = block_value;
     // Saved and put back whole (one 16-byte move each way).
     const __m128i saved = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&current_code));
-    if constexpr (own_frame) stack::mark_interp_eval(body_name());
+    if constexpr (frame == BlockFrame::own) stack::mark_interp_eval(body_name());
     ORU_TRACE(Event::enter, &block, i, nullptr, nullptr);
     try {
         // The length and the next cell come from one fetch of the buffer,
@@ -2847,15 +2888,18 @@ template <bool own_frame>
     }
     ORU_TRACE(Event::exit, &block, length_of(n), nullptr, stack::arguments);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(&current_code), saved);
-    if constexpr (!own_frame) stack::keep();
-    else if (chain) close_frame_last();
-    else close_frame();
+    if constexpr (frame == BlockFrame::caller) {
+        stack::keep();
+    } else if constexpr (frame == BlockFrame::own) {
+        if (chain) close_frame_last();
+        else close_frame();
+    }
     return 0;
 }
 }  // namespace
 
 u32 eval_block(const Cell& block_value, bool chain) {
-    return block_from<true>(block_value, cell::head_index(block_value), chain);
+    return block_from<BlockFrame::own>(block_value, cell::head_index(block_value), chain);
 }
 
 namespace {
@@ -2863,19 +2907,38 @@ namespace {
 // runs (the code may lose it meanwhile, and the collector must still see
 // it); its value then takes the paren's place. The block's evaluation is
 // inlined here, so that the paren costs eval_block's one machine frame.
+// Its two frames (a native one, then the block's own, both <body>) are
+// opened in one step when both fit (else one by one, so that an overflow
+// leaves the first open as before), and closed in one step: both start at
+// hold + 1, so the block's result slot is the native frame's too.
 [[gnu::noinline]] void paren_value(const Cell& paren) {
     Cell* const hold = push_inline(paren);
-    stack::mark_interp_native(body_name());
-    if (block_from<true>(paren, cell::head_index(paren), true)) return;
-    close_frame();
-    *hold = hold[1];
+    if (stack::frame_end - stack::frame_top >= 2) [[likely]] {
+        const Cell& name = body_name();
+        const u32 header = stack::encode_symbol(name.data2) | frame_flag::interp;
+        CallFrame* const f = stack::frame_top;
+        f[0] = CallFrame{header | (frame_kind::native << frame_flag::kind_shift), stack::index_of(stack::arguments),
+                         name.data1, 0, 0};
+        f[1] = CallFrame{header | (frame_kind::eval << frame_flag::kind_shift), stack::index_of(stack::top),
+                         name.data1, 0, 0};
+        stack::frame_top = f + 2;
+        stack::arguments = stack::top;
+    } else {
+        stack::mark_interp_native(body_name());
+        stack::mark_interp_eval(body_name());
+    }
+    if (block_from<BlockFrame::opened>(paren, cell::head_index(paren), true)) return;
+    if (stack::frame_top - stack::frame_bottom < 2) __builtin_unreachable();
+    stack::frame_top -= 2;
+    *hold = *stack::arguments;
+    stack::arguments = stack::bottom + stack::frame_top->base;
     stack::top = hold + 1;
 }
 
 // A block whose first expression was computed without its frame: the frame
 // is opened where eval_block opened it (the top back where the block began)
 // and the evaluation goes on from the expression at i, the result chained.
-[[gnu::noinline]] void block_rest(const Cell& block_value, i32 i) { (void)block_from<true>(block_value, i, true); }
+[[gnu::noinline]] void block_rest(const Cell& block_value, i32 i) { (void)block_from<BlockFrame::own>(block_value, i, true); }
 }  // namespace
 
 void eval_block_throwing(const Cell& block, bool chain) {
@@ -2884,7 +2947,7 @@ void eval_block_throwing(const Cell& block, bool chain) {
 
 // eval_block's evaluation in the frame the caller keeps open.
 u32 eval_in_frame(const Cell& block_value) {
-    return block_from<false>(block_value, cell::head_index(block_value), false);
+    return block_from<BlockFrame::caller>(block_value, cell::head_index(block_value), false);
 }
 
 i32 eval_expression(const Cell& code, i32 pc, i32 end, bool no_infix, bool sub, bool passive) {
