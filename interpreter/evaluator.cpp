@@ -1452,10 +1452,11 @@ i32 fetch_args(Call& call, const Cell& code, i32 pc, i32 end) {
 // Arguments that need no evaluation of their own (plain_read's values) are
 // taken in one run, fetch_plain's steps with the code's and the
 // description's cells read in place: nothing between them allocates or
-// evaluates. The run ends at an argument that operators may follow (they
-// are applied as fetch_plain applies them, and the cells are read afresh
-// after) or one that must be evaluated (eval_expression, as fetch_arg would
-// call it).
+// evaluates. Operators after such an argument are applied as fetch_plain
+// applies them; the run goes on when they were all computed in place, and
+// ends (the cells read afresh after) when the ordinary road applied some.
+// It also ends at an argument that must be evaluated (eval_expression, as
+// fetch_arg would call it).
 [[gnu::always_inline]] inline i32 fetch_items(const Call& call, Node desc, i32 from, i32 arity, const Cell& code,
                                               i32 pc, i32 end) {
     i32 d = from;
@@ -1471,12 +1472,23 @@ i32 fetch_args(Call& call, const Cell& code, i32 pc, i32 end) {
                 if (!v) break;
                 Cell* const value = push_inline(*v);
                 if (!call.infix && pc + 1 < limit && cell::type_of(cells[pc + 1]) == type::word) {
-                    // Operators may follow: they apply to the pushed value.
-                    pc = infix_after(code, pc + 1, end, value);
-                    if (pending) [[unlikely]] return pc;
-                    if (!type_bits(*cell_at(desc, d)).has(cell::type_of(*value))) [[unlikely]]
-                        expect_arg(call, d, *value);
-                    break;
+                    // Operators may follow: they apply to the pushed value
+                    // as infix_after applies them, those computed in place
+                    // first. When they all were, nothing has run and the
+                    // cells are still current.
+                    bool more = false;
+                    pc = int_chain_from<false>(*value, cells, limit, pc + 1, end, more, -1);
+                    if (more) {
+                        pc = infix_general(code, pc, end, value);
+                        if (pending) [[unlikely]] return pc;
+                        if (!type_bits(*cell_at(desc, d)).has(cell::type_of(*value))) [[unlikely]]
+                            expect_arg(call, d, *value);
+                        break;
+                    }
+                    if (!type_bits(items[d]).has(cell::type_of(*value))) [[unlikely]] expect_arg(call, d, *value);
+                    if (++d >= arity) return pc;
+                    v = nullptr;
+                    continue;
                 }
                 if (!type_bits(items[d]).has(cell::type_of(*value))) [[unlikely]] expect_arg(call, d, *value);
                 pc++;
