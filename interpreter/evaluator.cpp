@@ -654,7 +654,7 @@ i32 path_value(const Cell& path, const Cell& code, i32 pc, i32 end, bool get);
 inline i32 eval_value(const Cell& code, i32 pc, i32 end, bool passive, const Cell* first, bool& ended);
 void paren_value(const Cell& paren);
 [[gnu::always_inline]] inline i32 expression(const Cell& code_value, i32 pc, i32 end, bool no_infix, bool sub,
-                                             bool passive, const Cell* first = nullptr);
+                                             bool passive, const Cell* first = nullptr, bool at_base = false);
 
 [[noreturn]] void expect_arg(const Call& call, i32 d, const Cell& value) {
     fire(ErrorId::script_expect_arg, call.name, datatype::make(cell::type_of(value)), argument_word(call.fn, d));
@@ -2828,8 +2828,9 @@ namespace {
 // eval_expression's body, inlined into eval_block as well: one machine frame
 // less per block level keeps deep interpreted recursion cheaper (fewer
 // calls and returns, which the processor predicts only a few dozen deep).
+// at_base: the caller knows that the expression starts at stack::arguments.
 [[gnu::always_inline]] inline i32 expression(const Cell& code_value, i32 pc, i32 end, bool no_infix, bool sub,
-                                             bool passive, const Cell* first) {
+                                             bool passive, const Cell* first, bool at_base) {
     const Cell code = code_value;
     Cell* const start = stack::top;
     bool ended = false;
@@ -2840,7 +2841,7 @@ namespace {
         if (pending) return pc;
     }
     if (sub) stack::top = start + 1;
-    else if (start == stack::arguments) stack::keep();
+    else if (at_base || start == stack::arguments) stack::keep();
     else stack::set_result(*start);
     // expr marks the end of a top-level expression, not of an argument.
     if (!sub) ORU_TRACE(Event::expr, &code, pc, nullptr, stack::arguments);
@@ -2882,7 +2883,9 @@ template <BlockFrame frame>
             current_code = block;
             for (;;) {
                 current_code.data1 = static_cast<u32>(i);
-                i = expression(block, i, length, false, false, false, b->cells() + i);
+                // A frame of the block's own starts at the top, which is
+                // reset to it between expressions.
+                i = expression(block, i, length, false, false, false, b->cells() + i, frame != BlockFrame::caller);
                 if (pending) [[unlikely]] {
                     _mm_storeu_si128(reinterpret_cast<__m128i*>(&current_code), saved);
                     return pending;
