@@ -2409,9 +2409,12 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
         ORU_TRACE(Event::push, &code, pc, nullptr, stack::top - 1);
         return pc + 1;
     }
+    // A set-word (most statements that are no call) skips the jump table.
+    if (vt0 == type::set_word) goto set_word;
     switch (vt0) {
         case type::paren: paren_value(v); return pc + 1;
-        case type::set_word: {
+        case type::set_word:
+        set_word: {
             if (pc + 1 >= end) fire(ErrorId::script_need_value, v);
             // A value computed in place is stored in one step (set_plain);
             // else the ordinary road, which tries no in-place operators when
