@@ -2409,10 +2409,14 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
         ORU_TRACE(Event::push, &code, pc, nullptr, stack::top - 1);
         return pc + 1;
     }
-    // A set-word (most statements that are no call) skips the jump table.
+    // A set-word (most statements that are no call) and a paren skip the
+    // jump table.
     if (vt0 == type::set_word) goto set_word;
+    if (vt0 == type::paren) {
+        paren_value(v);
+        return pc + 1;
+    }
     switch (vt0) {
-        case type::paren: paren_value(v); return pc + 1;
         case type::set_word:
         set_word: {
             if (pc + 1 >= end) fire(ErrorId::script_need_value, v);
