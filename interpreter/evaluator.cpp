@@ -24,12 +24,15 @@
 // path whose head word holds a function calls it without the path walk's
 // set-up, and with what was kept for its refinement, when every argument is
 // read in place, writes its cells and opens its frame in one go; arguments
-// that need no evaluation of their own are taken in one run; `either` and
-// `if` have a call road of their own that takes a plain condition and the
-// blocks after it in one step, and run their block from the call itself,
-// inside the native's frame; a chosen block that is one value computed in
-// place (or starts with a set-word computed in place) is taken without
-// opening its frame first, as nothing could see it. Expression and
+// that need no evaluation of their own are taken in one run, integer
+// operators computed in place after them included; `either` and `if` have
+// a call road of their own that takes a plain condition (and the integer
+// operators computed in place after it) and the blocks after it in one
+// step, and run their block from the call itself, inside the native's
+// frame; a chosen block that is one value computed in place (or starts with
+// a set-word computed in place) is taken without opening its frame first,
+// as nothing could see it; a paren's two frames are opened and closed in
+// one step, as are a call's frame and its result's move. Expression and
 // either/if evaluation are inlined into their callers so that each level of
 // interpreted recursion costs fewer machine frames.
 #include "interpreter/evaluator.h"
