@@ -2893,9 +2893,10 @@ template <BlockFrame frame>
             current_code = block;
             for (;;) {
                 current_code.data1 = static_cast<u32>(i);
-                // A frame of the block's own starts at the top, which is
-                // reset to it between expressions.
-                i = expression(block, i, length, false, false, false, b->cells() + i, frame != BlockFrame::caller);
+                // Each expression starts at the frame's base: a frame of the
+                // block's own opens at the top, eval_in_frame's caller has
+                // the stack there, and it is reset there between them.
+                i = expression(block, i, length, false, false, false, b->cells() + i, true);
                 if (pending) [[unlikely]] {
                     _mm_storeu_si128(reinterpret_cast<__m128i*>(&current_code), saved);
                     return pending;
