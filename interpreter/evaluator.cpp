@@ -2934,9 +2934,9 @@ namespace {
 // it); its value then takes the paren's place. The block's evaluation is
 // inlined here, so that the paren costs eval_block's one machine frame.
 // Its two frames (a native one, then the block's own, both <body>) are
-// opened in one step when both fit (else one by one, so that an overflow
-// leaves the first open as before), and closed in one step: both start at
-// hold + 1, so the block's result slot is the native frame's too.
+// opened in one step when both fit, else one by one, so that the overflow
+// is raised with the first one open; they are closed in one step: both
+// start at hold + 1, so the block's result slot is the native frame's too.
 [[gnu::noinline]] void paren_value(const Cell& paren) {
     Cell* const hold = push_inline(paren);
     if (stack::frame_end - stack::frame_top >= 2) [[likely]] {
@@ -2964,7 +2964,9 @@ namespace {
 // A block whose first expression was computed without its frame: the frame
 // is opened where eval_block opened it (the top back where the block began)
 // and the evaluation goes on from the expression at i, the result chained.
-[[gnu::noinline]] void block_rest(const Cell& block_value, i32 i) { (void)block_from<BlockFrame::own>(block_value, i, true); }
+[[gnu::noinline]] void block_rest(const Cell& block_value, i32 i) {
+    (void)block_from<BlockFrame::own>(block_value, i, true);
+}
 }  // namespace
 
 void eval_block_throwing(const Cell& block, bool chain) {
