@@ -194,8 +194,8 @@ inline u32 encode_symbol(u32 sym) {
     arguments = top;
 }
 // Kind 1, saving the function context's values reference (ctx may be 0).
-inline void mark(const Cell& name, Node fn_ctx) {
-    mark_frame(name, frame_kind::function);
+inline void mark(const Cell& name, Node fn_ctx, u32 flags = 0) {
+    mark_frame(name, frame_kind::function, flags);
     CallFrame* f = frame_top - 1;
     f->fn_ctx = fn_ctx;
     // The context's own cell is the first cell of its buffer.
@@ -215,10 +215,7 @@ void mark_loop(const Cell& name);
 [[gnu::always_inline]] inline void mark_interp_native(const Cell& name) {
     mark_frame(name, frame_kind::native, frame_flag::interp);
 }
-inline void mark_interp_func(const Cell& name, Node fn_ctx) {
-    mark(name, fn_ctx);
-    frame_top[-1].header |= frame_flag::interp;
-}
+inline void mark_interp_func(const Cell& name, Node fn_ctx) { mark(name, fn_ctx, frame_flag::interp); }
 
 // Flags of open frames.
 inline void set_body_flag(bool on) {  // top frame
