@@ -1364,11 +1364,14 @@ i32 fetch_args(Call& call, const Cell& code, i32 pc, i32 end) {
 
 // Runs a function!'s body in the frame its caller opened, with its
 // arguments pushed. Returns the pending code. Inlined into the direct call
-// road; everyone else goes through run_function.
-[[gnu::always_inline]] inline u32 run_body(const Cell& fn, const Cell& name) {
+// road; everyone else goes through run_function. A caller that opened the
+// frame with the body flag set and fetched the context's cell (nothing
+// allocating since) passes that cell (`opened`).
+template <bool opened = false>
+[[gnu::always_inline]] inline u32 run_body(const Cell& fn, const Cell& name, Cell* opened_cell = nullptr) {
     const Node ctx = function::context_of(fn);
     // The context's cell, fetched once: nothing allocates before the body runs.
-    Cell* const ctx_cell = context::cell_of(ctx);
+    Cell* const ctx_cell = opened ? opened_cell : context::cell_of(ctx);
     const u32 saved = ctx_cell->data2;
     const u32 ref = stack::index_of(stack::arguments) + 1;
     ctx_cell->data2 = ref;
@@ -1378,7 +1381,7 @@ i32 fetch_args(Call& call, const Cell& code, i32 pc, i32 end) {
     // The caller's frame is the top one (stack::set_body_flag without its
     // test for an empty frame stack).
     if (stack::frame_top == stack::frame_bottom) __builtin_unreachable();
-    stack::frame_top[-1].header |= frame_flag::body;
+    if (!opened) stack::frame_top[-1].header |= frame_flag::body;
     const bool was_tracing = tracing;
     const bool flagged = (fn.header & function::attribute::mask) != 0;
     if (fn.header & function::attribute::trace) tracing = trace_run;
@@ -2126,7 +2129,7 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
 // place of an argument not read in place is kept with the plan, so that the
 // next call from there goes to path_refined at once. Arguments as
 // path_refined's.
-[[gnu::noinline]] i32 planned_path_call(const Cell& fn, const Cell& first, Node desc, u32 sig, const Cell& code,
+[[gnu::always_inline]] inline i32 planned_path_call(const Cell& fn, const Cell& first, Node desc, u32 sig, const Cell& code,
                                         i32 at, i32 end, RefinedPlan& kept) {
     const Node code_node = cell::node(code);
     const Cell& name = first;
@@ -2146,71 +2149,80 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
     const Cell* const items = cell_at(desc, 0);
     Cell* const args = base + 2;  // stack::arguments once the frame is open
     Cell* const after = args + arity;
-    // The argument at pc for item d, written to `to`; false when it is not
-    // read in place.
-    const auto take = [&](i32 pc, i32 d, i32 k, Cell* to) __attribute__((always_inline)) {
-        // A value that stands for itself is tested here; a word's goes to
-        // plain_read.
-        const Cell* v = cells + pc;
-        const u32 t = cell::type_of(*v);
-        if (t == type::word) {
-            v = plain_read(v);
-            if (!v) return false;
-        } else if (!plain_q(t) || t == type::unset) {
-            return false;  // an unset! value in the code goes the ordinary road (checked leaves unset! out)
-        }
-        if ((k >= 64 || ((checked >> k) & 1)) && !type_bits(items[d]).has(cell::type_of(*v))) return false;
-        // A word after it may be an operator taking it as its left operand.
-        if (pc + 1 < limit && cell::type_of(cells[pc + 1]) == type::word) {
-            const Cell* const op = peek(cells[pc + 1]);
-            if (op && cell::type_of(*op) == type::op) return false;
-        }
-        *to = *v;
-        return true;
-    };
-    const auto decline = [&] {
-        kept.declined_code = code_node;
-        kept.declined_at = at;
-        return path_refined(fn, first, desc, sig, code, at, end);
-    };
     // Every argument within the code (else the ordinary road reports the
     // one missing).
-    if (at + arity + arg_count >= limit) return decline();
-    i32 pc = at + 1;
-    for (i32 d = 0; d < arity; d++, pc++)
-        if (!take(pc, d, d, args + d)) return decline();
-    // The plan's cells, then the refinement's arguments over them.
+    const i32 count = arity + arg_count;
+    const Cell* const code_args = cells + at + 1;
+    i32 pc = at + 1 + count;
+    if (pc > limit) goto declined;
+    // The plan's cells first (the fixed arguments lie below them), then every
+    // argument in one run: argument k is the code's cell at + 1 + k, for
+    // item k (a fixed one) or first_arg + k - arity, written to args + k or
+    // to its slot after the named refinement's flag.
     if (slots <= template_cells) {
         for (i32 i = 0; i < template_cells; i++) after[i] = kept.cells[i];
     } else {
         for (i32 i = 0; i < slots; i++) after[i] = (flags >> i) & 1 ? logic::false_value : none::value;
         args[found_slot] = logic::true_value;
     }
-    for (i32 k = 0; k < arg_count; k++, pc++)
-        if (!take(pc, first_arg + k, arity + k, args + found_slot + 1 + k)) return decline();
-    base[1] = fn;
-    // The frame mark_interp_func opens.
-    const Node fn_ctx = function::context_of(fn);
-    stack::top = args;
-    stack::mark_frame(name, frame_kind::function, frame_flag::interp);
-    stack::frame_top[-1].fn_ctx = fn_ctx;
-    stack::frame_top[-1].values = fn_ctx ? context::cell_of(fn_ctx)->data2 : 0;
-    stack::top = after + slots;
-    ORU_TRACE(Event::call, &code, pc, &name, &fn);
-    if (locals > 0) function::init_locals(locals);
-    // As path_value ends the ordinary road: the result replaces the
-    // function value, then the path.
-    if (run_body(fn, name)) {
-        if (pending) return pc;
-    } else {
-        close_frame();
-        ORU_TRACE(Event::return_, &code, pc, &name, stack::top - 1);
-        take_result();
+    for (i32 k = 0; k < count; k++) {
+        // A value that stands for itself is tested here; a word's goes to
+        // plain_read.
+        const Cell* v = code_args + k;
+        const u32 t = cell::type_of(*v);
+        if (t == type::word) {
+            v = plain_read(v);
+            if (!v) goto declined;
+        } else if (!plain_q(t) || t == type::unset) {
+            goto declined;  // an unset! value in the code goes the ordinary road (checked leaves unset! out)
+        }
+        const bool fixed = k < arity;
+        if ((k >= 64 || ((checked >> k) & 1)) &&
+            !type_bits(items[fixed ? k : first_arg + k - arity]).has(cell::type_of(*v)))
+            goto declined;
+        args[fixed ? k : found_slot + 1 + k - arity] = *v;
     }
-    *base = *(stack::top - 1);
-    stack::top = base + 1;
-    ORU_TRACE(Event::push, &code, at, nullptr, stack::top - 1);
-    return pc;
+    // A word after the last argument may be an operator taking it as its
+    // left operand. One after any other argument is the next argument, and a
+    // word holding an operator is not read in place (plain_read), so that
+    // the run above has declined it already.
+    if (pc < limit && cell::type_of(cells[pc]) == type::word) {
+        const Cell* const op = peek(cells[pc]);
+        if (op && cell::type_of(*op) == type::op) goto declined;
+    }
+    {
+        base[1] = fn;
+        // The frame mark_interp_func opens, with the body flag run_body sets.
+        const Node fn_ctx = function::context_of(fn);
+        Cell* const ctx_cell = context::cell_of(fn_ctx);
+        stack::top = args;
+        stack::mark_frame(name, frame_kind::function, frame_flag::interp | frame_flag::body);
+        stack::frame_top[-1].fn_ctx = fn_ctx;
+        stack::frame_top[-1].values = fn_ctx ? ctx_cell->data2 : 0;
+        stack::top = after + slots;
+        ORU_TRACE(Event::call, &code, pc, &name, &fn);
+        if (locals > 0) function::init_locals(locals);
+        // As path_value ends the ordinary road: the result replaces the
+        // function value, then the path.
+        if (run_body<true>(fn, name, ctx_cell)) {
+            if (pending) return pc;
+            *base = *(stack::top - 1);
+        } else {
+            // The result goes from the function's result slot to the path's
+            // cell at once (take_result would copy it over the function value
+            // first, above the final top, where no one reads it).
+            close_frame();
+            ORU_TRACE(Event::return_, &code, pc, &name, stack::top - 1);
+            *base = *(stack::top - 1);
+        }
+        stack::top = base + 1;
+        ORU_TRACE(Event::push, &code, at, nullptr, stack::top - 1);
+        return pc;
+    }
+declined:
+    kept.declined_code = code_node;
+    kept.declined_at = at;
+    return path_refined(fn, first, desc, sig, code, at, end);
 }
 
 // A path or get-path met as a value: its result is pushed (and traced).
