@@ -1384,8 +1384,10 @@ template <bool opened = false>
     if (!opened) stack::frame_top[-1].header |= frame_flag::body;
     const bool was_tracing = tracing;
     const bool flagged = (fn.header & function::attribute::mask) != 0;
-    if (fn.header & function::attribute::trace) tracing = trace_run;
-    else if (fn.header & function::attribute::no_trace) tracing = false;
+    if (flagged) [[unlikely]] {
+        if (fn.header & function::attribute::trace) tracing = trace_run;
+        else if (fn.header & function::attribute::no_trace) tracing = false;
+    }
     const Cell body = *extra_at(fn, function::extra::body);
     ORU_TRACE(Event::prolog, &body, -1, &name, &fn);
     u32 code = 0;
@@ -1655,6 +1657,9 @@ struct RefinedPlan {
     i32 first_arg = 0;   // its argument items: first_arg to first_arg + arg_count - 1
     i32 arg_count = 0;
     i32 locals = 0;
+    // The cells planned_path_call writes from the data stack's top: the
+    // path, the function, the fixed arguments and the cells after them.
+    i32 room = 0;
     // Where path_value's planned road last found an argument it cannot read
     // in place (the code's node and the path's position): it is not tried
     // there again while the plan lasts. Only a hint: code that has changed
@@ -1706,7 +1711,8 @@ inline RefinedPlan& plan_for(Node desc, i32 sym) {
         else plan.arg_count++;
     }
     // The arguments whose types need a check: the fixed ones are the items
-    // before `from`.
+    // before `from`. A call of more than 64 arguments keeps no plan.
+    if (from + plan.arg_count > 64) return;
     const auto refuses = [](const Cell& ts) {
         for (u32 t = 0; t < typeset::bits; t++)
             if (t != type::unset && !typeset::member_q(ts, t)) return true;
@@ -1715,12 +1721,12 @@ inline RefinedPlan& plan_for(Node desc, i32 sym) {
     plan.checked = 0;
     for (i32 k = 0; k < from + plan.arg_count; k++) {
         const i32 d = k < from ? k : found + 1 + (k - from);
-        if (k >= 64) break;  // checked always (see planned_path_call)
         if (refuses(items[d])) plan.checked |= u64{1} << k;
     }
     for (i32 i = 0; i < template_cells; i++)
         plan.cells[i] = i < plan.slots && ((plan.flags >> i) & 1) == 0 ? none::value : logic::false_value;
     if (found_slot - from < template_cells) plan.cells[found_slot - from] = logic::true_value;
+    plan.room = 2 + from + std::max(plan.slots, template_cells);
     plan.first_arg = found + 1;
     plan.found_slot = found_slot;
     plan.sym = sym;
@@ -2129,8 +2135,8 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
 // place of an argument not read in place is kept with the plan, so that the
 // next call from there goes to path_refined at once. Arguments as
 // path_refined's.
-[[gnu::always_inline]] inline i32 planned_path_call(const Cell& fn, const Cell& first, Node desc, u32 sig, const Cell& code,
-                                        i32 at, i32 end, RefinedPlan& kept) {
+[[gnu::always_inline]] inline i32 planned_path_call(const Cell& fn, const Cell& first, Node desc, u32 sig,
+                                                    const Cell& code, i32 at, i32 end, RefinedPlan& kept) {
     const Node code_node = cell::node(code);
     const Cell& name = first;
     // What is used below, in registers: the cell writes cannot change it.
@@ -2141,7 +2147,7 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
     // Room for the path, the function, the fixed arguments and the cells
     // after them, as each push would find it; and for the frame.
     Cell* const base = stack::top;  // the path is there already
-    if (stack::end - base <= 2 + arity + std::max(slots, template_cells) || stack::frame_top >= stack::frame_end)
+    if (stack::end - base <= kept.room || stack::frame_top >= stack::frame_end)
         return path_refined(fn, first, desc, sig, code, at, end);
     const SeriesBuffer* const b = memory::buffer(code_node);
     const i32 limit = std::min(end, static_cast<i32>((b->tail - b->head) / sizeof(Cell)));
@@ -2165,22 +2171,28 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
         for (i32 i = 0; i < slots; i++) after[i] = (flags >> i) & 1 ? logic::false_value : none::value;
         args[found_slot] = logic::true_value;
     }
-    for (i32 k = 0; k < count; k++) {
-        // A value that stands for itself is tested here; a word's goes to
-        // plain_read.
-        const Cell* v = code_args + k;
-        const u32 t = cell::type_of(*v);
-        if (t == type::word) {
-            v = plain_read(v);
-            if (!v) goto declined;
-        } else if (!plain_q(t) || t == type::unset) {
-            goto declined;  // an unset! value in the code goes the ordinary road (checked leaves unset! out)
+    {
+        // Where argument k goes and its item (count is at most 64: keep_plan).
+        Cell* to = args;
+        const Cell* item = items;
+        for (i32 k = 0; k < count; k++, to++, item++) {
+            if (k == arity) {
+                to = args + found_slot + 1;
+                item = items + first_arg;
+            }
+            // A value that stands for itself is tested here; a word's goes to
+            // plain_read.
+            const Cell* v = code_args + k;
+            const u32 t = cell::type_of(*v);
+            if (t == type::word) {
+                v = plain_read(v);
+                if (!v) goto declined;
+            } else if (!plain_q(t) || t == type::unset) {
+                goto declined;  // an unset! value in the code goes the ordinary road (checked leaves unset! out)
+            }
+            if (((checked >> k) & 1) && !type_bits(*item).has(cell::type_of(*v))) goto declined;
+            *to = *v;
         }
-        const bool fixed = k < arity;
-        if ((k >= 64 || ((checked >> k) & 1)) &&
-            !type_bits(items[fixed ? k : first_arg + k - arity]).has(cell::type_of(*v)))
-            goto declined;
-        args[fixed ? k : found_slot + 1 + k - arity] = *v;
     }
     // A word after the last argument may be an operator taking it as its
     // left operand. One after any other argument is the next argument, and a
