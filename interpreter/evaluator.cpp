@@ -1366,7 +1366,7 @@ i32 fetch_args(Call& call, const Cell& code, i32 pc, i32 end) {
 // arguments pushed. Returns the pending code. Inlined into the direct call
 // road; everyone else goes through run_function. A caller that opened the
 // frame with the body flag set and fetched the context's cell (nothing
-// allocating since) passes that cell (`opened`).
+// allocating since), while tracing is off, passes that cell (`opened`).
 template <bool opened = false>
 [[gnu::always_inline]] inline u32 run_body(const Cell& fn, const Cell& name, Cell* opened_cell = nullptr) {
     const Node ctx = function::context_of(fn);
@@ -1389,7 +1389,9 @@ template <bool opened = false>
         else if (fn.header & function::attribute::no_trace) tracing = false;
     }
     const Cell body = *extra_at(fn, function::extra::body);
-    ORU_TRACE(Event::prolog, &body, -1, &name, &fn);
+    // A caller that `opened` runs while tracing is off: only a trace
+    // attribute can have turned it on.
+    if (!opened || flagged) ORU_TRACE(Event::prolog, &body, -1, &name, &fn);
     u32 code = 0;
     try {
         if (cell::type_of(body) == type::block) code = eval_block(body, true);
@@ -2212,7 +2214,8 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
         stack::frame_top[-1].fn_ctx = fn_ctx;
         stack::frame_top[-1].values = fn_ctx ? ctx_cell->data2 : 0;
         stack::top = after + slots;
-        ORU_TRACE(Event::call, &code, pc, &name, &fn);
+        // No call event: tracing is off (path_value's test), and nothing has
+        // run since.
         if (locals > 0) function::init_locals(locals);
         // As path_value ends the ordinary road: the result replaces the
         // function value, then the path.
