@@ -2206,13 +2206,18 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
     }
     {
         base[1] = fn;
-        // The frame mark_interp_func opens, with the body flag run_body sets.
+        // The frame mark_interp_func opens, with the body flag run_body sets,
+        // written as stack::mark_frame writes it (its room is checked above).
         const Node fn_ctx = function::context_of(fn);
         Cell* const ctx_cell = context::cell_of(fn_ctx);
-        stack::top = args;
-        stack::mark_frame(name, frame_kind::function, frame_flag::interp | frame_flag::body);
-        stack::frame_top[-1].fn_ctx = fn_ctx;
-        stack::frame_top[-1].values = fn_ctx ? ctx_cell->data2 : 0;
+        CallFrame* const frame = stack::frame_top++;
+        frame->header = stack::encode_symbol(name.data2) | (frame_kind::function << frame_flag::kind_shift) |
+                        frame_flag::interp | frame_flag::body;
+        frame->base = stack::index_of(stack::arguments);
+        frame->name_ctx = name.data1;
+        frame->fn_ctx = fn_ctx;
+        frame->values = fn_ctx ? ctx_cell->data2 : 0;
+        stack::arguments = args;
         stack::top = after + slots;
         // No call event: tracing is off (path_value's test), and nothing has
         // run since.
@@ -2227,7 +2232,13 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
             // cell at once (take_result would copy it over the function value
             // first, above the final top, where no one reads it).
             close_frame();
-            ORU_TRACE(Event::return_, &code, pc, &name, stack::top - 1);
+            if (tracing) [[unlikely]] {
+                trace(Event::return_, &code, pc, &name, stack::top - 1);
+                *base = *(stack::top - 1);
+                stack::top = base + 1;
+                ORU_TRACE(Event::push, &code, at, nullptr, stack::top - 1);
+                return pc;
+            }
             *base = *(stack::top - 1);
         }
         stack::top = base + 1;
