@@ -1366,7 +1366,9 @@ i32 fetch_args(Call& call, const Cell& code, i32 pc, i32 end) {
 // arguments pushed. Returns the pending code. Inlined into the direct call
 // road; everyone else goes through run_function. A caller that opened the
 // frame with the body flag set and fetched the context's cell (nothing
-// allocating since), while tracing is off, passes that cell (`opened`).
+// allocating since), while tracing is off, passes that cell (`opened`); it
+// closes the frame as soon as the body ends, so that the body flag is left
+// as it is there (no one reads the flag of a closed frame).
 template <bool opened = false>
 [[gnu::always_inline]] inline u32 run_body(const Cell& fn, const Cell& name, Cell* opened_cell = nullptr) {
     const Node ctx = function::context_of(fn);
@@ -1423,7 +1425,7 @@ template <bool opened = false>
     }
     if (code) return code;
     if (stack::frame_top == stack::frame_bottom) __builtin_unreachable();
-    stack::frame_top[-1].header &= ~frame_flag::body;
+    if (!opened) stack::frame_top[-1].header &= ~frame_flag::body;
     return 0;
 }
 
