@@ -2179,22 +2179,25 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
         // Where argument k goes and its item (count is at most 64: keep_plan).
         Cell* to = args;
         const Cell* item = items;
-        for (i32 k = 0; k < count; k++, to++, item++) {
+        u64 bit = 1;  // argument k's in checked
+        for (i32 k = 0; k < count; k++, to++, item++, bit <<= 1) {
             if (k == arity) {
                 to = args + found_slot + 1;
                 item = items + first_arg;
             }
             // A value that stands for itself is tested here; a word's goes to
-            // plain_read.
+            // plain_read. An unset! value in the code goes the ordinary road
+            // (checked leaves unset! out): plain_q with unset! refused.
+            constexpr u64 refused = active_types | type_bit(type::unset);
             const Cell* v = code_args + k;
             const u32 t = cell::type_of(*v);
             if (t == type::word) {
                 v = plain_read(v);
                 if (!v) goto declined;
-            } else if (!plain_q(t) || t == type::unset) {
-                goto declined;  // an unset! value in the code goes the ordinary road (checked leaves unset! out)
+            } else if (t < 64 && (refused & type_bit(t))) {
+                goto declined;
             }
-            if (((checked >> k) & 1) && !type_bits(*item).has(cell::type_of(*v))) goto declined;
+            if ((checked & bit) && !type_bits(*item).has(cell::type_of(*v))) goto declined;
             *to = *v;
         }
     }
