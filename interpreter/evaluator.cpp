@@ -2143,10 +2143,11 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
                                                     const Cell& code, i32 at, i32 end, RefinedPlan& kept) {
     const Node code_node = cell::node(code);
     const Cell& name = first;
-    // What is used below, in registers: the cell writes cannot change it.
+    // What is used below, in registers: the cell writes cannot change it
+    // (the rest is read where it is used: nothing else writes the plan).
     const i32 slots = kept.slots, found_slot = kept.found_slot, first_arg = kept.first_arg;
-    const i32 arg_count = kept.arg_count, locals = kept.locals;
-    const u64 flags = kept.flags, checked = kept.checked;
+    const i32 arg_count = kept.arg_count;
+    const u64 checked = kept.checked;
     const i32 arity = function::signature::arity(sig);
     // Room for the path, the function, the fixed arguments and the cells
     // after them, as each push would find it; and for the frame.
@@ -2172,7 +2173,7 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
     if (slots <= template_cells) {
         for (i32 i = 0; i < template_cells; i++) after[i] = kept.cells[i];
     } else {
-        for (i32 i = 0; i < slots; i++) after[i] = (flags >> i) & 1 ? logic::false_value : none::value;
+        for (i32 i = 0; i < slots; i++) after[i] = (kept.flags >> i) & 1 ? logic::false_value : none::value;
         args[found_slot] = logic::true_value;
     }
     {
@@ -2226,7 +2227,7 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
         stack::top = after + slots;
         // No call event: tracing is off (path_value's test), and nothing has
         // run since.
-        if (locals > 0) function::init_locals(locals);
+        if (const i32 locals = kept.locals; locals > 0) function::init_locals(locals);
         // As path_value ends the ordinary road: the result replaces the
         // function value, then the path.
         if (run_body<true>(fn, name, ctx_cell)) {
