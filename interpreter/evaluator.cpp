@@ -1378,8 +1378,14 @@ template <bool opened = false>
     const u32 ref = stack::index_of(stack::arguments) + 1;
     ctx_cell->data2 = ref;
     const RunningFunction outer = running;
-    if (ctx_cell->header & context::on_stack) running = RunningFunction{ctx, ref, stack::arguments};
-    else running = RunningFunction{};
+    if (!(ctx_cell->header & context::on_stack)) [[unlikely]] {
+        running = RunningFunction{};
+    } else {
+        running.ctx = ctx;
+        running.ref = ref;
+        running.values = stack::arguments;
+        running.writes = stack::reference_writes;
+    }
     // The caller's frame is the top one (stack::set_body_flag without its
     // test for an empty frame stack).
     if (stack::frame_top == stack::frame_bottom) __builtin_unreachable();
