@@ -20,7 +20,8 @@
 // evaluated take one loop over them (a function's body run in the same
 // machine frame); a path naming one refinement of a function has it found
 // during the walk of the description, and what the walk found is kept per
-// description and refinement (checked against memory::moves on each use); a
+// description and refinement (checked against memory::moves on each use,
+// and once that has changed, against the collection cycles run since); a
 // path whose head word holds a function calls it without the path walk's
 // set-up, and with what was kept for its refinement, when every argument is
 // read in place, writes its cells and opens its frame in one go; arguments
@@ -38,6 +39,7 @@
 #include "interpreter/natives.h"
 #include "interpreter/natives_control.h"
 #include "interpreter/natives_eval.h"
+#include "runtime/collector.h"
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/datatype.h"
@@ -1653,12 +1655,17 @@ void block_rest(const Cell& block_value, i32 i);
 // of the same kind: the cells pushed after the fixed arguments (a flag false
 // or a none each), the named refinement's flag slot, its argument items and
 // the /local count. A description never changes once built, and its node
-// stays the same description for as long as memory::moves keeps its value
-// (only a collection frees nodes); a plan whose moves is stale is not used.
-// Kept only when the refinement's arguments are evaluated ones, in a row,
-// and at most 64 cells follow the fixed arguments.
+// stays the same description until a collection frees or renumbers it (or
+// the memory manager is set up again): path_value uses a plan while
+// memory::moves keeps its value; the refined road also when no cycle has
+// run since it was kept, under the same memory manager (plan_current), and
+// then brings moves up to date, so that buffers growing between two calls
+// cost one call on the refined road, not the plan. Kept only when the
+// refinement's arguments are evaluated ones, in a row, and at most 64 cells
+// follow the fixed arguments.
 struct RefinedPlan {
     Node desc = 0;
+    u32 generation = 0;  // memory::generation when kept
     u64 moves = ~u64{0};
     i32 sym = 0;
     i32 slots = 0;       // cells pushed after the fixed arguments
@@ -1676,6 +1683,7 @@ struct RefinedPlan {
     // since then just takes the ordinary road.
     Node declined_code = 0;
     i32 declined_at = -1;
+    u32 cycles = 0;  // collector::cycles() when kept
     // Bit k set: argument k of the call (the fixed ones, then the
     // refinement's) has a typeset that refuses some type other than unset!
     // (which no argument read in place has), so that its type is checked.
@@ -1692,6 +1700,21 @@ constexpr u32 refined_plan_count = 8;
 RefinedPlan refined_plans[refined_plan_count];
 inline RefinedPlan& plan_for(Node desc, i32 sym) {
     return refined_plans[(desc ^ static_cast<u32>(sym) * 5u) & (refined_plan_count - 1)];
+}
+
+// A plan whose moves is stale still holds when no collection cycle has run
+// since it was kept (not even one running now) under the same memory
+// manager: then moves is brought up to date, and the next use takes one
+// compare again.
+[[gnu::noinline]] bool plan_current(RefinedPlan& plan) {
+    if (collector::active() || plan.cycles != collector::cycles() || plan.generation != memory::generation)
+        return false;
+    plan.moves = memory::moves;
+    return true;
+}
+inline bool plan_holds(RefinedPlan& plan) {
+    if (plan.moves == memory::moves) [[likely]] return true;
+    return plan_current(plan);
 }
 
 [[gnu::noinline]] void keep_plan(Node desc, i32 from, i32 found, i32 found_slot, i32 sym) {
@@ -1742,6 +1765,8 @@ inline RefinedPlan& plan_for(Node desc, i32 sym) {
     plan.sym = sym;
     plan.desc = desc;
     plan.moves = memory::moves;
+    plan.cycles = collector::cycles();
+    plan.generation = memory::generation;
     plan_for(desc, sym) = plan;
 }
 
@@ -1760,8 +1785,8 @@ inline RefinedPlan& plan_for(Node desc, i32 sym) {
     const Cell& want = *cell_at(pn, call.path_index + 1);
     if (cell::type_of(want) != type::word) return false;
     const i32 sym = word::symbol_of(want);
-    const RefinedPlan& kept = plan_for(desc, sym);
-    if (kept.desc != desc || kept.sym != sym || kept.moves != memory::moves) return false;
+    RefinedPlan& kept = plan_for(desc, sym);
+    if (kept.desc != desc || kept.sym != sym || !plan_holds(kept)) return false;
     const RefinedPlan plan = kept;  // a call in an argument may keep another in its place
     if (stack::end - stack::top <= plan.slots) return false;
     Cell* const cells = stack::top;
