@@ -20,7 +20,8 @@
 // evaluated take one loop over them (a function's body run in the same
 // machine frame); a path naming one refinement of a function has it found
 // during the walk of the description, and what the walk found is kept per
-// description and refinement (checked against memory::moves on each use); a
+// description and refinement (checked against memory::moves on each use,
+// and once that has changed, against the collection cycles run since); a
 // path whose head word holds a function calls it without the path walk's
 // set-up, and with what was kept for its refinement, when every argument is
 // read in place, writes its cells and opens its frame in one go; arguments
@@ -41,6 +42,7 @@
 #include "interpreter/natives.h"
 #include "interpreter/natives_control.h"
 #include "interpreter/natives_eval.h"
+#include "runtime/collector.h"
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/datatype.h"
@@ -1367,27 +1369,42 @@ i32 fetch_args(Call& call, const Cell& code, i32 pc, i32 end) {
 
 // Runs a function!'s body in the frame its caller opened, with its
 // arguments pushed. Returns the pending code. Inlined into the direct call
-// road; everyone else goes through run_function.
-[[gnu::always_inline]] inline u32 run_body(const Cell& fn, const Cell& name) {
+// road; everyone else goes through run_function. A caller that opened the
+// frame with the body flag set and fetched the context's cell (nothing
+// allocating since), while tracing is off, passes that cell (`opened`); it
+// closes the frame as soon as the body ends, so that the body flag is left
+// as it is there (no one reads the flag of a closed frame).
+template <bool opened = false>
+[[gnu::always_inline]] inline u32 run_body(const Cell& fn, const Cell& name, Cell* opened_cell = nullptr) {
     const Node ctx = function::context_of(fn);
     // The context's cell, fetched once: nothing allocates before the body runs.
-    Cell* const ctx_cell = context::cell_of(ctx);
+    Cell* const ctx_cell = opened ? opened_cell : context::cell_of(ctx);
     const u32 saved = ctx_cell->data2;
     const u32 ref = stack::index_of(stack::arguments) + 1;
     ctx_cell->data2 = ref;
     const RunningFunction outer = running;
-    if (ctx_cell->header & context::on_stack) running = RunningFunction{ctx, ref, stack::arguments};
-    else running = RunningFunction{};
+    if (!(ctx_cell->header & context::on_stack)) [[unlikely]] {
+        running = RunningFunction{};
+    } else {
+        running.ctx = ctx;
+        running.ref = ref;
+        running.values = stack::arguments;
+        running.writes = stack::reference_writes;
+    }
     // The caller's frame is the top one (stack::set_body_flag without its
     // test for an empty frame stack).
     if (stack::frame_top == stack::frame_bottom) __builtin_unreachable();
-    stack::frame_top[-1].header |= frame_flag::body;
+    if (!opened) stack::frame_top[-1].header |= frame_flag::body;
     const bool was_tracing = tracing;
     const bool flagged = (fn.header & function::attribute::mask) != 0;
-    if (fn.header & function::attribute::trace) tracing = trace_run;
-    else if (fn.header & function::attribute::no_trace) tracing = false;
+    if (flagged) [[unlikely]] {
+        if (fn.header & function::attribute::trace) tracing = trace_run;
+        else if (fn.header & function::attribute::no_trace) tracing = false;
+    }
     const Cell body = *extra_at(fn, function::extra::body);
-    ORU_TRACE(Event::prolog, &body, -1, &name, &fn);
+    // A caller that `opened` runs while tracing is off: only a trace
+    // attribute can have turned it on.
+    if (!opened || flagged) ORU_TRACE(Event::prolog, &body, -1, &name, &fn);
     u32 code = 0;
     try {
         if (cell::type_of(body) == type::block) code = eval_block(body, true);
@@ -1419,7 +1436,7 @@ i32 fetch_args(Call& call, const Cell& code, i32 pc, i32 end) {
     }
     if (code) return code;
     if (stack::frame_top == stack::frame_bottom) __builtin_unreachable();
-    stack::frame_top[-1].header &= ~frame_flag::body;
+    if (!opened) stack::frame_top[-1].header &= ~frame_flag::body;
     return 0;
 }
 
@@ -1667,12 +1684,17 @@ void block_rest(const Cell& block_value, i32 i);
 // of the same kind: the cells pushed after the fixed arguments (a flag false
 // or a none each), the named refinement's flag slot, its argument items and
 // the /local count. A description never changes once built, and its node
-// stays the same description for as long as memory::moves keeps its value
-// (only a collection frees nodes); a plan whose moves is stale is not used.
-// Kept only when the refinement's arguments are evaluated ones, in a row,
-// and at most 64 cells follow the fixed arguments.
+// stays the same description until a collection frees or renumbers it (or
+// the memory manager is set up again): path_value uses a plan while
+// memory::moves keeps its value; the refined road also when no cycle has
+// run since it was kept, under the same memory manager (plan_current), and
+// then brings moves up to date, so that buffers growing between two calls
+// cost one call on the refined road, not the plan. Kept only when the
+// refinement's arguments are evaluated ones, in a row, and at most 64 cells
+// follow the fixed arguments.
 struct RefinedPlan {
     Node desc = 0;
+    u32 generation = 0;  // memory::generation when kept
     u64 moves = ~u64{0};
     i32 sym = 0;
     i32 slots = 0;       // cells pushed after the fixed arguments
@@ -1681,12 +1703,16 @@ struct RefinedPlan {
     i32 first_arg = 0;   // its argument items: first_arg to first_arg + arg_count - 1
     i32 arg_count = 0;
     i32 locals = 0;
+    // The cells planned_path_call writes from the data stack's top: the
+    // path, the function, the fixed arguments and the cells after them.
+    i32 room = 0;
     // Where path_value's planned road last found an argument it cannot read
     // in place (the code's node and the path's position): it is not tried
     // there again while the plan lasts. Only a hint: code that has changed
     // since then just takes the ordinary road.
     Node declined_code = 0;
     i32 declined_at = -1;
+    u32 cycles = 0;  // collector::cycles() when kept
     // Bit k set: argument k of the call (the fixed ones, then the
     // refinement's) has a typeset that refuses some type other than unset!
     // (which no argument read in place has), so that its type is checked.
@@ -1703,6 +1729,21 @@ constexpr u32 refined_plan_count = 8;
 RefinedPlan refined_plans[refined_plan_count];
 inline RefinedPlan& plan_for(Node desc, i32 sym) {
     return refined_plans[(desc ^ static_cast<u32>(sym) * 5u) & (refined_plan_count - 1)];
+}
+
+// A plan whose moves is stale still holds when no collection cycle has run
+// since it was kept (not even one running now) under the same memory
+// manager: then moves is brought up to date, and the next use takes one
+// compare again.
+[[gnu::noinline]] bool plan_current(RefinedPlan& plan) {
+    if (collector::active() || plan.cycles != collector::cycles() || plan.generation != memory::generation)
+        return false;
+    plan.moves = memory::moves;
+    return true;
+}
+inline bool plan_holds(RefinedPlan& plan) {
+    if (plan.moves == memory::moves) [[likely]] return true;
+    return plan_current(plan);
 }
 
 [[gnu::noinline]] void keep_plan(Node desc, i32 from, i32 found, i32 found_slot, i32 sym) {
@@ -1732,7 +1773,8 @@ inline RefinedPlan& plan_for(Node desc, i32 sym) {
         else plan.arg_count++;
     }
     // The arguments whose types need a check: the fixed ones are the items
-    // before `from`.
+    // before `from`. A call of more than 64 arguments keeps no plan.
+    if (from + plan.arg_count > 64) return;
     const auto refuses = [](const Cell& ts) {
         for (u32 t = 0; t < typeset::bits; t++)
             if (t != type::unset && !typeset::member_q(ts, t)) return true;
@@ -1741,17 +1783,19 @@ inline RefinedPlan& plan_for(Node desc, i32 sym) {
     plan.checked = 0;
     for (i32 k = 0; k < from + plan.arg_count; k++) {
         const i32 d = k < from ? k : found + 1 + (k - from);
-        if (k >= 64) break;  // checked always (see planned_path_call)
         if (refuses(items[d])) plan.checked |= u64{1} << k;
     }
     for (i32 i = 0; i < template_cells; i++)
         plan.cells[i] = i < plan.slots && ((plan.flags >> i) & 1) == 0 ? none::value : logic::false_value;
     if (found_slot - from < template_cells) plan.cells[found_slot - from] = logic::true_value;
+    plan.room = 2 + from + std::max(plan.slots, template_cells);
     plan.first_arg = found + 1;
     plan.found_slot = found_slot;
     plan.sym = sym;
     plan.desc = desc;
     plan.moves = memory::moves;
+    plan.cycles = collector::cycles();
+    plan.generation = memory::generation;
     plan_for(desc, sym) = plan;
 }
 
@@ -1770,8 +1814,8 @@ inline RefinedPlan& plan_for(Node desc, i32 sym) {
     const Cell& want = *cell_at(pn, call.path_index + 1);
     if (cell::type_of(want) != type::word) return false;
     const i32 sym = word::symbol_of(want);
-    const RefinedPlan& kept = plan_for(desc, sym);
-    if (kept.desc != desc || kept.sym != sym || kept.moves != memory::moves) return false;
+    RefinedPlan& kept = plan_for(desc, sym);
+    if (kept.desc != desc || kept.sym != sym || !plan_holds(kept)) return false;
     const RefinedPlan plan = kept;  // a call in an argument may keep another in its place
     if (stack::end - stack::top <= plan.slots) return false;
     Cell* const cells = stack::top;
@@ -2178,19 +2222,20 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
 // place of an argument not read in place is kept with the plan, so that the
 // next call from there goes to path_refined at once. Arguments as
 // path_refined's.
-[[gnu::noinline]] i32 planned_path_call(const Cell& fn, const Cell& first, Node desc, u32 sig, const Cell& code,
-                                        i32 at, i32 end, RefinedPlan& kept) {
+[[gnu::always_inline]] inline i32 planned_path_call(const Cell& fn, const Cell& first, Node desc, u32 sig,
+                                                    const Cell& code, i32 at, i32 end, RefinedPlan& kept) {
     const Node code_node = cell::node(code);
     const Cell& name = first;
-    // What is used below, in registers: the cell writes cannot change it.
+    // What is used below, in registers: the cell writes cannot change it
+    // (the rest is read where it is used: nothing else writes the plan).
     const i32 slots = kept.slots, found_slot = kept.found_slot, first_arg = kept.first_arg;
-    const i32 arg_count = kept.arg_count, locals = kept.locals;
-    const u64 flags = kept.flags, checked = kept.checked;
+    const i32 arg_count = kept.arg_count;
+    const u64 checked = kept.checked;
     const i32 arity = function::signature::arity(sig);
     // Room for the path, the function, the fixed arguments and the cells
     // after them, as each push would find it; and for the frame.
     Cell* const base = stack::top;  // the path is there already
-    if (stack::end - base <= 2 + arity + std::max(slots, template_cells) || stack::frame_top >= stack::frame_end)
+    if (stack::end - base <= kept.room || stack::frame_top >= stack::frame_end)
         return path_refined(fn, first, desc, sig, code, at, end);
     const SeriesBuffer* const b = memory::buffer(code_node);
     const i32 limit = std::min(end, static_cast<i32>((b->tail - b->head) / sizeof(Cell)));
@@ -2198,71 +2243,101 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
     const Cell* const items = cell_at(desc, 0);
     Cell* const args = base + 2;  // stack::arguments once the frame is open
     Cell* const after = args + arity;
-    // The argument at pc for item d, written to `to`; false when it is not
-    // read in place.
-    const auto take = [&](i32 pc, i32 d, i32 k, Cell* to) __attribute__((always_inline)) {
-        // A value that stands for itself is tested here; a word's goes to
-        // plain_read.
-        const Cell* v = cells + pc;
-        const u32 t = cell::type_of(*v);
-        if (t == type::word) {
-            v = plain_read(v);
-            if (!v) return false;
-        } else if (!plain_q(t) || t == type::unset) {
-            return false;  // an unset! value in the code goes the ordinary road (checked leaves unset! out)
-        }
-        if ((k >= 64 || ((checked >> k) & 1)) && !type_bits(items[d]).has(cell::type_of(*v))) return false;
-        // A word after it may be an operator taking it as its left operand.
-        if (pc + 1 < limit && cell::type_of(cells[pc + 1]) == type::word) {
-            const Cell* const op = peek(cells[pc + 1]);
-            if (op && cell::type_of(*op) == type::op) return false;
-        }
-        *to = *v;
-        return true;
-    };
-    const auto decline = [&] {
-        kept.declined_code = code_node;
-        kept.declined_at = at;
-        return path_refined(fn, first, desc, sig, code, at, end);
-    };
     // Every argument within the code (else the ordinary road reports the
     // one missing).
-    if (at + arity + arg_count >= limit) return decline();
-    i32 pc = at + 1;
-    for (i32 d = 0; d < arity; d++, pc++)
-        if (!take(pc, d, d, args + d)) return decline();
-    // The plan's cells, then the refinement's arguments over them.
+    const i32 count = arity + arg_count;
+    const Cell* const code_args = cells + at + 1;
+    i32 pc = at + 1 + count;
+    if (pc > limit) goto declined;
+    // The plan's cells first (the fixed arguments lie below them), then every
+    // argument in one run: argument k is the code's cell at + 1 + k, for
+    // item k (a fixed one) or first_arg + k - arity, written to args + k or
+    // to its slot after the named refinement's flag.
     if (slots <= template_cells) {
         for (i32 i = 0; i < template_cells; i++) after[i] = kept.cells[i];
     } else {
-        for (i32 i = 0; i < slots; i++) after[i] = (flags >> i) & 1 ? logic::false_value : none::value;
+        for (i32 i = 0; i < slots; i++) after[i] = (kept.flags >> i) & 1 ? logic::false_value : none::value;
         args[found_slot] = logic::true_value;
     }
-    for (i32 k = 0; k < arg_count; k++, pc++)
-        if (!take(pc, first_arg + k, arity + k, args + found_slot + 1 + k)) return decline();
-    base[1] = fn;
-    // The frame mark_interp_func opens.
-    const Node fn_ctx = function::context_of(fn);
-    stack::top = args;
-    stack::mark_frame(name, frame_kind::function, frame_flag::interp);
-    stack::frame_top[-1].fn_ctx = fn_ctx;
-    stack::frame_top[-1].values = fn_ctx ? context::cell_of(fn_ctx)->data2 : 0;
-    stack::top = after + slots;
-    ORU_TRACE(Event::call, &code, pc, &name, &fn);
-    if (locals > 0) function::init_locals(locals);
-    // As path_value ends the ordinary road: the result replaces the
-    // function value, then the path.
-    if (run_body(fn, name)) {
-        if (pending) return pc;
-    } else {
-        close_frame();
-        ORU_TRACE(Event::return_, &code, pc, &name, stack::top - 1);
-        take_result();
+    {
+        // Where argument k goes and its item (count is at most 64: keep_plan).
+        Cell* to = args;
+        const Cell* item = items;
+        u64 bit = 1;  // argument k's in checked
+        for (i32 k = 0; k < count; k++, to++, item++, bit <<= 1) {
+            if (k == arity) {
+                to = args + found_slot + 1;
+                item = items + first_arg;
+            }
+            // A value that stands for itself is tested here; a word's goes to
+            // plain_read. An unset! value in the code goes the ordinary road
+            // (checked leaves unset! out): plain_q with unset! refused.
+            constexpr u64 refused = active_types | type_bit(type::unset);
+            const Cell* v = code_args + k;
+            const u32 t = cell::type_of(*v);
+            if (t == type::word) {
+                v = plain_read(v);
+                if (!v) goto declined;
+            } else if (t < 64 && (refused & type_bit(t))) {
+                goto declined;
+            }
+            if ((checked & bit) && !type_bits(*item).has(cell::type_of(*v))) goto declined;
+            *to = *v;
+        }
     }
-    *base = *(stack::top - 1);
-    stack::top = base + 1;
-    ORU_TRACE(Event::push, &code, at, nullptr, stack::top - 1);
-    return pc;
+    // A word after the last argument may be an operator taking it as its
+    // left operand. One after any other argument is the next argument, and a
+    // word holding an operator is not read in place (plain_read), so that
+    // the run above has declined it already.
+    if (pc < limit && cell::type_of(cells[pc]) == type::word) {
+        const Cell* const op = peek(cells[pc]);
+        if (op && cell::type_of(*op) == type::op) goto declined;
+    }
+    {
+        base[1] = fn;
+        // The frame mark_interp_func opens, with the body flag run_body sets,
+        // written as stack::mark_frame writes it (its room is checked above).
+        const Node fn_ctx = function::context_of(fn);
+        Cell* const ctx_cell = context::cell_of(fn_ctx);
+        CallFrame* const frame = stack::frame_top++;
+        frame->header = stack::encode_symbol(name.data2) | (frame_kind::function << frame_flag::kind_shift) |
+                        frame_flag::interp | frame_flag::body;
+        frame->base = stack::index_of(stack::arguments);
+        frame->name_ctx = name.data1;
+        frame->fn_ctx = fn_ctx;
+        frame->values = fn_ctx ? ctx_cell->data2 : 0;
+        stack::arguments = args;
+        stack::top = after + slots;
+        // No call event: tracing is off (path_value's test), and nothing has
+        // run since.
+        if (const i32 locals = kept.locals; locals > 0) function::init_locals(locals);
+        // As path_value ends the ordinary road: the result replaces the
+        // function value, then the path.
+        if (run_body<true>(fn, name, ctx_cell)) {
+            if (pending) return pc;
+            *base = *(stack::top - 1);
+        } else {
+            // The result goes from the function's result slot to the path's
+            // cell at once (take_result would copy it over the function value
+            // first, above the final top, where no one reads it).
+            close_frame();
+            if (tracing) [[unlikely]] {
+                trace(Event::return_, &code, pc, &name, stack::top - 1);
+                *base = *(stack::top - 1);
+                stack::top = base + 1;
+                ORU_TRACE(Event::push, &code, at, nullptr, stack::top - 1);
+                return pc;
+            }
+            *base = *(stack::top - 1);
+        }
+        stack::top = base + 1;
+        ORU_TRACE(Event::push, &code, at, nullptr, stack::top - 1);
+        return pc;
+    }
+declined:
+    kept.declined_code = code_node;
+    kept.declined_at = at;
+    return path_refined(fn, first, desc, sig, code, at, end);
 }
 
 // A path or get-path met as a value: its result is pushed (and traced).
