@@ -1788,7 +1788,11 @@ inline bool plan_holds(RefinedPlan& plan) {
     for (i32 i = 0; i < template_cells; i++)
         plan.cells[i] = i < plan.slots && ((plan.flags >> i) & 1) == 0 ? none::value : logic::false_value;
     if (found_slot - from < template_cells) plan.cells[found_slot - from] = logic::true_value;
-    plan.room = 2 + from + std::max(plan.slots, template_cells);
+    // The ordinary road pushes each of the refinement's arguments above the
+    // cells after the fixed arguments before moving it into its slot: one
+    // cell more at its peak when there is one, so that both roads overflow
+    // at the same call.
+    plan.room = 2 + from + std::max(plan.slots + (plan.arg_count > 0 ? 1 : 0), template_cells);
     plan.first_arg = found + 1;
     plan.found_slot = found_slot;
     plan.sym = sym;
