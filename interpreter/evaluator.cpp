@@ -764,23 +764,31 @@ template <bool parens>
 [[gnu::always_inline]] inline i32 int_chain_from(Cell& value, const Cell* cells, i32 length, i32 pc, i32 end, bool& more,
                                                 i32 kept) {
     const i32 limit = std::min(end, length);
-    while (pc < limit) {
-        const Cell& w = cells[pc];
+    if (pc >= limit) return pc;
+    // Walked by address: the cell after the last one taken is its own test,
+    // with no count of the steps left to keep.
+    const Cell* p = cells + pc;
+    const Cell* const last = cells + limit - 1;
+    for (;;) {
+        const Cell& w = p[0];
         if (cell::type_of(w) != type::word) break;
         // A right operand that cannot be read in place (none, a path, a
         // call...): the ordinary road looks at the word, an operator or not.
-        if (pc + 1 >= limit) {
+        if (p == last) {
             more = true;
             break;
         }
-        const Cell& r = cells[pc + 1];
+        const Cell& r = p[1];
         const u32 rt = cell::type_of(r);
         if (rt != type::integer && rt != type::word && !(parens && rt == type::paren)) {
             more = true;
             break;
         }
+        // The word's value as peek reads it; a global word's slot straight
+        // from the kept values, whose length the word's index is within
+        // (word_slot reads it the same way).
         const Cell* op = kept_slot(w, kept);
-        if (!op) op = peek(w);
+        if (!op) op = global_values(w) ? globals.cells + word::index_of(w) : peek(w);
         if (!op || cell::type_of(*op) != type::op) break;
         // try_integer_op's steps, the bounds and the operand's kind known.
         more = true;
@@ -799,9 +807,10 @@ template <bool parens>
         const IntOp iop = integer_op_of(*op);
         if (iop == IntOp::none || !integer_op(iop, &value, right)) break;
         more = false;
-        pc += 2;
+        p += 2;
+        if (p > last) break;
     }
-    return pc;
+    return static_cast<i32>(p - cells);
 }
 // The machine call only when a word follows.
 template <bool parens>
