@@ -537,6 +537,14 @@ inline Cell* kept_slot(const Cell& w, i32 kept) {
     return values ? values + i : nullptr;
 }
 
+// The value of a word that may hold an op!, as peek reads it: a global
+// word's slot straight from the kept values, whose length its index is
+// within (word_slot reads it the same way), else peek's.
+[[gnu::always_inline]] inline const Cell* op_peek(const Cell& w) {
+    if (global_values(w)) [[likely]] return globals.cells + word::index_of(w);
+    return peek(w);
+}
+
 // The value of the right operand at pc when reading it cannot raise
 // anything and yields an integer!: an integer! literal, a word whose slot
 // holds an integer!, or (with `parens`) a paren whose one expression is
@@ -784,11 +792,8 @@ template <bool parens>
             more = true;
             break;
         }
-        // The word's value as peek reads it; a global word's slot straight
-        // from the kept values, whose length the word's index is within
-        // (word_slot reads it the same way).
         const Cell* op = kept_slot(w, kept);
-        if (!op) op = global_values(w) ? globals.cells + word::index_of(w) : peek(w);
+        if (!op) op = op_peek(w);
         if (!op || cell::type_of(*op) != type::op) break;
         // try_integer_op's steps, the bounds and the operand's kind known.
         more = true;
@@ -891,8 +896,9 @@ inline bool room_q() { return stack::frame_end - stack::frame_top >= 8 && stack:
 [[gnu::always_inline]] inline i32 integer_infix_body(IntOp op, const Cell& op_value, const Cell& name,
                                                      const Cell& code, i32 pc, i32 end, Cell* left,
                                                      const Cell* right) {
-    // The op's cell may move while the right operand is evaluated.
-    const Cell op_cell = op_value;
+    // The op's cell may move while the right operand is evaluated: a copy,
+    // moved whole.
+    const __m128i op_cell = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&op_value));
     stack::top = left;
     stack::mark_interp_native(name);
     stack::top = stack::arguments + 1;
@@ -909,7 +915,9 @@ inline bool room_q() { return stack::frame_end - stack::frame_top >= 8 && stack:
     Cell* const args = stack::arguments;
     const bool in_place = cell::type_of(args[1]) == type::integer && integer_op(op, args, static_cast<i32>(args[1].data2));
     if (!in_place) [[unlikely]] {
-        integer_infix_routine(op_cell, name);
+        Cell op_copy;
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(&op_copy), op_cell);
+        integer_infix_routine(op_copy, name);
         if (pending) return pc;
     }
     close_frame();
@@ -2293,12 +2301,12 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
     if (cell::type_of(*left) == type::word) left = quiet_slot(*left);
     if (!left || cell::type_of(*left) != type::integer) return -1;
     const Cell name = cells[2];
-    const Cell* const op_value = peek(name);
+    const Cell* const op_value = op_peek(name);
     if (!op_value || cell::type_of(*op_value) != type::op) return -1;
     const IntOp op = integer_op_of(*op_value);
     if (op == IntOp::none) return -1;
     stack::mark_interp_native(set_word);
-    stack::push(set_word);
+    push_inline(set_word);
     Cell* const start = push_inline(*left);
     pc = integer_infix_body(op, *op_value, name, code, pc + 3, end, start, cells + 3);
     if (pending) return pc;
@@ -2317,7 +2325,7 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
         pc = infix;
     } else {
         stack::mark_interp_native(set_word);
-        stack::push(set_word);
+        push_inline(set_word);
         // fetch_plain takes nothing while tracing, so the push event
         // (before the value's own events) costs the plain road nothing.
         const i32 plain = pc + 1 < end ? fetch_plain(false, code, pc + 1, end, in_place) : -1;
