@@ -898,7 +898,8 @@ inline bool room_q() { return stack::frame_end - stack::frame_top >= 8 && stack:
                                                      const Cell* right) {
     // The op's cell may move while the right operand is evaluated: a copy,
     // moved whole.
-    const __m128i op_cell = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&op_value));
+    __m128i op_cell = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&op_value));
+    asm("" : "+x"(op_cell));  // kept whole (the compiler would copy it word by word)
     stack::top = left;
     stack::mark_interp_native(name);
     stack::top = stack::arguments + 1;
@@ -2282,6 +2283,19 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
     return next;
 }
 
+// The end of a set-word's road, its value evaluated (pending not set) and
+// on top of its open frame: the store, the result, the frame closed.
+[[gnu::always_inline]] inline i32 set_store(const Cell& set_word, const Cell& code, i32 pc) {
+    ORU_TRACE(Event::set, &code, pc, &set_word, stack::top - 1);
+    // word::set_from_args, with the context's inline store.
+    Cell* args = stack::arguments;
+    if (cell::type_of(args[1]) == type::unset) [[unlikely]] fire(ErrorId::script_need_value, args[0]);
+    set_word_value(args[0], args[1]);
+    stack::set_last(stack::arguments[1]);
+    close_frame();
+    return pc;
+}
+
 // A set-word whose value is a plain value (plain_read) and an integer
 // operator whose right operand must be evaluated (a call, a path...), the
 // shape plain_shape_q turns away from set_plain: the ordinary road's steps
@@ -2305,46 +2319,49 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
     if (!op_value || cell::type_of(*op_value) != type::op) return -1;
     const IntOp op = integer_op_of(*op_value);
     if (op == IntOp::none) return -1;
+    // The set-word and the left operand pushed as push would push them,
+    // with room for both found once (push needs the top below the end
+    // after each; else the ordinary road pushes them and raises the
+    // overflow).
+    if (stack::end - stack::top <= 2) return -1;
     stack::mark_interp_native(set_word);
-    push_inline(set_word);
-    Cell* const start = push_inline(*left);
+    Cell* const start = stack::top + 1;
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(start - 1), _mm_loadu_si128(reinterpret_cast<const __m128i*>(&set_word)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(start), _mm_loadu_si128(reinterpret_cast<const __m128i*>(left)));
+    stack::top = start + 1;
     pc = integer_infix_body(op, *op_value, name, code, pc + 3, end, start, cells + 3);
     if (pending) return pc;
     // More operators: apply_infix goes on from the operand's end.
-    if (pc < end) return infix_general(code, pc, end, start);
-    stack::top = start + 1;
-    return pc;
+    if (pc < end) {
+        pc = infix_general(code, pc, end, start);
+        if (pending) return pc;
+    } else {
+        stack::top = start + 1;
+    }
+    return set_store(set_word, code, pc);
 }
 
 // The set-word at pc whose value set_plain did not take (`in_place` as
 // plain_shape_q found it): its frame, its value evaluated, the store. Out of
 // line, so that the roads inlined into eval_value stay small.
 [[gnu::noinline]] i32 set_general(const Cell& set_word, const Cell& code, i32 pc, i32 end, bool in_place) {
-    const i32 infix = !in_place && !tracing ? set_infix(set_word, code, pc, end) : -1;
-    if (infix >= 0) {
-        pc = infix;
+    if (!in_place && !tracing) {
+        const i32 infix = set_infix(set_word, code, pc, end);
+        if (infix >= 0) return infix;
+    }
+    stack::mark_interp_native(set_word);
+    push_inline(set_word);
+    // fetch_plain takes nothing while tracing, so the push event
+    // (before the value's own events) costs the plain road nothing.
+    const i32 plain = pc + 1 < end ? fetch_plain(false, code, pc + 1, end, in_place) : -1;
+    if (plain >= 0) {
+        pc = plain;
     } else {
-        stack::mark_interp_native(set_word);
-        push_inline(set_word);
-        // fetch_plain takes nothing while tracing, so the push event
-        // (before the value's own events) costs the plain road nothing.
-        const i32 plain = pc + 1 < end ? fetch_plain(false, code, pc + 1, end, in_place) : -1;
-        if (plain >= 0) {
-            pc = plain;
-        } else {
-            ORU_TRACE(Event::push, &code, pc, nullptr, &set_word);
-            pc = eval_expression(code, pc + 1, end, false, true, false);
-        }
+        ORU_TRACE(Event::push, &code, pc, nullptr, &set_word);
+        pc = eval_expression(code, pc + 1, end, false, true, false);
     }
     if (pending) return pc;
-    ORU_TRACE(Event::set, &code, pc, &set_word, stack::top - 1);
-    // word::set_from_args, with the context's inline store.
-    Cell* args = stack::arguments;
-    if (cell::type_of(args[1]) == type::unset) [[unlikely]] fire(ErrorId::script_need_value, args[0]);
-    set_word_value(args[0], args[1]);
-    stack::set_last(stack::arguments[1]);
-    close_frame();
-    return pc;
+    return set_store(set_word, code, pc);
 }
 
 // Evaluates the value at pc and pushes its result; returns the next pc.
