@@ -1601,6 +1601,31 @@ void block_rest(const Cell& block_value, i32 i);
         block_rest(block, next);
         return true;
     }
+    if (i + 3 == length) {
+        // One operator between two values (`[x * k]`, `[n + 1]`): int_chain's
+        // steps for one operator, with no walk to keep.
+        if (cell::type_of(cells[i + 1]) != type::word) return false;
+        const Cell* const left = plain_read(cells + i);
+        if (!left || cell::type_of(*left) != type::integer) return false;
+        const Cell& r = cells[i + 2];
+        i32 right;
+        if (cell::type_of(r) == type::integer) {
+            right = static_cast<i32>(r.data2);
+        } else {
+            if (cell::type_of(r) != type::word) return false;
+            const Cell* const slot = quiet_slot(r);
+            if (!slot || cell::type_of(*slot) != type::integer) return false;
+            right = static_cast<i32>(slot->data2);
+        }
+        const Cell* const op = op_peek(cells[i + 1]);
+        if (!op || cell::type_of(*op) != type::op) return false;
+        const IntOp iop = integer_op_of(*op);
+        if (iop == IntOp::none) return false;
+        Cell value = *left;
+        if (!integer_op(iop, &value, right)) return false;
+        stack::set_last(value);
+        return true;
+    }
     const Cell* const v = plain_read(cells + i);
     if (!v) return false;
     Cell value = *v;
