@@ -398,7 +398,7 @@ inline Cell unwrap_op(const Cell& op_value) {
 
 // An operator between two integer! values whose outcome needs no handler
 // and no error: the evaluator computes it in place of the call, with no
-// frame when the right operand is a literal or a word (try_integer_op),
+// frame when the right operand is a literal or a word (integer_operand),
 // in the operator's own frame when it must be evaluated first
 // (integer_infix_known). What it computes is exactly what the wrapped action
 // or native gives for two integers (integer.cpp's arithmetic core and
@@ -628,23 +628,6 @@ inline void store_integer(Cell* c, i32 v) {
     return false;
 }
 
-// The operator at pc - 1 applied in place to the left operand at `left`
-// when both operands are integers and the outcome is safe; returns the pc
-// after the right operand, or -1 for the ordinary call.
-template <bool parens>
-inline i32 try_integer_op(const Cell& op_value, const Cell* cells, i32 length, i32 pc, i32 end, Cell* left,
-                          i32 kept = -1) {
-    if (cell::type_of(*left) != type::integer) return -1;
-    // The right operand first: one that is a call (the usual reason to go
-    // the ordinary road) then costs no look at the operator. All reads.
-    i32 right;
-    if (!integer_operand<parens>(cells, length, pc, end, right, kept)) return -1;
-    const IntOp op = integer_op_of(op_value);
-    if (op == IntOp::none) return -1;
-    if (!integer_op(op, left, right)) return -1;
-    return pc + 1;
-}
-
 // --- Calls -----------------------------------------------------------------------
 
 struct Call {
@@ -763,9 +746,9 @@ inline const Cell* plain_read(const Cell* v, i32 kept) {
 
 // The operators after a value, from pc, applied to `value` (a copy held
 // aside: nothing is pushed) while each is an integer operator computed in
-// place (try_integer_op's case). Returns the pc of the first cell not
-// taken; `more` says whether it is an operator left to the ordinary road
-// (else the expression ends there). Nothing here allocates, evaluates or
+// place, its right operand read as integer_operand reads it. Returns the pc
+// of the first cell not taken; `more` says whether it is an operator left
+// to the ordinary road (else the expression ends there). Nothing here allocates, evaluates or
 // raises, so `cells` stays current and stopping anywhere leaves the
 // ordinary road the same state it would have reached itself.
 template <bool parens>
@@ -795,7 +778,7 @@ template <bool parens>
         const Cell* op = kept_slot(w, kept);
         if (!op) op = op_peek(w);
         if (!op || cell::type_of(*op) != type::op) break;
-        // try_integer_op's steps, the bounds and the operand's kind known.
+        // integer_operand's steps, the bounds and the operand's kind known.
         more = true;
         if (cell::type_of(value) != type::integer) break;
         i32 right;
@@ -949,11 +932,19 @@ inline bool room_q() { return stack::frame_end - stack::frame_top >= 8 && stack:
         if (!tracing) [[likely]] {
             // Nothing has run since b was fetched: its cells are current.
             const Cell* const cells = b->cells();
-            i32 next = try_integer_op<false>(*v, cells, length, pc + 1, end, start);
-            if (next < 0 && pc + 1 < end && pc + 1 < length && cell::type_of(*start) == type::integer) {
+            // Computed in place when the right operand is read in place;
+            // else the operator's own road for a right operand that must be
+            // evaluated (or an outcome the handler gives).
+            i32 next = -1;
+            if (pc + 1 < end && pc + 1 < length && cell::type_of(*start) == type::integer) {
                 const IntOp op = integer_op_of(*v);
-                if (op != IntOp::none)
-                    next = integer_infix_known(op, *v, w, code, pc + 1, end, start, cells + pc + 1);
+                if (op != IntOp::none) {
+                    i32 right;
+                    if (integer_operand<false>(cells, length, pc + 1, end, right, -1) && integer_op(op, start, right))
+                        next = pc + 2;
+                    else
+                        next = integer_infix_known(op, *v, w, code, pc + 1, end, start, cells + pc + 1);
+                }
             }
             if (next >= 0) {
                 stack::top = start + 1;
