@@ -582,40 +582,54 @@ inline void store_integer(Cell* c, i32 v) {
 }
 
 // Computes `left op right` into the left operand's cell; false when the
-// ordinary call must run instead.
+// ordinary call must run instead. Without `calls`, false also for the cases
+// the arithmetic core computes (an overflow, a division), so that the
+// caller's road makes no call; its cell is then a local the compiler keeps
+// in registers, where the value word is written alone.
+template <bool calls = true>
 [[gnu::always_inline]] inline bool integer_op(IntOp op, Cell* left, i32 r) {
+    const auto store = [left](i32 v) __attribute__((always_inline)) {
+        if constexpr (calls) store_integer(left, v);
+        else left->data2 = static_cast<u32>(v);
+    };
     const i32 l = static_cast<i32>(left->data2);
     i32 v;
     switch (op) {
         case IntOp::add:
-            if (__builtin_add_overflow(l, r, &v)) [[unlikely]]
+            if (__builtin_add_overflow(l, r, &v)) [[unlikely]] {
+                if (!calls) return false;
                 integer::do_math_op(l, r, integer::op::add, left);
-            else
-                store_integer(left, v);
+            } else {
+                store(v);
+            }
             return true;
         case IntOp::subtract:
-            if (__builtin_sub_overflow(l, r, &v)) [[unlikely]]
+            if (__builtin_sub_overflow(l, r, &v)) [[unlikely]] {
+                if (!calls) return false;
                 integer::do_math_op(l, r, integer::op::subtract, left);
-            else
-                store_integer(left, v);
+            } else {
+                store(v);
+            }
             return true;
         case IntOp::multiply:
-            if (__builtin_mul_overflow(l, r, &v)) [[unlikely]]
+            if (__builtin_mul_overflow(l, r, &v)) [[unlikely]] {
+                if (!calls) return false;
                 integer::do_math_op(l, r, integer::op::multiply, left);
-            else
-                store_integer(left, v);
+            } else {
+                store(v);
+            }
             return true;
         case IntOp::divide:
-            if (r == 0 || (l == INT32_MIN && r == -1)) return false;  // the handler raises the error
+            if (!calls || r == 0 || (l == INT32_MIN && r == -1)) return false;  // the handler raises the error
             integer::do_math_op(l, r, integer::op::divide, left);
             return true;
         case IntOp::remainder:
             if (r == 0 || (l == INT32_MIN && r == -1)) return false;  // the handler raises the error
-            store_integer(left, l % r);  // the sign of l, as the handler gives it
+            store(l % r);  // the sign of l, as the handler gives it
             return true;
-        case IntOp::and_: store_integer(left, l & r); return true;
-        case IntOp::or_: store_integer(left, l | r); return true;
-        case IntOp::xor_: store_integer(left, l ^ r); return true;
+        case IntOp::and_: store(l & r); return true;
+        case IntOp::or_: store(l | r); return true;
+        case IntOp::xor_: store(l ^ r); return true;
         case IntOp::equal:
         case IntOp::strict_equal: *left = logic::make(l == r); return true;
         case IntOp::not_equal: *left = logic::make(l != r); return true;
@@ -1576,7 +1590,7 @@ inline void take_result() {
 // `cells` and `length` are the block's, i its head (below length), fetched
 // by the caller with nothing evaluated since.
 void block_rest(const Cell& block_value, i32 i);
-[[gnu::noinline]] bool branch_value(const Cell& block, const Cell* const cells, i32 i, i32 length) {
+[[gnu::noinline]] bool branch_block(const Cell& block, const Cell* const cells, i32 i, i32 length) {
     if (!room_q()) return false;
     if (cell::type_of(cells[i]) == type::set_word) {
         if (i + 1 >= length || !plain_shape_q(block, i + 1, length)) return false;
@@ -1625,6 +1639,49 @@ void block_rest(const Cell& block_value, i32 i);
     stack::set_last(value);
     return true;
 }
+
+// A word's slot through the kept global values or running function when
+// what is kept is current, with no call to bring it up to date; else null.
+[[gnu::always_inline]] inline const Cell* kept_word_slot(const Cell& w) {
+    const Node ctx = word::context_of(w);
+    const i32 i = word::index_of(w);
+    if (i < 0) return nullptr;
+    if (ctx == globals.ctx && globals.moves == memory::moves) return globals.cells + i;
+    if (ctx == running.ctx && running.writes == stack::reference_writes) return running.values + i;
+    return nullptr;
+}
+
+// branch_value: one integer operator between two values read in place
+// (`[x * k]`, `[n + 1]`) with what is kept current, computed with no call,
+// so that this road saves no registers; anything else (and any step that
+// would need a call) goes to branch_block, which takes the block whole.
+[[gnu::noinline]] bool branch_value(const Cell& block, const Cell* const cells, i32 i, i32 length) {
+    if (i + 3 == length && room_q()) {
+        const Cell* left = cells + i;
+        const Cell& w = cells[i + 1];
+        const Cell* right = cells + i + 2;
+        if (cell::type_of(*left) == type::word) left = kept_word_slot(*left);
+        if (cell::type_of(*right) == type::word) right = kept_word_slot(*right);
+        if (left && right && cell::type_of(*left) == type::integer && cell::type_of(*right) == type::integer &&
+            cell::type_of(w) == type::word && word::context_of(w) == globals.ctx && word::index_of(w) >= 0 &&
+            globals.moves == memory::moves) {
+            const Cell& op = globals.cells[word::index_of(w)];
+            const KeptIntOp& k = kept_int_ops[op.data1 & 7];
+            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&k.op));
+            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&op));
+            if (cell::type_of(op) == type::op && _mm_movemask_epi8(_mm_cmpeq_epi32(a, b)) == 0xFFFF &&
+                k.moves == memory::moves) {
+                Cell value = *left;
+                if (integer_op<false>(k.result, &value, static_cast<i32>(right->data2))) {
+                    stack::set_last(value);
+                    return true;
+                }
+            }
+        }
+    }
+    return branch_block(block, cells, i, length);
+}
+
 // The first cell decides whether branch_value is worth a call: a word or a
 // value that stands for itself.
 [[gnu::always_inline]] inline void run_branch(const Cell& block) {
