@@ -758,6 +758,38 @@ inline const Cell* plain_read(const Cell* v, i32 kept) {
     return plain_read(v);
 }
 
+// A word's slot through the kept global values or running function when
+// what is kept is current, with no call to bring it up to date; else null.
+[[gnu::always_inline]] inline const Cell* kept_word_slot(const Cell& w) {
+    const Node ctx = word::context_of(w);
+    const i32 i = word::index_of(w);
+    if (i < 0) return nullptr;
+    if (ctx == globals.ctx && globals.moves == memory::moves) return globals.cells + i;
+    if (ctx == running.ctx && running.writes == stack::reference_writes) return running.values + i;
+    return nullptr;
+}
+
+// `left op right`, the op named by the word w, the right operand the cell
+// at `right` (read through kept_word_slot when it is a word), computed into
+// `value` with no call when both are integers, the op's operation is kept
+// (integer_op_of) and what is kept is current; false otherwise, with
+// nothing done but reads. `left` is a value (read in place by the caller).
+[[gnu::always_inline]] inline bool quick_op(const Cell& left, const Cell& w, const Cell* right, Cell& value) {
+    if (cell::type_of(*right) == type::word) right = kept_word_slot(*right);
+    if (!right || cell::type_of(left) != type::integer || cell::type_of(*right) != type::integer) return false;
+    if (cell::type_of(w) != type::word || word::context_of(w) != globals.ctx || word::index_of(w) < 0 ||
+        globals.moves != memory::moves)
+        return false;
+    const Cell& op = globals.cells[word::index_of(w)];
+    const KeptIntOp& k = kept_int_ops[op.data1 & 7];
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&k.op));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&op));
+    if (cell::type_of(op) != type::op || _mm_movemask_epi8(_mm_cmpeq_epi32(a, b)) != 0xFFFF || k.moves != memory::moves)
+        return false;
+    value = left;
+    return integer_op<false>(k.result, &value, static_cast<i32>(right->data2));
+}
+
 // The operators after a value, from pc, applied to `value` (a copy held
 // aside: nothing is pushed) while each is an integer operator computed in
 // place, its right operand read as integer_operand reads it. Returns the pc
@@ -990,7 +1022,7 @@ inline bool room_q() { return stack::frame_end - stack::frame_top >= 8 && stack:
 // here are short: checking the kept global values once first costs more
 // than it saves). What is left goes to infix_general, so that this road
 // saves and restores only the few registers the in-place operators need.
-[[gnu::noinline]] i32 infix_after(const Cell& code, i32 pc, i32 end, Cell* start) {
+[[gnu::noinline]] i32 infix_chain(const Cell& code, i32 pc, i32 end, Cell* start) {
     if (!tracing) [[likely]] {
         SeriesBuffer* const b = memory::buffer(cell::node(code));
         const i32 length = static_cast<i32>((b->tail - b->head) / sizeof(Cell));
@@ -1002,6 +1034,25 @@ inline bool room_q() { return stack::frame_end - stack::frame_top >= 8 && stack:
         }
     }
     return infix_general(code, pc, end, start);
+}
+// The same, with one operator whose right operand ends the expression (the
+// code ends after it, or a value that is not a word follows) computed first
+// with no call (quick_op), so that this road saves no registers.
+[[gnu::noinline]] i32 infix_after(const Cell& code, i32 pc, i32 end, Cell* start) {
+    if (!tracing) [[likely]] {
+        SeriesBuffer* const b = memory::buffer(cell::node(code));
+        const i32 limit = std::min(end, static_cast<i32>((b->tail - b->head) / sizeof(Cell)));
+        const Cell* const cells = b->cells();
+        Cell value;
+        if (pc + 2 <= limit && (pc + 2 == limit || cell::type_of(cells[pc + 2]) != type::word) &&
+            quick_op(*start, cells[pc], cells + pc + 1, value)) {
+            // Written whole: the cell is read whole right after.
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(start), _mm_loadu_si128(reinterpret_cast<const __m128i*>(&value)));
+            stack::top = start + 1;
+            return pc + 2;
+        }
+    }
+    return infix_chain(code, pc, end, start);
 }
 
 // An evaluated argument that needs no evaluation of its own: a value that
@@ -1640,48 +1691,22 @@ void block_rest(const Cell& block_value, i32 i);
     return true;
 }
 
-// A word's slot through the kept global values or running function when
-// what is kept is current, with no call to bring it up to date; else null.
-[[gnu::always_inline]] inline const Cell* kept_word_slot(const Cell& w) {
-    const Node ctx = word::context_of(w);
-    const i32 i = word::index_of(w);
-    if (i < 0) return nullptr;
-    if (ctx == globals.ctx && globals.moves == memory::moves) return globals.cells + i;
-    if (ctx == running.ctx && running.writes == stack::reference_writes) return running.values + i;
-    return nullptr;
-}
-
 // branch_value: one integer operator between two values read in place
-// (`[x * k]`, `[n + 1]`) with what is kept current, computed with no call,
-// so that this road saves no registers; anything else (and any step that
-// would need a call) goes to branch_block, which takes the block whole.
+// (`[x * k]`, `[n + 1]`) computed with no call (quick_op), so that this road
+// saves no registers; anything else goes to branch_block, which takes the
+// block whole.
 [[gnu::noinline]] bool branch_value(const Cell& block, const Cell* const cells, i32 i, i32 length) {
     if (i + 3 == length && room_q()) {
         const Cell* left = cells + i;
-        const Cell& w = cells[i + 1];
-        const Cell* right = cells + i + 2;
         if (cell::type_of(*left) == type::word) left = kept_word_slot(*left);
-        if (cell::type_of(*right) == type::word) right = kept_word_slot(*right);
-        if (left && right && cell::type_of(*left) == type::integer && cell::type_of(*right) == type::integer &&
-            cell::type_of(w) == type::word && word::context_of(w) == globals.ctx && word::index_of(w) >= 0 &&
-            globals.moves == memory::moves) {
-            const Cell& op = globals.cells[word::index_of(w)];
-            const KeptIntOp& k = kept_int_ops[op.data1 & 7];
-            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&k.op));
-            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&op));
-            if (cell::type_of(op) == type::op && _mm_movemask_epi8(_mm_cmpeq_epi32(a, b)) == 0xFFFF &&
-                k.moves == memory::moves) {
-                Cell value = *left;
-                if (integer_op<false>(k.result, &value, static_cast<i32>(right->data2))) {
-                    stack::set_last(value);
-                    return true;
-                }
-            }
+        Cell value;
+        if (left && quick_op(*left, cells[i + 1], cells + i + 2, value)) {
+            stack::set_last(value);
+            return true;
         }
     }
     return branch_block(block, cells, i, length);
 }
-
 // The first cell decides whether branch_value is worth a call: a word or a
 // value that stands for itself.
 [[gnu::always_inline]] inline void run_branch(const Cell& block) {
