@@ -29,9 +29,11 @@
 // blocks after it in one step, and run their block from the call itself,
 // inside the native's frame; a chosen block that is one value computed in
 // place (or starts with a set-word computed in place) is taken without
-// opening its frame first, as nothing could see it. Expression and
-// either/if evaluation are inlined into their callers so that each level of
-// interpreted recursion costs fewer machine frames.
+// opening its frame first, as nothing could see it; one integer operator
+// between values read in place, in such a block or after an argument, is
+// computed with no call at all while everything kept is current.
+// Expression and either/if evaluation are inlined into their callers so
+// that each level of interpreted recursion costs fewer machine frames.
 #include "interpreter/evaluator.h"
 
 #include "interpreter/actions.h"
