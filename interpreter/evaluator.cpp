@@ -32,10 +32,12 @@
 // step, and run their block from the call itself, inside the native's
 // frame; a chosen block that is one value computed in place (or starts with
 // a set-word computed in place) is taken without opening its frame first,
-// as nothing could see it; a paren's two frames are opened and closed in
-// one step, as are a call's frame and its result's move. Expression and
-// either/if evaluation are inlined into their callers so that each level of
-// interpreted recursion costs fewer machine frames.
+// as nothing could see it; one integer operator between values read in
+// place, in such a block or after an argument, is computed with no call at
+// all while everything kept is current; a paren's two frames are opened and
+// closed in one step, as are a call's frame and its result's move.
+// Expression and either/if evaluation are inlined into their callers so
+// that each level of interpreted recursion costs fewer machine frames.
 #include "interpreter/evaluator.h"
 
 #include "interpreter/actions.h"
@@ -403,7 +405,7 @@ inline Cell unwrap_op(const Cell& op_value) {
 
 // An operator between two integer! values whose outcome needs no handler
 // and no error: the evaluator computes it in place of the call, with no
-// frame when the right operand is a literal or a word (try_integer_op),
+// frame when the right operand is a literal or a word (integer_operand),
 // in the operator's own frame when it must be evaluated first
 // (integer_infix_known). What it computes is exactly what the wrapped action
 // or native gives for two integers (integer.cpp's arithmetic core and
@@ -542,6 +544,14 @@ inline Cell* kept_slot(const Cell& w, i32 kept) {
     return values ? values + i : nullptr;
 }
 
+// The value of a word that may hold an op!, as peek reads it: a global
+// word's slot straight from the kept values, whose length its index is
+// within (word_slot reads it the same way), else peek's.
+[[gnu::always_inline]] inline const Cell* op_peek(const Cell& w) {
+    if (global_values(w)) [[likely]] return globals.cells + word::index_of(w);
+    return peek(w);
+}
+
 // The value of the right operand at pc when reading it cannot raise
 // anything and yields an integer!: an integer! literal, a word whose slot
 // holds an integer!, or (with `parens`) a paren whose one expression is
@@ -579,40 +589,54 @@ inline void store_integer(Cell* c, i32 v) {
 }
 
 // Computes `left op right` into the left operand's cell; false when the
-// ordinary call must run instead.
+// ordinary call must run instead. Without `calls`, false also for the cases
+// the arithmetic core computes (an overflow, a division), so that the
+// caller's road makes no call; its cell is then a local the compiler keeps
+// in registers, where the value word is written alone.
+template <bool calls = true>
 [[gnu::always_inline]] inline bool integer_op(IntOp op, Cell* left, i32 r) {
+    const auto store = [left](i32 v) __attribute__((always_inline)) {
+        if constexpr (calls) store_integer(left, v);
+        else left->data2 = static_cast<u32>(v);
+    };
     const i32 l = static_cast<i32>(left->data2);
     i32 v;
     switch (op) {
         case IntOp::add:
-            if (__builtin_add_overflow(l, r, &v)) [[unlikely]]
+            if (__builtin_add_overflow(l, r, &v)) [[unlikely]] {
+                if (!calls) return false;
                 integer::do_math_op(l, r, integer::op::add, left);
-            else
-                store_integer(left, v);
+            } else {
+                store(v);
+            }
             return true;
         case IntOp::subtract:
-            if (__builtin_sub_overflow(l, r, &v)) [[unlikely]]
+            if (__builtin_sub_overflow(l, r, &v)) [[unlikely]] {
+                if (!calls) return false;
                 integer::do_math_op(l, r, integer::op::subtract, left);
-            else
-                store_integer(left, v);
+            } else {
+                store(v);
+            }
             return true;
         case IntOp::multiply:
-            if (__builtin_mul_overflow(l, r, &v)) [[unlikely]]
+            if (__builtin_mul_overflow(l, r, &v)) [[unlikely]] {
+                if (!calls) return false;
                 integer::do_math_op(l, r, integer::op::multiply, left);
-            else
-                store_integer(left, v);
+            } else {
+                store(v);
+            }
             return true;
         case IntOp::divide:
-            if (r == 0 || (l == INT32_MIN && r == -1)) return false;  // the handler raises the error
+            if (!calls || r == 0 || (l == INT32_MIN && r == -1)) return false;  // the handler raises the error
             integer::do_math_op(l, r, integer::op::divide, left);
             return true;
         case IntOp::remainder:
             if (r == 0 || (l == INT32_MIN && r == -1)) return false;  // the handler raises the error
-            store_integer(left, l % r);  // the sign of l, as the handler gives it
+            store(l % r);  // the sign of l, as the handler gives it
             return true;
-        case IntOp::and_: store_integer(left, l & r); return true;
-        case IntOp::or_: store_integer(left, l | r); return true;
-        case IntOp::xor_: store_integer(left, l ^ r); return true;
+        case IntOp::and_: store(l & r); return true;
+        case IntOp::or_: store(l | r); return true;
+        case IntOp::xor_: store(l ^ r); return true;
         case IntOp::equal:
         case IntOp::strict_equal: *left = logic::make(l == r); return true;
         case IntOp::not_equal: *left = logic::make(l != r); return true;
@@ -623,23 +647,6 @@ inline void store_integer(Cell* c, i32 v) {
         case IntOp::none: return false;
     }
     return false;
-}
-
-// The operator at pc - 1 applied in place to the left operand at `left`
-// when both operands are integers and the outcome is safe; returns the pc
-// after the right operand, or -1 for the ordinary call.
-template <bool parens>
-inline i32 try_integer_op(const Cell& op_value, const Cell* cells, i32 length, i32 pc, i32 end, Cell* left,
-                          i32 kept = -1) {
-    if (cell::type_of(*left) != type::integer) return -1;
-    // The right operand first: one that is a call (the usual reason to go
-    // the ordinary road) then costs no look at the operator. All reads.
-    i32 right;
-    if (!integer_operand<parens>(cells, length, pc, end, right, kept)) return -1;
-    const IntOp op = integer_op_of(op_value);
-    if (op == IntOp::none) return -1;
-    if (!integer_op(op, left, right)) return -1;
-    return pc + 1;
 }
 
 // --- Calls -----------------------------------------------------------------------
@@ -758,36 +765,73 @@ inline const Cell* plain_read(const Cell* v, i32 kept) {
     return plain_read(v);
 }
 
+// A word's slot through the kept global values or running function when
+// what is kept is current, with no call to bring it up to date; else null.
+[[gnu::always_inline]] inline const Cell* kept_word_slot(const Cell& w) {
+    const Node ctx = word::context_of(w);
+    const i32 i = word::index_of(w);
+    if (i < 0) return nullptr;
+    if (ctx == globals.ctx && globals.moves == memory::moves) return globals.cells + i;
+    if (ctx == running.ctx && running.writes == stack::reference_writes) return running.values + i;
+    return nullptr;
+}
+
+// `left op right`, the op named by the word w, the right operand the cell
+// at `right` (read through kept_word_slot when it is a word), computed into
+// `value` with no call when both are integers, the op's operation is kept
+// (integer_op_of) and what is kept is current; false otherwise, with
+// nothing done but reads. `left` is a value (read in place by the caller).
+[[gnu::always_inline]] inline bool quick_op(const Cell& left, const Cell& w, const Cell* right, Cell& value) {
+    if (cell::type_of(*right) == type::word) right = kept_word_slot(*right);
+    if (!right || cell::type_of(left) != type::integer || cell::type_of(*right) != type::integer) return false;
+    if (cell::type_of(w) != type::word || word::context_of(w) != globals.ctx || word::index_of(w) < 0 ||
+        globals.moves != memory::moves)
+        return false;
+    const Cell& op = globals.cells[word::index_of(w)];
+    const KeptIntOp& k = kept_int_ops[op.data1 & 7];
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&k.op));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&op));
+    if (cell::type_of(op) != type::op || _mm_movemask_epi8(_mm_cmpeq_epi32(a, b)) != 0xFFFF || k.moves != memory::moves)
+        return false;
+    value = left;
+    return integer_op<false>(k.result, &value, static_cast<i32>(right->data2));
+}
+
 // The operators after a value, from pc, applied to `value` (a copy held
 // aside: nothing is pushed) while each is an integer operator computed in
-// place (try_integer_op's case). Returns the pc of the first cell not
-// taken; `more` says whether it is an operator left to the ordinary road
-// (else the expression ends there). Nothing here allocates, evaluates or
+// place, its right operand read as integer_operand reads it. Returns the pc
+// of the first cell not taken; `more` says whether it is an operator left
+// to the ordinary road (else the expression ends there). Nothing here allocates, evaluates or
 // raises, so `cells` stays current and stopping anywhere leaves the
 // ordinary road the same state it would have reached itself.
 template <bool parens>
 [[gnu::always_inline]] inline i32 int_chain_from(Cell& value, const Cell* cells, i32 length, i32 pc, i32 end, bool& more,
                                                 i32 kept) {
     const i32 limit = std::min(end, length);
-    while (pc < limit) {
-        const Cell& w = cells[pc];
+    if (pc >= limit) return pc;
+    // Walked by address: the cell after the last one taken is its own test,
+    // with no count of the steps left to keep.
+    const Cell* p = cells + pc;
+    const Cell* const last = cells + limit - 1;
+    for (;;) {
+        const Cell& w = p[0];
         if (cell::type_of(w) != type::word) break;
         // A right operand that cannot be read in place (none, a path, a
         // call...): the ordinary road looks at the word, an operator or not.
-        if (pc + 1 >= limit) {
+        if (p == last) {
             more = true;
             break;
         }
-        const Cell& r = cells[pc + 1];
+        const Cell& r = p[1];
         const u32 rt = cell::type_of(r);
         if (rt != type::integer && rt != type::word && !(parens && rt == type::paren)) {
             more = true;
             break;
         }
         const Cell* op = kept_slot(w, kept);
-        if (!op) op = peek(w);
+        if (!op) op = op_peek(w);
         if (!op || cell::type_of(*op) != type::op) break;
-        // try_integer_op's steps, the bounds and the operand's kind known.
+        // integer_operand's steps, the bounds and the operand's kind known.
         more = true;
         if (cell::type_of(value) != type::integer) break;
         i32 right;
@@ -804,9 +848,10 @@ template <bool parens>
         const IntOp iop = integer_op_of(*op);
         if (iop == IntOp::none || !integer_op(iop, &value, right)) break;
         more = false;
-        pc += 2;
+        p += 2;
+        if (p > last) break;
     }
-    return pc;
+    return static_cast<i32>(p - cells);
 }
 // The machine call only when a word follows.
 template <bool parens>
@@ -887,8 +932,10 @@ inline bool room_q() { return stack::frame_end - stack::frame_top >= 8 && stack:
 [[gnu::always_inline]] inline i32 integer_infix_body(IntOp op, const Cell& op_value, const Cell& name,
                                                      const Cell& code, i32 pc, i32 end, Cell* left,
                                                      const Cell* right) {
-    // The op's cell may move while the right operand is evaluated.
-    const Cell op_cell = op_value;
+    // The op's cell may move while the right operand is evaluated: a copy,
+    // moved whole.
+    __m128i op_cell = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&op_value));
+    asm("" : "+x"(op_cell));  // kept whole (the compiler would copy it word by word)
     stack::top = left;
     stack::mark_interp_native(name);
     stack::top = stack::arguments + 1;
@@ -905,7 +952,9 @@ inline bool room_q() { return stack::frame_end - stack::frame_top >= 8 && stack:
     Cell* const args = stack::arguments;
     const bool in_place = cell::type_of(args[1]) == type::integer && integer_op(op, args, static_cast<i32>(args[1].data2));
     if (!in_place) [[unlikely]] {
-        integer_infix_routine(op_cell, name);
+        Cell op_copy;
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(&op_copy), op_cell);
+        integer_infix_routine(op_copy, name);
         if (pending) return pc;
     }
     close_frame();
@@ -936,11 +985,19 @@ inline bool room_q() { return stack::frame_end - stack::frame_top >= 8 && stack:
         if (!tracing) [[likely]] {
             // Nothing has run since b was fetched: its cells are current.
             const Cell* const cells = b->cells();
-            i32 next = try_integer_op<false>(*v, cells, length, pc + 1, end, start);
-            if (next < 0 && pc + 1 < end && pc + 1 < length && cell::type_of(*start) == type::integer) {
+            // Computed in place when the right operand is read in place;
+            // else the operator's own road for a right operand that must be
+            // evaluated (or an outcome the handler gives).
+            i32 next = -1;
+            if (pc + 1 < end && pc + 1 < length && cell::type_of(*start) == type::integer) {
                 const IntOp op = integer_op_of(*v);
-                if (op != IntOp::none)
-                    next = integer_infix_known(op, *v, w, code, pc + 1, end, start, cells + pc + 1);
+                if (op != IntOp::none) {
+                    i32 right;
+                    if (integer_operand<false>(cells, length, pc + 1, end, right, -1) && integer_op(op, start, right))
+                        next = pc + 2;
+                    else
+                        next = integer_infix_known(op, *v, w, code, pc + 1, end, start, cells + pc + 1);
+                }
             }
             if (next >= 0) {
                 stack::top = start + 1;
@@ -972,7 +1029,7 @@ inline bool room_q() { return stack::frame_end - stack::frame_top >= 8 && stack:
 // here are short: checking the kept global values once first costs more
 // than it saves). What is left goes to infix_general, so that this road
 // saves and restores only the few registers the in-place operators need.
-[[gnu::noinline]] i32 infix_after(const Cell& code, i32 pc, i32 end, Cell* start) {
+[[gnu::noinline]] i32 infix_chain(const Cell& code, i32 pc, i32 end, Cell* start) {
     if (!tracing) [[likely]] {
         SeriesBuffer* const b = memory::buffer(cell::node(code));
         const i32 length = static_cast<i32>((b->tail - b->head) / sizeof(Cell));
@@ -984,6 +1041,25 @@ inline bool room_q() { return stack::frame_end - stack::frame_top >= 8 && stack:
         }
     }
     return infix_general(code, pc, end, start);
+}
+// The same, with one operator whose right operand ends the expression (the
+// code ends after it, or a value that is not a word follows) computed first
+// with no call (quick_op), so that this road saves no registers.
+[[gnu::noinline]] i32 infix_after(const Cell& code, i32 pc, i32 end, Cell* start) {
+    if (!tracing) [[likely]] {
+        SeriesBuffer* const b = memory::buffer(cell::node(code));
+        const i32 limit = std::min(end, static_cast<i32>((b->tail - b->head) / sizeof(Cell)));
+        const Cell* const cells = b->cells();
+        Cell value;
+        if (pc + 2 <= limit && (pc + 2 == limit || cell::type_of(cells[pc + 2]) != type::word) &&
+            quick_op(*start, cells[pc], cells + pc + 1, value)) {
+            // Written whole: the cell is read whole right after.
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(start), _mm_loadu_si128(reinterpret_cast<const __m128i*>(&value)));
+            stack::top = start + 1;
+            return pc + 2;
+        }
+    }
+    return infix_chain(code, pc, end, start);
 }
 
 // An evaluated argument that needs no evaluation of its own: a value that
@@ -1615,7 +1691,7 @@ inline void take_result() {
 // `cells` and `length` are the block's, i its head (below length), fetched
 // by the caller with nothing evaluated since.
 void block_rest(const Cell& block_value, i32 i);
-[[gnu::noinline]] bool branch_value(const Cell& block, const Cell* const cells, i32 i, i32 length) {
+[[gnu::noinline]] bool branch_block(const Cell& block, const Cell* const cells, i32 i, i32 length) {
     if (!room_q()) return false;
     if (cell::type_of(cells[i]) == type::set_word) {
         if (i + 1 >= length || !plain_shape_q(block, i + 1, length)) return false;
@@ -1631,6 +1707,31 @@ void block_rest(const Cell& block_value, i32 i);
         block_rest(block, next);
         return true;
     }
+    if (i + 3 == length) {
+        // One operator between two values (`[x * k]`, `[n + 1]`): int_chain's
+        // steps for one operator, with no walk to keep.
+        if (cell::type_of(cells[i + 1]) != type::word) return false;
+        const Cell* const left = plain_read(cells + i);
+        if (!left || cell::type_of(*left) != type::integer) return false;
+        const Cell& r = cells[i + 2];
+        i32 right;
+        if (cell::type_of(r) == type::integer) {
+            right = static_cast<i32>(r.data2);
+        } else {
+            if (cell::type_of(r) != type::word) return false;
+            const Cell* const slot = quiet_slot(r);
+            if (!slot || cell::type_of(*slot) != type::integer) return false;
+            right = static_cast<i32>(slot->data2);
+        }
+        const Cell* const op = op_peek(cells[i + 1]);
+        if (!op || cell::type_of(*op) != type::op) return false;
+        const IntOp iop = integer_op_of(*op);
+        if (iop == IntOp::none) return false;
+        Cell value = *left;
+        if (!integer_op(iop, &value, right)) return false;
+        stack::set_last(value);
+        return true;
+    }
     const Cell* const v = plain_read(cells + i);
     if (!v) return false;
     Cell value = *v;
@@ -1638,6 +1739,23 @@ void block_rest(const Cell& block_value, i32 i);
     if (i + 1 < length && int_chain<false>(value, cells, length, i + 1, length, more, -1) < length) return false;
     stack::set_last(value);
     return true;
+}
+
+// branch_value: one integer operator between two values read in place
+// (`[x * k]`, `[n + 1]`) computed with no call (quick_op), so that this road
+// saves no registers; anything else goes to branch_block, which takes the
+// block whole.
+[[gnu::noinline]] bool branch_value(const Cell& block, const Cell* const cells, i32 i, i32 length) {
+    if (i + 3 == length && room_q()) {
+        const Cell* left = cells + i;
+        if (cell::type_of(*left) == type::word) left = kept_word_slot(*left);
+        Cell value;
+        if (left && quick_op(*left, cells[i + 1], cells + i + 2, value)) {
+            stack::set_last(value);
+            return true;
+        }
+    }
+    return branch_block(block, cells, i, length);
 }
 // The first cell decides whether branch_value is worth a call: a word or a
 // value that stands for itself.
@@ -2396,6 +2514,19 @@ declined:
     return next;
 }
 
+// The end of a set-word's road, its value evaluated (pending not set) and
+// on top of its open frame: the store, the result, the frame closed.
+[[gnu::always_inline]] inline i32 set_store(const Cell& set_word, const Cell& code, i32 pc) {
+    ORU_TRACE(Event::set, &code, pc, &set_word, stack::top - 1);
+    // word::set_from_args, with the context's inline store.
+    Cell* args = stack::arguments;
+    if (cell::type_of(args[1]) == type::unset) [[unlikely]] fire(ErrorId::script_need_value, args[0]);
+    set_word_value(args[0], args[1]);
+    stack::set_last(stack::arguments[1]);
+    close_frame();
+    return pc;
+}
+
 // A set-word whose value is a plain value (plain_read) and an integer
 // operator whose right operand must be evaluated (a call, a path...), the
 // shape plain_shape_q turns away from set_plain: the ordinary road's steps
@@ -2415,50 +2546,53 @@ declined:
     if (cell::type_of(*left) == type::word) left = quiet_slot(*left);
     if (!left || cell::type_of(*left) != type::integer) return -1;
     const Cell name = cells[2];
-    const Cell* const op_value = peek(name);
+    const Cell* const op_value = op_peek(name);
     if (!op_value || cell::type_of(*op_value) != type::op) return -1;
     const IntOp op = integer_op_of(*op_value);
     if (op == IntOp::none) return -1;
+    // The set-word and the left operand pushed as push would push them,
+    // with room for both found once (push needs the top below the end
+    // after each; else the ordinary road pushes them and raises the
+    // overflow).
+    if (stack::end - stack::top <= 2) return -1;
     stack::mark_interp_native(set_word);
-    stack::push(set_word);
-    Cell* const start = push_inline(*left);
+    Cell* const start = stack::top + 1;
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(start - 1), _mm_loadu_si128(reinterpret_cast<const __m128i*>(&set_word)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(start), _mm_loadu_si128(reinterpret_cast<const __m128i*>(left)));
+    stack::top = start + 1;
     pc = integer_infix_body(op, *op_value, name, code, pc + 3, end, start, cells + 3);
     if (pending) return pc;
     // More operators: apply_infix goes on from the operand's end.
-    if (pc < end) return infix_general(code, pc, end, start);
-    stack::top = start + 1;
-    return pc;
+    if (pc < end) {
+        pc = infix_general(code, pc, end, start);
+        if (pending) return pc;
+    } else {
+        stack::top = start + 1;
+    }
+    return set_store(set_word, code, pc);
 }
 
 // The set-word at pc whose value set_plain did not take (`in_place` as
 // plain_shape_q found it): its frame, its value evaluated, the store. Out of
 // line, so that the roads inlined into eval_value stay small.
 [[gnu::noinline]] i32 set_general(const Cell& set_word, const Cell& code, i32 pc, i32 end, bool in_place) {
-    const i32 infix = !in_place && !tracing ? set_infix(set_word, code, pc, end) : -1;
-    if (infix >= 0) {
-        pc = infix;
+    if (!in_place && !tracing) {
+        const i32 infix = set_infix(set_word, code, pc, end);
+        if (infix >= 0) return infix;
+    }
+    stack::mark_interp_native(set_word);
+    push_inline(set_word);
+    // fetch_plain takes nothing while tracing, so the push event
+    // (before the value's own events) costs the plain road nothing.
+    const i32 plain = pc + 1 < end ? fetch_plain(false, code, pc + 1, end, in_place) : -1;
+    if (plain >= 0) {
+        pc = plain;
     } else {
-        stack::mark_interp_native(set_word);
-        stack::push(set_word);
-        // fetch_plain takes nothing while tracing, so the push event
-        // (before the value's own events) costs the plain road nothing.
-        const i32 plain = pc + 1 < end ? fetch_plain(false, code, pc + 1, end, in_place) : -1;
-        if (plain >= 0) {
-            pc = plain;
-        } else {
-            ORU_TRACE(Event::push, &code, pc, nullptr, &set_word);
-            pc = eval_expression(code, pc + 1, end, false, true, false);
-        }
+        ORU_TRACE(Event::push, &code, pc, nullptr, &set_word);
+        pc = eval_expression(code, pc + 1, end, false, true, false);
     }
     if (pending) return pc;
-    ORU_TRACE(Event::set, &code, pc, &set_word, stack::top - 1);
-    // word::set_from_args, with the context's inline store.
-    Cell* args = stack::arguments;
-    if (cell::type_of(args[1]) == type::unset) [[unlikely]] fire(ErrorId::script_need_value, args[0]);
-    set_word_value(args[0], args[1]);
-    stack::set_last(stack::arguments[1]);
-    close_frame();
-    return pc;
+    return set_store(set_word, code, pc);
 }
 
 // Evaluates the value at pc and pushes its result; returns the next pc.
