@@ -2057,6 +2057,24 @@ run:
     return pc;
 }
 
+// either (two blocks) or if (one) after its arguments: the block the
+// condition in the first argument slot chose runs in the native's frame;
+// if with a false condition gives none. The caller tests pending.
+template <bool either>
+[[gnu::always_inline]] inline void choose_branch(Cell* args) {
+    if constexpr (either) {
+        if (cell::type_of(args[0]) == type::unset) [[unlikely]] logic::truth_strict(args[0]);
+        Cell* const branch = logic::truth(args[0]) ? args + 1 : args + 2;
+        stack::top = branch + 1;
+        run_branch(*branch);
+    } else if (!logic::truth(args[0])) {
+        stack::set_result(none::value);
+    } else {
+        stack::top = args + 2;
+        run_branch(args[1]);
+    }
+}
+
 // The direct native road for either and if (not infix): the same frame,
 // arguments, events and branch run. The condition and the blocks are
 // taken in one step when the condition is a value plain_read takes, the
@@ -2132,22 +2150,8 @@ template <i32 blocks>
         if (pending) [[unlikely]] return pc;
     }
     ORU_TRACE(Event::call, &code, pc, &call.name, &call.fn);
-    Cell* const args = stack::arguments;
-    if constexpr (blocks == 2) {
-        if (cell::type_of(args[0]) == type::unset) [[unlikely]] logic::truth_strict(args[0]);
-        Cell* const branch = logic::truth(args[0]) ? args + 1 : args + 2;
-        stack::top = branch + 1;
-        run_branch(*branch);
-        if (pending) return pc;
-    } else {
-        if (!logic::truth(args[0])) {
-            stack::set_result(none::value);
-        } else {
-            stack::top = args + 2;
-            run_branch(args[1]);
-            if (pending) return pc;
-        }
-    }
+    choose_branch<blocks == 2>(stack::arguments);
+    if (pending) return pc;
     close_call(code, pc, call.name);
     return pc;
 }
@@ -2196,21 +2200,12 @@ template <bool infix>
         // either and if are entries, so the test for a missing one is made
         // only on the road that calls it.
         const native::Entry entry = native::entry_of(call.fn);
-        Cell* args = stack::arguments;
         if (entry == natives::either) {
-            if (cell::type_of(args[0]) == type::unset) [[unlikely]] logic::truth_strict(args[0]);
-            Cell* branch = logic::truth(args[0]) ? args + 1 : args + 2;
-            stack::top = branch + 1;
-            run_branch(*branch);
+            choose_branch<true>(stack::arguments);
             if (pending) return pc;
         } else if (entry == natives::if_) {
-            if (!logic::truth(args[0])) {
-                stack::set_result(none::value);
-            } else {
-                stack::top = args + 2;
-                run_branch(args[1]);
-                if (pending) return pc;
-            }
+            choose_branch<false>(stack::arguments);
+            if (pending) return pc;
         } else {
             if (!entry) fire(ErrorId::internal_not_done);
             const u32 c = entry(false, absent_refinements(sig, refs) ? refs : nullptr);
