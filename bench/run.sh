@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the benchmarks optimised and runs each one; then runs the evaluator
-# benchmarks (bench/eval/NAME.oru with the optimised oru, NAME.py with
-# python3) and prints their times and the ratio oru / python.
+# benchmarks (bench/eval/NAME.oru with the optimised oru, NAME.py with the
+# interpreter python3 stands for) and prints their best times and the ratio
+# oru / python.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/tools/build.sh" build-bench -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
