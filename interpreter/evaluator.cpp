@@ -503,11 +503,15 @@ KeptIntOp kept_int_ops[8];
     kept_int_ops[op_value.data1 & 7] = KeptIntOp{op_value, memory::moves, op};
     return op;
 }
-[[gnu::always_inline]] inline IntOp integer_op_of(const Cell& op_value) {
+// What is kept for op_value while it is current, else null.
+[[gnu::always_inline]] inline const KeptIntOp* kept_int_op(const Cell& op_value) {
     const KeptIntOp& k = kept_int_ops[op_value.data1 & 7];
     const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&k.op));
     const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&op_value));
-    if (_mm_movemask_epi8(_mm_cmpeq_epi32(a, b)) == 0xFFFF && k.moves == memory::moves) [[likely]] return k.result;
+    return _mm_movemask_epi8(_mm_cmpeq_epi32(a, b)) == 0xFFFF && k.moves == memory::moves ? &k : nullptr;
+}
+[[gnu::always_inline]] inline IntOp integer_op_of(const Cell& op_value) {
+    if (const KeptIntOp* k = kept_int_op(op_value)) [[likely]] return k->result;
     return find_int_op(op_value);
 }
 
@@ -788,13 +792,10 @@ inline const Cell* plain_read(const Cell* v, i32 kept) {
         globals.moves != memory::moves)
         return false;
     const Cell& op = globals.cells[word::index_of(w)];
-    const KeptIntOp& k = kept_int_ops[op.data1 & 7];
-    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&k.op));
-    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&op));
-    if (cell::type_of(op) != type::op || _mm_movemask_epi8(_mm_cmpeq_epi32(a, b)) != 0xFFFF || k.moves != memory::moves)
-        return false;
+    const KeptIntOp* const k = cell::type_of(op) == type::op ? kept_int_op(op) : nullptr;
+    if (!k) return false;
     value = left;
-    return integer_op<false>(k.result, &value, static_cast<i32>(right->data2));
+    return integer_op<false>(k->result, &value, static_cast<i32>(right->data2));
 }
 
 // The operators after a value, from pc, applied to `value` (a copy held
@@ -2432,21 +2433,14 @@ i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
         // function value, then the path.
         if (run_body<true>(fn, name, ctx_cell)) {
             if (pending) return pc;
-            *base = *(stack::top - 1);
         } else {
-            // The result goes from the function's result slot to the path's
-            // cell at once (take_result would copy it over the function value
-            // first, above the final top, where no one reads it).
             close_frame();
-            if (tracing) [[unlikely]] {
-                trace(Event::return_, &code, pc, &name, stack::top - 1);
-                *base = *(stack::top - 1);
-                stack::top = base + 1;
-                ORU_TRACE(Event::push, &code, at, nullptr, stack::top - 1);
-                return pc;
-            }
-            *base = *(stack::top - 1);
+            ORU_TRACE(Event::return_, &code, pc, &name, stack::top - 1);
         }
+        // The result goes from the function's result slot to the path's cell
+        // at once (take_result would copy it over the function value first,
+        // above the final top, where no one reads it).
+        *base = *(stack::top - 1);
         stack::top = base + 1;
         ORU_TRACE(Event::push, &code, at, nullptr, stack::top - 1);
         return pc;
