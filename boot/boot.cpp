@@ -94,11 +94,10 @@ constexpr FunctionSpec native_specs[] = {
     {"remove-each", natives::slot::remove_each, "'word [word! block!] data [series!] body [block!]"},
     {"print", natives::slot::print, "value [any-type!]"},
     {"prin", natives::slot::prin, "value [any-type!]"},
-    // Until file!, map!, hash! and time! register, their words are left out
-    // of these argument types. The full texts: extend obj [object! map!] spec
+    // Until file!, map! and hash! register, their words are left out of
+    // these argument types. The full texts: extend obj [object! map!] spec
     // [block! hash! map!] /case; to-local-file path [file! string!] /full;
-    // size? file [file!] (defined once file! exists); wait value [number!
-    // time! block! none!] /all.
+    // size? file [file!] (defined once file! exists).
     {"stats", natives::slot::stats, "/show /info"},
     {"uppercase", natives::slot::uppercase, "string [any-string! char!] /part limit [number! any-string!]"},
     {"lowercase", natives::slot::lowercase, "string [any-string! char!] /part limit [number! any-string!]"},
@@ -108,7 +107,8 @@ constexpr FunctionSpec native_specs[] = {
     {"as-money", natives::slot::as_money, "currency [word!] amount [integer! float!]"},
     {"extend", natives::slot::extend, "obj [object!] spec [block!] /case"},
     {"to-local-file", natives::slot::to_local_file, "path [string!] /full"},
-    {"wait", natives::slot::wait, "value [number! block! none!] /all"},
+    {"wait", natives::slot::wait, "value [number! time! block! none!] /all"},
+    {"now", natives::slot::now, "/year /month /day /time /zone /date /weekday /yearday /precise /utc"},
     {"equal?", natives::slot::equal_q, "value1 [any-type!] value2 [any-type!]"},
     {"not-equal?", natives::slot::not_equal_q, "value1 [any-type!] value2 [any-type!]"},
     {"strict-equal?", natives::slot::strict_equal_q, "value1 [any-type!] value2 [any-type!]"},
@@ -183,6 +183,8 @@ constexpr FunctionSpec action_specs[] = {
     {"power", action::power, "number exponent"},
     {"remainder", action::remainder, "value1 value2"},
     {"subtract", action::subtract, "value1 value2"},
+    {"round", action::round, "n /to scale /even /down /half-down /floor /ceiling /half-ceiling"},
+    {"random", action::random, "value /seed /secure /only"},
     {"even?", action::even_q, "number"},
     {"odd?", action::odd_q, "number"},
     {"and~", action::and_, "value1 value2"},

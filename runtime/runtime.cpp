@@ -36,6 +36,7 @@
 #include "runtime/datatypes/char.h"
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/datatype.h"
+#include "runtime/datatypes/date.h"
 #include "runtime/datatypes/error.h"
 #include "runtime/datatypes/float.h"
 #include "runtime/datatypes/function.h"
@@ -50,6 +51,7 @@
 #include "runtime/datatypes/series.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
+#include "runtime/datatypes/time.h"
 #include "runtime/datatypes/typeset.h"
 #include "runtime/datatypes/unset.h"
 #include "runtime/datatypes/word.h"
@@ -123,6 +125,8 @@ void runtime_init() {
     float_::init();
     typeset::init();
     error::init();
+    time::init();  // parent float!
+    date::init();
 
     actions::init();  // 9
 
