@@ -389,17 +389,20 @@ const char* const english_months[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun"
 
 // system/locale/months when the system object holds that field, else null
 // (valid until the next allocation). Only symbols that exist are looked up:
-// a field whose name was never interned cannot be there.
+// a field whose name was never interned cannot be there, and the lookups
+// are kept until the symbol table grows or starts again.
 const Cell* live_months() {
     if (!context::global) return nullptr;
     static i32 ids[3];
     static u32 generation = ~0u;
-    if (generation != symbol::generation) {
+    static u32 symbols = 0;
+    const u32 count = memory::buffer(symbol::block)->length();
+    if (generation != symbol::generation || (!(ids[0] && ids[1] && ids[2]) && count != symbols)) {
         ids[0] = symbol::find("system");
         ids[1] = symbol::find("locale");
         ids[2] = symbol::find("months");
         generation = symbol::generation;
-        if (!(ids[0] && ids[1] && ids[2])) generation = ~0u;  // look again: they may come
+        symbols = count;
     }
     if (!(ids[0] && ids[1] && ids[2])) return nullptr;
     const Cell* at = context::global_slot(ids[0]);
@@ -410,13 +413,9 @@ const Cell* live_months() {
     return at && cell::type_of(*at) != type::none ? at : nullptr;
 }
 
-// Appends the first three characters of the month's name.
-void append_month(const Cell& buffer, i32 month) {
-    const Cell* live = live_months();
-    if (!live) {
-        string::concatenate_literal(buffer, english_months[month - 1]);
-        return;
-    }
+// Appends the first three characters of the month's name from the live
+// month list.
+void append_live_month(const Cell& buffer, const Cell* live, i32 month) {
     if (cell::type_of(*live) != type::block) fire(ErrorId::script_invalid_months);
     const Cell months = *live;
     if (block::rs_length_q(months) < month) fire(ErrorId::script_invalid_months);
@@ -428,25 +427,53 @@ void append_month(const Cell& buffer, i32 month) {
     for (i32 i = 0; i < n; i++) string::append_char(cell::node(buffer), string::rs_abs_at(name, head + i));
 }
 
+char* put_number(char* p, u32 v, i32 width) {
+    char digits[12];
+    i32 n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v);
+    while (n < width) digits[n++] = '0';
+    while (n) *p++ = digits[--n];
+    return p;
+}
+
 }  // namespace
 
 void form_into(const Cell& buffer, const Cell& date) {
     const u32 packed = date.data1;
     const i32 year = year_of(packed);
     const char sep = year < 0 ? '/' : '-';
-    char text[32];
-    std::snprintf(text, sizeof text, "%d%c", day_of(packed), sep);
-    string::concatenate_literal(buffer, text);
-    append_month(buffer, month_of(packed));
-    const i32 a = std::abs(year);
-    std::snprintf(text, sizeof text, a <= 99 ? "%c%s%04d" : "%c%s%d", sep, year < 0 ? "-" : "", a);
-    string::concatenate_literal(buffer, text);
-    if (!has_time_q(packed)) return;
-    string::concatenate_literal(buffer, "/");
-    time::form_into(buffer, time_of(date) + zone_seconds(zone_of(packed)));
-    const u32 zone = zone_of(packed);
-    if (zone == 0) return;
-    std::snprintf(text, sizeof text, "%c%02u:%02u", zone & 64 ? '-' : '+', (zone >> 2) & 15, (zone & 3) * 15);
+    char text[time::text_room + 64];
+    char* p = put_number(text, static_cast<u32>(day_of(packed)), 1);
+    *p++ = sep;
+    const Cell* live = live_months();
+    if (live) {
+        *p = '\0';
+        string::concatenate_literal(buffer, text);
+        append_live_month(buffer, live, month_of(packed));
+        p = text;
+    } else {
+        std::memcpy(p, english_months[month_of(packed) - 1], 3);
+        p += 3;
+    }
+    *p++ = sep;
+    if (year < 0) *p++ = '-';
+    const u32 a = static_cast<u32>(std::abs(year));
+    p = put_number(p, a, a <= 99 ? 4 : 1);
+    if (has_time_q(packed)) {
+        *p++ = '/';
+        const u32 zone = zone_of(packed);
+        p += time::format(p, time_of(date) + zone_seconds(zone));
+        if (zone != 0) {
+            *p++ = zone & 64 ? '-' : '+';
+            p = put_number(p, (zone >> 2) & 15, 2);
+            *p++ = ':';
+            p = put_number(p, (zone & 3) * 15, 2);
+        }
+    }
+    *p = '\0';
     string::concatenate_literal(buffer, text);
 }
 

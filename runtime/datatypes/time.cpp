@@ -26,9 +26,9 @@
 #include "runtime/registry.h"
 #include "runtime/words.h"
 
-#include <cinttypes>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <utility>
 
 namespace oru::time {
@@ -77,42 +77,62 @@ double with_field(double seconds, i32 which, const Cell& value) {
 namespace {
 
 // The seconds text: "00" below 1e-06, else the float text with a "0" in
-// front of a single digit ("05", "05.5").
-void seconds_text(double s, char* out) {
-    if (s < 1e-06) {
-        std::snprintf(out, 32, "00");
-        return;
+// front of a single digit ("05", "05.5"). Returns the length.
+i32 seconds_text(double s, char* out) {
+    if (s < 1e-06) s = 0;
+    if (s == std::floor(s)) {  // whole seconds, the common case: two digits
+        const i32 n = static_cast<i32>(s);
+        out[0] = static_cast<char>('0' + n / 10);
+        out[1] = static_cast<char>('0' + n % 10);
+        out[2] = '\0';
+        return 2;
     }
     const char* text = float_::form_float(s, float_::kind::time);
     const bool pad = text[1] == '\0' || text[1] == '.';
-    std::snprintf(out, 32, "%s%s", pad ? "0" : "", text);
+    return std::snprintf(out, 32, "%s%s", pad ? "0" : "", text);
 }
 
 }  // namespace
 
-void form_into(const Cell& buffer, double seconds) {
-    if (!std::isfinite(seconds)) {
-        string::concatenate_literal(buffer, float_::form_float(seconds, float_::kind::float_));
-        return;
-    }
-    if (seconds < 0) string::concatenate_literal(buffer, "-");
+i32 format(char* out, double seconds) {
+    if (!std::isfinite(seconds))
+        return std::snprintf(out, text_room, "%s", float_::form_float(seconds, float_::kind::float_));
+    char* p = out;
+    if (seconds < 0) *p++ = '-';
     double a = std::fabs(seconds);
     char sec[32];
-    seconds_text(std::fmod(a, minute), sec);
+    i32 sec_n = seconds_text(std::fmod(a, minute), sec);
     if (sec[0] == '6') {
         // Seconds just below a minute that round up to "60": the text carries
         // into the minute instead.
         a = std::floor(a / minute) * minute + minute;
-        seconds_text(0.0, sec);
+        sec_n = seconds_text(0.0, sec);
     }
     const double h = std::floor(a / hour);
     const i32 m = static_cast<i32>(std::floor(std::fmod(a, hour) / minute));
-    char text[400];
     // Hours past 2^53 have no fraction to lose: "%.0f" writes them exactly.
-    if (h < 9007199254740992.0)
-        std::snprintf(text, sizeof text, "%" PRId64 ":%02d:%s", static_cast<i64>(h), m, sec);
-    else
-        std::snprintf(text, sizeof text, "%.0f:%02d:%s", h, m, sec);
+    if (h < 9007199254740992.0) {
+        char digits[20];
+        i32 n = 0;
+        for (u64 v = static_cast<u64>(h);; v /= 10) {
+            digits[n++] = static_cast<char>('0' + v % 10);
+            if (v < 10) break;
+        }
+        while (n) *p++ = digits[--n];
+    } else {
+        p += std::snprintf(p, text_room - 40, "%.0f", h);
+    }
+    *p++ = ':';
+    *p++ = static_cast<char>('0' + m / 10);
+    *p++ = static_cast<char>('0' + m % 10);
+    *p++ = ':';
+    std::memcpy(p, sec, static_cast<size_t>(sec_n) + 1);
+    return static_cast<i32>(p - out) + sec_n;
+}
+
+void form_into(const Cell& buffer, double seconds) {
+    char text[text_room];
+    format(text, seconds);
     string::concatenate_literal(buffer, text);
 }
 

@@ -52,7 +52,11 @@ double second_of(double seconds);
 // hour written makes the time negative. A non-finite second is refused too.
 double with_field(double seconds, i32 which, const Cell& value);
 
-// Appends the hours:minutes:seconds text of a time to a string.
+// The hours:minutes:seconds text of a time: written to out (text_room
+// bytes; hours of any size are written in full), its length returned.
+constexpr i32 text_room = 400;
+i32 format(char* out, double seconds);
+// Appends that text to a string.
 void form_into(const Cell& buffer, double seconds);
 
 // Registers time! (type 43, parent float!).
