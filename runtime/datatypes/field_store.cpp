@@ -4,8 +4,10 @@
 #include "interpreter/actions.h"
 #include "interpreter/stack.h"
 #include "runtime/datatypes/context.h"
+#include "runtime/datatypes/none.h"
 #include "runtime/datatypes/series.h"
 #include "runtime/datatypes/word.h"
+#include "runtime/fire.h"
 
 namespace oru::field_store {
 
@@ -39,7 +41,11 @@ void write_back(const Cell& value, Cell* path, Cell* container, Cell* previous, 
         stack::Mark mark;
         Cell* w = stack::push(*previous);
         context::set(*w, value);
+        return;
     }
+    // A holder that is itself a copy (the time of a date): the change would
+    // be lost, so it is refused.
+    fire(ErrorId::script_bad_path_set, path ? *path : none::value, previous ? *previous : none::value);
 }
 
 }  // namespace oru::field_store

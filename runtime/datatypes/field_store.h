@@ -18,8 +18,8 @@ namespace oru::field_store {
 // `container` is the value that held it (none for the path's first word),
 // `previous` the element that selected it, `index` the current element's
 // position in the path (the one before it selected the value). A holder
-// that is itself a copy (a date! holding a time!) has nowhere further to
-// store: the copy is all there is to change.
+// that is itself a copy (the time! read from a date!) has nowhere to store
+// it: script/bad-path-set, rather than a change silently lost.
 void write_back(const Cell& value, Cell* path, Cell* container, Cell* previous, i32 index);
 
 }  // namespace oru::field_store
