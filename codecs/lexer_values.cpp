@@ -19,54 +19,6 @@ namespace oru {
 
 // --- Value builders -----------------------------------------------------------
 
-namespace {
-Cell with_double(u32 t, double d) {
-    Cell c = cell::make(t);
-    std::memcpy(&c.data2, &d, sizeof d);
-    return c;
-}
-}  // namespace
-
-Cell percent::make(double fraction) { return with_double(type::percent, fraction); }
-Cell pair::make(i32 x, i32 y) { return cell::make(type::pair, 0, static_cast<u32>(x), static_cast<u32>(y)); }
-
-Cell tuple::make(const u8* bytes, i32 n) {
-    u8 room[12] = {};
-    if (n < 0) n = 0;
-    if (n > 12) n = 12;
-    std::memcpy(room, bytes, static_cast<size_t>(n));
-    Cell c = cell::make(type::tuple | static_cast<u32>(n) << 19);
-    std::memcpy(&c.data1, room, sizeof room);
-    return c;
-}
-
-u32 point::to_single(double d) {
-    // Half a unit in the last place above the largest single: the tie rounds
-    // to even, which is the infinity (the largest single's last bit is 1).
-    constexpr double overflow = 3.4028235677973366e38;
-    constexpr float largest = std::numeric_limits<float>::max();
-    static_assert(overflow == static_cast<double>(largest) + 0x1p103);
-    float f;
-    if (std::isnan(d)) f = std::numeric_limits<float>::quiet_NaN();
-    else if (d >= overflow) f = std::numeric_limits<float>::infinity();
-    else if (d <= -overflow) f = -std::numeric_limits<float>::infinity();
-    else if (d > largest) f = largest;
-    else if (d < -largest) f = -largest;
-    else f = static_cast<float>(d);
-    u32 bits;
-    std::memcpy(&bits, &f, sizeof bits);
-    return bits;
-}
-double point::from_single(u32 bits) {
-    float f;
-    std::memcpy(&f, &bits, sizeof f);
-    return f;
-}
-Cell point::make2D(double x, double y) { return cell::make(type::point2D, to_single(x), to_single(y)); }
-Cell point::make3D(double x, double y, double z) {
-    return cell::make(type::point3D, to_single(x), to_single(y), to_single(z));
-}
-
 Cell binary::load(const u8* bytes, i32 n) {
     Node node = memory::alloc_bytes(n);
     SeriesBuffer* b = memory::buffer(node);

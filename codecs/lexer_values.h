@@ -8,49 +8,24 @@
 // of the syntax error to raise, and the lexer raises it. The value builders
 // (namespaces date, time, money, ...) are the few operations of those
 // datatypes that loading needs; their modules take them over when they land.
+// The builders of pair!, percent!, tuple! and the points live in their
+// modules, whose headers are included below.
 #pragma once
 
 #include "runtime/cell.h"
 #include "runtime/datatypes/date.h"
 #include "runtime/datatypes/money_text.h"
+#include "runtime/datatypes/pair.h"
+#include "runtime/datatypes/percent.h"
+#include "runtime/datatypes/point.h"
 #include "runtime/datatypes/time.h"
+#include "runtime/datatypes/tuple.h"
 
 #include <vector>
 
 namespace oru {
 
 // --- Value builders -----------------------------------------------------------
-
-namespace percent {
-// A percent! cell holding the fraction (50% is 0.5), payload words 2-3.
-Cell make(double fraction);
-}  // namespace percent
-
-namespace pair {
-// A pair! cell: x in payload word 2, y in word 3.
-Cell make(i32 x, i32 y);
-}  // namespace pair
-
-namespace tuple {
-// A tuple! cell of n bytes (3 to 12): the length in header bits 19-22, the
-// bytes in payload words 1-3 (byte 1 first), the rest zero.
-Cell make(const u8* bytes, i32 n);
-// The length of a tuple! cell.
-inline i32 length_of(const Cell& t) { return static_cast<i32>((t.header >> 19) & 15); }
-}  // namespace tuple
-
-namespace point {
-// A coordinate stored as an IEEE single, rounded to nearest: a double up to
-// half a unit in the last place above the largest single gives the largest
-// single, from there on an infinity (spelled out: converting a double outside
-// the single range is undefined in C++). NaN stays NaN. The as-point natives
-// store their coordinates through it too.
-u32 to_single(double d);
-double from_single(u32 bits);
-// point2D! (x, y in payload words 1-2) and point3D! (x, y, z in words 1-3).
-Cell make2D(double x, double y);
-Cell make3D(double x, double y, double z);
-}  // namespace point
 
 namespace binary {
 // A new binary! (unit 1, head 0) holding a copy of the bytes. Allocates.

@@ -13,7 +13,7 @@
 #include "interpreter/stack.h"
 #include "runtime/calls.h"
 #include "runtime/datatypes/datatype.h"
-#include "runtime/datatypes/field_store.h"
+#include "runtime/datatypes/path_store.h"
 #include "runtime/datatypes/float.h"
 #include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/none.h"
@@ -234,7 +234,7 @@ Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell* cont
     if (!which) fire(ErrorId::script_invalid_path, path ? *path : none::value, *element);
     if (!value) return push_field(get(*parent), which);
     *parent = make(with_field(get(*parent), which, *value));
-    field_store::write_back(*parent, path, container, previous, index);
+    path_store::store_back(*parent, container, previous, path, index);
     return value;
 }
 
