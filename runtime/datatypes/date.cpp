@@ -157,8 +157,10 @@ Cell built(const Parts& p) {
     return c;
 }
 
-// The zone field of an offset in seconds (a multiple of 15 minutes).
+// The zone field of an offset in seconds (a multiple of 15 minutes below 16
+// hours; another offset has no zone field: 0).
 u32 zone_from_seconds(double offset) {
+    if (!(std::fabs(offset) < 57600.0)) return 0;
     const i32 minutes = static_cast<i32>(offset / 60.0);
     return pack_zone(minutes / 60, minutes % 60);
 }

@@ -220,7 +220,8 @@ Cell* push_field(double seconds, i32 which) {
     switch (which) {
         case field::hour: {
             const double h = hour_of(seconds);
-            if (!(h >= -2147483648.0 && h <= 2147483647.0)) fire(ErrorId::script_type_limit, datatype::make(type::integer));
+            if (!(h >= -2147483648.0 && h <= 2147483647.0))
+                fire(ErrorId::script_type_limit, datatype::make(type::integer));
             return integer::push(static_cast<i32>(h));
         }
         case field::minute: return integer::push(minute_of(seconds));
