@@ -205,6 +205,13 @@ constexpr FunctionSpec action_specs[] = {
     {"skip", action::skip, "series offset"},
     {"tail", action::tail, "series"},
     {"tail?", action::tail_q, "series"},
+    {"random", action::random, "value /seed /secure /only"},
+    {"find", action::find,
+     "series value [any-type!] /part length /only /case /same /any /with wild /skip size /last /reverse /tail /match"},
+    {"select", action::select,
+     "series value [any-type!] /part length /only /case /same /any /with wild /skip size /last /reverse"},
+    {"put", action::put, "series key value [any-type!] /case"},
+    {"sort", action::sort, "series /case /skip size /compare comparator /part length /all /reverse /stable"},
 };
 
 // Infix operators made from the words above (those whose functions exist).
