@@ -165,6 +165,23 @@ constexpr FunctionSpec native_specs[] = {
     {"new-line", natives::slot::new_line, "position [any-list!] value [logic!] /all /skip size [integer!]"},
     {"new-line?", natives::slot::new_line_q, "position [any-list!]"},
     {"context?", natives::slot::context_q, "word [any-word!]"},
+    // Until hash!, bitset!, date! and binary! register, their words are left
+    // out of these argument types (complement? and enbase check their
+    // argument themselves). The full texts: union, intersect, exclude set1
+    // set2 [block! hash! string! bitset! typeset!]; difference the same and
+    // date!; unique set [block! hash! string!]; complement? bits [bitset!];
+    // enbase value [binary! string!].
+    {"union", natives::slot::union_, "set1 [block! string! typeset!] set2 [block! string! typeset!] /case /skip size [integer!]"},
+    {"intersect", natives::slot::intersect, "set1 [block! string! typeset!] set2 [block! string! typeset!] /case /skip size [integer!]"},
+    {"exclude", natives::slot::exclude, "set1 [block! string! typeset!] set2 [block! string! typeset!] /case /skip size [integer!]"},
+    {"difference", natives::slot::difference, "set1 [block! string! typeset!] set2 [block! string! typeset!] /case /skip size [integer!]"},
+    {"unique", natives::slot::unique, "set [block! string!] /case /skip size [integer!]"},
+    {"complement?", natives::slot::complement_q, "bits"},
+    {"dehex", natives::slot::dehex, "value [any-string!]"},
+    {"enhex", natives::slot::enhex, "value [any-string!]"},
+    {"debase", natives::slot::debase, "value [string!] /base base-value [integer!]"},
+    {"enbase", natives::slot::enbase, "value [series!] /base base-value [integer!]"},
+    {"to-hex", natives::slot::to_hex, "value [integer!] /size length [integer!]"},
     {"transcode", natives::slot::transcode,
      "src [string!] /next /one /prescan /scan /part length [integer! string!] /into dst [block!] /trace callback"},
 };

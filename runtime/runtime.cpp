@@ -27,6 +27,7 @@
 #include "interpreter/natives_eval.h"
 #include "interpreter/natives_math.h"
 #include "interpreter/natives_series.h"
+#include "interpreter/natives_sets.h"
 #include "interpreter/stack.h"
 #include "runtime/calls.h"
 #include "runtime/collector.h"
@@ -151,6 +152,7 @@ void runtime_init() {
     natives_series::register_all();
     natives_eval::register_all();
     natives_math::register_all();
+    natives_sets::register_all();
     natives::init();
     ownership::init();
 
