@@ -182,6 +182,10 @@ constexpr FunctionSpec native_specs[] = {
     {"debase", natives::slot::debase, "value [string!] /base base-value [integer!]"},
     {"enbase", natives::slot::enbase, "value [series!] /base base-value [integer!]"},
     {"to-hex", natives::slot::to_hex, "value [integer!] /size length [integer!]"},
+    // Until binary! and file! register: the full text is checksum data
+    // [binary! string! file!] method [word!] /with spec [any-string! binary!
+    // integer!].
+    {"checksum", natives::slot::checksum, "data [series!] method [word!] /with spec [series! integer!]"},
     {"transcode", natives::slot::transcode,
      "src [string!] /next /one /prescan /scan /part length [integer! string!] /into dst [block!] /trace callback"},
 };
