@@ -28,10 +28,12 @@
 #include "runtime/hashtable.h"
 #include "runtime/memory.h"
 #include "runtime/sort.h"
+#include "runtime/unicode.h"
 #include "runtime/words.h"
 
 #include <algorithm>
 #include <climits>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -313,6 +315,47 @@ Cell* put(Cell* series, Cell* key, Cell* value, bool case_) {
 // ---------------------------------------------------------------------------
 // Sorting
 
+namespace {
+
+// Case folding of the characters 0-255, from the case-fold table.
+const u32* fold_bytes() {
+    static u32 table[256];
+    static bool made = false;
+    if (!made) {
+        for (u32 c = 0; c < 256; c++) table[c] = unicode::case_fold(c, false);
+        made = true;
+    }
+    return table;
+}
+
+// What string::compare_strings answers for two strings under the sort
+// codes (7 folds letter case, 8 does not), read in place when both hold
+// one byte a character: the first differing character decides, then the
+// lengths.
+i32 order_strings(const Cell& x, const Cell& y, i32 op) {
+    SeriesBuffer* a = buf(cell::node(x));
+    SeriesBuffer* b = buf(cell::node(y));
+    if (a->unit() != 1 || b->unit() != 1) return string::compare_strings(x, y, op, false);
+    const i32 la = static_cast<i32>(a->length()), lb = static_cast<i32>(b->length());
+    const i32 ha = std::clamp(cell::head_index(x), 0, la), hb = std::clamp(cell::head_index(y), 0, lb);
+    const u8* p = a->head_ptr() + ha;
+    const u8* q = b->head_ptr() + hb;
+    const i32 na = la - ha, nb = lb - hb, n = std::min(na, nb);
+    if (op == actions::op::sort_reverse) {
+        const int r = n ? std::memcmp(p, q, static_cast<size_t>(n)) : 0;
+        if (r) return r < 0 ? -1 : 1;
+    } else {
+        const u32* fold = fold_bytes();
+        for (i32 i = 0; i < n; ++i) {
+            const u32 c = fold[p[i]], d = fold[q[i]];
+            if (c != d) return c < d ? -1 : 1;
+        }
+    }
+    return na < nb ? -1 : na > nb ? 1 : 0;
+}
+
+}  // namespace
+
 i32 compare_records(const Cell* a, const Cell* b, i32 op, u32 flags) {
     if (flags & sort_flag::reverse) std::swap(a, b);
     i32 first = 0, count = 1;
@@ -326,8 +369,8 @@ i32 compare_records(const Cell* a, const Cell* b, i32 op, u32 flags) {
         if (tx == type::integer && ty == type::integer) {
             const i32 p = static_cast<i32>(x.data2), q = static_cast<i32>(y.data2);
             r = p < q ? -1 : p > q ? 1 : 0;
-        } else if (tx == ty && series::string_like_q(tx)) {
-            r = string::compare_strings(x, y, op, false);  // string! compare's own road
+        } else if (tx == ty && series::string_like_q(tx) && (op == actions::op::sort || op == actions::op::sort_reverse)) {
+            r = order_strings(x, y, op);  // string! compare's own answer
         } else {
             // Handlers get the cells where they are: the caller's records
             // lie outside every series buffer, so nothing they allocate
@@ -426,8 +469,111 @@ void sort_by_call(Cell& series, i64 first, i64 records, i64 size, Cell* fn, u32 
         std::memcpy(to + k * size, copy.get() + order.get()[k] * size, static_cast<size_t>(size) * cell_bytes);
 }
 
+// A block of strings of one type and one byte a character sorts by keys:
+// each string's first eight characters (folded unless case-sensitive)
+// packed into one integer, its characters' address and length. Most
+// comparisons end at the packed prefix without reading the strings, and
+// none needs the node table: nothing allocates while the keys are sorted,
+// so the addresses hold. The order is order_strings': a shorter string
+// pads its prefix with zeros, which sort first as its length would.
+struct StringKey {
+    u64 prefix;
+    const u8* chars;
+    u32 length;
+    u32 index;
+};
+
+struct KeyOrder {
+    bool fold, reverse;
+};
+
+i32 by_keys(const void* a, const void* b, const void* user, const void*) {
+    const auto* o = static_cast<const KeyOrder*>(user);
+    const auto* x = static_cast<const StringKey*>(o->reverse ? b : a);
+    const auto* y = static_cast<const StringKey*>(o->reverse ? a : b);
+    if (x->prefix != y->prefix) return x->prefix < y->prefix ? -1 : 1;
+    const u32 n = std::min(x->length, y->length);
+    if (o->fold) {
+        const u32* fold = fold_bytes();
+        for (u32 i = 8; i < n; ++i) {
+            const u32 c = fold[x->chars[i]], d = fold[y->chars[i]];
+            if (c != d) return c < d ? -1 : 1;
+        }
+    } else if (n > 8) {
+        const int r = std::memcmp(x->chars + 8, y->chars + 8, n - 8);
+        if (r) return r < 0 ? -1 : 1;
+    }
+    return x->length < y->length ? -1 : x->length > y->length ? 1 : 0;
+}
+
+// True when the records (one cell each) were sorted by keys; false, with
+// nothing done, when they are not all such strings.
+bool sort_strings(Cell& series, i64 first, i64 records, i32 op, u32 flags, bool stable) {
+    if (flags & ~sort_flag::reverse) return false;  // whole records or a column: the general road
+    const Node n = cell::node(series);
+    const Cell* c = cells(n) + first;
+    const u32 t = cell::type_of(c[0]);
+    if (!series::string_like_q(t)) return false;
+    const bool fold = op == actions::op::sort;
+    const u32* folding = fold_bytes();
+    if (fold)
+        for (u32 k = 0; k < 256; ++k)
+            if (folding[k] > 0xFF) return false;  // folded characters must fit the packed bytes
+    for (i64 i = 0; i < records; ++i)
+        if (cell::type_of(c[i]) != t || buf(cell::node(c[i]))->unit() != 1) return false;
+    SystemBlock<StringKey> keys = system_block<StringKey>(records);
+    c = cells(n) + first;  // the allocation is not a series': nothing moved, fetched again all the same
+    for (i64 i = 0; i < records; ++i) {
+        SeriesBuffer* b = buf(cell::node(c[i]));
+        const i32 len = static_cast<i32>(b->length());
+        const i32 head = std::clamp(cell::head_index(c[i]), 0, len);
+        StringKey& k = keys.get()[i];
+        k.chars = b->head_ptr() + head;
+        k.length = static_cast<u32>(len - head);
+        k.index = static_cast<u32>(i);
+        k.prefix = 0;
+        for (u32 j = 0; j < 8; ++j) {
+            const u64 ch = j < k.length ? (fold ? folding[k.chars[j]] : k.chars[j]) : 0;
+            k.prefix |= ch << (56 - 8 * j);
+        }
+    }
+    const KeyOrder order{fold, (flags & sort_flag::reverse) != 0};
+    if (stable) sort::merge(keys.get(), static_cast<i32>(records), sizeof(StringKey), &order, nullptr, by_keys);
+    else sort::quick(keys.get(), static_cast<i32>(records), sizeof(StringKey), &order, nullptr, by_keys);
+    SystemBlock<Cell> copy = system_block<Cell>(records);
+    std::memcpy(copy.get(), cells(n) + first, static_cast<size_t>(records) * cell_bytes);
+    Cell* to = cells(n) + first;
+    for (i64 i = 0; i < records; ++i) to[i] = copy.get()[keys.get()[i].index];
+    return true;
+}
+
+// Integers compare without a handler and allocate nothing: a block of
+// them sorts in place.
+template <bool reverse>
+i32 by_integers(const void* a, const void* b, const void*, const void*) {
+    i32 x, y;
+    std::memcpy(&x, static_cast<const u8*>(reverse ? b : a) + offsetof(Cell, data2), sizeof x);
+    std::memcpy(&y, static_cast<const u8*>(reverse ? a : b) + offsetof(Cell, data2), sizeof y);
+    return x < y ? -1 : x > y ? 1 : 0;
+}
+
+bool sort_integers(Cell& series, i64 first, i64 records, u32 flags, bool stable) {
+    if (flags & ~sort_flag::reverse) return false;
+    const Node n = cell::node(series);
+    const Cell* c = cells(n) + first;
+    for (i64 i = 0; i < records; ++i)
+        if (cell::type_of(c[i]) != type::integer) return false;
+    const sort::Comparator cmp = flags & sort_flag::reverse ? by_integers<true> : by_integers<false>;
+    if (stable) sort::merge(cells(n) + first, static_cast<i32>(records), cell_bytes, nullptr, nullptr, cmp);
+    else sort::quick(cells(n) + first, static_cast<i32>(records), cell_bytes, nullptr, nullptr, cmp);
+    return true;
+}
+
 // Sorts the records by the cells' own order in a copy, written back after.
 void sort_by_records(Cell& series, i64 first, i64 records, i64 size, i32 op, u32 flags, bool stable) {
+    if (size == 1 && (sort_integers(series, first, records, flags, stable) ||
+                      sort_strings(series, first, records, op, flags, stable)))
+        return;
     const Node n = cell::node(series);
     const i64 count = records * size;
     SystemBlock<Cell> copy = system_block<Cell>(count);
