@@ -13,8 +13,8 @@
 // 10 first node and series frames     18 boot image into the root block
 //                                     19 interpreter state, global slot
 //                                        table, collector
-// Not built yet, so not run: the parse work values, checksum and compression
-// method words and the process launcher of 16, the boot image of 18, and in
+// Not built yet, so not run: the parse work values, the compression method
+// words and the process launcher of 16, the boot image of 18, and in
 // 8 every datatype module that does not exist yet (they join the list in its
 // order as they land).
 #include "runtime/runtime.h"
@@ -23,10 +23,12 @@
 #include "interpreter/actions.h"
 #include "interpreter/evaluator.h"
 #include "interpreter/natives.h"
+#include "interpreter/natives_checksum.h"
 #include "interpreter/natives_control.h"
 #include "interpreter/natives_eval.h"
 #include "interpreter/natives_math.h"
 #include "interpreter/natives_series.h"
+#include "interpreter/natives_sets.h"
 #include "interpreter/stack.h"
 #include "runtime/calls.h"
 #include "runtime/collector.h"
@@ -167,8 +169,11 @@ void runtime_init() {
     natives_series::register_all();
     natives_eval::register_all();
     natives_math::register_all();
+    natives_sets::register_all();
+    natives_checksum::register_all();
     natives::init();
     ownership::init();
+    natives_checksum::init();  // the checksum method words
 
     stack::init(data_stack, call_stack);  // 17
     lexer::init();
