@@ -62,6 +62,10 @@ struct Io {
     u64 cap = 0;          // its capacity
     u64 limit = max_output;
     bool growable = false;   // grow may give more room
+    // Before growing the output past this size the reader counts the rest
+    // of the stream (without storing it), so that it refuses a stream too
+    // large for `limit` before taking that memory, and grows once, exactly.
+    u64 measure_after = u64{64} << 20;
     // The current address of the input, whose length is fixed for the run.
     virtual const u8* input() = 0;
     // Makes the output at least `need` bytes (up to `limit`), keeping the

@@ -18,7 +18,7 @@
 // remain (a match writes up to 15 bytes past its end in 16-byte copies);
 // everything else, near the ends, goes one symbol at a time with every
 // check. Output beyond the destination is counted, not stored; a growable
-// output (Io::grow) grows instead. Before growing past measure_threshold
+// output (Io::grow) grows instead. Before growing past Io::measure_after
 // the reader counts the rest of the stream on a copy of its state, so that a
 // stream expanding past the largest binary is refused before that memory is
 // taken, and the output then grows once, to its exact size.
@@ -217,7 +217,6 @@ inline void copy_match(u8* out, u32 dist, u32 len) {
 }
 
 constexpr u64 hot_out_room = 258 + 16;
-constexpr u64 measure_threshold = u64{64} << 20;
 
 enum class Phase : u8 { header, stored, codes, done };
 
@@ -289,7 +288,7 @@ struct Reader {
         }
         u64 need = pos + n;
         u64 target = std::max({need, cap * 2, u64{1} << 16});
-        if (target > measure_threshold && !measured) {
+        if (target > io->measure_after && !measured) {
             measured = true;
             u64 total;
             int r = count_rest(n, stored_skip, total);

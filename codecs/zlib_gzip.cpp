@@ -8,6 +8,7 @@
 
 #include "interpreter/checksum.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -30,15 +31,16 @@ inline void store_be32(u8* p, u32 v) {
     for (int i = 0; i < 4; i++) p[i] = static_cast<u8>(v >> (24 - 8 * i));
 }
 
-// The deflate stream of src behind `head` bytes of header and before
-// `tail` bytes of trailer, into dst of capacity cap. Returns the whole
-// size; the stream starts at dst + head when it fits.
-u64 wrap(u8* dst, u64 cap, const u8* head, u64 head_len, u64 tail_len, const u8* src, u64 len) {
+// The header, the deflate stream of src and the trailer into dst of
+// capacity cap, storing what fits; the whole size.
+u64 wrap(u8* dst, u64 cap, const u8* head, u64 head_len, const u8* tail, u64 tail_len, const u8* src, u64 len) {
+    if (cap) std::memcpy(dst, head, std::min(cap, head_len));
     u64 room = cap > head_len ? cap - head_len : 0;
     u64 n = room;
     deflate::compress(room ? dst + head_len : nullptr, n, src, len);
-    if (cap >= head_len) std::memcpy(dst, head, head_len);
-    return head_len + n + tail_len;
+    u64 at = head_len + n;
+    if (cap > at) std::memcpy(dst + at, tail, std::min(cap - at, tail_len));
+    return at + tail_len;
 }
 
 // The end of a gzip member's header at `off`, or 0 when it is not a valid
@@ -78,11 +80,10 @@ u64 gzip_header_end(const u8* src, u64 len, u64 off) {
 
 int zlib::compress(u8* dst, u64& size, const u8* src, u64 len) {
     u64 cap = dst ? size : 0;
-    u64 total = wrap(dst, cap, zlib_header, 2, 4, src, len);
-    size = total;
-    if (total > cap) return deflate::too_small;
-    store_be32(dst + total - 4, checksum::adler32(checksum::adler32_init, src, len));
-    return deflate::ok;
+    u8 tail[4];
+    store_be32(tail, checksum::adler32(checksum::adler32_init, src, len));
+    size = wrap(dst, cap, zlib_header, 2, tail, 4, src, len);
+    return size <= cap ? deflate::ok : deflate::too_small;
 }
 
 int zlib::decompress(deflate::Io& io, u64 len, u64& size) {
@@ -173,16 +174,14 @@ int gzip::compress(u8* dst, u64& size, const u8* src, u64 len) {
     u64 cap = dst ? size : 0;
     if (len > 2 && src[0] == 0x1F && src[1] == 0x8B && src[2] == 8 && valid_members(src, len)) {
         size = len;
-        if (len > cap) return deflate::too_small;
-        std::memcpy(dst, src, len);
-        return deflate::ok;
+        if (cap) std::memcpy(dst, src, std::min(cap, len));
+        return len <= cap ? deflate::ok : deflate::too_small;
     }
-    u64 total = wrap(dst, cap, gzip_header, 10, 8, src, len);
-    size = total;
-    if (total > cap) return deflate::too_small;
-    store_le32(dst + total - 8, checksum::crc32(checksum::crc32_init, src, len));
-    store_le32(dst + total - 4, static_cast<u32>(len));
-    return deflate::ok;
+    u8 tail[8];
+    store_le32(tail, checksum::crc32(checksum::crc32_init, src, len));
+    store_le32(tail + 4, static_cast<u32>(len));
+    size = wrap(dst, cap, gzip_header, 10, tail, 8, src, len);
+    return size <= cap ? deflate::ok : deflate::too_small;
 }
 
 }  // namespace oru

@@ -543,6 +543,52 @@ TEST(Deflate, ReaderCountsPastTheDestination) {
     }
 }
 
+// An output that grows, the input moving to a fresh copy (the old one
+// scribbled over) at every growth; it records the sizes asked for.
+struct GrowingIo final : deflate::Io {
+    Bytes data, copy, buf;
+    std::vector<u64> grows;
+    explicit GrowingIo(const Bytes& d, u64 first) : data(d), copy(d), buf(first) {
+        growable = true;
+        out = buf.data();
+        cap = first;
+    }
+    const u8* input() override { return copy.data(); }
+    bool grow(u64 need) override {
+        grows.push_back(need);
+        std::fill(copy.begin(), copy.end(), 0xA5);
+        copy = data;
+        buf.resize(need);
+        out = buf.data();
+        cap = need;
+        return true;
+    }
+};
+
+// Growing doubles until the next size would pass measure_after; then the
+// rest is counted first and the output grows once, to its exact size, or
+// not at all when the rest of the stream is bad.
+TEST(Deflate, GrowingOutputCountsTheRestBeforeGrowingLarge) {
+    Bytes data = cat(text(200000, 14), runs(100000, 15));
+    Bytes stream = write(deflate::compress, data);
+    GrowingIo io(stream, 1000);
+    io.measure_after = 200000;
+    u64 produced, end;
+    EXPECT_EQ(deflate::inflate(io, stream.size(), 0, 0, produced, end), deflate::ok);
+    EXPECT_EQ(produced, data.size());
+    EXPECT_EQ(end, stream.size());
+    EXPECT_TRUE(Bytes(io.buf.begin(), io.buf.begin() + static_cast<long>(produced)) == data);
+    EXPECT_EQ(io.grows, (std::vector<u64>{65536, 131072, data.size()}));
+
+    // A stream cut short past the threshold: the count finds it, and the
+    // output does not grow for it.
+    Bytes cut(stream.begin(), stream.end() - 2);
+    GrowingIo g(cut, 1000);
+    g.measure_after = 200000;
+    EXPECT_EQ(deflate::inflate(g, cut.size(), 0, 0, produced, end), deflate::truncated);
+    EXPECT_EQ(g.grows, (std::vector<u64>{65536, 131072}));
+}
+
 // 2 KB of stream that would expand past the largest binary: counting stops
 // there, with a size above the largest binary and nothing stored.
 TEST(Deflate, ReaderStopsCountingPastTheLargestBinary) {
