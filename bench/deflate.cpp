@@ -192,8 +192,8 @@ int run_table() {
                 static_cast<double>(z1.size()) / 1e6, static_cast<double>(z6.size()) / 1e6,
                 static_cast<double>(our_zlib.size()) / 1e6,
                 static_cast<double>(our_zlib.size()) / static_cast<double>(z6.size()));
-    std::printf("%-40s %10s %10s\n", "in process (best of 3)", "MB/s", "seconds");
-    auto row = [&](const char* name, double s) { std::printf("%-40s %10.1f %10.3f\n", name, mb / s, s); };
+    std::printf("%-46s %10s %10s\n", "in process (best of 3)", "MB/s", "seconds");
+    auto row = [&](const char* name, double s) { std::printf("%-46s %10.1f %10.3f\n", name, mb / s, s); };
 
     Bytes dst(our_zlib.size() + 64);
     std::memset(dst.data(), 0, dst.size());

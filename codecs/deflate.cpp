@@ -176,7 +176,7 @@ int compress(u8* dst, u64& size, const u8* src, u64 len) {
     BitWriter w{dst, dst ? size : 0};
     w.put(0b011, 3);   // BFINAL 1, BTYPE 01 (fixed codes)
 
-    // Positions are kept in 32 bits. Past 4 GiB (four times the largest
+    // Positions are kept in 32 bits. Past 4 GiB (twice the largest
     // binary) stored positions no longer pass the window test, so only
     // literals follow: the stream stays valid.
     u32 table[buckets * slots];

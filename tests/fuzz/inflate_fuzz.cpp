@@ -12,20 +12,23 @@ using namespace oru::fuzz;
 namespace {
 
 // A growing output, starting at one byte; it counts the rest of the stream
-// before growing past `measure`.
+// before growing past `measure`. (Unset bytes: zeroing them costs the
+// fuzzer more than the decoding.)
 struct Growing final : deflate::Io {
     const u8* src;
-    Bytes buf = Bytes(1);
+    std::unique_ptr<u8[]> buf{new u8[1]};
     Growing(const u8* s, u64 measure) : src(s) {
         growable = true;
         measure_after = measure;
-        out = buf.data();
+        out = buf.get();
         cap = 1;
     }
     const u8* input() override { return src; }
     bool grow(u64 need) override {
-        buf.resize(need);
-        out = buf.data();
+        std::unique_ptr<u8[]> b(new u8[need]);
+        std::memcpy(b.get(), buf.get(), cap);
+        buf = std::move(b);
+        out = buf.get();
         cap = need;
         return true;
     }
@@ -45,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Growing g(data, size & 1 ? 4096 : u64{1} << 30);
     u64 grown = 0, gend = 0;
     check(deflate::inflate(g, size, 0, 0, grown, gend) == d.status);
-    if (d.status == deflate::ok) check(grown == d.out.size() && std::memcmp(g.buf.data(), d.out.data(), grown) == 0);
+    if (d.status == deflate::ok) check(grown == d.out.size() && (grown == 0 || std::memcmp(g.buf.get(), d.out.data(), grown) == 0));
 
     ZlibRead z = zlib_read(data, size, -15, room_for(size));
     if (d.status == deflate::ok) check(z.status == Z_STREAM_END && z.out == d.out && z.used == end);
