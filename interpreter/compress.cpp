@@ -46,6 +46,8 @@ struct Output final : deflate::Io {
     }
 };
 
+// A reader's failure: "too small" after growing means the output would pass
+// the largest binary (or could not be had); anything else is bad data.
 [[noreturn]] void fail(int status) {
     if (status == deflate::too_small) fire(ErrorId::internal_no_memory);
     fire(ErrorId::script_invalid_data);
@@ -105,7 +107,7 @@ u64 encode(Method m, Buffers& b, u64 len) {
         out = b.make(cap);
         r = write(out, size, b.data(), len);
     }
-    if (r != deflate::ok) fail(r == deflate::too_small ? deflate::bad_container : r);
+    if (r != deflate::ok) fire(ErrorId::script_invalid_data);
     return size;
 }
 

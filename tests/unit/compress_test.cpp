@@ -180,10 +180,11 @@ Bytes run_stream(u64 tokens) {
     code(1, 2);  // distance code 0
     // Codes now: 285 -> 0, 'a' -> 10, 256 -> 11; the distance code -> 0.
     code(2, 2);
-    for (u64 i = 0; i < tokens; i++) put(0, 2);
-    code(3, 2);
-    Bytes s((bits.size() + 7) / 8, 0);
+    // The tokens are all zero bits; then 256.
+    u64 total = bits.size() + 2 * tokens + 2;
+    Bytes s((total + 7) / 8, 0);
     for (size_t i = 0; i < bits.size(); i++) s[i / 8] |= static_cast<u8>(bits[i] << (i % 8));
+    for (u64 i = total - 2; i < total; i++) s[i / 8] |= static_cast<u8>(1u << (i % 8));
     return s;
 }
 
