@@ -13,14 +13,14 @@
 // 10 first node and series frames     18 boot image into the root block
 //                                     19 interpreter state, global slot
 //                                        table, collector
-// Not built yet, so not run: the parse work values, the compression method
-// words and the process launcher of 16, the boot image of 18, and in
+// Not built yet, so not run: the parse work values and the process launcher of 16, the boot image of 18, and in
 // 8 every datatype module that does not exist yet (they join the list in its
 // order as they land).
 #include "runtime/runtime.h"
 
 #include "codecs/lexer.h"
 #include "interpreter/actions.h"
+#include "interpreter/compress.h"
 #include "interpreter/evaluator.h"
 #include "interpreter/natives.h"
 #include "interpreter/natives_checksum.h"
@@ -174,6 +174,7 @@ void runtime_init() {
     natives::init();
     ownership::init();
     natives_checksum::init();  // the checksum method words
+    compress::init();          // after the checksum method words
 
     stack::init(data_stack, call_stack);  // 17
     lexer::init();
