@@ -94,11 +94,10 @@ constexpr FunctionSpec native_specs[] = {
     {"remove-each", natives::slot::remove_each, "'word [word! block!] data [series!] body [block!]"},
     {"print", natives::slot::print, "value [any-type!]"},
     {"prin", natives::slot::prin, "value [any-type!]"},
-    // Until file!, map!, hash! and time! register, their words are left out
-    // of these argument types. The full texts: extend obj [object! map!] spec
+    // Until file!, map! and hash! register, their words are left out of
+    // these argument types. The full texts: extend obj [object! map!] spec
     // [block! hash! map!] /case; to-local-file path [file! string!] /full;
-    // size? file [file!] (defined once file! exists); wait value [number!
-    // time! block! none!] /all.
+    // size? file [file!] (defined once file! exists).
     {"stats", natives::slot::stats, "/show /info"},
     {"uppercase", natives::slot::uppercase, "string [any-string! char!] /part limit [number! any-string!]"},
     {"lowercase", natives::slot::lowercase, "string [any-string! char!] /part limit [number! any-string!]"},
@@ -108,7 +107,8 @@ constexpr FunctionSpec native_specs[] = {
     {"as-money", natives::slot::as_money, "currency [word!] amount [integer! float!]"},
     {"extend", natives::slot::extend, "obj [object!] spec [block!] /case"},
     {"to-local-file", natives::slot::to_local_file, "path [string!] /full"},
-    {"wait", natives::slot::wait, "value [number! block! none!] /all"},
+    {"wait", natives::slot::wait, "value [number! time! block! none!] /all"},
+    {"now", natives::slot::now, "/year /month /day /time /zone /date /weekday /yearday /precise /utc"},
     {"equal?", natives::slot::equal_q, "value1 [any-type!] value2 [any-type!]"},
     {"not-equal?", natives::slot::not_equal_q, "value1 [any-type!] value2 [any-type!]"},
     {"strict-equal?", natives::slot::strict_equal_q, "value1 [any-type!] value2 [any-type!]"},
@@ -120,15 +120,15 @@ constexpr FunctionSpec native_specs[] = {
     {"not", natives::slot::not_, "value [any-type!]"},
     {"max", natives::slot::max, "value1 [scalar! series!] value2 [scalar! series!]"},
     {"min", natives::slot::min, "value1 [scalar! series!] value2 [scalar! series!]"},
-    // Until money!, time!, pair!, tuple! and percent! register, their words
-    // are left out of these argument types (an unknown word makes the spec
-    // invalid). The full texts: negative?, positive?, sign? number [number!
-    // money! time!]; zero? value [number! money! pair! time! char! tuple!
-    // any-point!]; log-2 ... square-root value [float! integer! percent!].
-    {"negative?", natives::slot::negative_q, "number [number!]"},
-    {"positive?", natives::slot::positive_q, "number [number!]"},
-    {"sign?", natives::slot::sign_q, "number [number!]"},
-    {"zero?", natives::slot::zero_q, "value [number! char! any-point!]"},
+    // Until money! registers, its word is left out of these argument types
+    // (an unknown word makes the spec invalid). The full texts: negative?,
+    // positive?, sign? number [number! money! time!]; zero? value [number!
+    // money! pair! time! char! tuple! any-point!]; log-2 ... square-root
+    // value [float! integer! percent!].
+    {"negative?", natives::slot::negative_q, "number [number! time!]"},
+    {"positive?", natives::slot::positive_q, "number [number! time!]"},
+    {"sign?", natives::slot::sign_q, "number [number! time!]"},
+    {"zero?", natives::slot::zero_q, "value [number! pair! time! char! tuple! any-point!]"},
     {"NaN?", natives::slot::NaN_q, "value [number!]"},
     {"shift", natives::slot::shift, "data [integer!] bits [integer!] /left /logical"},
     {"sine", natives::slot::sine, "angle [float! integer!] /radians"},
@@ -175,6 +175,7 @@ constexpr FunctionSpec action_specs[] = {
     {"to", action::to, "type [any-type!] spec [any-type!]"},
     {"form", action::form, "value [any-type!] /part limit"},
     {"mold", action::mold, "value [any-type!] /only /all /flat /part limit"},
+    {"random", action::random, "value /seed /secure /only"},
     {"absolute", action::absolute, "value"},
     {"add", action::add, "value1 value2"},
     {"divide", action::divide, "value1 value2"},
@@ -182,6 +183,7 @@ constexpr FunctionSpec action_specs[] = {
     {"negate", action::negate, "number"},
     {"power", action::power, "number exponent"},
     {"remainder", action::remainder, "value1 value2"},
+    {"round", action::round, "n /to scale /even /down /half-down /floor /ceiling /half-ceiling"},
     {"subtract", action::subtract, "value1 value2"},
     {"even?", action::even_q, "number"},
     {"odd?", action::odd_q, "number"},
@@ -202,6 +204,7 @@ constexpr FunctionSpec action_specs[] = {
     {"next", action::next, "series"},
     {"pick", action::pick, "series index"},
     {"poke", action::poke, "series index value [any-type!]"},
+    {"reverse", action::reverse, "series /part length /skip size"},
     {"skip", action::skip, "series offset"},
     {"tail", action::tail, "series"},
     {"tail?", action::tail_q, "series"},

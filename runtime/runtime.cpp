@@ -36,6 +36,7 @@
 #include "runtime/datatypes/char.h"
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/datatype.h"
+#include "runtime/datatypes/date.h"
 #include "runtime/datatypes/error.h"
 #include "runtime/datatypes/float.h"
 #include "runtime/datatypes/function.h"
@@ -44,12 +45,18 @@
 #include "runtime/datatypes/native.h"
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/object.h"
+#include "runtime/datatypes/pair.h"
 #include "runtime/datatypes/paren.h"
 #include "runtime/datatypes/path.h"
+#include "runtime/datatypes/percent.h"
+#include "runtime/datatypes/point.h"
 #include "runtime/datatypes/routine.h"
 #include "runtime/datatypes/series.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
+#include "runtime/datatypes/time.h"
+#include "runtime/datatypes/triple.h"
+#include "runtime/datatypes/tuple.h"
 #include "runtime/datatypes/typeset.h"
 #include "runtime/datatypes/unset.h"
 #include "runtime/datatypes/word.h"
@@ -123,6 +130,15 @@ void runtime_init() {
     float_::init();
     typeset::init();
     error::init();
+    // The value types that live in their cells (float! is percent!'s parent).
+    pair::init();
+    point2D::init();
+    point3D::init();
+    tuple::init();
+    triple::init();
+    percent::init();
+    time::init();  // parent float!
+    date::init();
 
     actions::init();  // 9
 

@@ -12,6 +12,7 @@
 #include "interpreter/actions.h"
 #include "interpreter/stack.h"
 #include "runtime/datatypes/datatype.h"
+#include "runtime/datatypes/date.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/unset.h"
@@ -267,10 +268,9 @@ Cell* to(Cell*, Cell* spec, u32) {
         }
         case type::issue: return push(from_issue(*spec));
         case type::binary: return push(from_binary(*spec));
-        case type::date:
+        case type::date: return push(date::to_epoch(*spec));  // Unix time
         case type::money:
-            // Seconds since 1970-01-01 (the date module) and the integer part
-            // of a money! value (the money module) come with those types.
+            // The integer part of a money! value comes with the money module.
             fire(ErrorId::internal_not_done);
         default:
             fire(ErrorId::script_bad_to_arg, datatype::make(type::integer), *spec);
