@@ -1746,12 +1746,10 @@ double scan_float(const u8* p, u32 unit, i32 count, i32* error) {
 
 namespace {
 
+// A scan without loading reports bad syntax as its result; what it throws
+// is a raised error (no memory) whose unwinding has begun, so it goes on.
 i32 hook_scan_type(const u8* utf8, i32 len) {
-    try {
-        return scan(nullptr, utf8, len, Mode{.one = true, .scan = true, .load = false}, nullptr);
-    } catch (const SystemThrow&) {
-        return -1;
-    }
+    return scan(nullptr, utf8, len, Mode{.one = true, .scan = true, .load = false}, nullptr);
 }
 
 void hook_load_value(const Cell& text, Cell* out) {

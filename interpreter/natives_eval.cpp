@@ -101,13 +101,16 @@ void set_path(const Cell& path, const Cell& value) {
     stack::unwind();
 }
 
-// The context a bind or in target refers to.
-Node target_context(const Cell& target) {
+// The context a bind or in target refers to: a word's, a function's or an
+// object's. Natives, actions, ops and routines hold none (their payload is
+// no context node), nor does anything else a call skipping the checks gives.
+Node target_context(const Cell& target, const char* argument) {
     const u32 t = cell::type_of(target);
     Node ctx = 0;
     if (word::any_word_type_q(t)) ctx = word::context_of(target);
-    else if (function_type_q(t)) ctx = function::context_of(target);
-    else ctx = object::context_of(target);
+    else if (t == type::function) ctx = function::context_of(target);
+    else if (t == type::object || t == type::error || t == type::port) ctx = object::context_of(target);
+    else expect_arg(target, argument);
     if (!ctx) fire(ErrorId::script_not_defined, target);
     return ctx;
 }
@@ -618,10 +621,12 @@ u32 reduce(bool, const i32* refinements) {
         Cell* before = stack::top;
         pc = interpreter::eval_expression(*stack::at_index(src_index), pc, end, false, true, false);
         if (interpreter::pending) return interpreter::pending;
-        Cell v = *(stack::top - 1);
-        cell::clear_new_line(v);
+        // The value stays on the stack, where the collector sees it, while
+        // adding it allocates.
+        Cell* v = stack::top - 1;
+        cell::clear_new_line(*v);
+        add_value(pos, *v);
         stack::top = before;
-        add_value(pos, v);
     }
     stack::unwind();
     stack::set_result(output_result(result_index, pos, append));
@@ -692,7 +697,7 @@ u32 set(bool, const i32* refinements) {
 // bind: word context /copy
 u32 bind(bool, const i32* refinements) {
     Cell* args = stack::arguments;
-    const Node ctx = target_context(args[1]);
+    const Node ctx = target_context(args[1], "context");
     if (cell::type_of(args[0]) == type::block) {
         const bool self_ = cell::type_of(args[1]) == type::object;
         if (used(refinements, 0)) {
@@ -711,7 +716,7 @@ u32 bind(bool, const i32* refinements) {
 // in: object word
 u32 in(bool, const i32*) {
     Cell* args = stack::arguments;
-    const Node ctx = target_context(args[0]);
+    const Node ctx = target_context(args[0], "object");
     Cell w = args[1];
     if (cell::type_of(w) == type::refinement) cell::set_type(w, type::word);
     if (context::bind_word(ctx, w) < 0) {

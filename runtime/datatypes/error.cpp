@@ -55,11 +55,9 @@ constexpr const char* field_spellings[field::count] = {"code", "type",  "id",   
 constexpr i32 argument_cut = 80;
 constexpr i32 near_cut = 40;
 
-// Pops what a step pushed, whatever it left behind.
-struct StackMark {
-    Cell* saved = stack::top;
-    ~StackMark() { stack::top = saved; }
-};
+// Pops what a step pushed, whatever it left behind; while a throw unwinds
+// the top stays where the unwinding put it (above the error it pushed).
+using StackMark = stack::Mark;
 
 inline bool word_q(const Cell& c) { return word::any_word_type_q(cell::type_of(c)); }
 inline bool object_like_q(const Cell& c) {
