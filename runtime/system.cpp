@@ -279,7 +279,8 @@ void install_fault_handlers() {
     sa.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_NODEFER | SA_RESETHAND;
     sigemptyset(&sa.sa_mask);
     for (int sig : fault_signals) sigaction(sig, &sa, nullptr);
-    // A closed pipe reading our output is a write error, ignored, not a death.
+    // A closed pipe is a write error for the descriptor that met it; the
+    // console turns one on the output back into SIGPIPE's death.
     signal(SIGPIPE, SIG_IGN);
 }
 
