@@ -23,6 +23,7 @@ namespace oru::memory {
 Record record;
 u64* node_slots = nullptr;
 NodeFrame* node_frames = nullptr;
+u32 frames_limit = max_node_frames;
 u32 generation = 0;
 u64 moves = 0;
 u32 refuse_os_blocks = 0;
@@ -68,6 +69,9 @@ void* map_os_block(size_t size, bool executable) {
     return static_cast<u8*>(p) + os_prefix;
 }
 
+size_t region_bytes() { return size_t{frames_limit} * frame_span * sizeof(u64); }
+size_t records_bytes() { return sizeof(NodeFrame) * frames_limit; }
+
 // Committed bytes of a node frame's slots: slot 0 and the capacity's slots.
 size_t node_frame_bytes(u32 capacity) { return round_up((size_t{capacity} + 1) * sizeof(u64), page); }
 
@@ -75,7 +79,7 @@ u32 alloc_frame_number() {
     // Reuse a number whose frame was released, else take a new one.
     for (u32 i = 1; i < free_frame_number; i++)
         if (node_frames[i].number == 0) return i;
-    if (free_frame_number >= max_node_frames) fire(ErrorId::internal_no_memory);
+    if (free_frame_number >= frames_limit) fire(ErrorId::internal_no_memory);
     return free_frame_number++;
 }
 
@@ -106,7 +110,7 @@ SeriesBuffer* init_buffer(u8* at, i32 size, u32 unit, i32 offset, u32 extra_flag
 // garbage made between cycles holds nodes too.
 bool spend_budget(u64 bytes) {
     if (record.s_budget < bytes || !collector::enabled_q() || collector::stress() || collector::active()) return false;
-    if (node_frames_in_use >= max_node_frames / 2) return false;
+    if (node_frames_in_use >= frames_limit / 2) return false;
     record.s_budget -= bytes;
     return true;
 }
@@ -214,6 +218,13 @@ void free_os_block(void* p) {
 // ---------------------------------------------------------------------------
 // Set-up and release
 
+u32 node_frames_for(u64 limit) {
+    constexpr u64 least = 64;
+    const u64 frames = limit / 8 / (frame_span * sizeof(u64));
+    if (frames >= max_node_frames) return max_node_frames;
+    return static_cast<u32>(frames > least ? frames : least);
+}
+
 void init() {
     // A new memory manager starts with collection off, whatever an earlier
     // one (an earlier start-up in the same process) left behind.
@@ -225,11 +236,11 @@ void init() {
     node_frames_in_use = 0;
     refuse_os_blocks = 0;
     // The node region and the frame records are reserved once, untouched
-    // pages cost nothing.
-    size_t region = size_t{max_node_frames} * frame_span * sizeof(u64);
-    void* slots = mmap(nullptr, region, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    void* frames = mmap(nullptr, sizeof(NodeFrame) * max_node_frames, PROT_READ | PROT_WRITE,
-                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    // pages cost nothing but addresses, which a limited process is short of.
+    frames_limit = node_frames_for(platform::address_space_limit());
+    void* slots = mmap(nullptr, region_bytes(), PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    void* frames = mmap(nullptr, records_bytes(), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
+                        -1, 0);
     if (slots == MAP_FAILED || frames == MAP_FAILED) runtime_error(94, 0);
     node_slots = static_cast<u64*>(slots);
     node_frames = static_cast<NodeFrame*>(frames);
@@ -257,8 +268,8 @@ void release_all() {
         release(b);
         b = next;
     }
-    munmap(node_slots, size_t{max_node_frames} * frame_span * sizeof(u64));
-    munmap(node_frames, sizeof(NodeFrame) * max_node_frames);
+    munmap(node_slots, region_bytes());
+    munmap(node_frames, records_bytes());
     heap::free(record.fixup);
     node_slots = nullptr;
     node_frames = nullptr;

@@ -383,6 +383,13 @@ void* thread_main(void* p) {
 
 }  // namespace
 
+size_t interpreter_stack_for(u64 limit) {
+    constexpr u64 least = u64{32} << 20;
+    const u64 quarter = limit / 4 / 4096 * 4096;
+    if (quarter >= interpreter_stack_size) return interpreter_stack_size;
+    return static_cast<size_t>(quarter > least ? quarter : least);
+}
+
 void run_with_stack(size_t stack_bytes, void (*body)(void*), void* arg) {
     ThreadStart start{body, arg};
     pthread_attr_t attr;

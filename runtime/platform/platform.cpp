@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,6 +28,15 @@ void* allocate_virtual(size_t size, bool executable) {
 
 void free_virtual(void* address, size_t size) {
     if (munmap(address, size) != 0) system_throw(throw_code::mem_release);
+}
+
+u64 address_space_limit() {
+    u64 limit = UINT64_MAX;
+    for (int resource : {RLIMIT_AS, RLIMIT_DATA}) {
+        rlimit r{};
+        if (getrlimit(resource, &r) == 0 && r.rlim_cur != RLIM_INFINITY && r.rlim_cur < limit) limit = r.rlim_cur;
+    }
+    return limit;
 }
 
 void init() { console::init(); }

@@ -23,6 +23,11 @@ void* allocate_virtual(size_t size, bool executable);
 // (munmap needs it). Failure is the throw throw_code::mem_release.
 void free_virtual(void* address, size_t size);
 
+// The address space the process may map: the smaller of its soft limits on
+// address space and on data (ulimit -v, ulimit -d); UINT64_MAX when neither
+// is set.
+u64 address_space_limit();
+
 // Process set-up of the platform: the console flag. (Standard streams have
 // no text mode to leave on Linux.)
 void init();
