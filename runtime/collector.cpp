@@ -40,6 +40,12 @@ bool nodes_on = true;
 i32 stress_mode = -1;  // -1 until the environment is read
 u32 cycle_count = 0;
 u32 nodes_cycle_count = 0;
+// Stress mode's pacing (see stress_collect): the credit earned since the
+// last cycle, and the live bytes that cycle found.
+u64 credit = 0;
+u64 last_live = 0;
+u64 credit_per_allocation = default_stress_credit;
+u64 total_work = 0;
 
 Marker markers[max_markers];
 i32 marker_fill = 0;
@@ -442,7 +448,9 @@ u32 run_cycle(bool nodes) {
     }
     compact_series_frames();
     sweep_big_buffers();
-    memory::settle_series_frames();
+    last_live = memory::settle_series_frames();
+    total_work += last_live;
+    credit = 0;
     for (size_t i = 0; i < fixed_fill; i++)
         if (live_slot(fixed_marked[i])) buffer(fixed_marked[i])->flags &= ~sflag::mark;
     fixed_fill = 0;
@@ -465,6 +473,7 @@ u32 run_cycle(bool nodes) {
 
 void init() {
     cycle_count = nodes_cycle_count = 0;
+    credit = last_live = total_work = 0;
     marker_fill = 0;
     running = false;
     nodes_on = true;
@@ -476,6 +485,20 @@ void collect_if_enabled() {
     if (!enabled || running) return;
     run_cycle(false);
 }
+
+void stress_collect() {
+    if (!enabled || running) return;
+    credit += credit_per_allocation;
+    if (credit >= last_live) run_cycle(false);
+}
+
+u64 set_stress_credit(u64 bytes) {
+    const u64 was = credit_per_allocation;
+    credit_per_allocation = bytes;
+    return was;
+}
+
+u64 work_done() { return total_work; }
 
 u32 recycle() { return run_cycle(false); }
 

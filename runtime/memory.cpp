@@ -427,7 +427,7 @@ SeriesBuffer* alloc_series_buffer(i32 count, u32 unit, i32 offset) {
 
     // A stress collection may compact or release frames: the room check
     // below runs on whatever frame is current afterwards.
-    if (collector::stress()) [[unlikely]] collector::collect_if_enabled();
+    if (collector::stress()) [[unlikely]] collector::stress_collect();
     SeriesFrame* f = record.s_active;
     if (!f || reinterpret_cast<uintptr_t>(f->top) + need >= reinterpret_cast<uintptr_t>(f->end)) [[unlikely]] {
         f = find_frame(need);
