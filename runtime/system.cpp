@@ -384,7 +384,7 @@ void* thread_main(void* p) {
 }  // namespace
 
 size_t interpreter_stack_for(u64 limit) {
-    constexpr u64 least = u64{32} << 20;
+    constexpr u64 least = u64{8} << 20;
     const u64 quarter = limit / 4 / 4096 * 4096;
     if (quarter >= interpreter_stack_size) return interpreter_stack_size;
     return static_cast<size_t>(quarter > least ? quarter : least);
