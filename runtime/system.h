@@ -103,9 +103,11 @@ void init_thread();
 void run_with_stack(size_t stack_bytes, void (*body)(void*), void* arg);
 constexpr size_t interpreter_stack_size = size_t{512} << 20;
 // The interpreter's stack for an address space of `limit` bytes: the full
-// size without a limit, else a quarter of it, between 32 MiB and the full
+// size without a limit, else a quarter of it, between 8 MiB and the full
 // size. The language's own limits need far less (about 10 MiB at the
-// deepest call nesting), and the rest of a limited space is wanted for data.
+// deepest call nesting), and the rest of a limited space is wanted for data;
+// under a limit too small for that, a machine stack overflow is reported as
+// such.
 size_t interpreter_stack_for(u64 limit);
 
 // Tracked heap blocks, all freed by free_all.
