@@ -367,6 +367,7 @@ inline u8* next_buffer(u8* p) {
 // Compacts one frame; live runs go into the free tail of `pred`, the nearest
 // frame before it that holds data, while it has plenty of room.
 void compact_frame(memory::SeriesFrame* f, memory::SeriesFrame* pred) {
+    u8* const old_top = f->top;
     u8* dest = nullptr;  // set at the first buffer that does not stay put
     u8* p = f->first();
     while (p < f->top) {
@@ -383,18 +384,23 @@ void compact_frame(memory::SeriesFrame* f, memory::SeriesFrame* pred) {
         // Into the predecessor's free tail while it has plenty of room.
         if (pred && pred->end - pred->top > memory::min_frame_room &&
             static_cast<size_t>(pred->end - pred->top) > bytes) {
+            memory::reuse(pred->top, bytes);
             std::memcpy(pred->top, p, bytes);
             memory::set_buffer(s->node, reinterpret_cast<SeriesBuffer*>(pred->top));
             pred->top += bytes;
             if (!dest) dest = p;
         } else if (dest) {
+            memory::reuse(dest, bytes);  // it may have held a moved-from buffer's data
             std::memmove(dest, p, bytes);
             memory::set_buffer(reinterpret_cast<SeriesBuffer*>(dest)->node, reinterpret_cast<SeriesBuffer*>(dest));
             dest += bytes;
         }
         p = after;
     }
-    if (dest) f->top = dest;
+    if (dest) {
+        f->top = dest;
+        memory::poison(dest, static_cast<size_t>(old_top - dest));  // all moved away or dead
+    }
 }
 
 // Frames that end up empty stay in the list until the end of the cycle,
@@ -513,6 +519,11 @@ bool stress() {
         stress_mode = v && v[0] && std::strcmp(v, "0") != 0 ? 1 : 0;
     }
     return stress_mode == 1 && enabled && !running;
+}
+
+bool stress_set() {
+    stress();
+    return stress_mode == 1;
 }
 
 bool set_stress(bool on) {

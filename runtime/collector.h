@@ -52,6 +52,9 @@ u32 nodes_cycles();
 
 // True when stress mode is on and collection is enabled.
 bool stress();
+// True when stress mode is on (ORU_GC_STRESS, or set_stress), whatever the
+// state of collection.
+bool stress_set();
 // Stress mode's cycle, asked for at every series allocation. A cycle costs
 // in proportion to the live data, so one at every allocation would make a
 // program whose live data grows with its work (a deep nesting being loaded)

@@ -14,6 +14,7 @@
 #include "runtime/collector.h"
 #include "runtime/fire.h"
 #include "runtime/platform/platform.h"
+#include "runtime/sanitizer.h"
 #include "runtime/system.h"
 
 #include <sys/mman.h>
@@ -136,6 +137,7 @@ SeriesFrame* map_series_frame() {
     f->top = f->first();
     f->end = reinterpret_cast<u8*>(f) + bytes;
     f->next = f->prev = nullptr;
+    poison(f->top, static_cast<size_t>(f->end - f->top));  // handed out by allocation only
     // Keep the list sorted by address.
     SeriesFrame* after = nullptr;
     for (SeriesFrame* g = record.s_head; g && g < f; g = g->next) after = g;
@@ -211,6 +213,8 @@ void* allocate_os_block(size_t size, bool executable) {
 void free_os_block(void* p) {
     u8* block = static_cast<u8*>(p) - os_prefix;
     u64 rounded = *reinterpret_cast<u64*>(block);
+    // The addresses may be mapped again, by anyone: they go back unmarked.
+    sanitizer::unpoison(block, rounded);
     guarded([&] { platform::free_virtual(block, rounded); });
     record.total -= rounded;
 }
@@ -256,7 +260,9 @@ void release_all() {
     // unmap directly and let nothing throw.
     auto release = [](void* p) {
         u8* block = static_cast<u8*>(p) - os_prefix;
-        munmap(block, *reinterpret_cast<u64*>(block));
+        const u64 rounded = *reinterpret_cast<u64*>(block);
+        sanitizer::unpoison(block, rounded);
+        munmap(block, rounded);
     };
     for (SeriesFrame* f = record.s_head; f;) {
         SeriesFrame* next = f->next;
@@ -445,6 +451,7 @@ SeriesBuffer* alloc_series_buffer(i32 count, u32 unit, i32 offset) {
     }
     u8* at = f->top;
     f->top += need;
+    reuse(at, need);
     return init_buffer(at, size, unit, offset, 0);
 }
 
@@ -527,7 +534,8 @@ SeriesBuffer* expand(SeriesBuffer* s, i32 new_size, SeriesBuffer** old) {
     set_buffer(n, fresh);
     s->node = 0;
     s->flags &= ~sflag::in_use;
-    if (old) *old = s;
+    if (old) *old = s;              // the caller copies, then poisons it
+    else poison(s->data(), static_cast<size_t>(s->size));
     return fresh;
 }
 
@@ -546,6 +554,7 @@ SeriesBuffer* expand_copy(SeriesBuffer* s, i32 new_size, u32* copied) {
     u32 bytes = static_cast<u32>(old->size) - old->head;
     if (bytes > static_cast<u32>(fresh->size)) bytes = static_cast<u32>(fresh->size);
     std::memcpy(fresh->data(), old->head_ptr(), bytes);
+    poison(old->data(), static_cast<size_t>(old->size));
     *copied = bytes;
     return fresh;
 }
@@ -628,6 +637,14 @@ u8* reserve_bytes(Node n, i32 count) {
     s->tail += static_cast<u32>(count);
     return at;
 }
+
+void poison(void* start, size_t bytes) {
+    if (bytes == 0) return;
+    if (sanitizer::address) sanitizer::poison(start, bytes);
+    else if (collector::stress_set()) std::memset(start, poison_byte, bytes);
+}
+
+void reuse(void* start, size_t bytes) { sanitizer::unpoison(start, bytes); }
 
 void fill_bytes(u8* start, u8* end, u8 byte) {
     if (end > start) std::memset(start, byte, static_cast<size_t>(end - start));

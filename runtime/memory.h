@@ -240,6 +240,17 @@ Cell* alloc_tail_raw(SeriesBuffer* s);
 // Moves the tail n bytes on and returns the old tail address.
 u8* reserve_bytes(Node n, i32 count);
 
+// Released and moved-from series memory is poisoned, so that a read through
+// a stale buffer address shows instead of quietly finding the old values:
+// under the address sanitizer the range is marked unaddressable (a read is
+// a report); otherwise, in stress mode, it is filled with poison_byte (a read
+// gives a cell of no type and nodes past every frame). A buffer's header
+// stays readable: the collector walks the headers of dead buffers. `reuse`
+// clears the mark where memory is handed out or written again.
+constexpr u8 poison_byte = 0xDB;
+void poison(void* start, size_t bytes);
+void reuse(void* start, size_t bytes);
+
 void fill_bytes(u8* start, u8* end, u8 byte);
 void zero_words(u32* start, u32* end);
 

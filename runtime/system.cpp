@@ -10,6 +10,7 @@
 #include "runtime/system.h"
 
 #include "runtime/console.h"
+#include "runtime/sanitizer.h"
 
 #include <cerrno>
 #include <climits>
@@ -272,13 +273,27 @@ void fault_handler(int sig, siginfo_t* info, void* context) {
     _exit(code);
 }
 
+// True when a handler other than the default or ignore is installed.
+bool handled(int sig) {
+    struct sigaction old {};
+    if (sigaction(sig, nullptr, &old) != 0) return false;
+    if (old.sa_flags & SA_SIGINFO) return old.sa_sigaction != nullptr;
+    return old.sa_handler != SIG_DFL && old.sa_handler != SIG_IGN;
+}
+
 void install_fault_handlers() {
     struct sigaction sa {};
     sa.sa_sigaction = fault_handler;
     // A fault inside the handler itself ends the process by the default action.
     sa.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_NODEFER | SA_RESETHAND;
     sigemptyset(&sa.sa_mask);
-    for (int sig : fault_signals) sigaction(sig, &sa, nullptr);
+    for (int sig : fault_signals) {
+        // The address sanitizer's own handler, where it set one, reports a
+        // fault with the access and the stacks behind it (a read of poisoned
+        // series memory that left the process, a stack overflow): it stays.
+        if (sanitizer::address && handled(sig)) continue;
+        sigaction(sig, &sa, nullptr);
+    }
     // A closed pipe is a write error for the descriptor that met it; the
     // console turns one on the output back into SIGPIPE's death.
     signal(SIGPIPE, SIG_IGN);

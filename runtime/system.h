@@ -6,7 +6,8 @@
 // level L stops every code not above L and lets the others pass (unsigned
 // compare). The top level catches everything. Hardware faults arrive as
 // signals on an alternate stack and end the process through the fatal report,
-// which writes with write(2) only: a fault may have damaged the heap.
+// which writes with write(2) only: a fault may have damaged the heap. Under
+// the address sanitizer, the signals it handles itself are left to it.
 #pragma once
 
 #include "runtime/cell.h"
