@@ -423,7 +423,28 @@ void run_with_stack(size_t stack_bytes, void (*body)(void*), void* arg) {
     pthread_join(thread, nullptr);
 }
 
+namespace {
+
+// A standard descriptor the process was started without is held by
+// /dev/null opened for reading: the next file opened would take its number
+// and receive the output (or be read as input). Reads then find the end of
+// input and writes fail, so output to a closed standard output is the write
+// error it was, not data written into a file.
+void hold_standard_descriptors() {
+    for (int fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        const int null_fd = open("/dev/null", O_RDONLY);
+        if (null_fd >= 0 && null_fd != fd) {
+            dup2(null_fd, fd);
+            close(null_fd);
+        }
+    }
+}
+
+}  // namespace
+
 void init_process(int argc, char** argv) {
+    hold_standard_descriptors();
     copy_env(display_env, "DISPLAY");
     copy_env(xauthority_env, "XAUTHORITY");
     copy_env(home_env, "HOME");

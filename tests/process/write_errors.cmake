@@ -12,3 +12,10 @@ execute_process(COMMAND bash -c "\"$0\" \"$1\" | head -c 1 >/dev/null; echo \"\$
 if(NOT out STREQUAL "141\n" OR NOT err STREQUAL "")
   message(FATAL_ERROR "closed pipe: status ${out}\nstderr: ${err}")
 endif()
+# Started with standard output closed, the output has nowhere to go: a write
+# error, not bytes written into whichever file takes the descriptor next.
+execute_process(COMMAND bash -c "\"$0\" \"$1\" >&-; echo \"$?\"" ${ORU} ${WORK}/lines.oru
+                OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 60)
+if(NOT out STREQUAL "1\n" OR NOT err STREQUAL "*** Error: cannot write the output: Bad file descriptor\n")
+  message(FATAL_ERROR "closed output: status ${out}\nstderr: ${err}")
+endif()
