@@ -19,6 +19,7 @@
 #include "runtime/datatypes/typeset.h"
 #include "runtime/datatypes/unset.h"
 #include "runtime/datatypes/word.h"
+#include "runtime/platform/platform.h"
 #include "runtime/registry.h"
 #include "runtime/words.h"
 
@@ -342,17 +343,6 @@ void error_line(const char* message) {
 }
 
 
-bool read_file(const char* path, std::string& out) {
-    std::FILE* f = std::fopen(path, "rb");
-    if (!f) return false;
-    char chunk[65536];
-    size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) out.append(chunk, n);
-    const bool ok = !std::ferror(f);
-    std::fclose(f);
-    return ok;
-}
-
 }  // namespace
 
 // The offset of the header: "Oru", an optional "/System", white space, then
@@ -379,9 +369,15 @@ void define_base() {
 
 int run_script(const char* path) {
     std::string text;
-    if (!read_file(path, text)) {
-        std::fprintf(stderr, "*** Error: cannot read %s: %s\n", path, std::strerror(errno));
-        return 1;
+    switch (platform::read_file(path, text)) {
+        case platform::ReadResult::ok: break;
+        case platform::ReadResult::cannot_open:
+            std::fprintf(stderr, "*** Error: cannot read %s: %s\n", path, std::strerror(errno));
+            return 1;
+        case platform::ReadResult::too_large:
+            std::fprintf(stderr, "*** Error: cannot run %s: larger than %llu bytes\n", path,
+                         static_cast<unsigned long long>(platform::max_script_bytes));
+            return 1;
     }
     // The script's directory becomes the current directory.
     if (const char* slash = std::strrchr(path, '/')) {
@@ -398,7 +394,7 @@ int run_script(const char* path) {
     }
     Cell* code = stack::push();
     i32 consumed = 0;
-    lexer::scan(code, reinterpret_cast<const u8*>(text.data()) + start, static_cast<i32>(text.size()) - start,
+    lexer::scan(code, reinterpret_cast<const u8*>(text.data()) + start, static_cast<i32>(text.size() - start),
                 lexer::Mode{}, &consumed);
     const Cell* first = block::rs_abs_at(*code, 0);
     if (cell::type_of(*first) == type::path) {

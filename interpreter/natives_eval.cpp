@@ -417,25 +417,6 @@ std::string path_text(const Cell& file) {
     return out;
 }
 
-bool read_file(const std::string& path, std::string& out) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    char chunk[65536];
-    bool ok = true;
-    for (;;) {
-        const ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n == 0) break;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            ok = false;
-            break;
-        }
-        out.append(chunk, static_cast<size_t>(n));
-    }
-    ::close(fd);
-    return ok;
-}
-
 // Changes to a script's directory for its run and back afterwards, also
 // when an error or a throw leaves the script.
 class DirectoryGuard {
@@ -470,7 +451,10 @@ u32 do_file(const Cell& file) {
     if (!find_script_header) fire(ErrorId::internal_feature_na);
     const std::string path = path_text(*held);
     std::string text;
-    if (path.empty() || !read_file(path, text)) fire(ErrorId::access_cannot_open, *held);
+    const platform::ReadResult read = path.empty() ? platform::ReadResult::cannot_open
+                                                   : platform::read_file(path.c_str(), text);
+    if (read == platform::ReadResult::too_large) fire(ErrorId::script_size_limit, *held);
+    if (read != platform::ReadResult::ok) fire(ErrorId::access_cannot_open, *held);
     const long start = find_script_header(text);
     if (start < 0) fire(ErrorId::syntax_no_header, *held);
     Cell* code = stack::push(none_value);
