@@ -195,6 +195,7 @@ constexpr FunctionSpec action_specs[] = {
     {"insert", action::insert, "series value [any-type!] /part length /only /dup count"},
     {"at", action::at, "series index"},
     {"back", action::back, "series"},
+    {"change", action::change, "series value [any-type!] /part range /only /dup count"},
     {"clear", action::clear, "series"},
     {"copy", action::copy, "value /part length /deep /types kind"},
     {"head", action::head, "series"},
@@ -208,6 +209,7 @@ constexpr FunctionSpec action_specs[] = {
     {"skip", action::skip, "series offset"},
     {"tail", action::tail, "series"},
     {"tail?", action::tail_q, "series"},
+    {"trim", action::trim, "series /head /tail /auto /lines /all /with str"},
 };
 
 // Infix operators made from the words above (those whose functions exist).
