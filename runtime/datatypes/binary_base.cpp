@@ -267,17 +267,6 @@ i64 decode_58_text(const C& text, i32 n, u8* out) {
     return bytes_of_58(digits, out);
 }
 
-// Room for the bytes of count characters in a base: at most a byte a
-// character in bases 2, 16 and 58; 3 bytes for 4 digits in base 64.
-i64 decoded_room(i32 base, i64 count) {
-    switch (base) {
-        case 2: return count / 8;
-        case 16: return count / 2;
-        case 64: return (count * 3 + 9) / 4;
-        default: return count;
-    }
-}
-
 template <u32 Unit>
 i64 decode_unit(i32 base, const u8* text, i32 n, u8* out) {
     const Chars<Unit> chars{text};
@@ -289,19 +278,11 @@ i64 decode_unit(i32 base, const u8* text, i32 n, u8* out) {
     }
 }
 
-i64 decode_text(i32 base, const u8* text, i32 n, u32 unit, u8* out) {
-    switch (unit) {
-        case 1: return decode_unit<1>(base, text, n, out);
-        case 2: return decode_unit<2>(base, text, n, out);
-        default: return decode_unit<4>(base, text, n, out);
-    }
-}
-
 Node decode_with(i32 base, const u8* text, i32 count, u32 unit) {
     if (count < 0) count = 0;
     const Node n = memory::alloc_bytes(static_cast<i32>(decoded_room(base, count)));
     SeriesBuffer* s = memory::buffer(n);
-    const i64 length = decode_text(base, text, count, unit, s->head_ptr());
+    const i64 length = decode_into(base, text, count, unit, s->head_ptr());
     if (length < 0) return 0;
     s->tail = s->head + static_cast<u32>(length);
     return n;
@@ -415,6 +396,26 @@ Node decode_16(const u8* text, i32 count, u32 unit) { return decode_with(16, tex
 Node decode_58(const u8* text, i32 count, u32 unit) { return decode_with(58, text, count, unit); }
 Node decode_64(const u8* text, i32 count, u32 unit) { return decode_with(64, text, count, unit); }
 
+// Room for the bytes of count characters in a base: at most a byte a
+// character in bases 2, 16 and 58; 3 bytes for 4 digits in base 64.
+i64 decoded_room(i32 base, i64 count) {
+    switch (base) {
+        case 2: return count / 8;
+        case 16: return count / 2;
+        case 64: return (count * 3 + 9) / 4;
+        default: return count;
+    }
+}
+
+i64 decode_into(i32 base, const u8* text, i32 count, u32 unit, u8* out) {
+    if (count < 0) count = 0;
+    switch (unit) {
+        case 1: return decode_unit<1>(base, text, count, out);
+        case 2: return decode_unit<2>(base, text, count, out);
+        default: return decode_unit<4>(base, text, count, out);
+    }
+}
+
 bool base_q(i32 base) { return base == 2 || base == 16 || base == 58 || base == 64; }
 
 i64 encoded_room(i64 n, i32 base) {
@@ -478,7 +479,7 @@ Cell* decode(i32 base, const Cell& text) {
     SeriesBuffer* src = memory::buffer(tn);  // after the allocation, which may have moved it
     const u32 unit = src->unit();
     SeriesBuffer* dst = memory::buffer(out);
-    const i64 bytes = decode_text(base, src->head_ptr() + static_cast<size_t>(from) * unit, count, unit,
+    const i64 bytes = decode_into(base, src->head_ptr() + static_cast<size_t>(from) * unit, count, unit,
                                   dst->head_ptr());
     if (bytes >= 0) {
         dst->tail = dst->head + static_cast<u32>(bytes);

@@ -41,6 +41,12 @@ Node decode_16(const u8* text, i32 count, u32 unit);
 Node decode_58(const u8* text, i32 count, u32 unit);
 Node decode_64(const u8* text, i32 count, u32 unit);
 
+// The same work without allocating: decodes count characters of `unit`
+// bytes into out, which has decoded_room(base, count) bytes; answers the
+// byte count, or -1 when the text is invalid. The base must be one above.
+i64 decode_into(i32 base, const u8* text, i32 count, u32 unit, u8* out);
+i64 decoded_room(i32 base, i64 count);
+
 // True for the bases above.
 bool base_q(i32 base);
 
