@@ -240,7 +240,7 @@ i64 bytes_of_58(const std::vector<u8>& d, u8* out) {
         i += k;
     }
     u8* o = out;
-    std::memset(o, 0, z);
+    if (z > 0) std::memset(o, 0, z);
     o += z;
     bool started = false;  // leading zero bytes of the number are dropped
     for (size_t k = limbs.size(); k-- > 0;) {
@@ -349,7 +349,7 @@ u8* encode_58(const u8* bytes, u8* out, i32 n) {
         }
         i += k;
     }
-    std::memset(out, '1', static_cast<size_t>(z));
+    if (z > 0) std::memset(out, '1', static_cast<size_t>(z));  // out may be null when n is 0
     out += z;
     for (size_t k = limbs.size(); k-- > 0;) {
         u8 digits[5];
