@@ -10,6 +10,7 @@
 #include "runtime/datatypes/binary.h"
 
 #include "interpreter/actions.h"
+#include "interpreter/natives_sets.h"
 #include "interpreter/stack.h"
 #include "runtime/cycles.h"
 #include "runtime/datatypes/binary_base.h"
@@ -593,6 +594,16 @@ constexpr ActionTable binary_actions = {
 void init() {
     registry::add(type::binary, type::string, "binary!", binary_actions);
     string::binary_maker = make_binary;
+    // The codecs of enbase and debase.
+    natives::SetService& codecs = natives::set_service;
+    codecs.encode[natives::base_slot(2)] = encode_2;
+    codecs.encode[natives::base_slot(16)] = encode_16;
+    codecs.encode[natives::base_slot(58)] = encode_58;
+    codecs.encode[natives::base_slot(64)] = encode_64;
+    codecs.decode[natives::base_slot(2)] = decode_2;
+    codecs.decode[natives::base_slot(16)] = decode_16;
+    codecs.decode[natives::base_slot(58)] = decode_58;
+    codecs.decode[natives::base_slot(64)] = decode_64;
 }
 
 }  // namespace oru::binary

@@ -111,7 +111,8 @@ bool match_bitset_q(const Cell& bin, const Cell& bits);
 using ImageBytes = void (*)(const Cell& image, std::vector<u8>& out);
 extern ImageBytes image_bytes;
 
-// Registers binary! (type 41, parent string!) and installs string!'s binary maker.
+// Registers binary! (type 41, parent string!), installs string!'s binary
+// maker and the base codecs of enbase and debase (natives::set_service).
 void init();
 
 }  // namespace oru::binary
