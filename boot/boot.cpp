@@ -166,12 +166,11 @@ constexpr FunctionSpec native_specs[] = {
     {"new-line", natives::slot::new_line, "position [any-list!] value [logic!] /all /skip size [integer!]"},
     {"new-line?", natives::slot::new_line_q, "position [any-list!]"},
     {"context?", natives::slot::context_q, "word [any-word!]"},
-    // Until hash!, bitset!, date! and binary! register, their words are left
-    // out of these argument types (complement? and enbase check their
-    // argument themselves). The full texts: union, intersect, exclude set1
-    // set2 [block! hash! string! bitset! typeset!]; difference the same and
-    // date!; unique set [block! hash! string!]; complement? bits [bitset!];
-    // enbase value [binary! string!].
+    // Until hash!, bitset! and date! register, their words are left out of
+    // these argument types (complement? checks its argument itself). The full
+    // texts: union, intersect, exclude set1 set2 [block! hash! string!
+    // bitset! typeset!]; difference the same and date!; unique set [block!
+    // hash! string!]; complement? bits [bitset!].
     {"union", natives::slot::union_, "set1 [block! string! typeset!] set2 [block! string! typeset!] /case /skip size [integer!]"},
     {"intersect", natives::slot::intersect, "set1 [block! string! typeset!] set2 [block! string! typeset!] /case /skip size [integer!]"},
     {"exclude", natives::slot::exclude, "set1 [block! string! typeset!] set2 [block! string! typeset!] /case /skip size [integer!]"},
@@ -181,7 +180,7 @@ constexpr FunctionSpec native_specs[] = {
     {"dehex", natives::slot::dehex, "value [any-string!]"},
     {"enhex", natives::slot::enhex, "value [any-string!]"},
     {"debase", natives::slot::debase, "value [string!] /base base-value [integer!]"},
-    {"enbase", natives::slot::enbase, "value [series!] /base base-value [integer!]"},
+    {"enbase", natives::slot::enbase, "value [binary! string!] /base base-value [integer!]"},
     {"to-hex", natives::slot::to_hex, "value [integer!] /size length [integer!]"},
     // Until binary! and file! register: the full text is checksum data
     // [binary! string! file!] method [word!] /with spec [any-string! binary!
@@ -217,6 +216,7 @@ constexpr FunctionSpec action_specs[] = {
     {"insert", action::insert, "series value [any-type!] /part length /only /dup count"},
     {"at", action::at, "series index"},
     {"back", action::back, "series"},
+    {"change", action::change, "series value [any-type!] /part range /only /dup count"},
     {"clear", action::clear, "series"},
     {"copy", action::copy, "value /part length /deep /types kind"},
     {"head", action::head, "series"},
@@ -237,6 +237,7 @@ constexpr FunctionSpec action_specs[] = {
      "series value [any-type!] /part length /only /case /same /any /with wild /skip size /last /reverse"},
     {"put", action::put, "series key value [any-type!] /case"},
     {"sort", action::sort, "series /case /skip size /compare comparator /part length /all /reverse /stable"},
+    {"trim", action::trim, "series /head /tail /auto /lines /all /with str"},
 };
 
 // Infix operators made from the words above (those whose functions exist).

@@ -34,11 +34,13 @@
 #include "runtime/collector.h"
 #include "runtime/console.h"
 #include "runtime/cycles.h"
+#include "runtime/datatypes/binary.h"
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/char.h"
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/date.h"
+#include "runtime/datatypes/email.h"
 #include "runtime/datatypes/error.h"
 #include "runtime/datatypes/float.h"
 #include "runtime/datatypes/function.h"
@@ -52,10 +54,12 @@
 #include "runtime/datatypes/path.h"
 #include "runtime/datatypes/percent.h"
 #include "runtime/datatypes/point.h"
+#include "runtime/datatypes/ref.h"
 #include "runtime/datatypes/routine.h"
 #include "runtime/datatypes/series.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
+#include "runtime/datatypes/tag.h"
 #include "runtime/datatypes/time.h"
 #include "runtime/datatypes/triple.h"
 #include "runtime/datatypes/tuple.h"
@@ -132,6 +136,11 @@ void runtime_init() {
     float_::init();
     typeset::init();
     error::init();
+    // The children of string! with their own handlers.
+    binary::init();
+    tag::init();
+    email::init();
+    ref::init();
     // The value types that live in their cells (float! is percent!'s parent).
     pair::init();
     point2D::init();
