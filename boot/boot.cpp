@@ -165,6 +165,10 @@ constexpr FunctionSpec native_specs[] = {
     {"new-line", natives::slot::new_line, "position [any-list!] value [logic!] /all /skip size [integer!]"},
     {"new-line?", natives::slot::new_line_q, "position [any-list!]"},
     {"context?", natives::slot::context_q, "word [any-word!]"},
+    // Until binary! registers, its word is left out of parse's input types.
+    // The full text: input [binary! any-block! any-string!].
+    {"parse", natives::slot::parse,
+     "input [any-block! any-string!] rules [block!] /case /part length [number! series!] /trace callback [function!]"},
     {"transcode", natives::slot::transcode,
      "src [string!] /next /one /prescan /scan /part length [integer! string!] /into dst [block!] /trace callback"},
 };

@@ -13,8 +13,7 @@
 // 10 first node and series frames     18 boot image into the root block
 //                                     19 interpreter state, global slot
 //                                        table, collector
-// Not built yet, so not run: the parse work values, checksum and compression
-// method words and the process launcher of 16, the boot image of 18, and in
+// Not built yet, so not run: the checksum and compression method words and the process launcher of 16, the boot image of 18, and in
 // 8 every datatype module that does not exist yet (they join the list in its
 // order as they land).
 #include "runtime/runtime.h"
@@ -27,6 +26,7 @@
 #include "interpreter/natives_eval.h"
 #include "interpreter/natives_math.h"
 #include "interpreter/natives_series.h"
+#include "interpreter/parse.h"
 #include "interpreter/stack.h"
 #include "runtime/calls.h"
 #include "runtime/collector.h"
@@ -167,7 +167,9 @@ void runtime_init() {
     natives_series::register_all();
     natives_eval::register_all();
     natives_math::register_all();
+    parse::register_all();
     natives::init();
+    parse::init();
     ownership::init();
 
     stack::init(data_stack, call_stack);  // 17
@@ -180,6 +182,7 @@ void runtime_init() {
     collector::init();
     // The values the lexer is building live outside any series until it ends.
     collector::register_marker([] { lexer::mark(collector::mark_block); });
+    collector::register_marker(parse::mark);
 }
 
 void runtime_shutdown() {
