@@ -39,17 +39,12 @@ i64 step_budget = -1;
 
 namespace {
 
-// The input stack, then the rule stack; none until init.
-Cell work[2] = {none::value, none::value};
 
 // Keywords by canonical symbol id; `|` is compared by its exact id.
 std::vector<Keyword> keyword_table;
 i32 bar_symbol = 0;
 
-inline i32 block_length(const Cell& blk) {
-    const SeriesBuffer* s = series::buffer_of(blk);
-    return static_cast<i32>((s->tail - s->head) / sizeof(Cell));
-}
+inline i32 block_length(const Cell& blk) { return cells_in(blk); }
 
 inline i32 clamp(i32 v, i32 lo, i32 hi) { return v < lo ? lo : v > hi ? hi : v; }
 
@@ -94,7 +89,7 @@ public:
         block::rs_set_tail(rs, base);
         block::rs_set_tail(is, cell::head_index(is));
         if (!nested_ || base < 1) return;
-        const Cell marker = *block::rs_abs_at(rs, base - 1);
+        const Cell marker = *cell_at(rs, base - 1);
         block::rs_set_tail(rs, base - 1);
         rs.data1 = marker.data1;
         is.data1 = marker.data2;
@@ -108,8 +103,8 @@ private:
 
 }  // namespace
 
-Cell& input_stack() { return work[0]; }
-Cell& rule_stack() { return work[1]; }
+// None until init.
+Cell work_stacks[2] = {none::value, none::value};
 
 Keyword keyword_of(const Cell& w) {
     const i32 sym = word::symbol_of(w);
@@ -132,11 +127,6 @@ InputAside::~InputAside() { input_stack().data1 = saved_; }
 // ---------------------------------------------------------------------------
 // Input, rules and frames
 
-i32 Engine::in_tail() const {
-    const SeriesBuffer* s = series::buffer_of(*in);
-    return static_cast<i32>((s->tail - s->head) >> std::countr_zero(s->unit() | 32u));
-}
-
 i32 Engine::remaining() const {
     const i32 n = in_tail() - idx();
     return n > 0 ? n : 0;
@@ -147,19 +137,7 @@ i32 Engine::end_index() const {
     return level == 0 && limit >= 1 && limit < t ? limit : t;
 }
 
-i32 Engine::rules_len() const { return block_length(*rules); }
 i32 Engine::rules_head() const { return clamp(cell::head_index(*rules), 0, rules_len()); }
-Cell* Engine::rule_at(i32 i) const { return block::rs_abs_at(*rules, i); }
-
-i32 Engine::frames_base() const { return cell::head_index(rule_stack()); }
-i32 Engine::frame_top() const { return block_length(rule_stack()) - 3; }
-Cell* Engine::frame_cell(i32 frame, i32 k) const { return block::rs_abs_at(rule_stack(), frame + k); }
-i32 Engine::kind_of(i32 frame) const { return static_cast<i32>(frame_cell(frame, 2)->data2); }
-
-bool Engine::top_is_keyword() const {
-    const i32 top = frame_top();
-    return top >= frames_base() && cell::type_of(*frame_cell(top, 0)) != type::none;
-}
 
 void Engine::push_frame(Cell c1, Cell c2, Cell c3) {
     check_limits();
@@ -175,7 +153,8 @@ void Engine::drop_frame() {
     const i32 top = frame_top();
     const bool keyword = cell::type_of(*frame_cell(top, 0)) != type::none;
     const i32 k = keyword ? kind_of(top) : 0;
-    block::rs_set_tail(rule_stack(), top);
+    SeriesBuffer* s = memory::buffer(cell::node(rule_stack()));
+    s->tail = s->head + static_cast<u32>(top) * sizeof(Cell);
     if (keyword && top - 3 >= frames_base()) frame_cell(top - 3, 1)->data3 = static_cast<u32>(k);
 }
 
@@ -227,7 +206,7 @@ void Engine::deliver(const Cell& event) {
     Cell* frames = stack::push();
     block::make_at(*frames, n);
     SeriesBuffer* dst = series::buffer_of(*frames);
-    std::memcpy(dst->head_ptr(), block::rs_abs_at(rule_stack(), base), static_cast<size_t>(n) * sizeof(Cell));
+    std::memcpy(dst->head_ptr(), cell_at(rule_stack(), base), static_cast<size_t>(n) * sizeof(Cell));
     dst->tail = dst->head + static_cast<u32>(n) * sizeof(Cell);
     args[4] = *frames;
     Cell answer;
@@ -778,7 +757,7 @@ State Engine::start_into() {
         rule = v ? *v : none::value;
     }
     if (cell::type_of(rule) != type::block) oru::fire(ErrorId::script_parse_end, words::word::into);
-    const Cell item = end_q() ? none::value : *block::rs_abs_at(*in, idx());
+    const Cell item = end_q() ? none::value : *cell_at(*in, idx());
     const u32 t = cell::type_of(item);
     if (!series::block_like_q(t) && !series::string_like_q(t) && t != type::binary) {
         match = false;
@@ -788,7 +767,7 @@ State Engine::start_into() {
     }
     check_limits();
     Cell& is = input_stack();
-    block::rs_abs_at(is, block_length(is) - 1)->data1 = static_cast<u32>(idx());
+    cell_at(is, block_length(is) - 1)->data1 = static_cast<u32>(idx());
     block::rs_append(is, item);
     *in = item;
     level++;
@@ -803,7 +782,7 @@ void Engine::finish_into() {
     if (idx() < in_tail()) match = false;  // the sub-series was not matched to its end
     Cell& is = input_stack();
     block::rs_set_tail(is, block_length(is) - 1);
-    *in = *block::rs_abs_at(is, block_length(is) - 1);
+    *in = *cell_at(is, block_length(is) - 1);
     level--;
     input_changed();
     if (!completed) match = false;
@@ -890,8 +869,8 @@ Cell* process(const Cell& input, const Cell& rules, i32 comparison, i32 limit, c
 }
 
 void init() {
-    block::make_at(work[0], 8);
-    block::make_at(work[1], 100);
+    block::make_at(work_stacks[0], 8);
+    block::make_at(work_stacks[1], 100);
     bar_symbol = words::sym::bar;
     const std::pair<i32, Keyword> list[] = {
         {words::sym::any, Keyword::any},         {words::sym::break_, Keyword::break_},
@@ -917,7 +896,7 @@ void init() {
     }
 }
 
-void mark() { collector::mark_block(&work[0], &work[0] + 2); }
+void mark() { collector::mark_block(&work_stacks[0], &work_stacks[0] + 2); }
 
 void register_all() { natives::provide(natives::slot::parse, natives::parse); }
 

@@ -19,6 +19,7 @@
 #include "runtime/datatypes/series.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/word.h"
+#include "runtime/memory.h"
 #include "runtime/fire.h"
 #include "runtime/registry.h"
 #include "runtime/words.h"
@@ -275,6 +276,11 @@ void Engine::keep_value(const Cell& v, bool only) {
     Cell* value = stack::push(v);  // first: `v` may be held nowhere else
     if (cell::type_of(*target) == type::block) {
         if (only) {
+            // A collection grows by four times when full: large ones are
+            // copied (and their pages touched) fewer times.
+            const Node n = cell::node(*target);
+            if (memory::buffer(n)->tail + sizeof(Cell) > static_cast<u32>(memory::buffer(n)->size))
+                series::reserve(n, 3 * static_cast<i64>(memory::buffer(n)->length()) + 1, false);
             block::rs_append(*target, *value);
             return;
         }
@@ -310,7 +316,7 @@ void Engine::keep_matched(i32 start, bool pick) {
             SeriesBuffer* b = series::buffer_of(*in);
             return cell::make(type::char_, 0, string::get_char(b->head_ptr() + static_cast<size_t>(i) * b->unit(), b->unit()));
         }
-        return *block::rs_abs_at(*in, i);
+        return *cell_at(*in, i);
     };
     if (pick) {
         for (i32 i = start; i < end && i < in_tail(); i++) keep_value(item(i), true);
@@ -428,7 +434,7 @@ void Engine::resolve_capture(i32 frame, i32 k) {
                     else if (series::string_like_q(it))
                         v = cell::make(type::char_, 0,
                                        string::get_char(b->head_ptr() + static_cast<size_t>(start) * b->unit(), b->unit()));
-                    else v = *block::rs_abs_at(*in, start);
+                    else v = *cell_at(*in, start);
                 }
                 set_word(w, v);
                 rules_changed();

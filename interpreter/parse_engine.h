@@ -34,6 +34,9 @@
 
 #include "interpreter/parse.h"
 #include "runtime/cell.h"
+#include "runtime/memory.h"
+
+#include <bit>
 
 namespace oru::parse {
 
@@ -51,9 +54,21 @@ enum class Keyword : u8 {
 };
 Keyword keyword_of(const Cell& word);
 
-// The work stacks (block cells kept in globals, marked by mark()).
-Cell& input_stack();
-Cell& rule_stack();
+// The work stacks: the input stack, then the rule stack (block cells kept
+// in globals, marked by mark()).
+extern Cell work_stacks[2];
+inline Cell& input_stack() { return work_stacks[0]; }
+inline Cell& rule_stack() { return work_stacks[1]; }
+
+// Cell i of a block's buffer from its first cell, and the cells it holds
+// (valid until the next allocation).
+inline Cell* cell_at(const Cell& blk, i32 i) {
+    return reinterpret_cast<Cell*>(memory::buffer(cell::node(blk))->head_ptr()) + i;
+}
+inline i32 cells_in(const Cell& blk) {
+    const SeriesBuffer* s = memory::buffer(cell::node(blk));
+    return static_cast<i32>((s->tail - s->head) / sizeof(Cell));
+}
 
 // Thrown when the trace callback answers false or none: parsing stops.
 struct Stop {};
@@ -144,7 +159,10 @@ struct Engine {
     // --- Input --------------------------------------------------------------
     i32 idx() const { return cell::head_index(*in); }
     void set_idx(i32 i) { in->data1 = static_cast<u32>(i); }
-    i32 in_tail() const;
+    i32 in_tail() const {
+        const SeriesBuffer* s = memory::buffer(cell::node(*in));
+        return static_cast<i32>((s->tail - s->head) >> std::countr_zero(s->unit() | 32u));
+    }
     // Units from the index to the tail (0 at or past it).
     i32 remaining() const;
     // The index past which the input counts as ended: its tail, or the /part
@@ -154,17 +172,20 @@ struct Engine {
     u32 in_type() const { return cell::type_of(*in); }
 
     // --- Rules ----------------------------------------------------------------
-    i32 rules_len() const;
+    i32 rules_len() const { return cells_in(*rules); }
     i32 rules_head() const;
     // The rule cell at an absolute index (valid until the next allocation).
-    Cell* rule_at(i32 i) const;
-    bool top_is_keyword() const;
+    Cell* rule_at(i32 i) const { return cell_at(*rules, i); }
+    bool top_is_keyword() const {
+        const i32 top = frame_top();
+        return top >= frames_base() && cell::type_of(*frame_cell(top, 0)) != type::none;
+    }
 
     // --- Rule stack -------------------------------------------------------------
-    i32 frame_top() const;  // absolute index of the top frame's first cell
-    i32 frames_base() const;
-    Cell* frame_cell(i32 frame, i32 k) const;
-    i32 kind_of(i32 frame) const;
+    i32 frame_top() const { return cells_in(rule_stack()) - 3; }  // the top frame's first cell
+    i32 frames_base() const { return cell::head_index(rule_stack()); }
+    Cell* frame_cell(i32 frame, i32 k) const { return cell_at(rule_stack(), frame + k); }
+    i32 kind_of(i32 frame) const { return static_cast<i32>(frame_cell(frame, 2)->data2); }
     // Pushes a frame's three cells (script/parse-stack past the limit).
     void push_frame(Cell c1, Cell c2, Cell c3);
     // Drops the top frame; a keyword frame's kind goes into the new top's record.

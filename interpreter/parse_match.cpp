@@ -201,7 +201,7 @@ i32 scan(const Cell& input, i32 i, i32 stop, const Cell& v, bool folding) {
 }  // namespace
 
 bool Engine::compare_item(i32 index, const Cell& v) {
-    Cell item = *block::rs_abs_at(*in, index);
+    Cell item = *cell_at(*in, index);
     Cell rule = v;
     const u32 it = cell::type_of(item), vt = cell::type_of(rule);
     // Lit-words match words of their spelling: ignoring case (11), or only
@@ -214,7 +214,7 @@ bool Engine::compare_item(i32 index, const Cell& v) {
 bool Engine::match_type(const Cell& v) {
     const bool dt = cell::type_of(v) == type::datatype;
     if (in_type() != type::binary) {
-        const u32 t = cell::type_of(*block::rs_abs_at(*in, idx()));
+        const u32 t = cell::type_of(*cell_at(*in, idx()));
         return dt ? datatype::get(v) == t : typeset::member_q(v, t);
     }
     // A binary input holds source text: scan one value at the position.
