@@ -106,6 +106,12 @@ private:
 // None until init.
 Cell work_stacks[2] = {none::value, none::value};
 
+namespace {
+// The memory manager the work stacks were made under (a start-up run again
+// makes them again).
+u32 made_under = 0;
+}  // namespace
+
 Keyword keyword_of(const Cell& w) {
     const i32 sym = word::symbol_of(w);
     if (sym == bar_symbol) return Keyword::bar;
@@ -832,7 +838,8 @@ void Engine::run() {
 // Entry
 
 Cell* process(const Cell& input, const Cell& rules, i32 comparison, i32 limit, const Cell* callback) {
-    if (cell::type_of(rule_stack()) != type::block) oru::fire(ErrorId::internal_not_done);
+    if (cell::type_of(rule_stack()) != type::block || made_under != memory::generation)
+        oru::fire(ErrorId::internal_not_done);
     const u32 t = cell::type_of(input);
     if (!series::block_like_q(t) && !series::string_like_q(t) && t != type::binary)
         oru::fire(ErrorId::script_invalid_arg, input);
@@ -871,6 +878,7 @@ Cell* process(const Cell& input, const Cell& rules, i32 comparison, i32 limit, c
 void init() {
     block::make_at(work_stacks[0], 8);
     block::make_at(work_stacks[1], 100);
+    made_under = memory::generation;
     bar_symbol = words::sym::bar;
     const std::pair<i32, Keyword> list[] = {
         {words::sym::any, Keyword::any},         {words::sym::break_, Keyword::break_},

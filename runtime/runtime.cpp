@@ -13,9 +13,10 @@
 // 10 first node and series frames     18 boot image into the root block
 //                                     19 interpreter state, global slot
 //                                        table, collector
-// Not built yet, so not run: the checksum and compression method words and the process launcher of 16, the boot image of 18, and in
-// 8 every datatype module that does not exist yet (they join the list in its
-// order as they land).
+// Not built yet, so not run: the checksum and compression method words and
+// the process launcher of 16, the boot image of 18, and in 8 every datatype
+// module that does not exist yet (they join the list in its order as they
+// land).
 #include "runtime/runtime.h"
 
 #include "codecs/lexer.h"
