@@ -341,7 +341,8 @@ void Engine::repetition(i32 frame, i32 k) {
         Cell* r = frame_cell(frame, 1);
         r->data2 = static_cast<u32>(idx());
         r->data3 = static_cast<u32>(remaining());
-        frame_cell(frame, 0)->data3 = static_cast<u32>(c + 1);
+        // `while` may go round without end: the count stops at its largest.
+        frame_cell(frame, 0)->data3 = static_cast<u32>(c < INT32_MAX ? c + 1 : c);
         position_from(frame);
         trace(words::word::iterate);
         pop = false;
