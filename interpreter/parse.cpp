@@ -29,16 +29,23 @@
 #include "runtime/system.h"
 #include "runtime/words.h"
 
-#include <bit>
+#include <climits>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 namespace oru::parse {
 
 i64 step_budget = -1;
 
+// None until init.
+Cell work_stacks[2] = {none::value, none::value};
+
 namespace {
 
+// The memory manager the work stacks were made under (a start-up run again
+// makes them again).
+u32 made_under = 0;
 
 // Keywords by canonical symbol id; `|` is compared by its exact id.
 std::vector<Keyword> keyword_table;
@@ -101,15 +108,6 @@ private:
     bool nested_ = false;
 };
 
-}  // namespace
-
-// None until init.
-Cell work_stacks[2] = {none::value, none::value};
-
-namespace {
-// The memory manager the work stacks were made under (a start-up run again
-// makes them again).
-u32 made_under = 0;
 }  // namespace
 
 Keyword keyword_of(const Cell& w) {
