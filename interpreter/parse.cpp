@@ -123,6 +123,14 @@ void check_limits() {
         oru::fire(ErrorId::script_parse_stack);
 }
 
+void spend_slow(i64 n) {
+    if (step_budget < n) {
+        step_budget = 0;  // every parse after it stops too
+        oru::fire(ErrorId::internal_limit_hit, words::word::match);
+    }
+    step_budget -= n;
+}
+
 InputAside::InputAside() : saved_(input_stack().data1) {
     input_stack().data1 = static_cast<u32>(block_length(input_stack()));
 }
@@ -811,10 +819,7 @@ void Engine::end_state() {
 void Engine::run() {
     State s = State::enter_block;
     for (;;) {
-        if (step_budget >= 0) [[unlikely]] {
-            if (step_budget == 0) oru::fire(ErrorId::internal_limit_hit, words::word::match);
-            step_budget--;
-        }
+        spend(1);
         switch (s) {
             case State::enter_block: s = enter_block(); break;
             case State::leave_block: s = leave_block(); break;

@@ -34,10 +34,11 @@ void mark();
 // top-level collect made.
 Cell* process(const Cell& input, const Cell& rules, i32 comparison, i32 limit, const Cell* callback);
 
-// The number of engine steps any parse may still take before raising
-// internal/limit-hit; negative (the default) for no limit. Only test
-// harnesses set it, so that rules that loop without end (`while` over a rule
-// that consumes nothing) end.
+// The work any parse may still do before raising internal/limit-hit: one
+// for each engine step, and the length of the input for each edit or copy of
+// it; negative (the default) for no limit. Only test harnesses set it, so
+// that rules that loop without end (`while` over a rule that consumes
+// nothing) or grow their input without end (inserting it into itself) stop.
 extern i64 step_budget;
 
 // Hands the native's routine to the native table.

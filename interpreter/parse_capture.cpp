@@ -36,6 +36,7 @@ inline bool has_handler(u32 t, u32 slot) { return t < registry::table_types && r
 
 // Pushes a copy of `count` units of the series from its index.
 Cell* copy_part(const Cell& src, i32 count) {
+    spend(count > 0 ? count : 0);
     Cell* s = stack::push(src);
     Cell* part = stack::push(cell::integer(count > 0 ? count : 0));
     return has_handler(cell::type_of(*s), action::copy) ? actions::copy(s, nullptr, part, false, nullptr)
@@ -45,6 +46,7 @@ Cell* copy_part(const Cell& src, i32 count) {
 // Removes `count` units of the series from its index.
 void remove_part(const Cell& src, i32 count) {
     if (count <= 0) return;
+    spend(series::abs_length_q(src));
     stack::Mark mark;
     Cell* s = stack::push(src);
     Cell* part = stack::push(cell::integer(count));
@@ -151,6 +153,7 @@ State Engine::run_insert() {
     }
     if (at >= rules_len()) oru::fire(ErrorId::script_parse_end, words::word::insert);
     pos = at;
+    spend(in_tail());
     stack::Mark keep;
     Cell* v = stack::push(edit_value(at, words::word::insert));
     Cell* s = stack::push(*in);
@@ -183,6 +186,7 @@ State Engine::start_change() {
         i32 a = cell::head_index(mark), b = idx();
         if (a > b) std::swap(a, b);
         pos = at + 1;
+        spend(in_tail());
         stack::Mark keep;
         Cell* v = stack::push(edit_value(pos, words::word::change));
         Cell* s = stack::push(*in);
@@ -271,6 +275,7 @@ State Engine::start_keep() {
 // into/after target with its own insert action, at its position for `into`
 // (the position moves past the value) or at its tail for `after`.
 void Engine::keep_value(const Cell& v, bool only) {
+    spend(1);
     Cell* target = stack::top - 1;
     stack::Mark mark;
     Cell* value = stack::push(v);  // first: `v` may be held nowhere else
@@ -457,6 +462,7 @@ void Engine::resolve_capture(i32 frame, i32 k) {
             if (pos + 1 >= rules_len()) oru::fire(ErrorId::script_parse_end, words::word::change);
             pos++;
             if (!match) return;
+            spend(in_tail());
             stack::Mark mark;
             Cell* v = stack::push(edit_value(pos, words::word::change));
             Cell* s = stack::push(*in);

@@ -244,4 +244,11 @@ private:
 // Checks both work stacks against stack_limit (before every push).
 void check_limits();
 
+// Spends n of the step budget (nothing without one); raises
+// internal/limit-hit once it is used up.
+void spend_slow(i64 n);
+inline void spend(i64 n) {
+    if (step_budget >= 0) [[unlikely]] spend_slow(n);
+}
+
 }  // namespace oru::parse
