@@ -169,6 +169,27 @@ constexpr FunctionSpec native_specs[] = {
     // The full text: input [binary! any-block! any-string!].
     {"parse", natives::slot::parse,
      "input [any-block! any-string!] rules [block!] /case /part length [number! series!] /trace callback [function!]"},
+    // Until hash!, bitset!, date! and binary! register, their words are left
+    // out of these argument types (complement? and enbase check their
+    // argument themselves). The full texts: union, intersect, exclude set1
+    // set2 [block! hash! string! bitset! typeset!]; difference the same and
+    // date!; unique set [block! hash! string!]; complement? bits [bitset!];
+    // enbase value [binary! string!].
+    {"union", natives::slot::union_, "set1 [block! string! typeset!] set2 [block! string! typeset!] /case /skip size [integer!]"},
+    {"intersect", natives::slot::intersect, "set1 [block! string! typeset!] set2 [block! string! typeset!] /case /skip size [integer!]"},
+    {"exclude", natives::slot::exclude, "set1 [block! string! typeset!] set2 [block! string! typeset!] /case /skip size [integer!]"},
+    {"difference", natives::slot::difference, "set1 [block! string! typeset!] set2 [block! string! typeset!] /case /skip size [integer!]"},
+    {"unique", natives::slot::unique, "set [block! string!] /case /skip size [integer!]"},
+    {"complement?", natives::slot::complement_q, "bits"},
+    {"dehex", natives::slot::dehex, "value [any-string!]"},
+    {"enhex", natives::slot::enhex, "value [any-string!]"},
+    {"debase", natives::slot::debase, "value [string!] /base base-value [integer!]"},
+    {"enbase", natives::slot::enbase, "value [series!] /base base-value [integer!]"},
+    {"to-hex", natives::slot::to_hex, "value [integer!] /size length [integer!]"},
+    // Until binary! and file! register: the full text is checksum data
+    // [binary! string! file!] method [word!] /with spec [any-string! binary!
+    // integer!].
+    {"checksum", natives::slot::checksum, "data [series!] method [word!] /with spec [series! integer!]"},
     {"transcode", natives::slot::transcode,
      "src [string!] /next /one /prescan /scan /part length [integer! string!] /into dst [block!] /trace callback"},
 };
@@ -212,6 +233,13 @@ constexpr FunctionSpec action_specs[] = {
     {"skip", action::skip, "series offset"},
     {"tail", action::tail, "series"},
     {"tail?", action::tail_q, "series"},
+    {"random", action::random, "value /seed /secure /only"},
+    {"find", action::find,
+     "series value [any-type!] /part length /only /case /same /any /with wild /skip size /last /reverse /tail /match"},
+    {"select", action::select,
+     "series value [any-type!] /part length /only /case /same /any /with wild /skip size /last /reverse"},
+    {"put", action::put, "series key value [any-type!] /case"},
+    {"sort", action::sort, "series /case /skip size /compare comparator /part length /all /reverse /stable"},
 };
 
 // Infix operators made from the words above (those whose functions exist).

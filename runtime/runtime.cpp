@@ -13,20 +13,22 @@
 // 10 first node and series frames     18 boot image into the root block
 //                                     19 interpreter state, global slot
 //                                        table, collector
-// Not built yet, so not run: the checksum and compression method words and
-// the process launcher of 16, the boot image of 18, and in 8 every datatype
-// module that does not exist yet (they join the list in its order as they
-// land).
+// Not built yet, so not run: the process launcher of 16, the boot image of
+// 18, and in 8 every datatype module that does not exist yet (they join the
+// list in its order as they land).
 #include "runtime/runtime.h"
 
 #include "codecs/lexer.h"
 #include "interpreter/actions.h"
+#include "interpreter/compress.h"
 #include "interpreter/evaluator.h"
 #include "interpreter/natives.h"
+#include "interpreter/natives_checksum.h"
 #include "interpreter/natives_control.h"
 #include "interpreter/natives_eval.h"
 #include "interpreter/natives_math.h"
 #include "interpreter/natives_series.h"
+#include "interpreter/natives_sets.h"
 #include "interpreter/parse.h"
 #include "interpreter/stack.h"
 #include "runtime/calls.h"
@@ -168,10 +170,14 @@ void runtime_init() {
     natives_series::register_all();
     natives_eval::register_all();
     natives_math::register_all();
+    natives_sets::register_all();
+    natives_checksum::register_all();
     parse::register_all();
     natives::init();
     parse::init();
     ownership::init();
+    natives_checksum::init();  // the checksum method words
+    compress::init();          // after the checksum method words
 
     stack::init(data_stack, call_stack);  // 17
     lexer::init();
