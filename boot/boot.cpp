@@ -166,6 +166,8 @@ constexpr FunctionSpec native_specs[] = {
     {"new-line", natives::slot::new_line, "position [any-list!] value [logic!] /all /skip size [integer!]"},
     {"new-line?", natives::slot::new_line_q, "position [any-list!]"},
     {"context?", natives::slot::context_q, "word [any-word!]"},
+    {"parse", natives::slot::parse,
+     "input [binary! any-block! any-string!] rules [block!] /case /part length [number! series!] /trace callback [function!]"},
     // Until hash!, bitset! and date! register, their words are left out of
     // these argument types (complement? checks its argument itself). The full
     // texts: union, intersect, exclude set1 set2 [block! hash! string!

@@ -13,9 +13,9 @@
 // 10 first node and series frames     18 boot image into the root block
 //                                     19 interpreter state, global slot
 //                                        table, collector
-// Not built yet, so not run: the parse work values and the process launcher of 16, the boot image of 18, and in
-// 8 every datatype module that does not exist yet (they join the list in its
-// order as they land).
+// Not built yet, so not run: the process launcher of 16, the boot image of
+// 18, and in 8 every datatype module that does not exist yet (they join the
+// list in its order as they land).
 #include "runtime/runtime.h"
 
 #include "codecs/lexer.h"
@@ -29,6 +29,7 @@
 #include "interpreter/natives_math.h"
 #include "interpreter/natives_series.h"
 #include "interpreter/natives_sets.h"
+#include "interpreter/parse.h"
 #include "interpreter/stack.h"
 #include "runtime/calls.h"
 #include "runtime/collector.h"
@@ -180,7 +181,9 @@ void runtime_init() {
     natives_math::register_all();
     natives_sets::register_all();
     natives_checksum::register_all();
+    parse::register_all();
     natives::init();
+    parse::init();
     ownership::init();
     natives_checksum::init();  // the checksum method words
     compress::init();          // after the checksum method words
@@ -195,6 +198,7 @@ void runtime_init() {
     collector::init();
     // The values the lexer is building live outside any series until it ends.
     collector::register_marker([] { lexer::mark(collector::mark_block); });
+    collector::register_marker(parse::mark);
 }
 
 void runtime_shutdown() {
