@@ -14,7 +14,7 @@ repeat i 5000 [append b form i]
 print length? b
 ")
 # Limit in KiB | whether the script must run
-foreach(case "1000000|yes" "200000|either" "50000|either" "12000|either")
+foreach(case "1000000|yes" "200000|either" "50000|either" "30000|either")
   string(REPLACE "|" ";" parts "${case}")
   list(GET parts 0 limit)
   list(GET parts 1 must_run)
