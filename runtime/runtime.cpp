@@ -55,6 +55,7 @@
 #include "runtime/datatypes/path.h"
 #include "runtime/datatypes/percent.h"
 #include "runtime/datatypes/point.h"
+#include "runtime/datatypes/port.h"
 #include "runtime/datatypes/ref.h"
 #include "runtime/datatypes/routine.h"
 #include "runtime/datatypes/series.h"
@@ -66,6 +67,7 @@
 #include "runtime/datatypes/tuple.h"
 #include "runtime/datatypes/typeset.h"
 #include "runtime/datatypes/unset.h"
+#include "runtime/datatypes/vector.h"
 #include "runtime/datatypes/word.h"
 #include "runtime/memory.h"
 #include "runtime/ownership.h"
@@ -151,6 +153,9 @@ void runtime_init() {
     percent::init();
     time::init();  // parent float!
     date::init();
+    // Packed vectors and ports.
+    vector::init();  // parent string!
+    port::init();    // parent object!
 
     actions::init();  // 9
 
