@@ -38,6 +38,8 @@
 #include <utility>
 #include <vector>
 
+#include <sys/mman.h>
+
 namespace oru::vector {
 
 namespace {
@@ -129,11 +131,31 @@ inline Cell element_cell(u32 element, const u8* p, u32 width) {
     return c;
 }
 
+// Maps the pages of a new big buffer's first `bytes` bytes of data in one
+// call, in huge pages where the kernel has them: a result written whole
+// would otherwise take a page fault every 4 KiB. Only a hint, and only for
+// big buffers, which have their OS block to themselves.
+void populate(Node n, i64 bytes) {
+#if defined(MADV_POPULATE_WRITE) && defined(MADV_HUGEPAGE)
+    SeriesBuffer* s = buf(n);
+    if (!(s->flags & sflag::big)) return;
+    constexpr uintptr_t page = 4096;
+    const auto start = reinterpret_cast<uintptr_t>(s->data());
+    const uintptr_t from = (start + page - 1) & ~(page - 1), to = (start + static_cast<uintptr_t>(bytes)) & ~(page - 1);
+    if (to <= from) return;
+    madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+    madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
+#else
+    (void)n, (void)bytes;
+#endif
+}
+
 // Pushes a new vector of n zero elements.
 Cell* push_zeros(i64 n, u32 element, u32 width) {
     Cell* r = stack::push(none::value);
     make_at(*r, n, element, width);
     if (n > 0) {
+        populate(cell::node(*r), n * width);
         SeriesBuffer* s = buf(cell::node(*r));
         std::memset(s->head_ptr(), 0, static_cast<size_t>(n) * width);
         s->tail = s->head + static_cast<u32>(n * width);
@@ -302,6 +324,7 @@ void math_vectors(i32 code) {
     const i64 n = std::min(rest_of(args[0]), rest_of(args[1]));
     Cell* r = stack::push(none::value);
     make_at(*r, n, element, w);
+    populate(cell::node(*r), n * w);
     // Addresses after the allocation; nothing below allocates.
     const u8* a = buf(cell::node(args[0]))->head_ptr() + static_cast<size_t>(clamped_head(args[0])) * wa;
     const u8* b = buf(cell::node(args[1]))->head_ptr() + static_cast<size_t>(clamped_head(args[1])) * wb;
