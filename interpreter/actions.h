@@ -62,9 +62,9 @@ ActionEntry port_action(const Cell* value, u32 slot);
 
 // The native actor table a handle! names: 38 handlers for the slots 25
 // (append) to 62 (write) in slot order, null for an action it does not
-// support; null when the handle names no table. Installed by the handle!
-// module; until then a port with a handle! actor reaches the port! row,
-// whose handlers answer access/invalid-port.
+// support; null when the handle names no table. port::init installs
+// port::native_actor; a handle naming no table leaves the port to the
+// port! row, whose handlers answer access/invalid-port.
 using NativeActors = const ActionEntry* (*)(const Cell& handle);
 extern NativeActors native_actors;
 

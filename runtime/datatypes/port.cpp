@@ -27,13 +27,20 @@
 #include "runtime/system.h"
 #include "runtime/words.h"
 
+#include <cstring>
 #include <initializer_list>
 
 namespace oru::port {
 
 ActorCall call_actor = nullptr;
+DecodeUrl decode_url = nullptr;
 
 namespace {
+
+// The registered native actors' handlers, append (slot 25) to write (62).
+constexpr u32 native_slots = action::write - action::append + 1;
+ActionEntry native_actors[max_native_actors][native_slots] = {};
+i32 native_actor_count = 0;
 
 inline bool object_like(u32 t) { return t == type::object || t == type::error || t == type::port; }
 
@@ -105,7 +112,15 @@ Cell* push_spec_object(const Cell& spec) {
         *context::self(object::context_of(*r)) = *r;
         return r;
     }
-    if (cell::type_of(spec) != type::block) fire(ErrorId::access_no_scheme, spec);
+    const u32 t = cell::type_of(spec);
+    if ((t == type::url || t == type::file) && decode_url) {
+        Cell* fields = decode_url(spec);
+        Cell* r = push_spec_object(*fields);
+        *fields = *r;
+        stack::top = fields + 1;
+        return fields;
+    }
+    if (t != type::block) fire(ErrorId::access_no_scheme, spec);
     Cell* parts = push_standard("url-parts",
                                 {"scheme", "user-info", "host", "port", "path", "target", "query", "fragment", "ref"});
     Cell* held = stack::push(spec);
@@ -394,6 +409,57 @@ constexpr ActionTable port_actions = {
 
 Cell actor_of(const Cell& port) { return field_of(port, "actor"); }
 
-void init() { registry::add(type::port, type::object, "port!", port_actions); }
+Cell add_native_actor(const ActionTable& table) {
+    if (native_actor_count == max_native_actors) fire(ErrorId::internal_no_memory);
+    ActionEntry* row = native_actors[native_actor_count];
+#define ORU_NATIVE_ENTRY(n, member, spelling, F) \
+    if constexpr (n >= action::append && n != action::open_q) row[n - action::append] = reinterpret_cast<ActionEntry>(table.member.fn);
+    ORU_ACTIONS(ORU_NATIVE_ENTRY)
+#undef ORU_NATIVE_ENTRY
+    // Class 0, the index as the handle value, no resource slot.
+    return cell::make(type::handle, 0, static_cast<u32>(native_actor_count++), static_cast<u32>(-1));
+}
+
+const ActionEntry* native_actor(const Cell& handle) {
+    if (cell::type_of(handle) != type::handle || handle.data1 != 0 || static_cast<i32>(handle.data3) >= 0) return nullptr;
+    const u32 index = handle.data2;
+    return index < static_cast<u32>(native_actor_count) ? native_actors[index] : nullptr;
+}
+
+void add_scheme(const char* name, const char* title, const Cell& actor) {
+    Cell* const base = stack::top;
+    Cell* held = stack::push(actor);
+    if (cell::type_of(system_value({"schemes"})) != type::block ||
+        cell::type_of(system_value({"standard", "scheme"})) != type::object)
+        fire(ErrorId::internal_not_done);
+    Cell* scheme = push_standard("scheme", {});
+    Cell* word = stack::push(stack::word(symbol::make(name)));
+    set_named(*scheme, "name", *word);
+    if (title) {
+        Cell* text = string::load(reinterpret_cast<const u8*>(title), static_cast<i32>(std::strlen(title)),
+                                  string::encoding::utf8);
+        set_named(*scheme, "title", *text);
+    }
+    set_named(*scheme, "actor", *held);
+    // Pushed in reverse: each goes in at the head, so the name comes first.
+    Cell schemes = system_value({"schemes"});
+    block::insert_value(schemes, *scheme, false, true);
+    schemes = system_value({"schemes"});
+    block::insert_value(schemes, *word, false, true);
+    stack::top = base;
+}
+
+Cell* make_port(const Cell& spec) {
+    Cell* held = stack::push(spec);
+    const Cell r = *make(nullptr, held, type::port);
+    *held = r;
+    stack::top = held + 1;
+    return held;
+}
+
+void init() {
+    registry::add(type::port, type::object, "port!", port_actions);
+    actions::native_actors = native_actor;
+}
 
 }  // namespace oru::port

@@ -11,6 +11,19 @@
 // directly (actions::port_action) so that those ports never reach the
 // handlers here. reflect, eval-path and compare are object!'s.
 //
+// The road a scheme plugs into (file, process, HTTP services and the like):
+// - in the language: an object of functions named after the actions, as the
+//   `actor` of a scheme made from `system/standard/scheme` and inserted in
+//   `system/schemes` (name and scheme pairs);
+// - in C++: add_native_actor registers an ActionTable of handlers (only the
+//   members append to write are read) and answers the handle! naming it;
+//   add_scheme registers a scheme with that actor. The handlers receive the
+//   port as their first cell, exactly as a datatype's handlers receive their
+//   value, and keep their state in the port's fields (state, data, extra);
+// - make_port makes a port from a spec (a url! or file! through the
+//   decode_url hook the url! module installs), and the port's actions run
+//   through the action dispatcher as for any value.
+//
 // Forwarding runs language code, which may move any buffer: the arguments
 // are pushed on the data stack before the actor is looked up, and nothing
 // keeps a buffer address across the call. The action table is at the bottom
@@ -18,6 +31,7 @@
 #pragma once
 
 #include "runtime/cell.h"
+#include "runtime/registry.h"
 
 namespace oru::port {
 
@@ -37,7 +51,37 @@ extern ActorCall call_actor;
 // The value of the port's `actor` field, none when it has none.
 Cell actor_of(const Cell& port);
 
-// Registers port! (type 48, parent object!).
+// Registers a native actor: the table's members append (slot 25) to write
+// (slot 62) but open?, an absent one meaning access/no-port-action. The
+// table is copied. Answers the handle! that names it (class 0, the actor's
+// index as the handle value in payload word 2, no resource slot), which
+// goes into a scheme's `actor` field. At most max_native_actors of them;
+// one more is internal/no-memory.
+constexpr i32 max_native_actors = 64;
+Cell add_native_actor(const ActionTable& table);
+
+// The handlers, in slot order from append, of the native actor a handle!
+// names; null when it names none (another kind of handle).
+const ActionEntry* native_actor(const Cell& handle);
+
+// Registers a scheme in front of `system/schemes`: a new object from
+// `system/standard/scheme` with its name (a word), title (a string, when
+// given) and actor (an object or a handle from add_native_actor). Needs
+// the system object; without it, internal/not-done.
+void add_scheme(const char* name, const char* title, const Cell& actor);
+
+// Makes a port from a spec as `make port!` does (a block, an object, or a
+// url!/file! value when decode_url is installed); pushes it.
+Cell* make_port(const Cell& spec);
+
+// Installed by the url! module: pushes a block of `system/standard/url-parts`
+// field settings (`scheme: 'file path: "/tmp/"`, ...) decoded from a url! or
+// file! value. Until then such a spec has no scheme (access/no-scheme).
+using DecodeUrl = Cell* (*)(const Cell& url);
+extern DecodeUrl decode_url;
+
+// Registers port! (type 48, parent object!) and installs native_actor as
+// the action dispatcher's table lookup.
 void init();
 
 }  // namespace oru::port

@@ -1,7 +1,10 @@
-// port! with a handle! actor: make accepts it, and the action dispatcher
-// takes the port actions from the native table the handle names (an empty
-// entry is access/no-port-action) without reaching the port! handlers. A
-// script cannot make a handle!, so the actor is set here.
+// port! with a native actor: a scheme registered from C++ (add_native_actor,
+// add_scheme) whose ports the action dispatcher serves from the native
+// table without reaching the port! handlers (an empty entry is
+// access/no-port-action), and make_port from a url! through the decode_url
+// hook. A script cannot make a handle!, so these run here.
+#include "runtime/datatypes/port.h"
+
 #include "boot/boot.h"
 #include "interpreter/actions.h"
 #include "interpreter/evaluator.h"
@@ -23,19 +26,19 @@ using namespace oru;
 
 namespace {
 
-constexpr u32 table_slot = 5;  // the resource slot the test's handle names
 int native_calls = 0;
 
-i32 native_length(Cell*) {
+// length?: the port's `data` field when it is an integer, else 99.
+i32 native_length(Cell* port) {
     native_calls++;
-    return 99;
+    const Cell data = *object::rs_select(*port, stack::word(symbol::make("data")));
+    return cell::type_of(data) == type::integer ? static_cast<i32>(data.data2) : 99;
 }
 
-ActionEntry native_table[action::count - action::append + 1] = {};
+// Decodes any URL as the native scheme with the host "decoded".
+Cell* decode(const Cell&) { return test::load("scheme: 'native host: \"decoded\""); }
 
-const ActionEntry* table_of(const Cell& handle) { return handle.data3 == table_slot ? native_table : nullptr; }
-
-class PortHandle : public ::testing::Test {
+class PortNative : public ::testing::Test {
 protected:
     void SetUp() override {
         runtime_init();
@@ -44,10 +47,9 @@ protected:
         collector::enable(true);
         base = stack::top;
         native_calls = 0;
-        native_table[action::length_q - action::append] = reinterpret_cast<ActionEntry>(native_length);
     }
     void TearDown() override {
-        actions::native_actors = nullptr;
+        port::decode_url = nullptr;
         runtime_shutdown();
     }
 
@@ -69,41 +71,73 @@ protected:
         return error;
     }
 
-    // Sets a field of the object held by a global word.
-    static void set_field(const char* global, const char* field, const Cell& value) {
-        const Cell obj = *context::global_slot(symbol::make(global));
-        const i32 i = context::find_word(object::context_of(obj), symbol::make(field), false);
-        ASSERT_GE(i, 0);
-        object::set_field(object::context_of(obj), i, value);
+    i32 integer_of(const char* text) {
+        Cell v{};
+        EXPECT_FALSE(run(text, &v)) << text;
+        EXPECT_EQ(cell::type_of(v), type::integer) << text;
+        return static_cast<i32>(v.data2);
+    }
+
+    // The molded text of a value, held on the stack while molding allocates.
+    static std::string molded(const Cell& v) {
+        Cell* held = stack::push(v);
+        std::string text = test::written(*held, true);
+        stack::pop(1);
+        return text;
     }
 
     Cell* base = nullptr;
 };
 
-TEST_F(PortHandle, ActionsComeFromTheNativeTable) {
-    ASSERT_FALSE(run("native: make system/standard/scheme [name: 'native actor: make object! [length?: func [p] [1]]]"
-                     " insert system/schemes reduce ['native native]"));
-    set_field("native", "actor", cell::make(type::handle, 0, 0, table_slot));
+TEST_F(PortNative, ActionsComeFromTheNativeTable) {
+    ActionTable table{};
+    table.length_q = native_length;
+    const Cell handle = port::add_native_actor(table);
+    EXPECT_EQ(port::native_actor(handle)[action::length_q - action::append],
+              reinterpret_cast<ActionEntry>(native_length));
+    port::add_scheme("native", "Native", handle);
+
     Cell v{};
+    ASSERT_FALSE(run("s: pick system/schemes 2 reduce [pick system/schemes 1 s/name s/title]", &v));
+    EXPECT_EQ(molded(v), "[native native \"Native\"]");
     ASSERT_FALSE(run("p: make port! [scheme: 'native] type? p/actor", &v));
     EXPECT_EQ(v.data1, type::handle);
 
-    // Without a table for it, the port! handlers find no object actor.
-    EXPECT_EQ(run("length? p"), ErrorId::access_invalid_port);
-    EXPECT_EQ(native_calls, 0);
+    EXPECT_EQ(integer_of("length? p"), 99);
+    EXPECT_EQ(integer_of("p/data: 7 length? p"), 7);
+    EXPECT_EQ(native_calls, 2);
+    // Empty entries, read and write included: the port! handlers, which
+    // would run open, copy and close, are never reached.
+    for (const char* empty : {"clear p", "read p", "write p 1", "open p", "open? p"})
+        EXPECT_EQ(run(empty), ErrorId::access_no_port_action) << empty;
 
-    actions::native_actors = table_of;
-    ASSERT_FALSE(run("length? p", &v));
-    EXPECT_EQ(cell::type_of(v), type::integer);
-    EXPECT_EQ(static_cast<i32>(v.data2), 99);
-    EXPECT_EQ(native_calls, 1);
-    EXPECT_EQ(run("clear p"), ErrorId::access_no_port_action);
-    EXPECT_EQ(run("read p"), ErrorId::access_no_port_action);
+    // A handle that names no native actor (another class, or a resource
+    // slot) leaves the port to the port! handlers, which find no object.
+    for (const Cell other : {cell::make(type::handle, 3, handle.data2, static_cast<u32>(-1)),
+                             cell::make(type::handle, 0, handle.data2, 0)}) {
+        EXPECT_EQ(port::native_actor(other), nullptr);
+        const Cell p = *context::global_slot(symbol::make("p"));
+        object::set_field(object::context_of(p),
+                          context::find_word(object::context_of(p), symbol::make("actor"), false), other);
+        EXPECT_EQ(run("length? p"), ErrorId::access_invalid_port);
+    }
+    EXPECT_EQ(native_calls, 2);
+}
 
-    // A handle that names no table leaves the port to its own handlers.
-    set_field("p", "actor", cell::make(type::handle, 0, 0, table_slot + 1));
-    EXPECT_EQ(run("length? p"), ErrorId::access_invalid_port);
-    EXPECT_EQ(native_calls, 1);
+TEST_F(PortNative, MakePortFromAUrlThroughTheDecoder) {
+    ActionTable table{};
+    table.length_q = native_length;
+    port::add_scheme("native", nullptr, port::add_native_actor(table));
+
+    EXPECT_EQ(run("make port! http://x/"), ErrorId::access_no_scheme);
+    port::decode_url = decode;
+    Cell* url = test::load("http://x/");
+    const Cell* made = port::make_port(test::value_at(*url, 0));  // kept on the stack
+    ASSERT_EQ(cell::type_of(*made), type::port);
+    context::set_global(symbol::make("p"), *made);
+    Cell v{};
+    ASSERT_FALSE(run("reduce [p/scheme p/spec/host length? make port! %file]", &v));
+    EXPECT_EQ(molded(v), "[native \"decoded\" 99]");
 }
 
 }  // namespace
