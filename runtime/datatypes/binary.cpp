@@ -14,6 +14,7 @@
 #include "interpreter/stack.h"
 #include "runtime/cycles.h"
 #include "runtime/datatypes/binary_base.h"
+#include "runtime/datatypes/bitset.h"
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/series.h"
@@ -287,12 +288,8 @@ bool match_q(const Cell& bin, const Cell& value, i32 op) {
 }
 
 bool match_bitset_q(const Cell& bin, const Cell& bits) {
-    constexpr u32 complement_flag = 0x80000;
     if (rs_tail_q(bin)) return false;
-    const u8 b = *rs_head(bin);
-    SeriesBuffer* s = buf(cell::node(bits));
-    if (static_cast<u32>(b / 8) >= s->tail - s->head) return (bits.header & complement_flag) != 0;
-    return (s->head_ptr()[b / 8] & (0x80u >> (b % 8))) != 0;
+    return bitset::test(bits, *rs_head(bin));
 }
 
 namespace {

@@ -17,6 +17,7 @@
 #include "interpreter/stack.h"
 #include "runtime/calls.h"
 #include "runtime/cycles.h"
+#include "runtime/datatypes/bitset.h"
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/series.h"
@@ -112,15 +113,8 @@ inline void set_length(Node n, i64 count) {
     s->tail = s->head + static_cast<u32>(count * s->unit());
 }
 
-// A bitset! test: the bit for cp is bit 7 - (cp mod 8) of byte cp / 8; a
-// code point beyond the bits answers the complement flag (header bit 19).
-bool match_bitset(const Cell& bits, u32 cp) {
-    constexpr u32 complement_flag = 0x80000;
-    SeriesBuffer* s = buf(cell::node(bits));
-    const u64 bytes = s->tail - s->head;
-    if (cp / 8 >= bytes) return (bits.header & complement_flag) != 0;
-    return (s->head_ptr()[cp / 8] & (0x80u >> (cp % 8))) != 0;
-}
+// A bitset! test: a code point beyond the bits answers the complement flag.
+inline bool match_bitset(const Cell& bits, u32 cp) { return bitset::test(bits, cp); }
 
 [[noreturn]] void not_done() { fire(ErrorId::internal_not_done); }
 
