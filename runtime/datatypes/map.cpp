@@ -104,7 +104,9 @@ Cell shown_key(const Cell& key) {
 
 // Drops the removed pairs (order kept) and rebuilds the index, once they
 // outnumber the live ones: each compaction follows at least as many
-// removals as it moves pairs.
+// removals as it moves pairs. It runs only as a new key is appended, so a
+// removal never moves pairs under a loop and a key put back before then
+// revives in its place.
 void compact_if_sparse(const Cell& m) {
     const Node pb = pairs_of(m), table = table_of(m);
     const i32 pairs = length(pb) / 2;
@@ -138,6 +140,7 @@ void set_pair(const Cell& m_arg, const Cell& key_arg, const Cell& value_arg, boo
         return;
     }
     normalise(*key);  // raises for an invalid key before anything is appended
+    compact_if_sparse(*m);
     const Node pb = pairs_of(*m);
     *memory::alloc_tail(pb) = *key;
     *memory::alloc_tail(pb) = *value;
@@ -384,7 +387,6 @@ void remove(Cell* series, Cell*, Cell* key) {
     Cell* k = lookup(*series, *key, hashtable::op::strict_equal);
     if (!k || removed_q(k[1])) return;
     hashtable::delete_(table_of(*series), k);
-    compact_if_sparse(*series);
 }
 
 void clear(Cell* value) {

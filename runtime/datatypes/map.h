@@ -6,8 +6,9 @@
 // with its value cell's header set to 0 and keeps its bucket, so putting
 // the key again revives it in place; every walk over the pairs skips such
 // pairs, and the table's size counts the live ones. When removed pairs
-// outnumber live ones, the block is compacted (order kept) and the index
-// rebuilt, so a map used as a cache does not grow without bound.
+// outnumber live ones as a new key comes in, the block is compacted (order
+// kept) and the index rebuilt, so a map used as a cache does not grow
+// without bound.
 //
 // Keys are normalised when they go in: any word becomes a set-word! (a, a:,
 // 'a and :a are one key), a series key is copied (later changes to the
