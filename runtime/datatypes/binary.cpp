@@ -530,16 +530,21 @@ void change(Cell* series, Cell* value, Cell* part, bool, i32 dup) {
     if (next >= 0) series->data1 = static_cast<u32>(std::min<i64>(next, length_of(cell::node(*series))));
 }
 
-// trim: /with removes every byte of the value's bytes anywhere; /all every
-// zero byte; otherwise zero bytes go at the head (/head), the tail (/tail)
-// or both.
+// trim: /with removes every byte of the value's bytes (or every byte in a
+// bitset!) anywhere; /all every zero byte; otherwise zero bytes go at the
+// head (/head), the tail (/tail) or both.
 void trim(Cell* series, bool head, bool tail, bool auto_, bool lines, bool all, Cell* with) {
     std::vector<u8> set;
     if (with) {
         const u32 wt = cell::type_of(*with);
-        if (wt != type::binary && wt != type::char_ && wt != type::integer && !series::string_like_q(wt))
+        if (wt == type::bitset) {
+            for (u32 b = 0; b < 256; b++)
+                if (bitset::test(*with, b)) set.push_back(static_cast<u8>(b));
+        } else if (wt != type::binary && wt != type::char_ && wt != type::integer && !series::string_like_q(wt)) {
             fire(ErrorId::script_invalid_arg, *with);
-        get_bytes(*with, Use::append, -1, set);
+        } else {
+            get_bytes(*with, Use::append, -1, set);
+        }
     } else if (!all && (auto_ || lines)) {
         fire(ErrorId::internal_not_done);
     }

@@ -554,9 +554,23 @@ private:
 };
 
 // Removes every character of the set from [pos, tail): the characters of a
-// string-family or binary! value, one char! or integer! code point, or by
-// default tab, line feed, carriage return and space.
+// string-family or binary! value, one char! or integer! code point, the
+// members of a bitset!, or by default tab, line feed, carriage return and
+// space.
 void trim_with(const Cell& series, i32 pos, const Cell* with) {
+    const Node n = cell::node(series);
+    const i32 end = length_of(n);
+    if (with && cell::type_of(*with) == type::bitset) {
+        // Nothing here allocates: the bits stay where they are.
+        const Cell bits = *with;
+        Compactor c(n, pos);
+        for (i32 i = pos; i < end; i++) {
+            const u32 ch = c.read(i);
+            if (!match_bitset(bits, ch)) c.write(ch);
+        }
+        c.finish();
+        return;
+    }
     std::vector<u32> set;
     if (!with) {
         set = {'\t', '\n', '\r', ' '};
@@ -569,8 +583,6 @@ void trim_with(const Cell& series, i32 pos, const Cell* with) {
             for (i32 i = clamped_head(*with); i < length_of(wn); i++) set.push_back(char_at(wn, i));
         }
     }
-    const Node n = cell::node(series);
-    const i32 end = length_of(n);
     Compactor c(n, pos);
     for (i32 i = pos; i < end; i++) {
         const u32 ch = c.read(i);
@@ -973,7 +985,7 @@ Cell* take(Cell* series, Cell* part, bool deep, bool last) {
 void trim(Cell* series, bool head, bool tail, bool auto_, bool lines, bool all, Cell* with) {
     if (with) {
         const u32 wt = cell::type_of(*with);
-        if (!family_q(wt) && wt != type::binary && wt != type::char_ && wt != type::integer)
+        if (!family_q(wt) && wt != type::binary && wt != type::char_ && wt != type::integer && wt != type::bitset)
             fire(ErrorId::script_invalid_arg, *with);
     } else if (auto_ && !all) {
         not_done();
