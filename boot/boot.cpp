@@ -90,15 +90,14 @@ constexpr FunctionSpec native_specs[] = {
     {"has", natives::slot::has, "vars [block!] body [block!]"},
     {"switch", natives::slot::switch_, "value [any-type!] cases [block!] /default case [block!]"},
     {"case", natives::slot::case_, "cases [block!] /all"},
-    {"foreach", natives::slot::foreach, "'word [word! block!] series [series!] body [block!]"},
+    {"foreach", natives::slot::foreach, "'word [word! block!] series [series! map!] body [block!]"},
     {"forall", natives::slot::forall, "'word [word!] body [block!]"},
     {"remove-each", natives::slot::remove_each, "'word [word! block!] data [series!] body [block!]"},
     {"print", natives::slot::print, "value [any-type!]"},
     {"prin", natives::slot::prin, "value [any-type!]"},
-    // Until file!, map! and hash! register, their words are left out of
-    // these argument types. The full texts: extend obj [object! map!] spec
-    // [block! hash! map!] /case; to-local-file path [file! string!] /full;
-    // size? file [file!] (defined once file! exists).
+    // Until file! registers, its word is left out of these argument types.
+    // The full texts: to-local-file path [file! string!] /full; size? file
+    // [file!] (defined once file! exists).
     {"stats", natives::slot::stats, "/show /info"},
     {"uppercase", natives::slot::uppercase, "string [any-string! char!] /part limit [number! any-string!]"},
     {"lowercase", natives::slot::lowercase, "string [any-string! char!] /part limit [number! any-string!]"},
@@ -106,7 +105,7 @@ constexpr FunctionSpec native_specs[] = {
     {"as-point2D", natives::slot::as_point2D, "x [integer! float!] y [integer! float!]"},
     {"as-point3D", natives::slot::as_point3D, "x [integer! float!] y [integer! float!] z [integer! float!]"},
     {"as-money", natives::slot::as_money, "currency [word!] amount [integer! float!]"},
-    {"extend", natives::slot::extend, "obj [object!] spec [block!] /case"},
+    {"extend", natives::slot::extend, "obj [object! map!] spec [block! hash! map!] /case"},
     {"to-local-file", natives::slot::to_local_file, "path [string!] /full"},
     {"wait", natives::slot::wait, "value [number! time! block! none!] /all"},
     {"now", natives::slot::now, "/year /month /day /time /zone /date /weekday /yearday /precise /utc"},
@@ -168,17 +167,12 @@ constexpr FunctionSpec native_specs[] = {
     {"context?", natives::slot::context_q, "word [any-word!]"},
     {"parse", natives::slot::parse,
      "input [binary! any-block! any-string!] rules [block!] /case /part length [number! series!] /trace callback [function!]"},
-    // Until hash!, bitset! and date! register, their words are left out of
-    // these argument types (complement? checks its argument itself). The full
-    // texts: union, intersect, exclude set1 set2 [block! hash! string!
-    // bitset! typeset!]; difference the same and date!; unique set [block!
-    // hash! string!]; complement? bits [bitset!].
-    {"union", natives::slot::union_, "set1 [block! string! typeset!] set2 [block! string! typeset!] /case /skip size [integer!]"},
-    {"intersect", natives::slot::intersect, "set1 [block! string! typeset!] set2 [block! string! typeset!] /case /skip size [integer!]"},
-    {"exclude", natives::slot::exclude, "set1 [block! string! typeset!] set2 [block! string! typeset!] /case /skip size [integer!]"},
-    {"difference", natives::slot::difference, "set1 [block! string! typeset!] set2 [block! string! typeset!] /case /skip size [integer!]"},
-    {"unique", natives::slot::unique, "set [block! string!] /case /skip size [integer!]"},
-    {"complement?", natives::slot::complement_q, "bits"},
+    {"union", natives::slot::union_, "set1 [block! hash! string! bitset! typeset!] set2 [block! hash! string! bitset! typeset!] /case /skip size [integer!]"},
+    {"intersect", natives::slot::intersect, "set1 [block! hash! string! bitset! typeset!] set2 [block! hash! string! bitset! typeset!] /case /skip size [integer!]"},
+    {"exclude", natives::slot::exclude, "set1 [block! hash! string! bitset! typeset!] set2 [block! hash! string! bitset! typeset!] /case /skip size [integer!]"},
+    {"difference", natives::slot::difference, "set1 [block! hash! string! bitset! typeset! date!] set2 [block! hash! string! bitset! typeset! date!] /case /skip size [integer!]"},
+    {"unique", natives::slot::unique, "set [block! hash! string!] /case /skip size [integer!]"},
+    {"complement?", natives::slot::complement_q, "bits [bitset!]"},
     {"dehex", natives::slot::dehex, "value [any-string!]"},
     {"enhex", natives::slot::enhex, "value [any-string!]"},
     {"debase", natives::slot::debase, "value [string!] /base base-value [integer!]"},
@@ -240,6 +234,9 @@ constexpr FunctionSpec action_specs[] = {
     {"select", action::select,
      "series value [any-type!] /part length /only /case /same /any /with wild /skip size /last /reverse"},
     {"put", action::put, "series key value [any-type!] /case"},
+    {"remove", action::remove, "series /part length /key key-arg"},
+    {"reflect", action::reflect, "value field [word!]"},
+    {"modify", action::modify, "target field [word!] value [any-type!] /case"},
     {"sort", action::sort, "series /case /skip size /compare comparator /part length /all /reverse /stable"},
     {"trim", action::trim, "series /head /tail /auto /lines /all /with str"},
     {"remove", action::remove, "series /part length /key key-arg"},

@@ -392,7 +392,8 @@ Target probe_put(Node table, const Cell& key) {
     return {first_deleted, false, false};
 }
 
-void default_map_key(Cell* key) {
+void default_map_key(Node block, i32 index) {
+    Cell* key = reinterpret_cast<Cell*>(memory::buffer(block)->data()) + index;
     u32 t = cell::type_of(*key);
     if (t == type::word || t == type::lit_word || t == type::get_word) cell::set_type(*key, type::set_word);
 }
@@ -775,8 +776,8 @@ void put_block(Node table, i32 first, i32 step) {
         Cell* found = find(table, &key, 0, 1, op::strict_equal, false, false);
         Table* t = record(table);
         if (!found) {
-            Cell* k = put_key(table, cells_of(t) + i, nullptr);
-            map_key_hook(k);
+            put_key(table, cells_of(t) + i, nullptr);
+            map_key_hook(static_cast<Node>(record(table)->block), i);
             i += step;
             continue;
         }
