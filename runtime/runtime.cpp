@@ -45,8 +45,10 @@
 #include "runtime/datatypes/error.h"
 #include "runtime/datatypes/float.h"
 #include "runtime/datatypes/function.h"
+#include "runtime/datatypes/handle.h"
 #include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/logic.h"
+#include "runtime/datatypes/money.h"
 #include "runtime/datatypes/native.h"
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/object.h"
@@ -151,6 +153,9 @@ void runtime_init() {
     percent::init();
     time::init();  // parent float!
     date::init();
+    // The last of the list that exist, in its order.
+    handle::init();  // parent integer!
+    money::init();
 
     actions::init();  // 9
 

@@ -12,6 +12,7 @@
 #include "interpreter/stack.h"
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/integer.h"
+#include "runtime/datatypes/money.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/unset.h"
@@ -346,9 +347,7 @@ Cell* make(Cell*, Cell* spec, u32 t) {
             for (i32 i = 0; i < n; i++) bits = (bits << 8) | p[i];
             return stack::push(typed(t, std::bit_cast<double>(bits)));
         }
-        case type::money:
-            // The money module converts its own values; it comes later.
-            fire(ErrorId::internal_not_done);
+        case type::money: return stack::push(typed(t, money::to_float(*spec)));
         default:
             if (string_family(st)) {
                 double v;
