@@ -383,6 +383,12 @@ i32 compare(Cell* value1, Cell* value2, i32 op) {
         case type::percent:
         case type::time: b = get(*value2); break;
         case type::money: {
+            // NaN is unordered against an amount as against any number:
+            // the answers below are the ones for this side of the test.
+            if (std::isnan(get(*value1))) {
+                b = 0.0;
+                break;
+            }
             // The money comparison with the float as its other operand,
             // asked the other way round and reversed.
             const i32 r = actions::compare_raw(value2, value1, op);

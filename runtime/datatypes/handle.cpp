@@ -41,9 +41,9 @@ i32 form(Cell* value, Cell* buffer, Cell*, i32 limit) {
 // "handle!"; with /all the value and the class: #[handle! 000000FFh window].
 i32 mold(Cell* value, Cell* buffer, bool, bool all, bool, Cell* part, i32 limit, i32) {
     if (!all) return limit - string::concatenate_literal(*buffer, "handle!");
-    const Cell h = *value;
+    Cell h = *value;  // the value may lie in a buffer that writing moves
     i32 budget = limit - string::concatenate_literal(*buffer, "#[handle! ");
-    budget = form(value, buffer, part, budget);
+    budget = form(&h, buffer, part, budget);
     if (class_of(h) > klass::null && class_of(h) < klass::count) {
         budget -= string::concatenate_literal(*buffer, " ");
         budget -= string::concatenate_literal(*buffer, class_name(class_of(h)));
