@@ -469,8 +469,13 @@ void round(Cell* value, Cell* scale, bool even, bool down, bool half_down, bool 
     double x = original;
     double s;
     if (scale) {
+        // A number scale of a percent! value counts in percent (1 is 1%);
+        // a percent! scale already holds its fraction.
         s = std::fabs(number_of(*scale));
-        if (vt == type::percent) s /= 100.0;
+        if (vt == type::percent && st != type::percent) s /= 100.0;
+        // No multiples of zero: the value stays as it is, as an integer
+        // or money scale of zero leaves it (not the NaN of x / 0).
+        if (s == 0.0) return;
     } else {
         s = vt == type::percent ? 0.01 : 1.0;
     }

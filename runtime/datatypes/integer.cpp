@@ -367,6 +367,9 @@ void round(Cell* value, Cell* scale, bool even, bool down, bool half_down, bool 
     const i32 n = get(*value);
     if (n == INT32_MIN) return;
     if (scale && cell::type_of(*scale) != type::integer) {
+        // A zero scale leaves n as it is, whatever its type.
+        const u32 st = cell::type_of(*scale);
+        if ((st == type::float_ || st == type::percent || st == type::time) && cell::get_float(*scale) == 0.0) return;
         // Another scale type: the float rounding, with n as a float.
         *value = cell::float_(n);
         actions::round(value, scale, even, down, half_down, floor, ceiling, half_ceiling);

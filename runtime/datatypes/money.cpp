@@ -468,6 +468,11 @@ i32 compare(Cell* value1, Cell* value2, i32 op) {
     const bool strict = op == actions::op::strict_equal || op == actions::op::same || op == actions::op::hash;
     if (strict && t2 != type::money) return 1;
     const Cell m = *value1;
+    // A number is an amount without a currency, and the sort codes put
+    // those before every amount with one: the same order as between two
+    // money values, so that a block of both sorts consistently.
+    const bool sorting = op == actions::op::sort || op == actions::op::sort_reverse;
+    if (sorting && (t2 == type::integer || t2 == type::float_) && currency_of(m)) return 1;
     switch (t2) {
         case type::integer: {
             const Operand a = operand_of(m), b = operand_of(from_integer(integer::get(*value2)));
