@@ -58,6 +58,7 @@
 #include "runtime/datatypes/path.h"
 #include "runtime/datatypes/percent.h"
 #include "runtime/datatypes/point.h"
+#include "runtime/datatypes/port.h"
 #include "runtime/datatypes/ref.h"
 #include "runtime/datatypes/routine.h"
 #include "runtime/datatypes/series.h"
@@ -69,6 +70,7 @@
 #include "runtime/datatypes/tuple.h"
 #include "runtime/datatypes/typeset.h"
 #include "runtime/datatypes/unset.h"
+#include "runtime/datatypes/vector.h"
 #include "runtime/datatypes/word.h"
 #include "runtime/memory.h"
 #include "runtime/ownership.h"
@@ -156,6 +158,8 @@ void runtime_init() {
     date::init();
     // The last of the list that exist, in its order.
     handle::init();  // parent integer!
+    vector::init();  // parent string!
+    port::init();    // parent object!
     money::init();
 
     actions::init();  // 9
