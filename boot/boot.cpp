@@ -12,7 +12,10 @@
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/datatype.h"
+#include "runtime/datatypes/event.h"
+#include "runtime/datatypes/handle.h"
 #include "runtime/datatypes/native.h"
+#include "runtime/datatypes/routine.h"
 #include "runtime/datatypes/series.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
@@ -21,6 +24,7 @@
 #include "runtime/datatypes/word.h"
 #include "runtime/platform/platform.h"
 #include "runtime/registry.h"
+#include "runtime/runtime.h"
 #include "runtime/words.h"
 
 #include <cerrno>
@@ -120,15 +124,12 @@ constexpr FunctionSpec native_specs[] = {
     {"not", natives::slot::not_, "value [any-type!]"},
     {"max", natives::slot::max, "value1 [scalar! series!] value2 [scalar! series!]"},
     {"min", natives::slot::min, "value1 [scalar! series!] value2 [scalar! series!]"},
-    // Until money! registers, its word is left out of these argument types
-    // (an unknown word makes the spec invalid). The full texts: negative?,
-    // positive?, sign? number [number! money! time!]; zero? value [number!
-    // money! pair! time! char! tuple! any-point!]; log-2 ... square-root
-    // value [float! integer! percent!].
-    {"negative?", natives::slot::negative_q, "number [number! time!]"},
-    {"positive?", natives::slot::positive_q, "number [number! time!]"},
-    {"sign?", natives::slot::sign_q, "number [number! time!]"},
-    {"zero?", natives::slot::zero_q, "value [number! pair! time! char! tuple! any-point!]"},
+    // The full texts of log-2 ... square-root are value [float! integer!
+    // percent!].
+    {"negative?", natives::slot::negative_q, "number [number! money! time!]"},
+    {"positive?", natives::slot::positive_q, "number [number! money! time!]"},
+    {"sign?", natives::slot::sign_q, "number [number! money! time!]"},
+    {"zero?", natives::slot::zero_q, "value [number! money! pair! time! char! tuple! any-point!]"},
     {"NaN?", natives::slot::NaN_q, "value [number!]"},
     {"shift", natives::slot::shift, "data [integer!] bits [integer!] /left /logical"},
     {"sine", natives::slot::sine, "angle [float! integer!] /radians"},
@@ -333,6 +334,7 @@ void define_values() {
     set_global("crlf", *crlf);
     stack::pop(1);
     set_global("pi", cell::float_(3.141592653589793));
+    set_global("null-handle", handle::boot_make());
 }
 
 // Every registered type's word is set to its datatype! value.
@@ -352,6 +354,31 @@ void define_functions() {
         set_global(o.op, *op);
         stack::top = top;
     }
+}
+
+// A routine! word on an entry that reads its argument cells and sets its
+// own result (return type 0).
+void define_routine(const char* name, const char* spec, routine::Entry entry) {
+    Cell* top = stack::top;
+    Cell* s = load_text(spec);
+    routine::push(*s, unset::value, routine::register_entry(entry), 0, false);
+    set_global(name, *(stack::top - 1));  // on the stack while setting allocates
+    stack::top = top;
+}
+
+// event! and its routines, registered where the GUI engine's start-up will
+// register them: after the base definitions. Words made meanwhile are kept
+// by the root block, as during start-up.
+void define_event() {
+    const bool root_mode = root_allocation;
+    root_allocation = true;
+    event::init();
+    context::set_global(static_cast<i32>(datatype::symbol_of(type::event)), datatype::make(type::event));
+    define_routine("event?", "\"Returns true if the value is this type\" value [any-type!]", event::event_q);
+    define_routine("send-event-os", "event [event!] queued? [logic!]", event::send_event_os);
+    define_routine("find-flag?", "\"Checks a flag in a face object\" facet [any-type!] flag [word!]",
+                   event::find_flag_q);
+    root_allocation = root_mode;
 }
 
 // The least `system` object the port actions need: the scheme registry
@@ -411,6 +438,7 @@ void define_base() {
     natives_output::define_last_lf();
     dyn_print::add(natives_output::stdout_hook, nullptr);
     natives::find_script_header = find_header;
+    define_event();
 }
 
 int run_script(const char* path) {
