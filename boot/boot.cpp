@@ -95,10 +95,9 @@ constexpr FunctionSpec native_specs[] = {
     {"remove-each", natives::slot::remove_each, "'word [word! block!] data [series!] body [block!]"},
     {"print", natives::slot::print, "value [any-type!]"},
     {"prin", natives::slot::prin, "value [any-type!]"},
-    // Until file!, map! and hash! register, their words are left out of
-    // these argument types. The full texts: extend obj [object! map!] spec
-    // [block! hash! map!] /case; to-local-file path [file! string!] /full;
-    // size? file [file!] (defined once file! exists).
+    // Until map! and hash! register, their words are left out of these
+    // argument types. The full text: extend obj [object! map!] spec [block!
+    // hash! map!] /case.
     {"stats", natives::slot::stats, "/show /info"},
     {"uppercase", natives::slot::uppercase, "string [any-string! char!] /part limit [number! any-string!]"},
     {"lowercase", natives::slot::lowercase, "string [any-string! char!] /part limit [number! any-string!]"},
@@ -107,7 +106,8 @@ constexpr FunctionSpec native_specs[] = {
     {"as-point3D", natives::slot::as_point3D, "x [integer! float!] y [integer! float!] z [integer! float!]"},
     {"as-money", natives::slot::as_money, "currency [word!] amount [integer! float!]"},
     {"extend", natives::slot::extend, "obj [object!] spec [block!] /case"},
-    {"to-local-file", natives::slot::to_local_file, "path [string!] /full"},
+    {"to-local-file", natives::slot::to_local_file, "path [file! string!] /full"},
+    {"size?", natives::slot::size_q, "file [file!]"},
     {"wait", natives::slot::wait, "value [number! time! block! none!] /all"},
     {"now", natives::slot::now, "/year /month /day /time /zone /date /weekday /yearday /precise /utc"},
     {"equal?", natives::slot::equal_q, "value1 [any-type!] value2 [any-type!]"},
@@ -184,10 +184,8 @@ constexpr FunctionSpec native_specs[] = {
     {"debase", natives::slot::debase, "value [string!] /base base-value [integer!]"},
     {"enbase", natives::slot::enbase, "value [binary! string!] /base base-value [integer!]"},
     {"to-hex", natives::slot::to_hex, "value [integer!] /size length [integer!]"},
-    // Until binary! and file! register: the full text is checksum data
-    // [binary! string! file!] method [word!] /with spec [any-string! binary!
-    // integer!].
-    {"checksum", natives::slot::checksum, "data [series!] method [word!] /with spec [series! integer!]"},
+    {"checksum", natives::slot::checksum,
+     "data [binary! string! file!] method [word!] /with spec [any-string! binary! integer!]"},
     {"transcode", natives::slot::transcode,
      "src [string!] /next /one /prescan /scan /part length [integer! string!] /into dst [block!] /trace callback"},
 };
@@ -240,6 +238,13 @@ constexpr FunctionSpec action_specs[] = {
     {"put", action::put, "series key value [any-type!] /case"},
     {"sort", action::sort, "series /case /skip size /compare comparator /part length /all /reverse /stable"},
     {"trim", action::trim, "series /head /tail /auto /lines /all /with str"},
+    {"open", action::open, "port /new /read /write /seek /allow access"},
+    {"read", action::read, "source /part length /seek index /binary /lines /info /as encoding"},
+    {"write", action::write,
+     "destination data [any-type!] /binary /lines /info /append /part length /seek index /allow access /as encoding"},
+    {"delete", action::delete_, "file"},
+    {"query", action::query, "target"},
+    {"rename", action::rename, "from to"},
 };
 
 // Infix operators made from the words above (those whose functions exist).

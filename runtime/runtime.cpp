@@ -43,8 +43,11 @@
 #include "runtime/datatypes/date.h"
 #include "runtime/datatypes/email.h"
 #include "runtime/datatypes/error.h"
+#include "runtime/datatypes/file.h"
 #include "runtime/datatypes/float.h"
 #include "runtime/datatypes/function.h"
+#include "runtime/datatypes/image.h"
+#include "runtime/datatypes/image_backend.h"
 #include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/logic.h"
 #include "runtime/datatypes/native.h"
@@ -66,6 +69,7 @@
 #include "runtime/datatypes/tuple.h"
 #include "runtime/datatypes/typeset.h"
 #include "runtime/datatypes/unset.h"
+#include "runtime/datatypes/url.h"
 #include "runtime/datatypes/word.h"
 #include "runtime/memory.h"
 #include "runtime/ownership.h"
@@ -133,6 +137,8 @@ void runtime_init() {
     routine::init();
     paren::init();
     issue::init();
+    url::init();   // parent string!
+    file::init();  // parent url!
     object::init();
     float_::init();
     typeset::init();
@@ -151,6 +157,8 @@ void runtime_init() {
     percent::init();
     time::init();  // parent float!
     date::init();
+    image_backend::init_codecs();  // the resource kind "image" first
+    image::init();
 
     actions::init();  // 9
 
