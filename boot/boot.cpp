@@ -184,8 +184,10 @@ constexpr FunctionSpec native_specs[] = {
     {"debase", natives::slot::debase, "value [string!] /base base-value [integer!]"},
     {"enbase", natives::slot::enbase, "value [binary! string!] /base base-value [integer!]"},
     {"to-hex", natives::slot::to_hex, "value [integer!] /size length [integer!]"},
-    {"checksum", natives::slot::checksum,
-     "data [binary! string! file!] method [word!] /with spec [any-string! binary! integer!]"},
+    // The full text is checksum data [binary! string! file!] method [word!]
+    // /with spec [any-string! binary! integer!]; the native checks its data
+    // and spec itself meanwhile.
+    {"checksum", natives::slot::checksum, "data [series!] method [word!] /with spec [series! integer!]"},
     {"transcode", natives::slot::transcode,
      "src [string!] /next /one /prescan /scan /part length [integer! string!] /into dst [block!] /trace callback"},
 };
