@@ -171,8 +171,8 @@ void line(std::string& s, i32 level) {
 }
 
 // "make image! [WxH #{RRGGBB...}]", then a block of transparency bytes when
-// a pixel from the head is not opaque; lines of ten pixels (ten bytes) at
-// one level deeper than the value's unless flat.
+// a pixel from the head is not opaque; unless flat, lines of ten pixels (ten
+// bytes) at the value's indentation level, the closing brace one level less.
 i32 mold(Cell* value, Cell* buffer, bool only, bool, bool flat, Cell* part, i32 limit, i32 indent) {
     const Cell img = *value;
     std::string s;
@@ -189,24 +189,24 @@ i32 mold(Cell* value, Cell* buffer, bool only, bool, bool flat, Cell* part, i32 
         const size_t cap = part ? static_cast<size_t>(std::max(limit, 0)) + 16 : SIZE_MAX;
         s += " #{";
         const bool lines = !flat && count >= 8;
-        if (lines) line(s, indent + 1);
+        if (lines) line(s, indent);
         bool opaque = true;
         for (i64 i = 0; i < count && s.size() < cap; i++) {
             hex_byte(s, px[i] >> 16), hex_byte(s, px[i] >> 8), hex_byte(s, px[i]);
             opaque = opaque && (px[i] >> 24) == 255;
-            if (!flat && (i + 1) % 10 == 0) line(s, indent + 1);
+            if (!flat && (i + 1) % 10 == 0) line(s, indent);
         }
-        if (lines && count % 10 != 0) line(s, indent);
+        if (lines && count % 10 != 0) line(s, indent - 1);
         s += "}";
         for (i64 i = 0; opaque && i < count; i++) opaque = (px[i] >> 24) == 255;
         if (!opaque && s.size() < cap) {
             s += " #{";
-            line(s, indent + 1);
+            line(s, indent);
             for (i64 i = 0; i < count && s.size() < cap; i++) {
                 hex_byte(s, 255 - (px[i] >> 24));
-                if (!flat && (i + 1) % 10 == 0 && i + 1 < count) line(s, indent + 1);
+                if (!flat && (i + 1) % 10 == 0 && i + 1 < count) line(s, indent);
             }
-            line(s, indent);
+            line(s, indent - 1);
             s += "}";
         }
     }
