@@ -11,7 +11,10 @@
 #include "runtime/resources.h"
 #include "runtime/system.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -24,16 +27,62 @@ i32 kind = 0;
 
 // The heap block of a record's pixels: this header, then the pixels.
 struct PixelBlock {
-    u64 bytes;  // the whole block, as charged to the collector
+    u64 bytes;     // the whole block, as charged to the collector
+    u64 capacity;  // the bytes the heap block holds (at least `bytes`)
     u32 width, height;
+    u32 reserved[2];
 };
 static_assert(sizeof(PixelBlock) % 16 == 0);
+
+// Big pixel blocks are asked to be backed by huge pages, and the last big
+// block the sweep releases is kept as the spare that the next big image of
+// about its size takes. A fresh block's first touch costs the kernel (and,
+// in a virtual machine, the host) a fault and a clearing per page, which for
+// a photograph outweighs decoding it; a script that goes through images one
+// after another then reuses memory already in place. At most one block of
+// at most 256 MiB is kept, and given only to an image that needs at least
+// half of it.
+constexpr u64 big_block_bytes = u64{4} << 20;
+constexpr u64 spare_limit_bytes = u64{256} << 20;
+PixelBlock* spare = nullptr;
+
+void advise_huge(void* block, u64 bytes) {
+    constexpr uintptr_t page = 4096;
+    const uintptr_t start = (reinterpret_cast<uintptr_t>(block) + page - 1) & ~(page - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(block) + bytes) & ~(page - 1);
+    if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);  // a refusal costs only speed
+}
+
+// A heap block of at least `bytes` (null when refused): the spare when it
+// fits, else a new one.
+PixelBlock* allocate_block(u64 bytes) {
+    if (spare && spare->capacity >= bytes && spare->capacity / 2 <= bytes) {
+        PixelBlock* b = spare;
+        spare = nullptr;
+        return b;
+    }
+    if (bytes >= big_block_bytes && spare) {  // a big image of another size: keep one block at most
+        heap::free(spare);
+        spare = nullptr;
+    }
+    void* p = heap::try_allocate(bytes);
+    if (!p) return nullptr;
+    if (bytes >= big_block_bytes) advise_huge(p, bytes);
+    auto* b = static_cast<PixelBlock*>(p);
+    b->capacity = bytes;
+    return b;
+}
 
 void release_record(u64 value) {
     auto* b = reinterpret_cast<PixelBlock*>(value);
     if (!b) return;
     memory::release_external(b->bytes);
-    heap::free(b);
+    if (b->capacity < big_block_bytes || b->capacity > spare_limit_bytes) {
+        heap::free(b);
+        return;
+    }
+    if (spare) heap::free(spare);
+    spare = b;
 }
 
 void write(Node record, const Record& r) {
@@ -62,6 +111,7 @@ u32* take(void* context, u32 width, u32 height) {
 
 void init_codecs() {
     image_codec::init();
+    spare = nullptr;  // the heap it came from was released with the last run
     kind = handles::push("image", release_record);
 }
 
@@ -70,13 +120,14 @@ Node new_record(u32 width, u32 height) {
     const u64 bytes = sizeof(PixelBlock) + u64{width} * height * 4;
     memory::charge_external(bytes);
     const Node record = memory::alloc_bytes(sizeof(Record));  // may collect: nothing is held yet
-    void* p = heap::try_allocate(bytes);
-    if (!p) {
+    PixelBlock* b = allocate_block(bytes);
+    if (!b) {
         memory::release_external(bytes);
         fire(ErrorId::internal_no_memory);
     }
-    auto* b = static_cast<PixelBlock*>(p);
-    *b = PixelBlock{bytes, width, height};
+    b->bytes = bytes;
+    b->width = width;
+    b->height = height;
     const i32 slot = handles::add(reinterpret_cast<u64>(b), kind);
     SeriesBuffer* s = memory::buffer(record);
     s->tail = s->head + sizeof(Record);

@@ -7,10 +7,13 @@
 // the GUI's cached device bitmap. The pixels themselves live in a heap block
 // that the resource entry owns: the collector marks the entry through the
 // record (mark_record) and the sweep frees the block of every record no
-// image reaches any more. Pixel blocks never move, so a pixel address stays
-// valid while an image that refers to its record is alive; the record's
-// byte series does move, so it is read through its node every time. Pixel
-// memory counts toward the collector's trigger (memory::charge_external).
+// image reaches any more (the last big one is kept as a spare for the next
+// big image: image_backend.cpp says why). Pixel blocks never move, so a
+// pixel address stays valid while an image that refers to its record is
+// alive; the record's byte series does move, so it is read through its node
+// every time. Pixel memory counts toward the collector's trigger
+// (memory::charge_external). A new record's pixels hold whatever its block
+// held: every maker writes all of them.
 //
 // Pixels are words 0xAARRGGBB, row-major, AA the opacity. The codecs are in
 // codecs/image_codecs.h. The draw half (device bitmaps, flags 0x08-0x40) is

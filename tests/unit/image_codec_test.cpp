@@ -18,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -205,8 +206,9 @@ TEST(ImageCodec, BadFilesAndHugeSizesAreRefusedBeforeAllocating) {
         SCOPED_TRACE(c.name);
         Decoded d;
         EXPECT_FALSE(image_codec::decode(c.file.data(), c.file.size(), d.target));
-        if (std::string(c.name).find("65535") != std::string::npos || std::string(c.name).find("2^31") != std::string::npos)
+        if (std::string(c.name).find("65535") != std::string::npos || std::string(c.name).find("2^31") != std::string::npos) {
             EXPECT_EQ(d.asked, 0);
+        }
     }
 }
 
@@ -243,6 +245,42 @@ TEST_F(ImageRuntime, DeadImagesAreCollectedInTime) {
     EXPECT_LT(handles::count(), 50);
     collector::recycle();
     EXPECT_EQ(memory::record.external, 0u);
+}
+
+// The block of a dead big image is handed to the next big one: what that
+// image shows is its own pixels, never the dead one's, whether made or
+// decoded.
+TEST_F(ImageRuntime, ReusedPixelBlocksShowNothingOfTheDeadImage) {
+    collector::enable(true);
+    constexpr u32 w = 1100, h = 1000;  // above the 4 MiB of a big block
+    const Pixels source = few_colours(w, h, 200, true);
+    struct Case {
+        const char* name;
+        i32 format;
+    };
+    for (const Case& c : {Case{"made", -1}, Case{"png", image_codec::png}, Case{"bmp", image_codec::bmp},
+                          Case{"gif", image_codec::gif}, Case{"tiff", image_codec::tiff}}) {
+        stack::Mark mark;
+        {
+            stack::Mark dead;
+            Cell* old = stack::push();
+            image::make_at(*old, image_backend::create_bitmap(w, h, nullptr, nullptr, nullptr));
+            std::fill_n(image_backend::pixels(image::record_of(*old)), size_t{w} * h, 0x7F00FF00u);
+        }
+        collector::recycle();
+        Cell* img = stack::push();
+        if (c.format < 0) {
+            image::make_at(*img, image_backend::create_bitmap(w, h, nullptr, nullptr, nullptr));
+            const u32* px = image_backend::pixels(image::record_of(*img));
+            EXPECT_EQ(std::count(px, px + size_t{w} * h, 0xFFFFFFFFu), i64{w} * h) << c.name;
+            continue;
+        }
+        const Bytes file = encode(c.format, source, w, h);
+        image::make_at(*img, image_backend::decode_bytes(file.data(), file.size()));
+        ASSERT_EQ(image_backend::width(image::record_of(*img)), w) << c.name;
+        const u32* px = image_backend::pixels(image::record_of(*img));
+        EXPECT_TRUE(std::equal(px, px + size_t{w} * h, source.begin())) << c.name;
+    }
 }
 
 TEST_F(ImageRuntime, EncodeAndDecodeErrors) {
