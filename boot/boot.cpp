@@ -184,6 +184,8 @@ constexpr FunctionSpec native_specs[] = {
     {"debase", natives::slot::debase, "value [string!] /base base-value [integer!]"},
     {"enbase", natives::slot::enbase, "value [binary! string!] /base base-value [integer!]"},
     {"to-hex", natives::slot::to_hex, "value [integer!] /size length [integer!]"},
+    {"compress", natives::slot::compress, "data [any-string! binary!] method [word!]"},
+    {"decompress", natives::slot::decompress, "data [binary!] method [word!] /size sz [integer!]"},
     // The full text is checksum data [binary! string! file!] method [word!]
     // /with spec [any-string! binary! integer!]; the native checks its data
     // and spec itself meanwhile.
