@@ -22,7 +22,7 @@ void check(bool ok) {
 }
 
 // Large images add time, not coverage: refused above this many pixels.
-constexpr u64 pixel_cap = 1 << 22;
+constexpr u64 pixel_cap = 1 << 18;
 
 struct Decoded {
     std::vector<u32> px;
