@@ -59,6 +59,7 @@
 #include "runtime/datatypes/path.h"
 #include "runtime/datatypes/percent.h"
 #include "runtime/datatypes/point.h"
+#include "runtime/datatypes/port.h"
 #include "runtime/datatypes/ref.h"
 #include "runtime/datatypes/routine.h"
 #include "runtime/datatypes/series.h"
@@ -71,6 +72,7 @@
 #include "runtime/datatypes/typeset.h"
 #include "runtime/datatypes/unset.h"
 #include "runtime/datatypes/url.h"
+#include "runtime/datatypes/vector.h"
 #include "runtime/datatypes/word.h"
 #include "runtime/memory.h"
 #include "runtime/ownership.h"
@@ -160,6 +162,9 @@ void runtime_init() {
     date::init();
     image_backend::init_codecs();  // the resource kind "image" first
     image::init();
+    // Packed vectors and ports.
+    vector::init();  // parent string!
+    port::init();    // parent object!
 
     actions::init();  // 9
 
