@@ -144,9 +144,11 @@ Cell* parse_url(const Cell& url) {
     const Cell* parser = context::global_slot(sym);
     if (!parser || cell::type_of(*parser) != type::object) fire(ErrorId::script_no_value, parser_word);
     const Cell name = stack::word(symbol::make("parse-url"));
-    const Cell fn = *object::rs_select(*parser, name);
-    Cell args[1] = {url};
-    const Cell answer = natives::call_callback(fn, name, 0, args, 1);
+    // The function and its argument stay on the data stack, where the
+    // collector sees and updates them, for the whole call.
+    Cell* fn = stack::push(*object::rs_select(*parser, name));
+    Cell* args = stack::push(url);
+    const Cell answer = natives::call_callback(*fn, name, 0, args, 1);
     return stack::push(answer);
 }
 
