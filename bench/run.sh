@@ -7,7 +7,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/tools/build.sh" build-bench -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
 for b in "$root"/build-bench/bench/bench_*; do
-  case $(basename "$b") in bench_load | bench_deflate | bench_binary_base) continue ;; esac  # their own sections below
+  case $(basename "$b") in bench_load | bench_deflate | bench_binary_base | bench_image | bench_twin_png) continue ;; esac  # their own sections below
   echo "== $(basename "$b")"
   "$b"
 done
@@ -113,3 +113,19 @@ for m in zlib deflate gzip; do
   timed "$python" "$peer" decompress "$m" "$tmp/ours.$m" "$tmp/out.py"; p=$secs; r="$r$(check "$tmp/out.py")"
   printf '%-9s %-11s %10s %10s %10s  %s\n' "$m" "dec. ours" "$o" "$p" - "${r:-outputs match}"
 done
+
+# Images: a 4000x3000 photo-like picture (written by bench_image) decoded
+# and encoded as PNG through the image backend and by a small program
+# calling the same libpng the same way; the JPEG decoded by the backend and
+# by djpeg. Decoded pixels (checksums) and encoded sizes are compared first.
+echo "== images 4000x3000 (our backend against the libpng twin and djpeg, best of 5)"
+"$root/build-bench/bench/bench_image" --write "$tmp"
+read -r od oe osum osize < <("$root/build-bench/bench/bench_image" png "$tmp/photo.png")
+read -r td te tsum tsize < <("$root/build-bench/bench/bench_twin_png" "$tmp/photo.png")
+same=$([ "$osum $osize" = "$tsum $tsize" ] && echo "pixels and sizes match" || echo "MISMATCH ours=$osum/$osize twin=$tsum/$tsize")
+printf '%-12s %10s %10s %8s  %s\n' task oru-s twin-s ratio result
+printf '%-12s %10s %10s %8s  %s\n' "png decode" "$od" "$td" "$(awk -v a="$od" -v b="$td" 'BEGIN { printf "%.2f", a / b }')" "$same"
+printf '%-12s %10s %10s %8s  %s\n' "png encode" "$oe" "$te" "$(awk -v a="$oe" -v b="$te" 'BEGIN { printf "%.2f", a / b }')" "$same"
+read -r jd jsum < <("$root/build-bench/bench/bench_image" jpeg "$tmp/photo.jpg")
+runs=5 timed djpeg -outfile /dev/null "$tmp/photo.jpg"
+printf '%-12s %10s %10s %8s  %s\n' "jpeg decode" "$jd" "$secs" "$(awk -v a="$jd" -v b="$secs" 'BEGIN { printf "%.2f", a / b }')" "djpeg as a whole process"

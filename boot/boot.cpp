@@ -99,9 +99,6 @@ constexpr FunctionSpec native_specs[] = {
     {"remove-each", natives::slot::remove_each, "'word [word! block!] data [series!] body [block!]"},
     {"print", natives::slot::print, "value [any-type!]"},
     {"prin", natives::slot::prin, "value [any-type!]"},
-    // Until file! registers, its word is left out of these argument types.
-    // The full texts: to-local-file path [file! string!] /full; size? file
-    // [file!] (defined once file! exists).
     {"stats", natives::slot::stats, "/show /info"},
     {"uppercase", natives::slot::uppercase, "string [any-string! char!] /part limit [number! any-string!]"},
     {"lowercase", natives::slot::lowercase, "string [any-string! char!] /part limit [number! any-string!]"},
@@ -110,7 +107,8 @@ constexpr FunctionSpec native_specs[] = {
     {"as-point3D", natives::slot::as_point3D, "x [integer! float!] y [integer! float!] z [integer! float!]"},
     {"as-money", natives::slot::as_money, "currency [word!] amount [integer! float!]"},
     {"extend", natives::slot::extend, "obj [object! map!] spec [block! hash! map!] /case"},
-    {"to-local-file", natives::slot::to_local_file, "path [string!] /full"},
+    {"to-local-file", natives::slot::to_local_file, "path [file! string!] /full"},
+    {"size?", natives::slot::size_q, "file [file!]"},
     {"wait", natives::slot::wait, "value [number! time! block! none!] /all"},
     {"now", natives::slot::now, "/year /month /day /time /zone /date /weekday /yearday /precise /utc"},
     {"equal?", natives::slot::equal_q, "value1 [any-type!] value2 [any-type!]"},
@@ -179,11 +177,11 @@ constexpr FunctionSpec native_specs[] = {
     {"debase", natives::slot::debase, "value [string!] /base base-value [integer!]"},
     {"enbase", natives::slot::enbase, "value [binary! string!] /base base-value [integer!]"},
     {"to-hex", natives::slot::to_hex, "value [integer!] /size length [integer!]"},
-    // Until binary! and file! register: the full text is checksum data
-    // [binary! string! file!] method [word!] /with spec [any-string! binary!
-    // integer!].
     {"compress", natives::slot::compress, "data [any-string! binary!] method [word!]"},
     {"decompress", natives::slot::decompress, "data [binary!] method [word!] /size sz [integer!]"},
+    // The full text is checksum data [binary! string! file!] method [word!]
+    // /with spec [any-string! binary! integer!]; the native checks its data
+    // and spec itself meanwhile.
     {"checksum", natives::slot::checksum, "data [series!] method [word!] /with spec [series! integer!]"},
     {"transcode", natives::slot::transcode,
      "src [string!] /next /one /prescan /scan /part length [integer! string!] /into dst [block!] /trace callback"},

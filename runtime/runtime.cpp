@@ -45,10 +45,13 @@
 #include "runtime/datatypes/date.h"
 #include "runtime/datatypes/email.h"
 #include "runtime/datatypes/error.h"
+#include "runtime/datatypes/file.h"
 #include "runtime/datatypes/float.h"
 #include "runtime/datatypes/function.h"
 #include "runtime/datatypes/handle.h"
 #include "runtime/datatypes/hash.h"
+#include "runtime/datatypes/image.h"
+#include "runtime/datatypes/image_backend.h"
 #include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/logic.h"
 #include "runtime/datatypes/map.h"
@@ -73,6 +76,7 @@
 #include "runtime/datatypes/tuple.h"
 #include "runtime/datatypes/typeset.h"
 #include "runtime/datatypes/unset.h"
+#include "runtime/datatypes/url.h"
 #include "runtime/datatypes/vector.h"
 #include "runtime/datatypes/word.h"
 #include "runtime/memory.h"
@@ -141,6 +145,8 @@ void runtime_init() {
     routine::init();
     paren::init();
     issue::init();
+    url::init();   // parent string!
+    file::init();  // parent url!
     object::init();
     float_::init();
     typeset::init();
@@ -159,8 +165,10 @@ void runtime_init() {
     percent::init();
     time::init();  // parent float!
     date::init();
-    // The last of the list that exist, in its order.
+    image_backend::init_codecs();  // the resource kind "image" first
+    image::init();
     handle::init();  // parent integer!
+    // Packed vectors and ports.
     vector::init();  // parent string!
     port::init();    // parent object!
     // Bitsets, maps and hashed blocks (hash!'s parent block! is in).
