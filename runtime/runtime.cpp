@@ -27,6 +27,7 @@
 #include "interpreter/natives_control.h"
 #include "interpreter/natives_eval.h"
 #include "interpreter/natives_math.h"
+#include "interpreter/natives_process.h"
 #include "interpreter/natives_series.h"
 #include "interpreter/natives_sets.h"
 #include "interpreter/parse.h"
@@ -181,6 +182,7 @@ void runtime_init() {
     natives_math::register_all();
     natives_sets::register_all();
     natives_checksum::register_all();
+    natives_process::register_all();
     parse::register_all();
     natives::init();
     parse::init();
