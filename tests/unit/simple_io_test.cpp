@@ -9,6 +9,8 @@
 #include "runtime/datatypes/binary.h"
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/date.h"
+#include "runtime/datatypes/string.h"
+#include "runtime/memory.h"
 #include "runtime/runtime.h"
 #include "support.h"
 
@@ -18,6 +20,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <sstream>
 #include <string>

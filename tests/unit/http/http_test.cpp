@@ -104,7 +104,7 @@ TEST_F(Http, RequestsFromValues) {
 
     // POST of a binary body; GET sends none even when one is given.
     r = http::request(test::name("post"), *value(server["http"] + "/echo"), nullptr,
-                      binary::load_in(reinterpret_cast<const u8*>("\x00\x01", 2), 2, nullptr), false, false, false);
+                      binary::load_in(reinterpret_cast<const u8*>("\x00\x01"), 2, nullptr), false, false, false);
     EXPECT_NE(text(*r).find("Content-Length: 2"), std::string::npos);
     r = http::request(test::name("get"), *value(server["http"] + "/echo"), nullptr, value("dropped"), false, false,
                       false);
