@@ -24,6 +24,7 @@
 #include "interpreter/evaluator.h"
 #include "interpreter/natives.h"
 #include "interpreter/natives_checksum.h"
+#include "interpreter/natives_compress.h"
 #include "interpreter/natives_control.h"
 #include "interpreter/natives_eval.h"
 #include "interpreter/natives_math.h"
@@ -183,6 +184,7 @@ void runtime_init() {
     natives_sets::register_all();
     natives_checksum::register_all();
     natives_process::register_all();
+    natives_compress::register_all();
     parse::register_all();
     natives::init();
     parse::init();
