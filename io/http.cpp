@@ -65,20 +65,12 @@ size_t on_body(char* data, size_t size, size_t count, void* user) {
 }
 
 // Header lines of every response on the way (redirects included) arrive
-// here: a status line starts the set again, so the final one's remain.
+// here, one per call.
 size_t on_header(char* data, size_t size, size_t count, void* user) {
     auto* r = static_cast<Receiving*>(user);
     const size_t n = size * count;
     try {
-        std::string line(data, n);
-        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-        if (line.rfind("HTTP/", 0) == 0) {
-            r->x->headers.clear();
-        } else if (const size_t colon = line.find(':'); colon != std::string::npos && colon > 0) {
-            size_t v = colon + 1;
-            while (v < line.size() && (line[v] == ' ' || line[v] == '\t')) v++;
-            r->x->headers.emplace_back(line.substr(0, colon), line.substr(v));
-        }
+        take_header_line(r->x->headers, std::string_view(data, n));
     } catch (const std::bad_alloc&) {
         r->out_of_memory = true;
         return 0;
@@ -148,6 +140,21 @@ Cell* push_body(const std::string& body, bool binary, bool lines) {
 
 }  // namespace
 
+void take_header_line(HeaderList& headers, std::string_view line) {
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+    if (line.rfind("HTTP/", 0) == 0) {
+        headers.clear();
+        return;
+    }
+    const size_t colon = line.find(':');
+    if (colon == std::string_view::npos || colon == 0) return;
+    size_t v = colon + 1;
+    while (v < line.size() && (line[v] == ' ' || line[v] == '\t')) v++;
+    size_t end = line.size();
+    while (end > v && (line[end - 1] == ' ' || line[end - 1] == '\t')) end--;
+    headers.emplace_back(std::string(line.substr(0, colon)), std::string(line.substr(v, end - v)));
+}
+
 std::string method_text(const Cell& method) {
     std::string m;
     io::append_spelling(method, m);
@@ -216,7 +223,12 @@ Cell* push_header_block(const HeaderList& headers) {
     for (size_t i = 0; i < headers.size(); i++) {
         if (taken[i]) continue;
         const std::string& name = headers[i].first;
-        word::make_in(symbol::make_from(reinterpret_cast<const u8*>(name.data()), static_cast<i32>(name.size())), *blk);
+        // The name as a word: its bytes decoded leniently first, as a server
+        // may send any bytes.
+        push_string(name);
+        const i32 sym = symbol::make_from_string(*(stack::top - 1));
+        stack::pop(1);
+        word::make_in(sym, *blk);
         std::vector<size_t> same{i};
         for (size_t k = i + 1; k < headers.size(); k++)
             if (!taken[k] && same_name(headers[k].first, name)) {

@@ -24,6 +24,7 @@
 #include "runtime/cell.h"
 
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -50,6 +51,13 @@ struct Exchange {
 };
 Exchange perform(const std::string& method, const std::string& url, const HeaderList* headers,
                  const std::string* body);
+
+// One received header line (its CR LF included or not): a status line
+// ("HTTP/...") starts the set again, so that after redirects and interim
+// responses the final response's headers remain; "Name: value" adds the
+// pair, the value's surrounding blanks removed; any other line (the blank
+// line that ends the headers) is skipped.
+void take_header_line(HeaderList& headers, std::string_view line);
 
 // The key/value block of a header map: one word per name (names compared
 // ignoring case, in order of first appearance), its value a string, or a

@@ -79,27 +79,24 @@ Measure measure(const u8* p, const u8* end) {
     return m;
 }
 
-// Writes the decoded characters at `unit` bytes each into dst.
-void decode_into(const u8* p, const u8* end, u8* dst, u32 unit) {
-    if (unit == 1) {
-        while (p < end) {
-            if (*p < 0x80) {
-                *dst++ = *p++;
-                continue;
-            }
-            u32 cp;
-            p = next_char(p, end, &cp);
-            *dst++ = static_cast<u8>(cp);
-        }
-        return;
-    }
+// Writes the decoded characters, one Unit each, into dst.
+template <typename Unit>
+void decode_units(const u8* p, const u8* end, u8* dst) {
     while (p < end) {
         u32 cp = *p;
         if (cp < 0x80) p++;
         else p = next_char(p, end, &cp);
-        string::put_char(dst, unit, cp);
-        dst += unit;
+        const Unit v = static_cast<Unit>(cp);
+        std::memcpy(dst, &v, sizeof v);
+        dst += sizeof v;
     }
+}
+
+// Writes the decoded characters at `unit` bytes each into dst.
+void decode_into(const u8* p, const u8* end, u8* dst, u32 unit) {
+    if (unit == 1) decode_units<u8>(p, end, dst);
+    else if (unit == 2) decode_units<u16>(p, end, dst);
+    else decode_units<u32>(p, end, dst);
 }
 
 // A new string buffer of the decoded text.
@@ -153,7 +150,35 @@ Cell* push_lines(const u8* src, size_t size) {
     return blk;
 }
 
-void append_utf8(const Cell& str, std::string& out, i64 limit) {
+namespace {
+
+// Encodes characters of one Unit each into a buffer of its own, handed to
+// the sink whenever it is nearly full and at the end.
+template <typename Unit>
+void encode_units(const u8* p, i64 n, ChunkSink sink, void* ctx) {
+    u8 buf[32768];
+    size_t used = 0;
+    for (i64 i = 0; i < n; i++) {
+        if (sizeof buf - used < 4) {
+            sink(ctx, buf, used);
+            used = 0;
+        }
+        Unit c;
+        std::memcpy(&c, p + i * static_cast<i64>(sizeof c), sizeof c);
+        if (c < 0x80) {
+            buf[used++] = static_cast<u8>(c);
+            continue;
+        }
+        u32 cp = c;
+        if (cp > unicode::max_code_point) cp = unicode::replacement_char;
+        used += static_cast<size_t>(unicode::encode_utf8_char(cp, buf + used));
+    }
+    if (used) sink(ctx, buf, used);
+}
+
+}  // namespace
+
+void utf8_chunks(const Cell& str, i64 limit, ChunkSink sink, void* ctx) {
     SeriesBuffer* s = memory::buffer(cell::node(str));
     const u32 unit = s->unit();
     i64 head = cell::head_index(str);
@@ -163,25 +188,16 @@ void append_utf8(const Cell& str, std::string& out, i64 limit) {
     i64 n = length - head;
     if (limit >= 0 && limit < n) n = limit;
     const u8* p = s->head_ptr() + head * unit;
-    if (unit == 1) {
-        for (i64 i = 0; i < n;) {
-            i64 j = i;
-            while (j < n && p[j] < 0x80) j++;
-            out.append(reinterpret_cast<const char*>(p + i), static_cast<size_t>(j - i));
-            if (j == n) break;
-            out.push_back(static_cast<char>(0xC0 | (p[j] >> 6)));
-            out.push_back(static_cast<char>(0x80 | (p[j] & 0x3F)));
-            i = j + 1;
-        }
-        return;
-    }
-    u8 bytes[4];
-    for (i64 i = 0; i < n; i++) {
-        u32 cp = string::get_char(p + i * unit, unit);
-        if (cp > unicode::max_code_point) cp = unicode::replacement_char;
-        const int k = unicode::encode_utf8_char(cp, bytes);
-        out.append(reinterpret_cast<const char*>(bytes), static_cast<size_t>(k));
-    }
+    if (unit == 1) encode_units<u8>(p, n, sink, ctx);
+    else if (unit == 2) encode_units<u16>(p, n, sink, ctx);
+    else encode_units<u32>(p, n, sink, ctx);
+}
+
+void append_utf8(const Cell& str, std::string& out, i64 limit) {
+    // std::string grows in C++ memory: no series buffer moves meanwhile.
+    utf8_chunks(
+        str, limit, [](void* ctx, const u8* p, size_t n) { static_cast<std::string*>(ctx)->append(reinterpret_cast<const char*>(p), n); },
+        &out);
 }
 
 namespace {

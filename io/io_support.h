@@ -43,6 +43,12 @@ Cell* push_lines(const u8* src, size_t size);
 // characters when limit >= 0) into `out` (appended).
 void append_utf8(const Cell& str, std::string& out, i64 limit = -1);
 
+// Hands the same UTF-8 to sink(ctx, bytes, count) in chunks of a buffer of
+// its own. The sink must not allocate in series memory (the string's
+// buffer is read between chunks).
+using ChunkSink = void (*)(void* ctx, const u8* bytes, size_t count);
+void utf8_chunks(const Cell& str, i64 limit, ChunkSink sink, void* ctx);
+
 // The text of a value for the OS: an any-string's characters, a word's
 // spelling (any word type), anything else formed. UTF-8, appended to out.
 void append_spelling(const Cell& value, std::string& out);

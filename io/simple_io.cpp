@@ -52,27 +52,35 @@ bool skip_bytes(int fd, i64 n) {
     return true;
 }
 
-// Reads the bytes a read_data call asks for into out; false when the file
-// cannot be opened or read. The size the OS reports only sizes the first
-// buffer: reading goes on to the end (or to `part` bytes).
-bool read_bytes(const std::string& path, i64 part, i64 seek, io::Bytes& out, u64 max_bytes) {
-    io::Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd.valid()) return false;
+// A file opened for reading, positioned at /seek, and the number of bytes
+// the OS says are left (0 when it gives no size: pipes, /proc).
+struct Source {
+    io::Fd fd;
+    i64 hint = 0;
+};
+
+// Opens the file and moves to `seek`; false when it cannot be opened, is a
+// directory, or cannot be moved in.
+bool open_source(const std::string& path, i64 seek, Source& src) {
+    src.fd.reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!src.fd.valid()) return false;
     struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
-    i64 hint = S_ISREG(st.st_mode) ? static_cast<i64>(st.st_size) : 0;
+    if (::fstat(src.fd.get(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
+    src.hint = S_ISREG(st.st_mode) ? static_cast<i64>(st.st_size) : 0;
     if (seek > 0) {
-        if (::lseek(fd.get(), seek, SEEK_SET) < 0) {
-            if (errno != ESPIPE || !skip_bytes(fd.get(), seek)) return false;
+        if (::lseek(src.fd.get(), seek, SEEK_SET) < 0) {
+            if (errno != ESPIPE || !skip_bytes(src.fd.get(), seek)) return false;
         }
-        hint = hint > seek ? hint - seek : 0;
+        src.hint = src.hint > seek ? src.hint - seek : 0;
     }
-    if (part == 0) return true;
-    const u64 want = part > 0 ? static_cast<u64>(part) : UINT64_MAX;
+    return true;
+}
+
+// Reads on to the end of the source, `want` bytes at most, into out; the
+// first buffer holds `first` bytes. False on a read error; internal
+// no-memory once out passes max_bytes.
+bool read_rest(int fd, u64 want, u64 first, io::Bytes& out, u64 max_bytes) {
     try {
-        // One byte beyond the hint lets the read that finds the end need no
-        // growth; a file as large as the hint says is read in one call.
-        u64 first = hint > 0 ? static_cast<u64>(hint) + 1 : chunk;
         if (first > want) first = want;
         if (first > max_bytes + 1) first = max_bytes + 1;
         out.reserve_more(static_cast<size_t>(first));
@@ -81,7 +89,7 @@ bool read_bytes(const std::string& path, i64 part, i64 seek, io::Bytes& out, u64
             if (room == 0) room = out.size() < chunk ? chunk : out.size();
             if (room > want - out.size()) room = static_cast<size_t>(want - out.size());
             u8* dst = out.reserve_more(room);
-            const long r = io::read_some(fd.get(), dst, room);
+            const long r = io::read_some(fd, dst, room);
             if (r < 0) return false;
             if (r == 0) break;
             out.grew(static_cast<size_t>(r));
@@ -91,6 +99,42 @@ bool read_bytes(const std::string& path, i64 part, i64 seek, io::Bytes& out, u64
         fire(ErrorId::internal_no_memory);
     }
     return true;
+}
+
+// A binary read of a file that gives its size: the bytes go straight into
+// the new binary's buffer, sized by the hint and one byte more, so that the
+// read that finds the end needs no growth; a file that grew meanwhile has
+// the rest appended. Pushes the binary; null on a read error.
+Cell* read_binary_direct(Source& src, u64 want, u64 max_bytes) {
+    u64 cap = static_cast<u64>(src.hint) + 1;
+    if (cap > want) cap = want;
+    if (cap > max_bytes + 1) cap = max_bytes + 1;
+    Cell* result = stack::push(cell::make(type::none));
+    binary::make_at(*result, static_cast<i32>(cap));
+    const Node node = cell::node(*result);
+    u64 got = 0;
+    while (got < cap) {
+        // The read allocates nothing: the buffer stays where it is meanwhile.
+        SeriesBuffer* b = memory::buffer(node);
+        const long r = io::read_some(src.fd.get(), b->head_ptr() + got, static_cast<size_t>(cap - got));
+        if (r < 0) {
+            stack::pop(1);
+            return nullptr;
+        }
+        if (r == 0) break;
+        got += static_cast<u64>(r);
+        b->tail = b->head + static_cast<u32>(got);
+    }
+    if (got > max_bytes) fire(ErrorId::internal_no_memory);
+    if (got == cap && got < want) {
+        io::Bytes rest;
+        if (!read_rest(src.fd.get(), want - got, chunk, rest, max_bytes - got)) {
+            stack::pop(1);
+            return nullptr;
+        }
+        binary::rs_append(*result, rest.data(), static_cast<i32>(rest.size()));
+    }
+    return result;
 }
 
 Cell* push_empty(bool binary) {
@@ -121,9 +165,13 @@ void write_value(Sink& sink, const Cell& value, i64 part) {
         sink.put(binary::rs_head(value), static_cast<size_t>(n));
         return;
     }
-    std::string text;
-    if (series::string_like_q(t)) io::append_utf8(value, text, part);
-    else text = io::molded(value);
+    if (series::string_like_q(t)) {
+        // Encoded and written a chunk at a time: no copy of the whole text.
+        io::utf8_chunks(
+            value, part, [](void* ctx, const u8* p, size_t n) { static_cast<Sink*>(ctx)->put(p, n); }, &sink);
+        return;
+    }
+    const std::string text = io::molded(value);
     sink.put(text.data(), text.size());
 }
 
@@ -150,8 +198,15 @@ bool dir_name_q(const Cell& file) {
 }
 
 Cell* read_data(const std::string& path, i64 part, i64 seek, bool binary, bool lines, u64 max_bytes) {
+    Source src;
+    if (!open_source(path, seek, src)) return nullptr;
+    const u64 want = part >= 0 ? static_cast<u64>(part) : UINT64_MAX;
+    if (binary && src.hint > 0 && want > 0) return read_binary_direct(src, want, max_bytes);
     io::Bytes bytes;
-    if (!read_bytes(path, part, seek, bytes, max_bytes)) return nullptr;
+    // One byte beyond the hint lets the read that finds the end need no
+    // growth; a file as large as the hint says is read in one call.
+    if (want > 0 && !read_rest(src.fd.get(), want, src.hint > 0 ? static_cast<u64>(src.hint) + 1 : chunk, bytes, max_bytes))
+        return nullptr;
     if (bytes.size() == 0) return lines ? io::push_lines(nullptr, 0) : push_empty(binary);
     if (binary) return binary::load_in(bytes.data(), static_cast<i32>(bytes.size()), nullptr);
     if (lines) return io::push_lines(bytes.data(), bytes.size());
