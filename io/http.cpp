@@ -147,12 +147,21 @@ void take_header_line(HeaderList& headers, std::string_view line) {
         return;
     }
     const size_t colon = line.find(':');
-    if (colon == std::string_view::npos || colon == 0) return;
+    if (colon == std::string_view::npos) return;
+    // The name: blanks before the colon dropped; a line whose name is empty
+    // or holds a control character or blank is no header.
+    size_t name_end = colon;
+    while (name_end > 0 && (line[name_end - 1] == ' ' || line[name_end - 1] == '\t')) name_end--;
+    if (name_end == 0) return;
+    for (size_t i = 0; i < name_end; i++) {
+        const unsigned char c = static_cast<unsigned char>(line[i]);
+        if (c <= ' ' || c == 0x7F) return;
+    }
     size_t v = colon + 1;
     while (v < line.size() && (line[v] == ' ' || line[v] == '\t')) v++;
     size_t end = line.size();
     while (end > v && (line[end - 1] == ' ' || line[end - 1] == '\t')) end--;
-    headers.emplace_back(std::string(line.substr(0, colon)), std::string(line.substr(v, end - v)));
+    headers.emplace_back(std::string(line.substr(0, name_end)), std::string(line.substr(v, end - v)));
 }
 
 std::string method_text(const Cell& method) {

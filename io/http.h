@@ -55,8 +55,9 @@ Exchange perform(const std::string& method, const std::string& url, const Header
 // One received header line (its CR LF included or not): a status line
 // ("HTTP/...") starts the set again, so that after redirects and interim
 // responses the final response's headers remain; "Name: value" adds the
-// pair, the value's surrounding blanks removed; any other line (the blank
-// line that ends the headers) is skipped.
+// pair, the blanks around the value (and before the colon) removed; any
+// other line is skipped: the blank line that ends the headers, and one
+// whose name is empty or holds a blank or control character.
 void take_header_line(HeaderList& headers, std::string_view line);
 
 // The key/value block of a header map: one word per name (names compared

@@ -16,7 +16,8 @@
 //   lines    one string per line feed, plus one for a last line without
 //            one; no string holds a line feed.
 //   headers  the input's lines go through take_header_line; no name is
-//            empty or holds a colon or line break; the header block molds.
+//            empty or holds a colon, blank or control character; no value
+//            holds a line feed; the header block molds.
 //   os       the input split at NUL bytes gives release, version, machine
 //            and os-release; the name starts "Linux", the build is not
 //            negative.
@@ -129,7 +130,8 @@ void headers(const u8* p, size_t n) {
         at = lf;
     }
     for (const auto& [name, value] : list) {
-        check(!name.empty() && name.find_first_of(":\r\n") == std::string::npos, "bad header name");
+        check(!name.empty() && name.find(':') == std::string::npos, "bad header name");
+        for (const char c : name) check(static_cast<unsigned char>(c) > ' ' && c != 0x7F, "blank or control in a header name");
         check(value.find('\n') == std::string::npos, "line feed in a header value");
     }
     Cell* base = stack::top;

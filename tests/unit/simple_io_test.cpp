@@ -130,6 +130,20 @@ TEST_F(SimpleIo, TextAndBinaryRoundTripsWithPartSeekAndAppend) {
     EXPECT_EQ(bytes_of(read(p, true, false)), "");
 }
 
+// Long text is encoded a chunk at a time: characters of every width cross
+// the chunk boundaries, and /part stops inside a chunk.
+TEST_F(SimpleIo, LongTextIsWrittenWhole) {
+    const std::string p = path("long.txt");
+    std::string utf8;
+    for (int i = 0; i < 30000; i++) utf8 += "a\xC3\xA9\xE6\x97\xA5\xF0\x9F\x98\x80";  // 4 characters, 10 bytes
+    EXPECT_EQ(write(p, *text(utf8)), static_cast<i64>(utf8.size()));
+    EXPECT_EQ(file_contents(p), utf8);
+    EXPECT_EQ(text_of(read(p, false, false)), utf8);
+    const Cell part = cell::integer(4 * 20000 + 2);
+    write(p, *text(utf8), false, false, nullptr, &part);
+    EXPECT_EQ(file_contents(p), utf8.substr(0, 10 * 20000 + 3));
+}
+
 TEST_F(SimpleIo, LinesAreWrittenWithCrLfAndReadWithout) {
     const std::string p = path("lines.txt");
     write(p, *test::load("\"one\" \"two\" 3"), false, true);

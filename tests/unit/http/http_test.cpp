@@ -64,6 +64,18 @@ protected:
     }
 };
 
+// Header lines as a server may send them: a status line starts the set
+// again; blanks around values go; a line whose name is empty or holds a
+// blank or control character is no header.
+TEST(HttpHeaderLines, TakenAsReceived) {
+    http::HeaderList got;
+    for (const char* line : {"HTTP/1.1 301 Moved\r\n", "Location: /b\r\n", "HTTP/1.1 200 OK\r\n", "A:1\r\n",
+                             "B : \t two words \r\n", "C:\r\n", "D: x: y\n", ": no name\r\n", "Sp ace: 1\r\n",
+                             "Bad\rName: 1\r\n", "no colon\r\n", "\r\n"})
+        http::take_header_line(got, line);
+    EXPECT_EQ(got, (http::HeaderList{{"A", "1"}, {"B", "two words"}, {"C", ""}, {"D", "x: y"}}));
+}
+
 TEST_F(Http, DefaultHeadersGoOnlyWithoutAHeadersBlock) {
     const std::string url = server["http"] + "/echo";
     const http::Exchange plain = get(url);
