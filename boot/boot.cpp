@@ -7,6 +7,7 @@
 #include "interpreter/natives.h"
 #include "interpreter/natives_eval.h"
 #include "interpreter/natives_output.h"
+#include "interpreter/natives_process.h"
 #include "interpreter/stack.h"
 #include "runtime/console.h"
 #include "runtime/datatypes/block.h"
@@ -342,8 +343,98 @@ void define_datatypes() {
             context::set_global(static_cast<i32>(datatype::symbol_of(t)), datatype::make(t));
 }
 
+// The natives of environment, processes and data, with their full spec
+// texts: argument types whose datatype has not registered yet are left out
+// of the type blocks by with_known_types (a block left empty takes
+// string!, whose text names the same file or URL).
+constexpr FunctionSpec process_specs[] = {
+    {"set-env", natives::slot::set_env, "var [any-string! any-word!] value [string! none!]"},
+    {"get-env", natives::slot::get_env, "var [any-string! any-word!]"},
+    {"list-env", natives::slot::list_env, ""},
+    {"as", natives::slot::as,
+     "type [datatype! block! paren! any-path! any-string!] spec [block! paren! any-path! any-string!]"},
+    {"call", natives::slot::call, "cmd [string! file!] /wait /show /console /shell /input in /output out /error err"},
+    {"browse", natives::slot::browse, "url [url! file!]"},
+    {"recycle", natives::slot::recycle, "/on /off"},
+    {"apply", natives::slot::apply, "func [word! path! any-function!] args [block!] /all /safer"},
+};
+
+// Routines bound to words: the word, the spec text and the entry with its
+// return type. Each sets its own result (type 0): the collector reads a
+// function's extra cell 4, so a routine keeps no type number there.
+struct RoutineSpec {
+    const char* word;
+    const char* spec;
+    routine::Entry entry;
+    i32 return_type;
+};
+const RoutineSpec routine_specs[] = {
+    {"create-dir", "path [file!]", natives_process::create_dir, 0},
+    {"exists?", "path [file!]", natives_process::exists_q, 0},
+    {"os-info", "", natives_process::os_info, 0},
+};
+
+// The spec text without the type words (ending in "!") that name nothing
+// yet; a type block left empty becomes [string!].
+std::string with_known_types(const char* spec) {
+    std::string out;
+    std::string block;
+    bool in_block = false, kept = false;
+    const std::string text = spec;
+    for (size_t i = 0; i < text.size();) {
+        const char c = text[i];
+        if (c == '[') {
+            in_block = true;
+            kept = false;
+            block = "[";
+            i++;
+            continue;
+        }
+        if (c == ']' && in_block) {
+            out += kept ? block : std::string("[string!");
+            out += ']';
+            in_block = false;
+            i++;
+            continue;
+        }
+        if (!in_block) {
+            out += c;
+            i++;
+            continue;
+        }
+        const size_t end = text.find_first_of(" ]", i);
+        const std::string word = text.substr(i, end - i);
+        i = end;
+        if (word.empty()) {
+            block += text[i++];
+            continue;
+        }
+        const Cell* value = context::global_slot(symbol::make(word.c_str()));
+        if (value && cell::type_of(*value) != type::unset) {
+            if (kept) block += ' ';
+            block += word;
+            kept = true;
+        }
+    }
+    return out;
+}
+
+void define_routine(const RoutineSpec& r) {
+    Cell* top = stack::top;
+    const std::string text = with_known_types(r.spec);
+    Cell* spec = load_text(text.c_str());
+    routine::push(*spec, unset::value, routine::register_entry(r.entry), r.return_type, false);
+    set_global(r.word, *(stack::top - 1));
+    stack::top = top;
+}
+
 void define_functions() {
     for (const FunctionSpec& f : native_specs) define_function(f, type::native);
+    for (const FunctionSpec& f : process_specs) {
+        const std::string spec = with_known_types(f.spec);
+        define_function(FunctionSpec{f.word, f.slot, spec.c_str()}, type::native);
+    }
+    for (const RoutineSpec& r : routine_specs) define_routine(r);
     for (const FunctionSpec& f : action_specs) define_function(f, type::action);
     for (const OpSpec& o : op_specs) {
         Cell* top = stack::top;

@@ -28,6 +28,8 @@
 #include "interpreter/natives_control.h"
 #include "interpreter/natives_eval.h"
 #include "interpreter/natives_math.h"
+#include "interpreter/natives_process.h"
+#include "io/url_services.h"
 #include "interpreter/natives_series.h"
 #include "interpreter/natives_sets.h"
 #include "interpreter/parse.h"
@@ -147,6 +149,7 @@ void runtime_init() {
     issue::init();
     url::init();   // parent string!
     file::init();  // parent url!
+    url_services::install();  // the io layer behind their read, write and query
     object::init();
     float_::init();
     typeset::init();
@@ -206,6 +209,7 @@ void runtime_init() {
     natives_math::register_all();
     natives_sets::register_all();
     natives_checksum::register_all();
+    natives_process::register_all();
     natives_compress::register_all();
     parse::register_all();
     natives::init();
