@@ -684,14 +684,15 @@ BootWriter::~BootWriter() { delete state_; }
 
 void BootWriter::record(const Cell& value) {
     Encoder& e = state_->e;
-    e.current = static_cast<u32>(records_);
-    e.value(value);
-    // Words of later records may bind to the context this record holds.
+    // Words of this record (a function's body) and of later ones may bind to
+    // the context it holds: the decoder places a value before what it holds.
     const u32 t = cell::type_of(value);
     Node ctx = 0;
     if (t == type::object || t == type::error || t == type::function || t == type::context) ctx = value.data1;
     else if (t == type::op && op::wrapped_type(value) == type::function) ctx = value.data1;
     if (ctx) e.context_records.try_emplace(ctx, records_);
+    e.current = static_cast<u32>(records_);
+    e.value(value);
     records_++;
 }
 

@@ -462,3 +462,243 @@ TEST_F(Orubin, FormatEdgeCases) {
 }
 
 }  // namespace
+
+namespace {
+
+// Bytes of a uleb and an sleb, for payloads written by hand.
+Bytes uleb(u32 v) {
+    u8 b[5];
+    return Bytes(b, b + orubin::put_uleb(b, v));
+}
+Bytes sleb(i32 v) { return uleb(orubin::zigzag(v)); }
+Bytes cat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+Bytes le32(u32 v) { return {static_cast<u8>(v), static_cast<u8>(v >> 8), static_cast<u8>(v >> 16), static_cast<u8>(v >> 24)}; }
+
+// An object record of one field named by symbol 0, its value given.
+Bytes object_of(const Bytes& value, u8 context_flags = 0x1A) {
+    return cat({{0x20, 0x00, 0x0E, context_flags, 0x01, 0x00}, value});
+}
+// A function record: context flags, its word symbols, the spec's records.
+Bytes function_of(u8 context_flags, const Bytes& words, const Bytes& spec, u8 spec_count) {
+    return cat({{0x18, spec_count, 0x00, 0x0E, context_flags, static_cast<u8>(words.size())}, words,
+                {0x05, spec_count}, spec, {0x05, 0x00}});
+}
+
+TEST_F(Orubin, RefusedDocuments) {
+    const ErrorId bad = ErrorId::script_ob_invalid_record;
+    const std::vector<std::string> ab = {"a", "b", "integer!"};
+    Bytes too_deep, deep_enough;
+    for (int i = 0; i < 1001; i++) too_deep.insert(too_deep.end(), {0x05, 0x01});
+    too_deep.push_back(0x80);
+    for (int i = 0; i < 999; i++) deep_enough.insert(deep_enough.end(), {0x05, 0x01});
+    deep_enough.push_back(0x80);
+    struct Case {
+        const char* what;
+        Bytes payload;
+        std::vector<std::string> names;
+        std::optional<ErrorId> error;
+    } cases[] = {
+        // Prefixes and lead bytes.
+        {"a define prefix outside the boot image", {0xC4, 0x0F, 0x00, 0x80}, ab, bad},
+        {"a shared prefix before an integer", {0xC1, 0x0B, 0x02}, {}, bad},
+        {"a shared prefix before a small integer", {0xC1, 0x80}, {}, bad},
+        {"lead byte 0xC5", {0xC5}, {}, bad},
+        {"nothing after a prefix", {0xC0}, {}, bad},
+        // Counts the bytes left cannot hold: refused before anything is made.
+        {"a block of 2^31 - 1 cells", cat({{0x05}, uleb(0x7FFFFFFF)}), {}, bad},
+        {"a count of 2^31", cat({{0x05}, uleb(0x80000000)}), {}, bad},
+        {"a string of 2^28 characters", cat({{0x07}, uleb(0x40000000 - 4)}), {}, bad},
+        {"a context of 2^30 words", cat({{0x0E, 0x02}, uleb(0x40000000)}), {}, bad},
+        {"a binary longer than the document", {0x29, 0x05, 1, 2}, {}, bad},
+        // Symbols.
+        {"a symbol index past the table", {0x0F, 0x05}, ab, bad},
+        {"a word without a symbol table", {0x0F, 0x00}, {}, bad},
+        {"a name that is not UTF-8", {0x0F, 0x00}, {"\xC3\x28"}, bad},
+        // Paths.
+        {"a path of 65537 indexes", cat({{0xFF}, uleb(65537), Bytes(65537, 0)}), {}, bad},
+        {"a path longer than the bytes left", {0xFF, 0x03, 0x00}, {}, bad},
+        {"a path leaving the values", {0x80, 0xFF, 0x01, 0x01}, {}, bad},
+        {"a path into a value that holds none", {0x80, 0xFF, 0x02, 0x00, 0x00}, {}, bad},
+        // References keep their storage.
+        {"a block record on a binary", {0x29, 0x01, 0x07, 0xC1, 0x05, 0x01, 0x00}, {}, bad},
+        {"a binary record on a string", {0x07, 0x04, 'x', 0xC1, 0x29, 0x01, 0x00}, {}, bad},
+        {"a string record on a block", {0x05, 0x00, 0xC1, 0x07, 0x01, 0x00}, {}, bad},
+        {"a hash record on a block", {0x05, 0x00, 0xC1, 0x24, 0x01, 0x00}, {}, bad},
+        {"a paren record on a block", {0x05, 0x00, 0xC1, 0x06, 0x01, 0x00}, {}, std::nullopt},
+        // Word indexes: inside the context, naming the word's symbol.
+        {"a word bound to slot 0 of its object", cat({{0x4F, 0x00}, sleb(0), object_of({0x80})}), ab, std::nullopt},
+        {"a word index past its context", cat({{0x4F, 0x00}, sleb(1), object_of({0x80})}), ab, bad},
+        {"a word index naming another word", cat({{0x4F, 0x01}, sleb(0), object_of({0x80})}), ab, bad},
+        {"a word bound through a path to an integer", {0x80, 0xC1, 0x4F, 0x00, 0x01, 0x01, 0x00}, ab, bad},
+        {"an object whose handler is no field", {0x60, 0x00, 0x80, 0x80, 0x08, 0x00, 0x0E, 0x1A, 0x01, 0x00, 0x80}, ab, bad},
+        // Natives take the shape of their routine.
+        {"native 25 with its shape", {0x15, 25, 0x05, 0x02, 0x0F, 0x00, 0x0F, 0x01}, ab, std::nullopt},
+        {"native 1 (if) with no arguments", {0x15, 0x01, 0x05, 0x00}, {}, bad},
+        {"native 25 with one argument", {0x15, 25, 0x05, 0x01, 0x0F, 0x00}, ab, bad},
+        {"an empty native slot", {0x15, 108, 0x05, 0x00}, {}, bad},
+        {"a native slot past the table", cat({{0x15}, uleb(5000), {0x05, 0x00}}), {}, bad},
+        {"action 8 (no entry)", {0x16, 0x08, 0x05, 0x00}, {}, bad},
+        {"a native whose spec is no block", {0x15, 25, 0x80}, {}, bad},
+        // Functions: a valid spec that made their context; ops of functions.
+        {"a function", function_of(0x05, {0x00}, {0x0F, 0x00}, 1), ab, std::nullopt},
+        {"a function whose context is not its spec's", function_of(0x05, {0x01}, {0x0F, 0x00}, 1), ab, bad},
+        {"a spec func refuses", function_of(0x05, {0x00}, {0x0F, 0x00, 0x07, 0x04, 'd', 0x05, 0x01, 0x0F, 0x02}, 3),
+         ab, bad},
+        {"a function context not on the stack", function_of(0x01, {0x00}, {0x0F, 0x00}, 1), ab, bad},
+        {"an object context on the stack", object_of({}, 0x0E), ab, bad},
+        {"a context value on the stack", {0x0E, 0x05, 0x00}, {}, bad},
+        {"an op of an integer", {0x17, 0x80}, {}, bad},
+        {"an op of a one-argument function", cat({{0x17}, function_of(0x05, {0x00}, {0x0F, 0x00}, 1)}), ab, bad},
+        // Scalars in their datatype's ranges.
+        {"a datatype not registered (percent!)", {0x01, 38}, {}, bad},
+        {"a datatype past the last", {0x01, 60}, {}, bad},
+        {"an error code outside the catalog", cat({{0x22}, uleb(399)}), {}, bad},
+        {"a code point above 10FFFF", cat({{0x0A}, uleb(0x110000)}), {}, bad},
+        {"a 4-byte string above 10FFFF", cat({{0x07, 0x06}, le32(0x110000)}), {}, bad},
+        {"month 13", cat({{0x2F}, le32(2020u << 17 | 13 << 12 | 1 << 7)}), {}, bad},
+        {"30 February", cat({{0x2F}, le32(2020u << 17 | 2 << 12 | 30 << 7)}), {}, bad},
+        {"a zone without a time", cat({{0x2F}, le32(2020u << 17 | 1 << 12 | 1 << 7 | 8)}), {}, bad},
+        {"a time past the day", cat({{0x6F}, le32(2020u << 17 | 1 << 16 | 1 << 12 | 1 << 7), {0, 0, 0, 0, 0, 0x18, 0xF5, 0x40}}),
+         {}, bad},
+        {"a money digit above 9", {0x31, 0, 0xA0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, {}, bad},
+        {"a vector of strings", {0x23, 7 << 2, 0x00}, {}, bad},
+        {"a vector of 2-byte floats", {0x23, 12 << 2 | 1, 0x00}, {}, bad},
+        {"a tuple of 2 bytes", {0x67, 0x02, 1, 2}, {}, bad},
+        // Nesting.
+        {"1001 nested blocks", too_deep, {}, ErrorId::internal_too_deep},
+        {"999 nested blocks", deep_enough, {}, std::nullopt},
+        // Types no document holds.
+        {"routine!", {0x1D}, {}, ErrorId::access_no_codec},
+        {"triple!", {0x1F}, {}, ErrorId::access_no_codec},
+        {"handle!", {0x2E}, {}, ErrorId::access_no_codec},
+        {"port!", {0x30}, {}, ErrorId::access_no_codec},
+        {"event!", {0x36}, {}, ErrorId::access_no_codec},
+        {"map! (until its datatype)", {0x28, 0x00}, {}, ErrorId::access_no_codec},
+        {"image! (until its datatype)", {0x35, 0x00, 0x00}, {}, ErrorId::access_no_codec},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Decoded d = decode(compact_doc(c.payload, c.names));
+        EXPECT_EQ(d.error, c.error) << (d.error ? error_id_name(*d.error) : "no error");
+    }
+    EXPECT_EQ(decode(compact_doc({0x22, 0x82, 0x03, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80})).error, std::nullopt)
+        << "error 386 with its six fields";
+}
+
+TEST_F(Orubin, HeaderFaultsAndPositions) {
+    struct Case {
+        const char* what;
+        Bytes doc;
+        std::optional<ErrorId> error;
+        i32 position;
+    } cases[] = {
+        {"not ORUBIN", {'O', 'R', 'U', 'B', 'I', 'X', 2, 1, 1, 0}, ErrorId::script_invalid_data, 0},
+        {"seven bytes", {'O', 'R', 'U', 'B', 'I', 'N', 2}, ErrorId::script_invalid_data, 0},
+        {"a corrupt compressed body", {'O', 'R', 'U', 'B', 'I', 'N', 2, 3, 9, 9, 9, 9, 9, 9, 9, 9},
+         ErrorId::script_invalid_data, 0},
+        {"a fixed document of fewer than 8 bytes", {'O', 'R', 'U', 'B', 'I', 'N', 2, 0, 1, 0, 0, 0},
+         ErrorId::script_invalid_data, 0},
+        // The position is the byte the failing read started at, 1-based.
+        {"a bad lead byte", compact_doc({0x80, 0xC5}), ErrorId::script_ob_invalid_record, 12},
+        {"a payload past the end", {'O', 'R', 'U', 'B', 'I', 'N', 2, 1, 1, 5, 0x80}, ErrorId::script_ob_invalid_record,
+         10},
+        {"a name area not ending in 0", {'O', 'R', 'U', 'B', 'I', 'N', 2, 5, 1, 0, 1, 1, 0, 0, 0, 0, 'a'},
+         ErrorId::script_ob_invalid_record, 12},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Decoded d = decode(c.doc);
+        EXPECT_EQ(d.error, c.error);
+        if (c.position) {
+            EXPECT_EQ(d.position, c.position);
+        }
+    }
+
+    // In a compressed document: 8 + the position in the expanded bytes.
+    Bytes body = cat({uleb(1), uleb(201), Bytes(200, 0x80), {0xC5}});
+    Bytes packed(body.size());
+    const i64 n = lz::compress(body.data(), body.size(), packed.data());
+    ASSERT_GT(n, 0);
+    Bytes doc{'O', 'R', 'U', 'B', 'I', 'N', 2, 3};
+    doc.insert(doc.end(), packed.begin(), packed.begin() + n);
+    const Decoded d = decode(doc);
+    EXPECT_EQ(d.error, ErrorId::script_ob_invalid_record);
+    EXPECT_EQ(d.position, 8 + 203 + 1);
+    EXPECT_EQ(memory::buffer(cell::node(d.block))->length(), 200u) << "what was decoded stays";
+}
+
+TEST_F(Orubin, EncoderRefusals) {
+    Cell nested = run("[]");
+    for (int i = 0; i < 1000; i++) nested = block_of({nested});
+    EXPECT_EQ(test::error_of([&] { orubin::encode_cp(nested); }), ErrorId::internal_too_deep);
+    // Cells the collector can walk without a datatype behind them.
+    for (u32 t : {type::handle, type::triple, type::event}) {
+        SCOPED_TRACE(t);
+        const Cell v = block_of({cell::integer(1), cell::make(t, 0, 0, ~0u)});
+        EXPECT_EQ(test::error_of([&] { orubin::encode_cp(v); }), ErrorId::access_no_codec);
+        EXPECT_EQ(test::error_of([&] { orubin::encode(v); }), ErrorId::access_no_codec);
+        EXPECT_EQ(cell::type_of(pending_error.args[0]), t) << "the value";
+    }
+}
+
+TEST_F(Orubin, BootImages) {
+    const i32 before = static_cast<i32>(memory::buffer(root_block())->length());
+    const Cell obj = run("make object! [a: 1 b: 2]");
+    const Cell fn = run("func [x] [x + 1]");
+    orubin::BootWriter w;
+    w.record(obj);
+    w.record(cell::integer(7));
+    Cell b = word::of_symbol(symbol::make("b"));
+    b.data1 = obj.data1;
+    b.data3 = 1;
+    w.record(block_of({b}));
+    w.define(word::of_symbol(symbol::make("booted")), cell::integer(42));
+    w.record(fn);
+    const Bytes doc = w.document();
+    EXPECT_EQ(Bytes(doc.begin(), doc.begin() + 8), (Bytes{'O', 'R', 'U', 'B', 'I', 'N', 1, 5}));
+    EXPECT_EQ(w.records(), 4);
+
+    orubin::boot_load(doc.data(), doc.size(), false);
+    EXPECT_EQ(orubin::literal_base(), before);
+    EXPECT_EQ(static_cast<i32>(memory::buffer(root_block())->length()), before + 4) << "the define takes no place";
+    EXPECT_EQ(context::global_slot(symbol::make("booted"))->data2, 42u);
+    const Cell* root = memory::buffer(root_block())->cells() + before;
+    EXPECT_EQ(object::class_of(root[0]), object::class_of(obj)) << "the boot image keeps class ids";
+    const Cell word = memory::buffer(cell::node(root[2]))->cells()[0];
+    EXPECT_EQ(word.data1, root[0].data1) << "bound by record number";
+    EXPECT_EQ(word.data3, 1u);
+    EXPECT_TRUE(collector::enabled_q()) << "the collector's setting is put back";
+    orubin::boot_load(doc.data(), doc.size(), true);
+    EXPECT_EQ(orubin::literal_base(), before) << "kept";
+
+    struct Case {
+        const char* what;
+        Bytes payload;
+        std::optional<ErrorId> error;
+    } cases[] = {
+        {"a record number past the decoded ones", {0x4F, 0x00, 0x09, 0x00}, ErrorId::script_ob_invalid_record},
+        {"a record holding no context", {0x80, 0x4F, 0x00, 0x00, 0x00}, ErrorId::script_ob_invalid_record},
+        {"a define into a function's context", cat({function_of(0x05, {0x00}, {0x0F, 0x00}, 1),
+                                                    {0xC4, 0x4F, 0x00, 0x00, 0x00, 0x80}}),
+         ErrorId::script_ob_invalid_record},
+        {"a define of an integer", {0xC4, 0x80, 0x80}, ErrorId::script_ob_invalid_record},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Bytes d = compact_doc(c.payload, {"a"});
+        d[6] = orubin::boot_version;
+        EXPECT_EQ(decode(d, false).error, c.error);
+    }
+    // A header fault: raised when asked, else the process ends with status 1.
+    const Bytes junk{'N', 'O', 'P', 'E', 0, 0, 0, 0};
+    EXPECT_EQ(decode(junk, false, false).error, ErrorId::script_invalid_data);
+    EXPECT_EXIT(orubin::decode(junk.data(), junk.size(), cell::make(type::block, 0, root_block()), false,
+                               cell::make(type::none)),
+                ::testing::ExitedWithCode(1), "");
+}
+
+}  // namespace
