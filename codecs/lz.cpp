@@ -168,10 +168,14 @@ void put_distance(BitWriter& w, u32 d) {
     w.put(d - (1u << j), j);
 }
 
+// The hash heads and the chain hold a position + 1 counted from the start
+// of the input, 0 for none; an entry from before the chunk being coded
+// counts as none, which is what emptying the tables at each chunk gives,
+// without the cost of it.
 struct Tables {
-    i32* head3;  // head3_size heads, then head4_size
-    i32* head4;
-    i32* chain;
+    u32* head3;  // head3_size heads, then head4_size
+    u32* head4;
+    u32* chain;
 };
 
 // The byte at i of a chunk of n bytes; 0 past its end, so the hashes of the
@@ -200,40 +204,46 @@ inline i32 distance_penalty(u32 distance, u32 best_distance) {
     return k;
 }
 
-void enter(const Tables& t, const u8* b, u32 n, u32 i) {
-    const u32 h4 = hash4(b, n, i);
-    t.head3[hash3(b, n, i)] = static_cast<i32>(i);
-    t.chain[i & chain_mask] = t.head4[h4];
-    t.head4[h4] = static_cast<i32>(i);
-}
-
-void compress_chunk(BitWriter& w, const Tables& t, const u8* b, u32 n) {
-    std::fill(t.head3, t.head3 + head3_size + head4_size, -1);
+// Codes the chunk of n bytes at b, which starts `base` bytes into the input.
+void compress_chunk(BitWriter& w, const Tables& t, const u8* b, u32 n, u32 base) {
+    // A table entry e names chunk position e - 1 - base when e > base.
+    auto position = [base](u32 e, i64& at) {
+        if (e <= base) return false;
+        at = static_cast<i64>(e) - 1 - base;
+        return true;
+    };
+    auto enter = [&](u32 i) {
+        const u32 h4 = hash4(b, n, i);
+        t.head3[hash3(b, n, i)] = base + i + 1;
+        t.chain[(base + i) & chain_mask] = t.head4[h4];
+        t.head4[h4] = base + i + 1;
+    };
     for (u32 i = 0; i < n && !w.full;) {
         const i32 longest = static_cast<i32>(std::min<u32>(max_match, n - i));
         i32 best_length = 0;
         u32 best_distance = 0;
         if (longest >= 3) {
-            const i32 c3 = t.head3[hash3(b, n, i)];
-            if (c3 >= 0 && i - static_cast<u32>(c3) <= window) {
+            i64 c3;
+            if (position(t.head3[hash3(b, n, i)], c3) && i - c3 <= window) {
                 const i32 len = match_length(b, static_cast<u32>(c3), i, longest);
-                if (len >= 3) best_length = len, best_distance = i - static_cast<u32>(c3);
+                if (len >= 3) best_length = len, best_distance = static_cast<u32>(i - c3);
             }
-            i32 candidate = best_length < longest ? t.head4[hash4(b, n, i)] : -1;
-            for (i32 walked = 0; candidate >= 0 && walked < chain_walk; walked++) {
-                const u32 c = static_cast<u32>(candidate);
+            i64 c;
+            bool more = best_length < longest && position(t.head4[hash4(b, n, i)], c);
+            for (i32 walked = 0; more && walked < chain_walk; walked++) {
                 if (i - c > window) break;
+                const u32 cu = static_cast<u32>(c);
                 const u32 at = static_cast<u32>(best_length);
-                if (b[c + at] == b[i + at] && b[c] == b[i]) {
-                    const i32 len = match_length(b, c, i, longest);
-                    const u32 distance = i - c;
+                if (b[cu + at] == b[i + at] && b[cu] == b[i]) {
+                    const i32 len = match_length(b, cu, i, longest);
+                    const u32 distance = static_cast<u32>(i - c);
                     if (len > best_length + distance_penalty(distance, best_distance)) {
                         best_length = len;
                         best_distance = distance;
                     }
                     if (best_length >= longest) break;
                 }
-                candidate = t.chain[c & chain_mask];
+                more = position(t.chain[(base + cu) & chain_mask], c);
             }
         }
         u32 advance = 1;
@@ -246,7 +256,7 @@ void compress_chunk(BitWriter& w, const Tables& t, const u8* b, u32 n) {
             put_distance(w, best_distance - 1);
             advance = static_cast<u32>(best_length);
         }
-        for (u32 k = 0; k < advance; k++) enter(t, b, n, i + k);
+        for (u32 k = 0; k < advance; k++) enter(i + k);
         i += advance;
     }
     w.end_chunk();
@@ -292,8 +302,14 @@ Buffer decompress(const u8* stream, size_t length, u32* size, Status* status) {
 
 i64 compress(const u8* source, size_t length, u8* destination) {
     if (length < static_cast<size_t>(min_input) || length > 0xFFFFFFFFu) return -1;
-    std::unique_ptr<i32[]> heads(new i32[head3_size + head4_size]);
-    std::unique_ptr<i32[]> chain(new i32[chain_mask + 1]);
+    // Zeroed pages come from the system as they are touched: no table is
+    // filled before use.
+    struct Free {
+        void operator()(u32* p) const { std::free(p); }
+    };
+    std::unique_ptr<u32[], Free> heads(static_cast<u32*>(std::calloc(head3_size + head4_size, sizeof(u32))));
+    std::unique_ptr<u32[], Free> chain(static_cast<u32*>(std::calloc(chain_mask + 1, sizeof(u32))));
+    if (!heads || !chain) return -1;
     const Tables t{heads.get(), heads.get() + head3_size, chain.get()};
     BitWriter w{destination, length, header_size};
     for (size_t start = 0; start < length && !w.full; start += chunk_size) {
@@ -301,7 +317,7 @@ i64 compress(const u8* source, size_t length, u8* destination) {
         u8 count[4];
         write32(count, n);
         for (u8 b : count) w.byte(b);
-        compress_chunk(w, t, source + start, n);
+        compress_chunk(w, t, source + start, n, static_cast<u32>(start));
     }
     if (w.full) return -1;
     write32(destination, static_cast<u32>(w.used - header_size));
