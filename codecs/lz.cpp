@@ -168,15 +168,19 @@ void put_distance(BitWriter& w, u32 d) {
     w.put(d - (1u << j), j);
 }
 
-// The hash heads and the chain hold a position + 1 counted from the start
-// of the input, 0 for none; an entry from before the chunk being coded
-// counts as none, which is what emptying the tables at each chunk gives,
-// without the cost of it.
+// The hash heads and the chain hold a position + 1 counted on a running
+// total of all the input coded so far, 0 for none; an entry from before the
+// chunk being coded counts as none, which is what emptying the tables at
+// each chunk gives, without the cost of it. The tables (7 MiB) are made at
+// the first call and kept: mapping them afresh on every call costs more than
+// coding a small input. Nothing but tests and benchmarks compresses.
 struct Tables {
     u32* head3;  // head3_size heads, then head4_size
     u32* head4;
     u32* chain;
 };
+u32* kept_tables = nullptr;
+u32 running_total = 0;  // positions coded so far, the base of the next call
 
 // The byte at i of a chunk of n bytes; 0 past its end, so the hashes of the
 // last positions are defined without reading the next chunk.
@@ -302,22 +306,25 @@ Buffer decompress(const u8* stream, size_t length, u32* size, Status* status) {
 
 i64 compress(const u8* source, size_t length, u8* destination) {
     if (length < static_cast<size_t>(min_input) || length > 0xFFFFFFFFu) return -1;
-    // Zeroed pages come from the system as they are touched: no table is
-    // filled before use.
-    struct Free {
-        void operator()(u32* p) const { std::free(p); }
-    };
-    std::unique_ptr<u32[], Free> heads(static_cast<u32*>(std::calloc(head3_size + head4_size, sizeof(u32))));
-    std::unique_ptr<u32[], Free> chain(static_cast<u32*>(std::calloc(chain_mask + 1, sizeof(u32))));
-    if (!heads || !chain) return -1;
-    const Tables t{heads.get(), heads.get() + head3_size, chain.get()};
+    constexpr size_t table_words = size_t{head3_size} + head4_size + chain_mask + 1;
+    if (!kept_tables) {
+        kept_tables = static_cast<u32*>(std::calloc(table_words, sizeof(u32)));
+        if (!kept_tables) return -1;
+    }
+    if (running_total > 0xFFFFFFFFu - length - 1) {  // the positions would wrap: start over
+        std::memset(kept_tables, 0, table_words * sizeof(u32));
+        running_total = 0;
+    }
+    const Tables t{kept_tables, kept_tables + head3_size, kept_tables + head3_size + head4_size};
+    const u32 base = running_total;
+    running_total += static_cast<u32>(length) + 1;
     BitWriter w{destination, length, header_size};
     for (size_t start = 0; start < length && !w.full; start += chunk_size) {
         const u32 n = static_cast<u32>(std::min<size_t>(chunk_size, length - start));
         u8 count[4];
         write32(count, n);
         for (u8 b : count) w.byte(b);
-        compress_chunk(w, t, source + start, n, static_cast<u32>(start));
+        compress_chunk(w, t, source + start, n, base + static_cast<u32>(start));
     }
     if (w.full) return -1;
     write32(destination, static_cast<u32>(w.used - header_size));

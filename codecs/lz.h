@@ -49,7 +49,7 @@ Buffer decompress(const u8* stream, size_t length, u32* size, Status* status);
 // has room for `length` bytes, and returns its size, header included; -1 when
 // the input is shorter than min_input bytes or the stream would not fit in
 // `length` bytes (the destination then holds nothing usable). The tables
-// (about 8 MiB) are taken for the call and given back at its end.
+// (7 MiB) are made at the first call and kept for the next ones.
 i64 compress(const u8* source, size_t length, u8* destination);
 
 }  // namespace oru::lz

@@ -689,13 +689,13 @@ void Decoder::values(F& f, Node block, i32 from, i32 count) {
 }
 
 // A context record standing as a value: an object! of class -1 holding it.
-// Outside the boot image its values may not live on the data stack: no
-// function owns it.
+// Outside the boot image it is an object's context as any other: its values
+// not on the data stack, not of a function's kind.
 template <class F>
 void Decoder::context_value(F& f, const Lead& l, Node into) {
     if (l.shared || l.define) invalid();
     const ContextHead h = f.context(l);
-    if (codec && h.stack) invalid();
+    if (codec && (h.stack || h.kind == context::kind::function)) invalid();
     Held held;
     const Node ctx = make_context(f, h, held);
     const Cell obj = object::make_cell(ctx, -1, 0);

@@ -29,6 +29,9 @@
 
 #include <cmath>
 #include <cstring>
+#include <memory>
+#include <algorithm>
+#include <cstdlib>
 #include <unordered_map>
 #include <vector>
 
@@ -41,53 +44,99 @@ constexpr u32 sflag_complemented = 0x80000;
 inline i32 length_of(Node n) { return static_cast<i32>(memory::buffer(n)->length()); }
 inline Cell cell_at(Node n, i32 i) { return memory::buffer(n)->cells()[i]; }
 
-// Open addressing from a node to the offset of its path in the path store.
+// From a node to the offset of its path in the path store: one page of
+// offsets per node frame, made when a node of that frame is first met. The
+// walk meets nodes in about the order they were made, so a page stays in the
+// cache while its neighbours are met (a hash table would miss the cache at
+// almost every series).
 class ReferenceTable {
 public:
-    void clear() {
-        if (keys_.size() > 1024) keys_.assign(1024, 0), values_.assign(1024, 0);
-        else std::fill(keys_.begin(), keys_.end(), 0);
-        used_ = 0;
-    }
+    static constexpr u32 none = ~0u;
     // The stored offset, or -1.
     i64 find(Node key) const {
-        if (keys_.empty()) return -1;
-        for (size_t i = home(key);; i = (i + 1) & (keys_.size() - 1)) {
-            if (keys_[i] == key) return values_[i];
-            if (keys_[i] == 0) return -1;
-        }
+        const u32 frame = memory::frame_number(key);
+        if (frame >= pages_.size() || !pages_[frame]) return -1;
+        const u32 v = pages_[frame][key & slot_mask];
+        return v == none ? -1 : static_cast<i64>(v);
     }
     void add(Node key, u32 value) {
-        if ((used_ + 1) * 4 > keys_.size() * 3) grow();
-        size_t i = home(key);
-        while (keys_[i] != 0) i = (i + 1) & (keys_.size() - 1);
-        keys_[i] = key;
-        values_[i] = value;
-        used_++;
+        const u32 frame = memory::frame_number(key);
+        if (frame >= pages_.size()) pages_.resize(frame + 1);
+        if (!pages_[frame]) {
+            pages_[frame].reset(new u32[page_size]);
+            std::fill(pages_[frame].get(), pages_[frame].get() + page_size, none);
+        }
+        pages_[frame][key & slot_mask] = value;
     }
     void mark() {
-        for (Node& k : keys_)
-            if (k) {
-                Node n = k;
-                collector::mark_node(&n);
-            }
+        for (size_t f = 0; f < pages_.size(); f++)
+            if (pages_[f])
+                for (u32 i = 0; i < page_size; i++)
+                    if (pages_[f][i] != none) {
+                        Node n = static_cast<Node>(f << memory::node_slot_bits | i);
+                        collector::mark_node(&n);
+                    }
     }
 
 private:
-    size_t home(Node key) const { return (key * 0x9E3779B1u) & (keys_.size() - 1); }
-    void grow() {
-        std::vector<Node> keys = std::move(keys_);
-        std::vector<u32> values = std::move(values_);
-        const size_t size = keys.empty() ? 1024 : keys.size() * 2;
-        keys_.assign(size, 0);
-        values_.assign(size, 0);
-        used_ = 0;
-        for (size_t i = 0; i < keys.size(); i++)
-            if (keys[i]) add(keys[i], values[i]);
+    static constexpr u32 page_size = 1u << memory::node_slot_bits;
+    static constexpr u32 slot_mask = page_size - 1;
+    std::vector<std::unique_ptr<u32[]>> pages_;
+};
+
+// A growing byte buffer written in place.
+class Out {
+public:
+    Out() = default;
+    Out(const Out&) = delete;
+    Out& operator=(const Out&) = delete;
+    ~Out() { std::free(p_); }
+    size_t size() const { return n_; }
+    const u8* data() const { return p_; }
+    // k bytes at the end, to write.
+    u8* room(size_t k) {
+        if (cap_ - n_ < k) grow(k);
+        u8* at = p_ + n_;
+        n_ += k;
+        return at;
     }
-    std::vector<Node> keys_;
-    std::vector<u32> values_;
-    size_t used_ = 0;
+    void byte(u8 b) { *room(1) = b; }
+    void bytes(const u8* from, size_t k) {
+        if (k) std::memcpy(room(k), from, k);
+    }
+    void zeros(size_t k) {
+        if (k) std::memset(room(k), 0, k);
+    }
+    void uleb(u32 v) {
+        u8* at = room(5);
+        n_ -= 5 - put_uleb(at, v);
+    }
+    void word32(u32 v) { write_le32(room(4), v); }
+    // Empties the buffer, keeping its memory unless it holds more than `keep`.
+    void clear(size_t keep) {
+        n_ = 0;
+        if (cap_ > keep) {
+            std::free(p_);
+            p_ = nullptr;
+            cap_ = 0;
+        }
+    }
+    void swap(Out& o) {
+        std::swap(p_, o.p_);
+        std::swap(n_, o.n_);
+        std::swap(cap_, o.cap_);
+    }
+
+private:
+    void grow(size_t k) {
+        const size_t cap = std::max({cap_ * 2, n_ + k, size_t{4096}});
+        u8* p = static_cast<u8*>(std::realloc(p_, cap));
+        if (!p) fire(ErrorId::internal_no_memory);
+        p_ = p;
+        cap_ = cap;
+    }
+    u8* p_ = nullptr;
+    size_t n_ = 0, cap_ = 0;
 };
 
 struct Encoder;
@@ -98,11 +147,12 @@ struct Encoder {
     bool compact = true;
     bool boot = false;  // boot documents: no sharing, words bound by record number
 
-    std::vector<u8> payload;
-    // Symbols: ids in first-use order, their names back to back.
+    Out payload;
+    // Symbols: ids in first-use order, their names back to back; a symbol's
+    // number by its id (symbol ids are dense), ~0 until it is used.
     std::vector<i32> symbols;
-    std::unordered_map<i32, u32> symbol_numbers;
-    std::vector<u8> names;
+    std::vector<u32> symbol_numbers;
+    Out names;
     std::vector<u32> name_offsets;
     // Sharing: the path of the container the walk is in, the current index
     // in it, and the stored paths ({count, indexes}) by node.
@@ -124,20 +174,13 @@ struct Encoder {
 
     // --- Output ---------------------------------------------------------------
 
-    void byte(u8 b) { payload.push_back(b); }
-    void uleb(u32 v) {
-        u8 buf[5];
-        payload.insert(payload.end(), buf, buf + put_uleb(buf, v));
-    }
-    void sleb(i32 v) { uleb(zigzag(v)); }
-    void word32(u32 v) {
-        u8 b[4];
-        write_le32(b, v);
-        payload.insert(payload.end(), b, b + 4);
-    }
+    void byte(u8 b) { payload.byte(b); }
+    void uleb(u32 v) { payload.uleb(v); }
+    void sleb(i32 v) { payload.uleb(zigzag(v)); }
+    void word32(u32 v) { payload.word32(v); }
     void raw(const u8* p, size_t n) {
-        payload.insert(payload.end(), p, p + n);
-        if (!compact) payload.resize(payload.size() + ((4 - n % 4) % 4), 0);
+        payload.bytes(p, n);
+        if (!compact) payload.zeros((4 - n % 4) % 4);
     }
     void lead(u32 t, bool alt = false) {
         if (t < lead::long_type) {
@@ -158,15 +201,18 @@ struct Encoder {
     void number(u32 v) { compact ? uleb(v) : word32(v); }
 
     u32 symbol_number(i32 sym) {
-        auto [it, added] = symbol_numbers.try_emplace(sym, static_cast<u32>(symbols.size()));
-        if (added) {
+        const size_t id = static_cast<size_t>(sym);
+        if (id >= symbol_numbers.size()) symbol_numbers.resize(id + 1024, ~0u);
+        u32& number = symbol_numbers[id];
+        if (number == ~0u) {
+            number = static_cast<u32>(symbols.size());
             symbols.push_back(sym);
             name_offsets.push_back(static_cast<u32>(names.size()));
             const char* name = symbol::get_c_string(sym);
-            names.insert(names.end(), name, name + std::strlen(name) + 1);
-            if (!compact) names.resize((names.size() + 7) & ~size_t{7}, 0);
+            names.bytes(reinterpret_cast<const u8*>(name), std::strlen(name) + 1);
+            if (!compact) names.zeros(((names.size() + 7) & ~size_t{7}) - names.size());
         }
-        return it->second;
+        return number;
     }
 
     // --- Sharing ----------------------------------------------------------------
@@ -219,8 +265,9 @@ struct Encoder {
     void block_record(const Cell& blk, u32 at);
     void fixed_header(u32 h) { word32(h); }
 
-    // The document around the payload.
-    std::vector<u8> document(u8 version_byte, u8 flags, u32 record_count) const;
+    // The document's header, counts and symbol table: what comes before the
+    // payload.
+    std::vector<u8> head(u8 version_byte, u8 flags, u32 record_count) const;
 };
 
 void Encoder::value(const Cell& v) {
@@ -603,7 +650,7 @@ void Encoder::context_record(Node ctx) {
     current = saved;
 }
 
-std::vector<u8> Encoder::document(u8 version_byte, u8 flags, u32 record_count) const {
+std::vector<u8> Encoder::head(u8 version_byte, u8 flags, u32 record_count) const {
     std::vector<u8> doc(magic, magic + sizeof magic);
     doc.push_back(version_byte);
     doc.push_back(flags);
@@ -616,7 +663,7 @@ std::vector<u8> Encoder::document(u8 version_byte, u8 flags, u32 record_count) c
             doc.insert(doc.end(), buf, buf + 4);
         }
     };
-    doc.reserve(payload.size() + names.size() + 4 * symbols.size() + 32);
+    doc.reserve(names.size() + 4 * symbols.size() + 32);
     count(record_count);
     count(static_cast<u32>(payload.size()));
     if (flags & doc_flag::symbols) {
@@ -626,9 +673,8 @@ std::vector<u8> Encoder::document(u8 version_byte, u8 flags, u32 record_count) c
             write_le32(buf, off);
             doc.insert(doc.end(), buf, buf + 4);
         }
-        doc.insert(doc.end(), names.begin(), names.end());
+        doc.insert(doc.end(), names.data(), names.data() + names.size());
     }
-    doc.insert(doc.end(), payload.begin(), payload.end());
     return doc;
 }
 
@@ -643,25 +689,35 @@ Cell* encode_value(const Cell& v, bool compact) {
     Encoder e;
     e.compact = compact;
     const Cell value = v;
+    // The payload buffer is kept from one encode to the next (up to 64 MiB):
+    // writing into memory the system must first map costs as much as the
+    // encode itself.
+    static Out kept;
     struct Active {
         bool was_codec;
-        explicit Active(Encoder& e) : was_codec(codec_q) {
+        Encoder& e;
+        explicit Active(Encoder& e) : was_codec(codec_q), e(e) {
             active = &e;
             codec_q = true;
+            e.payload.swap(kept);
         }
         ~Active() {
             active = nullptr;
             codec_q = was_codec;
+            e.payload.swap(kept);
+            kept.clear(size_t{64} << 20);
         }
     } running(e);
     e.value(value);
     const u8 flags = static_cast<u8>((compact ? doc_flag::compact : 0) | (e.symbols.empty() ? 0 : doc_flag::symbols));
-    const std::vector<u8> doc = e.document(version, flags, 1);
-    if (doc.size() > 0x7FFFFFF0) fire(ErrorId::internal_no_memory);
-    const Node node = memory::alloc_bytes(static_cast<i32>(doc.size()));
+    const std::vector<u8> head = e.head(version, flags, 1);
+    const size_t size = head.size() + e.payload.size();
+    if (size > 0x7FFFFFF0) fire(ErrorId::internal_no_memory);
+    const Node node = memory::alloc_bytes(static_cast<i32>(size));
     SeriesBuffer* s = memory::buffer(node);
-    std::memcpy(s->head_ptr(), doc.data(), doc.size());
-    s->tail = s->head + static_cast<u32>(doc.size());
+    std::memcpy(s->head_ptr(), head.data(), head.size());
+    if (e.payload.size()) std::memcpy(s->head_ptr() + head.size(), e.payload.data(), e.payload.size());
+    s->tail = s->head + static_cast<u32>(size);
     return stack::push(cell::make(type::binary, 0, node));
 }
 
@@ -705,7 +761,10 @@ void BootWriter::define(const Cell& word, const Cell& value) {
 }
 
 std::vector<u8> BootWriter::document() const {
-    return state_->e.document(boot_version, doc_flag::compact | doc_flag::symbols, static_cast<u32>(records_));
+    const Encoder& e = state_->e;
+    std::vector<u8> doc = e.head(boot_version, doc_flag::compact | doc_flag::symbols, static_cast<u32>(records_));
+    doc.insert(doc.end(), e.payload.data(), e.payload.data() + e.payload.size());
+    return doc;
 }
 
 }  // namespace oru::orubin
