@@ -23,7 +23,6 @@
 #include "runtime/cell.h"
 
 #include <cstddef>
-#include <unordered_map>
 #include <vector>
 
 namespace oru::orubin {

@@ -589,6 +589,42 @@ TEST_F(Orubin, RefusedDocuments) {
         << "error 386 with its six fields";
 }
 
+// A fixed document of the payload words, without a symbol table.
+Bytes fixed_doc(const std::vector<u32>& words) {
+    Bytes d{'O', 'R', 'U', 'B', 'I', 'N', 2, 0};
+    auto word = [&](u32 v) {
+        const Bytes b = le32(v);
+        d.insert(d.end(), b.begin(), b.end());
+    };
+    word(1);
+    word(static_cast<u32>(4 * words.size()));
+    for (u32 w : words) word(w);
+    return d;
+}
+
+TEST_F(Orubin, RefusedFixedDocuments) {
+    const ErrorId bad = ErrorId::script_ob_invalid_record;
+    struct Case {
+        const char* what;
+        std::vector<u32> words;
+        std::optional<ErrorId> error;
+    } cases[] = {
+        {"a zero word before a float", {0, 0x0C, 0x3FF80000, 0}, std::nullopt},
+        {"a type 0 word with flags", {0x100}, bad},
+        {"a logic of 2", {0x04, 2}, bad},
+        {"a shared block without its reference record", {0x80005, 0, 0x0B, 1}, bad},
+        {"a shared block with its reference record", {0x05, 0, 0, 0x80005, 0, 0xFF, 1, 0}, std::nullopt},
+        {"a tuple of 2 bytes", {0x227, 0x0201, 0, 0}, bad},
+        {"a string of 3-byte units", {0x307, 0, 1, 0}, bad},
+        {"a block of more cells than words left", {0x05, 0, 1000}, bad},
+        {"an op stated to wrap an action, wrapping a native (continue)", {0x160017, 0x15, 78, 0x05, 0, 0}, bad},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(decode(fixed_doc(c.words)).error, c.error);
+    }
+}
+
 TEST_F(Orubin, HeaderFaultsAndPositions) {
     struct Case {
         const char* what;
