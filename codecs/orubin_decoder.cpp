@@ -71,17 +71,14 @@ bool function_like_q(u32 t) {
     return t == type::native || t == type::action || t == type::op || t == type::function || t == type::routine;
 }
 
-// Cells pushed to keep what a C++ local holds, dropped when the scope ends.
+// Cells pushed to keep what a C++ local holds, dropped when the scope ends
+// normally (an error unwinding leaves the stack to the code that catches it).
 class Held {
 public:
-    Held() : mark_(stack::top) {}
-    ~Held() { stack::top = mark_; }
-    Held(const Held&) = delete;
-    Held& operator=(const Held&) = delete;
     void keep(const Cell& c) { stack::push_value(c); }
 
 private:
-    Cell* mark_;
+    stack::Mark mark_;
 };
 
 // What a lead byte or header word says.
@@ -770,6 +767,7 @@ void Decoder::function(F& f, const Lead& l, Node into, i32 word_at) {
     const Node body = memory::alloc_cells(std::max(body_size, 1));
     held.keep(block_of(body));
     const Node extra = memory::alloc_cells(function::extra::cells);
+    held.keep(block_of(extra));
     for (i32 k = 0; k < function::extra::cells; k++) *memory::alloc_tail(extra) = cell::make(type::unset);
     *cell_ptr(extra, function::extra::body) = block_of(body);
     const Cell fn = cell::make(type::function, ctx, spec, extra);
