@@ -48,40 +48,62 @@ inline Cell cell_at(Node n, i32 i) { return memory::buffer(n)->cells()[i]; }
 // offsets per node frame, made when a node of that frame is first met. The
 // walk meets nodes in about the order they were made, so a page stays in the
 // cache while its neighbours are met (a hash table would miss the cache at
-// almost every series).
+// almost every series). The pages are kept from one encode to the next,
+// emptied (up to kept_pages of them), as the payload is: mapping fresh
+// memory costs more than the walk.
 class ReferenceTable {
 public:
     static constexpr u32 none = ~0u;
+    static constexpr size_t kept_pages = 1024;  // 64 MiB
+
     // The stored offset, or -1.
     i64 find(Node key) const {
         const u32 frame = memory::frame_number(key);
-        if (frame >= pages_.size() || !pages_[frame]) return -1;
-        const u32 v = pages_[frame][key & slot_mask];
+        if (frame >= pages_.size() || !pages_[frame].offsets) return -1;
+        const u32 v = pages_[frame].offsets[key & slot_mask];
         return v == none ? -1 : static_cast<i64>(v);
     }
     void add(Node key, u32 value) {
         const u32 frame = memory::frame_number(key);
         if (frame >= pages_.size()) pages_.resize(frame + 1);
-        if (!pages_[frame]) {
-            pages_[frame].reset(new u32[page_size]);
-            std::fill(pages_[frame].get(), pages_[frame].get() + page_size, none);
+        Page& page = pages_[frame];
+        if (!page.offsets) {
+            page.offsets.reset(new u32[page_size]);
+            std::fill(page.offsets.get(), page.offsets.get() + page_size, none);
         }
-        pages_[frame][key & slot_mask] = value;
+        if (!page.used) {
+            page.used = true;
+            used_.push_back(frame);
+        }
+        page.offsets[key & slot_mask] = value;
+    }
+    // Empties the pages used, and frees the pages past kept_pages.
+    void reset() {
+        for (const u32 f : used_) {
+            std::fill(pages_[f].offsets.get(), pages_[f].offsets.get() + page_size, none);
+            pages_[f].used = false;
+        }
+        used_.clear();
+        if (pages_.size() > kept_pages) pages_.resize(kept_pages);
     }
     void mark() {
-        for (size_t f = 0; f < pages_.size(); f++)
-            if (pages_[f])
-                for (u32 i = 0; i < page_size; i++)
-                    if (pages_[f][i] != none) {
-                        Node n = static_cast<Node>(f << memory::node_slot_bits | i);
-                        collector::mark_node(&n);
-                    }
+        for (const u32 f : used_)
+            for (u32 i = 0; i < page_size; i++)
+                if (pages_[f].offsets[i] != none) {
+                    Node n = static_cast<Node>(f << memory::node_slot_bits | i);
+                    collector::mark_node(&n);
+                }
     }
 
 private:
     static constexpr u32 page_size = 1u << memory::node_slot_bits;
     static constexpr u32 slot_mask = page_size - 1;
-    std::vector<std::unique_ptr<u32[]>> pages_;
+    struct Page {
+        std::unique_ptr<u32[]> offsets;
+        bool used = false;
+    };
+    std::vector<Page> pages_;
+    std::vector<u32> used_;
 };
 
 // A growing byte buffer written in place.
@@ -158,7 +180,8 @@ struct Encoder {
     // in it, and the stored paths ({count, indexes}) by node.
     std::vector<u32> path;
     u32 current = 0;
-    ReferenceTable references;
+    ReferenceTable own_references;
+    ReferenceTable* refs = &own_references;  // encode_value lends the kept one
     std::vector<u32> paths;
     i32 depth = 0;
     // Boot: the record holding each context a top-level record holds.
@@ -222,10 +245,10 @@ struct Encoder {
     i64 meet(Node key, bool& entered) {
         entered = false;
         if (boot) return -1;
-        const i64 found = references.find(key);
+        const i64 found = refs->find(key);
         if (found >= 0) return found;
         path.push_back(current);
-        references.add(key, static_cast<u32>(paths.size()));
+        refs->add(key, static_cast<u32>(paths.size()));
         paths.push_back(static_cast<u32>(path.size()));
         paths.insert(paths.end(), path.begin(), path.end());
         current = 0;
@@ -412,8 +435,8 @@ void Encoder::scalar(const Cell& v, bool new_line) {
             number(static_cast<u32>(error::id_of(v)));
             const Node ctx = v.data1;
             path.push_back(current);
-            if (!boot && references.find(ctx) < 0) {
-                references.add(ctx, static_cast<u32>(paths.size()));
+            if (!boot && refs->find(ctx) < 0) {
+                refs->add(ctx, static_cast<u32>(paths.size()));
                 paths.push_back(static_cast<u32>(path.size()));
                 paths.insert(paths.end(), path.begin(), path.end());
             }
@@ -682,17 +705,18 @@ std::vector<u8> Encoder::head(u8 version_byte, u8 flags, u32 record_count) const
 Cell* encode_value(const Cell& v, bool compact) {
     if (marker_generation != memory::generation) {
         collector::register_marker([] {
-            if (active) active->references.mark();
+            if (active) active->refs->mark();
         });
         marker_generation = memory::generation;
     }
     Encoder e;
     e.compact = compact;
     const Cell value = v;
-    // The payload buffer is kept from one encode to the next (up to 64 MiB):
-    // writing into memory the system must first map costs as much as the
-    // encode itself.
+    // The payload buffer and the reference table are kept from one encode to
+    // the next (up to 64 MiB each): writing into memory the system must first
+    // map costs as much as the encode itself.
     static Out kept;
+    static ReferenceTable kept_references;
     struct Active {
         bool was_codec;
         Encoder& e;
@@ -700,12 +724,14 @@ Cell* encode_value(const Cell& v, bool compact) {
             active = &e;
             codec_q = true;
             e.payload.swap(kept);
+            e.refs = &kept_references;
         }
         ~Active() {
             active = nullptr;
             codec_q = was_codec;
             e.payload.swap(kept);
             kept.clear(size_t{64} << 20);
+            kept_references.reset();
         }
     } running(e);
     e.value(value);
