@@ -270,7 +270,7 @@ protected:
     Cell bytes_value(u32 t, u32 unit, const Bytes& data, u32 extra = 0) {
         const Node n = memory::alloc_codepoints(static_cast<i32>(data.size() / unit), unit);
         SeriesBuffer* s = memory::buffer(n);
-        std::memcpy(s->head_ptr(), data.data(), data.size());
+        if (!data.empty()) std::memcpy(s->head_ptr(), data.data(), data.size());
         s->tail = s->head + static_cast<u32>(data.size());
         return *stack::push(cell::make(t, 0, n, extra));
     }
