@@ -13,8 +13,6 @@
 #include "codecs/orubin.h"
 #include "codecs/orubin_format.h"
 #include "codecs/lexer_values.h"
-#include "interpreter/actions.h"
-#include "interpreter/natives.h"
 #include "interpreter/stack.h"
 #include "runtime/collector.h"
 #include "runtime/datatypes/context.h"
