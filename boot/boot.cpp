@@ -93,11 +93,10 @@ constexpr FunctionSpec native_specs[] = {
     {"remove-each", natives::slot::remove_each, "'word [word! block!] data [series!] body [block!]"},
     {"print", natives::slot::print, "value [any-type!]"},
     {"prin", natives::slot::prin, "value [any-type!]"},
-    // Until file!, map!, hash! and time! register, their words are left out
-    // of these argument types. The full texts: extend obj [object! map!] spec
+    // Until file!, map! and hash! register, their words are left out of
+    // these argument types. The full texts: extend obj [object! map!] spec
     // [block! hash! map!] /case; to-local-file path [file! string!] /full;
-    // size? file [file!] (defined once file! exists); wait value [number!
-    // time! block! none!] /all.
+    // size? file [file!] (defined once file! exists).
     {"stats", natives::slot::stats, "/show /info"},
     {"uppercase", natives::slot::uppercase, "string [any-string! char!] /part limit [number! any-string!]"},
     {"lowercase", natives::slot::lowercase, "string [any-string! char!] /part limit [number! any-string!]"},
@@ -107,7 +106,8 @@ constexpr FunctionSpec native_specs[] = {
     {"as-money", natives::slot::as_money, "currency [word!] amount [integer! float!]"},
     {"extend", natives::slot::extend, "obj [object!] spec [block!] /case"},
     {"to-local-file", natives::slot::to_local_file, "path [string!] /full"},
-    {"wait", natives::slot::wait, "value [number! block! none!] /all"},
+    {"wait", natives::slot::wait, "value [number! time! block! none!] /all"},
+    {"now", natives::slot::now, "/year /month /day /time /zone /date /weekday /yearday /precise /utc"},
     {"equal?", natives::slot::equal_q, "value1 [any-type!] value2 [any-type!]"},
     {"not-equal?", natives::slot::not_equal_q, "value1 [any-type!] value2 [any-type!]"},
     {"strict-equal?", natives::slot::strict_equal_q, "value1 [any-type!] value2 [any-type!]"},
@@ -119,15 +119,15 @@ constexpr FunctionSpec native_specs[] = {
     {"not", natives::slot::not_, "value [any-type!]"},
     {"max", natives::slot::max, "value1 [scalar! series!] value2 [scalar! series!]"},
     {"min", natives::slot::min, "value1 [scalar! series!] value2 [scalar! series!]"},
-    // Until money!, time!, pair!, tuple! and percent! register, their words
-    // are left out of these argument types (an unknown word makes the spec
-    // invalid). The full texts: negative?, positive?, sign? number [number!
-    // money! time!]; zero? value [number! money! pair! time! char! tuple!
-    // any-point!]; log-2 ... square-root value [float! integer! percent!].
-    {"negative?", natives::slot::negative_q, "number [number!]"},
-    {"positive?", natives::slot::positive_q, "number [number!]"},
-    {"sign?", natives::slot::sign_q, "number [number!]"},
-    {"zero?", natives::slot::zero_q, "value [number! char! any-point!]"},
+    // Until money! registers, its word is left out of these argument types
+    // (an unknown word makes the spec invalid). The full texts: negative?,
+    // positive?, sign? number [number! money! time!]; zero? value [number!
+    // money! pair! time! char! tuple! any-point!]; log-2 ... square-root
+    // value [float! integer! percent!].
+    {"negative?", natives::slot::negative_q, "number [number! time!]"},
+    {"positive?", natives::slot::positive_q, "number [number! time!]"},
+    {"sign?", natives::slot::sign_q, "number [number! time!]"},
+    {"zero?", natives::slot::zero_q, "value [number! pair! time! char! tuple! any-point!]"},
     {"NaN?", natives::slot::NaN_q, "value [number!]"},
     {"shift", natives::slot::shift, "data [integer!] bits [integer!] /left /logical"},
     {"sine", natives::slot::sine, "angle [float! integer!] /radians"},
@@ -164,6 +164,27 @@ constexpr FunctionSpec native_specs[] = {
     {"new-line", natives::slot::new_line, "position [any-list!] value [logic!] /all /skip size [integer!]"},
     {"new-line?", natives::slot::new_line_q, "position [any-list!]"},
     {"context?", natives::slot::context_q, "word [any-word!]"},
+    // Until hash!, bitset!, date! and binary! register, their words are left
+    // out of these argument types (complement? and enbase check their
+    // argument themselves). The full texts: union, intersect, exclude set1
+    // set2 [block! hash! string! bitset! typeset!]; difference the same and
+    // date!; unique set [block! hash! string!]; complement? bits [bitset!];
+    // enbase value [binary! string!].
+    {"union", natives::slot::union_, "set1 [block! string! typeset!] set2 [block! string! typeset!] /case /skip size [integer!]"},
+    {"intersect", natives::slot::intersect, "set1 [block! string! typeset!] set2 [block! string! typeset!] /case /skip size [integer!]"},
+    {"exclude", natives::slot::exclude, "set1 [block! string! typeset!] set2 [block! string! typeset!] /case /skip size [integer!]"},
+    {"difference", natives::slot::difference, "set1 [block! string! typeset!] set2 [block! string! typeset!] /case /skip size [integer!]"},
+    {"unique", natives::slot::unique, "set [block! string!] /case /skip size [integer!]"},
+    {"complement?", natives::slot::complement_q, "bits"},
+    {"dehex", natives::slot::dehex, "value [any-string!]"},
+    {"enhex", natives::slot::enhex, "value [any-string!]"},
+    {"debase", natives::slot::debase, "value [string!] /base base-value [integer!]"},
+    {"enbase", natives::slot::enbase, "value [series!] /base base-value [integer!]"},
+    {"to-hex", natives::slot::to_hex, "value [integer!] /size length [integer!]"},
+    // Until binary! and file! register: the full text is checksum data
+    // [binary! string! file!] method [word!] /with spec [any-string! binary!
+    // integer!].
+    {"checksum", natives::slot::checksum, "data [series!] method [word!] /with spec [series! integer!]"},
     {"transcode", natives::slot::transcode,
      "src [string!] /next /one /prescan /scan /part length [integer! string!] /into dst [block!] /trace callback"},
 };
@@ -174,6 +195,7 @@ constexpr FunctionSpec action_specs[] = {
     {"to", action::to, "type [any-type!] spec [any-type!]"},
     {"form", action::form, "value [any-type!] /part limit"},
     {"mold", action::mold, "value [any-type!] /only /all /flat /part limit"},
+    {"random", action::random, "value /seed /secure /only"},
     {"absolute", action::absolute, "value"},
     {"add", action::add, "value1 value2"},
     {"divide", action::divide, "value1 value2"},
@@ -181,6 +203,7 @@ constexpr FunctionSpec action_specs[] = {
     {"negate", action::negate, "number"},
     {"power", action::power, "number exponent"},
     {"remainder", action::remainder, "value1 value2"},
+    {"round", action::round, "n /to scale /even /down /half-down /floor /ceiling /half-ceiling"},
     {"subtract", action::subtract, "value1 value2"},
     {"even?", action::even_q, "number"},
     {"odd?", action::odd_q, "number"},
@@ -201,9 +224,17 @@ constexpr FunctionSpec action_specs[] = {
     {"next", action::next, "series"},
     {"pick", action::pick, "series index"},
     {"poke", action::poke, "series index value [any-type!]"},
+    {"reverse", action::reverse, "series /part length /skip size"},
     {"skip", action::skip, "series offset"},
     {"tail", action::tail, "series"},
     {"tail?", action::tail_q, "series"},
+    {"random", action::random, "value /seed /secure /only"},
+    {"find", action::find,
+     "series value [any-type!] /part length /only /case /same /any /with wild /skip size /last /reverse /tail /match"},
+    {"select", action::select,
+     "series value [any-type!] /part length /only /case /same /any /with wild /skip size /last /reverse"},
+    {"put", action::put, "series key value [any-type!] /case"},
+    {"sort", action::sort, "series /case /skip size /compare comparator /part length /all /reverse /stable"},
 };
 
 // Infix operators made from the words above (those whose functions exist).

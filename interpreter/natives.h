@@ -71,20 +71,20 @@ namespace oru::natives {
     X(bind, "bind", "[block! any-word!] [any-word! any-object! function!] /copy") \
     X(in, "in", "[any-object! any-function!] [any-word! refinement!]") \
     X(parse, "parse", nullptr) \
-    X(union_, "union", nullptr) \
-    X(intersect, "intersect", nullptr) \
-    X(unique, "unique", nullptr) \
-    X(difference, "difference", nullptr) \
-    X(exclude, "exclude", nullptr) \
-    X(complement_q, "complement?", nullptr) \
-    X(dehex, "dehex", nullptr) \
-    X(enhex, "enhex", nullptr) \
-    X(negative_q, "negative?", "[number!]") \
-    X(positive_q, "positive?", "[number!]") \
+    X(union_, "union", "[block! string! typeset!] [block! string! typeset!] /case /skip [integer!]") \
+    X(intersect, "intersect", "[block! string! typeset!] [block! string! typeset!] /case /skip [integer!]") \
+    X(unique, "unique", "[block! string!] /case /skip [integer!]") \
+    X(difference, "difference", "[block! string! typeset!] [block! string! typeset!] /case /skip [integer!]") \
+    X(exclude, "exclude", "[block! string! typeset!] [block! string! typeset!] /case /skip [integer!]") \
+    X(complement_q, "complement?", "[]") \
+    X(dehex, "dehex", "[any-string!]") \
+    X(enhex, "enhex", "[any-string!]") \
+    X(negative_q, "negative?", "[number! time!]") \
+    X(positive_q, "positive?", "[number! time!]") \
     X(max, "max", "[scalar! series!] [scalar! series!]") \
     X(min, "min", "[scalar! series!] [scalar! series!]") \
     X(shift, "shift", "[integer!] [integer!] /left /logical") \
-    X(to_hex, "to-hex", nullptr) \
+    X(to_hex, "to-hex", "[integer!] /size [integer!]") \
     X(sine, "sine", "[float! integer!] /radians") \
     X(cosine, "cosine", "[float! integer!] /radians") \
     X(tangent, "tangent", "[float! integer!] /radians") \
@@ -114,23 +114,23 @@ namespace oru::natives {
     X(throw_, "throw", "[any-type!] /name []") \
     X(catch_, "catch", "[block!] /name []") \
     X(extend, "extend", "[object!] [block!] /case") \
-    X(debase, "debase", nullptr) \
+    X(debase, "debase", "[string!] /base [integer!]") \
     X(to_local_file, "to-local-file", "[string!] /full") \
-    X(wait, "wait", "[number! block! none!] /all") \
-    X(checksum, "checksum", nullptr) \
+    X(wait, "wait", "[number! time! block! none!] /all") \
+    X(checksum, "checksum", "[series!] [word!] /with [series! integer!]") \
     X(unset, "unset", "[word! block!]") \
     X(new_line, "new-line", "[any-list!] [logic!] /all /skip [integer!]") \
     X(new_line_q, "new-line?", "[any-list!]") \
-    X(enbase, "enbase", nullptr) \
+    X(enbase, "enbase", "[series!] /base [integer!]") \
     X(context_q, "context?", "[any-word!]") \
     X(set_env, "set-env", nullptr) \
     X(get_env, "get-env", nullptr) \
     X(list_env, "list-env", nullptr) \
-    X(now, "now", nullptr) \
-    X(sign_q, "sign?", "[number!]") \
+    X(now, "now", "/year /month /day /time /zone /date /weekday /yearday /precise /utc") \
+    X(sign_q, "sign?", "[number! time!]") \
     X(as, "as", nullptr) \
     X(call, "call", nullptr) \
-    X(zero_q, "zero?", "[number! char! any-point!]") \
+    X(zero_q, "zero?", "[number! pair! time! char! tuple! any-point!]") \
     X(size_q, "size?", "[file!]") \
     X(browse, "browse", nullptr) \
     X(compress, "compress", nullptr) \

@@ -21,6 +21,7 @@
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/platform/platform.h"
+#include "runtime/sort.h"
 #include "runtime/system.h"
 #include "runtime/unicode.h"
 #include "runtime/words.h"
@@ -936,6 +937,12 @@ void register_all() {
         {natives::slot::transcode, natives::transcode},
     };
     natives::provide_all(entries);
+    // Sorting with a comparator function calls it through this; its events
+    // are traced with the callback bit of sort (4).
+    sort::call_comparator = [](const Cell& fn, const Cell& first, const Cell& second) {
+        Cell args[2] = {first, second};
+        return natives::call_callback(fn, words::word::tag_compare_callback, 4, args, 2);
+    };
 }
 
 }  // namespace oru::natives_eval

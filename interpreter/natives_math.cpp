@@ -80,9 +80,7 @@ bool tuple_zero_q(const Cell& v) {
 // The comparison family: the logic outcome of compare with the native's code.
 template <i32 Op>
 u32 compare_native(bool, const i32*) {
-    Cell* args = stack::arguments;
-    const bool r = actions::compare(&args[0], &args[1], Op);
-    set_logic(r);
+    actions::compare_logic(Op);
     return 0;
 }
 

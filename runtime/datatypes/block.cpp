@@ -738,15 +738,15 @@ Cell* to(Cell* proto, Cell* spec, u32 t) {
 
 namespace {
 
-// find, put, select and sort join this table with the searching and sorting
-// handlers.
+// find, put, select and sort are in block_search.cpp.
 constexpr ActionTable block_actions = {
     .make = make, .random = inherit, .reflect = inherit, .to = to, .form = form, .mold = mold,
     .eval_path = eval_path, .compare = compare,
     .append = insert, .at = inherit, .back = inherit, .change = change, .clear = inherit, .copy = copy,
-    .head = inherit, .head_q = inherit, .index_q = inherit, .insert = insert, .length_q = inherit,
-    .move = inherit, .next = inherit, .pick = inherit, .poke = inherit, .remove = inherit,
-    .reverse = inherit, .skip = inherit, .swap = swap, .tail = inherit, .tail_q = inherit, .take = take,
+    .find = find, .head = inherit, .head_q = inherit, .index_q = inherit, .insert = insert, .length_q = inherit,
+    .move = inherit, .next = inherit, .pick = inherit, .poke = inherit, .put = put, .remove = inherit,
+    .reverse = inherit, .select = select, .sort = sort, .skip = inherit, .swap = swap, .tail = inherit,
+    .tail_q = inherit, .take = take,
     .trim = trim, .modify = inherit,
 };
 

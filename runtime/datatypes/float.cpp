@@ -160,6 +160,15 @@ const char* form_float(double x, int kind) {
     return text;
 }
 
+// A generator draw r gives r / (2^31-1) * x; the secure form spreads two
+// kernel draws over the 62 bits, (r1 / (2^31-1) + r2) * x / 2^31.
+double random_scaled(double x, bool secure) {
+    if (!secure) return random::rand() / 2147483647.0 * x;
+    const double r1 = random::secure_int();
+    const double r2 = random::secure_int();
+    return (r1 / 2147483647.0 + r2) * x / 2147483648.0;
+}
+
 double do_math_op(double l, double r, i32 op) {
     switch (op) {
         case integer::op::add: return l + r;
@@ -513,16 +522,6 @@ void round(Cell* value, Cell* scale, bool even, bool down, bool half_down, bool 
     } else {
         *value = typed(scale ? st : vt, result);
     }
-}
-
-// A random double between 0 and x: a generator draw r gives r / (2^31-1) * x;
-// the secure form spreads two kernel draws over the 62 bits,
-// (r1 / (2^31-1) + r2) * x / 2^31.
-double random_scaled(double x, bool secure) {
-    if (!secure) return random::rand() / 2147483647.0 * x;
-    const double r1 = random::secure_int();
-    const double r2 = random::secure_int();
-    return (r1 / 2147483647.0 + r2) * x / 2147483648.0;
 }
 
 // /seed seeds the generator with the two 32-bit halves of the double XORed

@@ -82,6 +82,10 @@ double do_math_op(double l, double r, i32 op);
 // the result in the first.
 void do_math(i32 op);
 
+// A random double between 0 and x (from the kernel's generator when
+// `secure`).
+double random_scaled(double x, bool secure);
+
 // Registers float! (type 12, no parent).
 void init();
 

@@ -105,4 +105,17 @@ u32 get_date(bool utc) {
     return year << 17 | month << 12 | day << 7 | zone;
 }
 
+Clock get_clock(bool precise, bool utc) {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    Clock c{static_cast<i64>(now.tv_sec), precise ? static_cast<double>(now.tv_nsec / 100) / 1e7 : 0.0, 0};
+    if (!utc) {
+        time_t t = now.tv_sec;
+        tm parts{};
+        localtime_r(&t, &parts);
+        c.offset = static_cast<i32>(parts.tm_gmtoff);
+    }
+    return c;
+}
+
 }  // namespace oru::platform

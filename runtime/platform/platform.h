@@ -59,4 +59,16 @@ u32 get_date(bool utc);
 // offset's magnitude (so -0:30 keeps its sign).
 u32 pack_zone(int offset_minutes);
 
+// One reading of the clock: whole seconds since 1970-01-01 UTC, the
+// fraction of the second (to 100 ns, 0 unless `precise`) and the local
+// zone's offset from UTC at that instant in seconds (0 with `utc`). `now`
+// builds its date from one reading, so that the date and the time of day
+// always belong together.
+struct Clock {
+    i64 seconds;
+    double fraction;
+    i32 offset;
+};
+Clock get_clock(bool precise, bool utc);
+
 }  // namespace oru::platform

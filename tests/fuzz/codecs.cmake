@@ -1,13 +1,23 @@
-# The ORUBIN and LZ fuzz targets in an ordinary build: each replays its
-# committed corpus (tests/fuzz/corpus/orubin, .../lz) as a ctest, through
-# codec_replay.cpp's main. codec_seeds writes those corpora from the
-# lexer's (tests/fuzz/codec_seeds.cpp says how).
-foreach(target orubin lz)
-  add_executable(${target}_replay ${CMAKE_CURRENT_LIST_DIR}/${target}_fuzz.cpp ${CMAKE_CURRENT_LIST_DIR}/codec_replay.cpp)
-  target_link_libraries(${target}_replay PRIVATE oru_core)
-  add_test(NAME fuzz.${target}_corpus
-    COMMAND ${target}_replay ${CMAKE_CURRENT_LIST_DIR}/corpus/${target})
-  set_tests_properties(fuzz.${target}_corpus PROPERTIES LABELS fuzz TIMEOUT 300)
+# Fuzz targets of the compression codecs (inflate, zlib, gzip, roundtrip).
+# Every build replays their seed corpora (corpus/NAME) through an ordinary
+# program (replay_codecs.cpp); with ORU_FUZZ under clang they are also built
+# as libFuzzer targets NAME_fuzz. zlib is their oracle, linked here only.
+find_package(ZLIB REQUIRED)
+set(ORU_CODEC_FUZZ_TARGETS inflate zlib gzip roundtrip)
+foreach(target ${ORU_CODEC_FUZZ_TARGETS})
+  add_executable(${target}_replay ${CMAKE_CURRENT_LIST_DIR}/${target}_fuzz.cpp
+                 ${CMAKE_CURRENT_LIST_DIR}/replay_codecs.cpp)
+  target_link_libraries(${target}_replay PRIVATE oru_core ZLIB::ZLIB)
+  add_test(NAME fuzz_replay.${target} COMMAND ${target}_replay ${CMAKE_CURRENT_LIST_DIR}/corpus/${target})
+  set_tests_properties(fuzz_replay.${target} PROPERTIES LABELS fuzz)
 endforeach()
-add_executable(codec_seeds ${CMAKE_CURRENT_LIST_DIR}/codec_seeds.cpp)
-target_link_libraries(codec_seeds PRIVATE oru_core)
+
+if(ORU_FUZZ AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+  foreach(target ${ORU_CODEC_FUZZ_TARGETS})
+    add_executable(${target}_fuzz ${CMAKE_CURRENT_LIST_DIR}/${target}_fuzz.cpp)
+    target_compile_options(${target}_fuzz PRIVATE -fsanitize=fuzzer -fsanitize=address,undefined
+                           -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+    target_link_options(${target}_fuzz PRIVATE -fsanitize=fuzzer)
+    target_link_libraries(${target}_fuzz PRIVATE oru_core ZLIB::ZLIB)
+  endforeach()
+endif()
