@@ -7,7 +7,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/tools/build.sh" build-bench -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
 for b in "$root"/build-bench/bench/bench_*; do
-  case $(basename "$b") in bench_load | bench_deflate | bench_orubin) continue ;; esac  # their own sections below
+  case $(basename "$b") in bench_load | bench_deflate | bench_binary_base | bench_orubin) continue ;; esac  # their own sections below
   echo "== $(basename "$b")"
   "$b"
 done
@@ -42,6 +42,20 @@ for script in "$root"/bench/eval/*.oru; do
   same=$([ "$oru_out" = "$py_out" ] && echo "$oru_out" || echo "MISMATCH oru=$oru_out python=$py_out")
   printf '%-18s %10s %10s %8s  %s\n' "$name" "$oru_secs" "$py_secs" "$ratio" "$same"
 done
+
+# Base 64: enbase/debase's encoder and decoder against Python's base64 on
+# the same 64 MiB (written by bench_binary_base), both timed in process,
+# best of five; the texts and decoded bytes are compared by CRC-32 first.
+echo "== base 64 of 64 MiB (oru encoder and decoder against python3 base64)"
+bb_data=$(mktemp)
+"$root/build-bench/bench/bench_binary_base" --write "$bb_data"
+read -r oe od otc obc < <("$root/build-bench/bench/bench_binary_base" --time "$bb_data")
+read -r pe pd ptc pbc < <("$python" "$root/bench/binary_base.py" "$bb_data")
+rm -f "$bb_data"
+same=$([ "$otc $obc" = "$ptc $pbc" ] && echo "outputs match" || echo "MISMATCH oru=$otc/$obc python=$ptc/$pbc")
+printf '%-8s %10s %10s %8s  %s\n' task oru-s python-s ratio result
+printf '%-8s %10s %10s %8s  %s\n' enbase "$oe" "$pe" "$(awk -v a="$oe" -v b="$pe" 'BEGIN { printf "%.2f", a / b }')" "$same"
+printf '%-8s %10s %10s %8s  %s\n' debase "$od" "$pd" "$(awk -v a="$od" -v b="$pd" 'BEGIN { printf "%.2f", a / b }')" "$same"
 
 # Loading: the lexer over a generated 20 MB source text against python3's
 # json.loads over the same values written as JSON (both made from one fixed

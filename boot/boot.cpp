@@ -19,6 +19,7 @@
 #include "runtime/datatypes/typeset.h"
 #include "runtime/datatypes/unset.h"
 #include "runtime/datatypes/word.h"
+#include "runtime/platform/platform.h"
 #include "runtime/registry.h"
 #include "runtime/words.h"
 
@@ -86,7 +87,7 @@ constexpr FunctionSpec native_specs[] = {
     {"function", natives::slot::function, "spec [block!] body [block!]"},
     {"does", natives::slot::does, "body [block!]"},
     {"has", natives::slot::has, "vars [block!] body [block!]"},
-    {"switch", natives::slot::switch_, "value [any-type!] cases [block!] /default case"},
+    {"switch", natives::slot::switch_, "value [any-type!] cases [block!] /default case [block!]"},
     {"case", natives::slot::case_, "cases [block!] /all"},
     {"foreach", natives::slot::foreach, "'word [word! block!] series [series!] body [block!]"},
     {"forall", natives::slot::forall, "'word [word!] body [block!]"},
@@ -148,8 +149,8 @@ constexpr FunctionSpec native_specs[] = {
     {"continue", natives::slot::continue_, ""},
     {"exit", natives::slot::exit, ""},
     {"return", natives::slot::return_, "value [any-type!]"},
-    {"throw", natives::slot::throw_, "value [any-type!] /name word"},
-    {"catch", natives::slot::catch_, "block [block!] /name word"},
+    {"throw", natives::slot::throw_, "value [any-type!] /name word [word!]"},
+    {"catch", natives::slot::catch_, "block [block!] /name word [word! block!]"},
     {"do", natives::slot::do_,
      "value [any-type!] /expand /args arg [any-type!] /next position [word!] /trace callback [function!]"},
     {"reduce", natives::slot::reduce, "value [any-type!] /into out [any-block!]"},
@@ -164,12 +165,13 @@ constexpr FunctionSpec native_specs[] = {
     {"new-line", natives::slot::new_line, "position [any-list!] value [logic!] /all /skip size [integer!]"},
     {"new-line?", natives::slot::new_line_q, "position [any-list!]"},
     {"context?", natives::slot::context_q, "word [any-word!]"},
-    // Until hash!, bitset!, date! and binary! register, their words are left
-    // out of these argument types (complement? and enbase check their
-    // argument themselves). The full texts: union, intersect, exclude set1
-    // set2 [block! hash! string! bitset! typeset!]; difference the same and
-    // date!; unique set [block! hash! string!]; complement? bits [bitset!];
-    // enbase value [binary! string!].
+    {"parse", natives::slot::parse,
+     "input [binary! any-block! any-string!] rules [block!] /case /part length [number! series!] /trace callback [function!]"},
+    // Until hash!, bitset! and date! register, their words are left out of
+    // these argument types (complement? checks its argument itself). The full
+    // texts: union, intersect, exclude set1 set2 [block! hash! string!
+    // bitset! typeset!]; difference the same and date!; unique set [block!
+    // hash! string!]; complement? bits [bitset!].
     {"union", natives::slot::union_, "set1 [block! string! typeset!] set2 [block! string! typeset!] /case /skip size [integer!]"},
     {"intersect", natives::slot::intersect, "set1 [block! string! typeset!] set2 [block! string! typeset!] /case /skip size [integer!]"},
     {"exclude", natives::slot::exclude, "set1 [block! string! typeset!] set2 [block! string! typeset!] /case /skip size [integer!]"},
@@ -179,7 +181,7 @@ constexpr FunctionSpec native_specs[] = {
     {"dehex", natives::slot::dehex, "value [any-string!]"},
     {"enhex", natives::slot::enhex, "value [any-string!]"},
     {"debase", natives::slot::debase, "value [string!] /base base-value [integer!]"},
-    {"enbase", natives::slot::enbase, "value [series!] /base base-value [integer!]"},
+    {"enbase", natives::slot::enbase, "value [binary! string!] /base base-value [integer!]"},
     {"to-hex", natives::slot::to_hex, "value [integer!] /size length [integer!]"},
     // Until binary! and file! register: the full text is checksum data
     // [binary! string! file!] method [word!] /with spec [any-string! binary!
@@ -215,6 +217,7 @@ constexpr FunctionSpec action_specs[] = {
     {"insert", action::insert, "series value [any-type!] /part length /only /dup count"},
     {"at", action::at, "series index"},
     {"back", action::back, "series"},
+    {"change", action::change, "series value [any-type!] /part range /only /dup count"},
     {"clear", action::clear, "series"},
     {"copy", action::copy, "value /part length /deep /types kind"},
     {"head", action::head, "series"},
@@ -235,6 +238,7 @@ constexpr FunctionSpec action_specs[] = {
      "series value [any-type!] /part length /only /case /same /any /with wild /skip size /last /reverse"},
     {"put", action::put, "series key value [any-type!] /case"},
     {"sort", action::sort, "series /case /skip size /compare comparator /part length /all /reverse /stable"},
+    {"trim", action::trim, "series /head /tail /auto /lines /all /with str"},
 };
 
 // Infix operators made from the words above (those whose functions exist).
@@ -301,17 +305,6 @@ void error_line(const char* message) {
 }
 
 
-bool read_file(const char* path, std::string& out) {
-    std::FILE* f = std::fopen(path, "rb");
-    if (!f) return false;
-    char chunk[65536];
-    size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) out.append(chunk, n);
-    const bool ok = !std::ferror(f);
-    std::fclose(f);
-    return ok;
-}
-
 }  // namespace
 
 // The offset of the header: "Oru", an optional "/System", white space, then
@@ -338,9 +331,15 @@ void define_base() {
 
 int run_script(const char* path) {
     std::string text;
-    if (!read_file(path, text)) {
-        std::fprintf(stderr, "*** Error: cannot read %s: %s\n", path, std::strerror(errno));
-        return 1;
+    switch (platform::read_file(path, text)) {
+        case platform::ReadResult::ok: break;
+        case platform::ReadResult::cannot_open:
+            std::fprintf(stderr, "*** Error: cannot read %s: %s\n", path, std::strerror(errno));
+            return 1;
+        case platform::ReadResult::too_large:
+            std::fprintf(stderr, "*** Error: cannot run %s: larger than %llu bytes\n", path,
+                         static_cast<unsigned long long>(platform::max_script_bytes));
+            return 1;
     }
     // The script's directory becomes the current directory.
     if (const char* slash = std::strrchr(path, '/')) {
@@ -357,7 +356,7 @@ int run_script(const char* path) {
     }
     Cell* code = stack::push();
     i32 consumed = 0;
-    lexer::scan(code, reinterpret_cast<const u8*>(text.data()) + start, static_cast<i32>(text.size()) - start,
+    lexer::scan(code, reinterpret_cast<const u8*>(text.data()) + start, static_cast<i32>(text.size() - start),
                 lexer::Mode{}, &consumed);
     const Cell* first = block::rs_abs_at(*code, 0);
     if (cell::type_of(*first) == type::path) {

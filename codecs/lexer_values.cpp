@@ -1,9 +1,9 @@
 // Values of the later token kinds: literal checks and value cells.
 //
 // The parsers read one token's bytes and never allocate, so the lexer can
-// run them in every mode (scan-only modes only want the verdict). Only
-// binary::load allocates a buffer. The builders keep the cell layouts of the
-// datatypes exactly, so the values stay valid when those modules land.
+// run them in every mode (scan-only modes only want the verdict). The
+// builders keep the cell layouts of the datatypes exactly, so the values stay
+// valid when those modules land.
 #include "codecs/lexer_values.h"
 
 #include "runtime/datatypes/string.h"
@@ -18,14 +18,6 @@
 namespace oru {
 
 // --- Value builders -----------------------------------------------------------
-
-Cell binary::load(const u8* bytes, i32 n) {
-    Node node = memory::alloc_bytes(n);
-    SeriesBuffer* b = memory::buffer(node);
-    if (n > 0) std::memcpy(b->data() + b->head, bytes, static_cast<size_t>(n));
-    b->tail = b->head + static_cast<u32>(n);
-    return cell::make(type::binary, 0, node, 0);
-}
 
 namespace {
 bool hex_value(u8 c, u32* v) {

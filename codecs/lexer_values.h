@@ -8,11 +8,12 @@
 // of the syntax error to raise, and the lexer raises it. The value builders
 // (namespaces date, time, money, ...) are the few operations of those
 // datatypes that loading needs; their modules take them over when they land.
-// The builders of pair!, percent!, tuple! and the points live in their
-// modules, whose headers are included below.
+// The builders of binary!, pair!, percent!, tuple! and the points live in
+// their modules, whose headers are included below.
 #pragma once
 
 #include "runtime/cell.h"
+#include "runtime/datatypes/binary.h"
 #include "runtime/datatypes/date.h"
 #include "runtime/datatypes/money_text.h"
 #include "runtime/datatypes/pair.h"
@@ -26,11 +27,6 @@
 namespace oru {
 
 // --- Value builders -----------------------------------------------------------
-
-namespace binary {
-// A new binary! (unit 1, head 0) holding a copy of the bytes. Allocates.
-Cell load(const u8* bytes, i32 n);
-}  // namespace binary
 
 namespace url {
 // Percent decoding of UTF-8 text into code points: "%XX" gives the byte XX

@@ -712,10 +712,15 @@ i32 fetch_one(const Call& call, const Cell& ts_item, i32 d, const Cell& code, i3
         const Cell v = *cell_at(cell::node(code), pc);
         const u32 t = cell::type_of(v);
         if (t == type::paren) {
+            // The paren stays on the stack while it runs: the code may lose
+            // it meanwhile. Its value lands in the cell above, then in its place.
+            Cell* const hold = stack::push(v);
             stack::mark_interp_native(anon_name());
             u32 c = eval_block(v, true);
             if (c) return pc + 1;
             stack::unwind();
+            *hold = hold[1];
+            stack::top = hold + 1;
         } else if (t == type::get_word) {
             word::push_value(v);
         } else if (t == type::get_path) {
@@ -2639,16 +2644,21 @@ declined:
         }
         case type::set_path: {
             if (pc + 1 >= end) fire(ErrorId::script_need_value, v);
+            // The path stays on the stack while the value is evaluated: the
+            // code may lose it meanwhile. The result then takes its place.
+            Cell* const hold = stack::push(v);
             stack::mark_interp_native(words::word::set_path);
             ORU_TRACE(Event::push, &code, pc, nullptr, &v);
             pc = eval_expression(code, pc + 1, end, false, true, false);
             if (pending) return pc;
             ORU_TRACE(Event::set, &code, pc, &v, stack::top - 1);
             const Cell value = *(stack::top - 1);
-            eval_path(v, code, pc, end, true, false, &value);
+            eval_path(*hold, code, pc, end, true, false, &value);
             if (pending) return pc;
             stack::set_result(value);
             stack::unwind();
+            *hold = hold[1];
+            stack::top = hold + 1;
             return pc;
         }
         case type::get_word: word::push_value(v); break;

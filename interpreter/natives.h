@@ -70,7 +70,7 @@ namespace oru::natives {
     X(stats, "stats", "/show /info") \
     X(bind, "bind", "[block! any-word!] [any-word! any-object! function!] /copy") \
     X(in, "in", "[any-object! any-function!] [any-word! refinement!]") \
-    X(parse, "parse", nullptr) \
+    X(parse, "parse", "[] [block!] /case /part [number! series!] /trace [function!]") \
     X(union_, "union", "[block! string! typeset!] [block! string! typeset!] /case /skip [integer!]") \
     X(intersect, "intersect", "[block! string! typeset!] [block! string! typeset!] /case /skip [integer!]") \
     X(unique, "unique", "[block! string!] /case /skip [integer!]") \

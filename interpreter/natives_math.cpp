@@ -34,13 +34,6 @@ inline void set_logic(bool b) { *stack::arguments = logic::make(b); }
 inline void set_integer(i32 n) { *stack::arguments = cell::integer(n); }
 inline void set_float(double d) { *stack::arguments = cell::float_(d); }
 
-// script/expect-arg for a value outside a native's argument types: the
-// running native's name, the value's datatype and the argument word.
-[[noreturn]] void expect_arg(const Cell& value, const char* argument) {
-    fire(ErrorId::script_expect_arg, stack::get_call(), datatype::make(cell::type_of(value)),
-         stack::word(symbol::make(argument)));
-}
-
 [[noreturn]] void money_not_done() { fire(ErrorId::internal_not_done); }
 
 bool one_of(u32 t, std::initializer_list<u32> types) {

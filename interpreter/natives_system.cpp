@@ -3,6 +3,7 @@
 #include "interpreter/natives_system.h"
 
 #include "interpreter/natives.h"
+#include "interpreter/natives_shared.h"
 #include "interpreter/stack.h"
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/date.h"
@@ -59,11 +60,6 @@ namespace oru::natives {
 namespace {
 
 inline bool used(const i32* refinements, int i) { return refinements && refinements[i] >= 0; }
-
-[[noreturn]] void expect_arg(const Cell& value, const char* argument) {
-    fire(ErrorId::script_expect_arg, stack::get_call(), datatype::make(cell::type_of(value)),
-         stack::word(symbol::make(argument)));
-}
 
 // The file's size in bytes, or -1 when it cannot be opened for reading or is
 // a directory. O_NONBLOCK: opening a FIFO must not wait for a writer.

@@ -601,7 +601,7 @@ void change(Cell* series, Cell* value, Cell* part, bool only, i32 dup) {
     Cell* at = s->cells() + pos;
     std::memmove(at + total, at + replaced, static_cast<size_t>(len - pos - replaced) * cell_bytes);
     const Cell* from = !spread ? &single : vn == n ? snapshot.get() : cells(vn) + vfirst;
-    std::memcpy(at, from, static_cast<size_t>(count) * cell_bytes);
+    if (count > 0) std::memcpy(at, from, static_cast<size_t>(count) * cell_bytes);  // no snapshot for 0
     if (dup > 1) fill(at, static_cast<size_t>(count) * cell_bytes, static_cast<size_t>(dup));
     s->tail = s->head + static_cast<u32>(new_len) * cell_bytes;
     if (Node table = series::hash_table_of(*series)) series::hash_rebuild(table, n);

@@ -67,19 +67,10 @@ inline i32 saturate(i64 v) { return v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? 
 // The unit that appending a character needs: 1 up to 127, 2 up to 0xFFFF.
 inline u32 append_unit(u32 cp) { return cp < 0x80 ? 1 : cp < 0x10000 ? 2 : 4; }
 
-// Restores the data stack's top when the scope ends: the temporaries a
-// handler pushed (formed values, scratch strings) go together.
-class StackMark {
-public:
-    StackMark() : top_(stack::top) {}
-    ~StackMark() { stack::top = top_; }
-    StackMark(const StackMark&) = delete;
-    StackMark& operator=(const StackMark&) = delete;
-    Cell* top() const { return top_; }
-
-private:
-    Cell* top_;
-};
+// Restores the data stack's top when the scope ends normally: the
+// temporaries a handler pushed (formed values, scratch strings) go together.
+// While an error unwinds the top stays put, above the error cell.
+using StackMark = stack::Mark;
 
 // A stored handler's answer: the temporaries above `base` are dropped and the
 // value is pushed in their place.

@@ -5,7 +5,10 @@
 #include "runtime/console.h"
 #include "runtime/system.h"
 
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -27,6 +30,15 @@ void free_virtual(void* address, size_t size) {
     if (munmap(address, size) != 0) system_throw(throw_code::mem_release);
 }
 
+u64 address_space_limit() {
+    u64 limit = UINT64_MAX;
+    for (int resource : {RLIMIT_AS, RLIMIT_DATA}) {
+        rlimit r{};
+        if (getrlimit(resource, &r) == 0 && r.rlim_cur != RLIM_INFINITY && r.rlim_cur < limit) limit = r.rlim_cur;
+    }
+    return limit;
+}
+
 void init() { console::init(); }
 
 std::string get_current_dir() {
@@ -39,6 +51,37 @@ std::string get_current_dir() {
 }
 
 bool set_current_dir(const char* path) { return chdir(path) == 0; }
+
+ReadResult read_file(const char* path, std::string& out, u64 limit) {
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return ReadResult::cannot_open;
+    ReadResult result = ReadResult::ok;
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<u64>(st.st_size) > limit) {
+        ::close(fd);
+        return ReadResult::too_large;
+    }
+    char chunk[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            result = ReadResult::cannot_open;
+            break;
+        }
+        if (out.size() + static_cast<u64>(n) > limit) {
+            result = ReadResult::too_large;
+            break;
+        }
+        out.append(chunk, static_cast<size_t>(n));
+    }
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    if (result != ReadResult::ok) out.clear();
+    return result;
+}
 
 i32 sleep_ms(double seconds) {
     double ms = seconds * 1000.0;
