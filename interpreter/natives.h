@@ -133,8 +133,8 @@ namespace oru::natives {
     X(zero_q, "zero?", "[number! pair! time! char! tuple! any-point!]") \
     X(size_q, "size?", "[file!]") \
     X(browse, "browse", nullptr) \
-    X(compress, "compress", nullptr) \
-    X(decompress, "decompress", nullptr) \
+    X(compress, "compress", "[any-string! binary!] [word!]") \
+    X(decompress, "decompress", "[binary!] [word!] /size [integer!]") \
     X(recycle, "recycle", nullptr) \
     X(transcode, "transcode", "[string!] /next /one /prescan /scan /part [integer! string!] /into [block!] /trace []") \
     X(apply, "apply", nullptr)
