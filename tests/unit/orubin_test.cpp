@@ -310,7 +310,7 @@ TEST_F(Orubin, RoundTripsValuesTheModulesTake) {
         "bin: #{00FF10} vals: reduce [make binary! 0 next #{010203} to binary! \"\u65E5\u672C\" bin bin "
         "to tag! \"a b\" next <t\u65E5g> to email! \"x@y.z\" to ref! \"r\U0001F600\" "
         "1x-2 1.2.3.4 12.5% -10:00:01.5 1-Jan-2000/10:00+2:00 29-Feb-2024 as-point2D 1.5 2 as-point3D 1 2 3 "
-        "append/dup copy \"\" \"pad\" 50]");
+        "append/dup copy \"\" \"pad\" 50 make vector! [integer! 16 [1 -2]] make vector! [float! 32 [1.5]]]");
     struct Check {
         const char* what;
         const char* code;  // true when the check holds
@@ -326,6 +326,8 @@ TEST_F(Orubin, RoundTripsValuesTheModulesTake) {
         {"an email's parts", "\"y.z\" = back/8/host"},
         {"a ref of 4-byte characters", "(length? back/9) = 2"},
         {"date arithmetic", "(back/15 + 1) = 1-Mar-2024"},
+        {"a vector's elements and width", "(to block! back/19) == [1 -2]"},
+        {"a vector's edit", "(to block! append back/20 2.5) == [1.5 2.5]"},
     };
     run("collect-types: func [b /local out] [out: copy [] foreach v b [append out type? :v] out]");
     for (Form f : {Form::compact, Form::fixed, Form::compact_lz, Form::fixed_lz}) {
