@@ -7,7 +7,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/tools/build.sh" build-bench -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
 for b in "$root"/build-bench/bench/bench_*; do
-  case $(basename "$b") in bench_load | bench_deflate | bench_binary_base | bench_image | bench_twin_png | bench_io) continue ;; esac  # their own sections below
+  case $(basename "$b") in bench_load | bench_deflate | bench_binary_base | bench_image | bench_twin_png | bench_io | bench_orubin) continue ;; esac  # their own sections below
   echo "== $(basename "$b")"
   "$b"
 done
@@ -166,3 +166,24 @@ for task in binary-copy text-copy lines; do
 done
 echo "${check_copies:-copies match ($oc lines)}"
 rm -f "$tmp/io.data" "$tmp/oru.bin" "$tmp/oru.txt" "$tmp/py.bin" "$tmp/py.txt" "$tmp/cat.out"
+
+# ORUBIN: the compact document of bench_load's values (about 20 MB), encoded
+# and decoded, against python3's pickle (protocol 5) and marshal on the same
+# values; its LZ stream expanded against zlib.decompress of the same bytes
+# at level 6 (bench/orubin_peers.py). The ratio is oru's time over Python's.
+echo "== ORUBIN (oru against $python pickle, marshal, zlib)"
+"$root/build-bench/bench/bench_orubin" --json "$tmp/values.json" --doc "$tmp/values.orubin" | tee "$tmp/orubin.out"
+"$python" "$root/bench/orubin_peers.py" "$tmp/values.json" "$tmp/values.orubin" | tee "$tmp/peers.out"
+awk '
+  FNR == NR { t[$1] = $2; next }
+  { p[$1] = $2 }
+  END {
+    printf "%-32s %9s %9s %7s\n", "oru against", "oru-s", "python-s", "ratio"
+    row("decode / pickle.loads", t["decode"], p["pickle.loads"])
+    row("decode / marshal.loads", t["decode"], p["marshal.loads"])
+    row("encode / pickle.dumps", t["encode"], p["pickle.dumps"])
+    row("encode / marshal.dumps", t["encode"], p["marshal.dumps"])
+    row("lz-expand / zlib.decompress", t["lz-expand"], p["zlib.decompress"])
+  }
+  function row(name, a, b) { printf "%-32s %9.3f %9.3f %7.2f\n", name, a, b, (b > 0 ? a / b : 0) }
+' "$tmp/orubin.out" "$tmp/peers.out"
