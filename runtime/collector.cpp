@@ -358,9 +358,16 @@ inline u8* next_buffer(u8* p) {
     return p + reinterpret_cast<SeriesBuffer*>(p)->size + memory::buffer_overhead;
 }
 
+// Under stress, the bytes compaction leaves behind (dead buffers, and live
+// ones where they were before they moved) are overwritten with this: a stale
+// address read afterwards finds neither its old value nor anything that
+// passes for a cell (type 0xBD; a node id past the node region).
+constexpr u8 stale_fill = 0xBD;
+
 // Compacts one frame; live runs go into the free tail of `pred`, the nearest
 // frame before it that holds data, while it has plenty of room.
 void compact_frame(memory::SeriesFrame* f, memory::SeriesFrame* pred) {
+    u8* const old_top = f->top;
     u8* dest = nullptr;  // set at the first buffer that does not stay put
     u8* p = f->first();
     while (p < f->top) {
@@ -388,7 +395,9 @@ void compact_frame(memory::SeriesFrame* f, memory::SeriesFrame* pred) {
         }
         p = after;
     }
-    if (dest) f->top = dest;
+    if (!dest) return;
+    f->top = dest;
+    if (stress_mode == 1) std::memset(dest, stale_fill, static_cast<size_t>(old_top - dest));
 }
 
 // Frames that end up empty stay in the list until the end of the cycle,
