@@ -969,7 +969,39 @@ void Gen::self_modifying() {
         "append b [x: 1]", "clear b", "clear head b", "insert b [x: 2]", "remove b", "change b [x: 3]",
         "poke b 1 [x]", "append/only b b", "take b", "insert head b 'x", "remove head b", "reverse b",
     };
-    switch (in.below(4)) {
+    switch (in.below(5)) {
+    case 4: {
+        // A series changed by the loop that walks it, or by the native
+        // reading it as code.
+        static const char* const walkers[] = {"foreach x s", "forall s", "remove-each x s", "foreach [x y] s",
+                                              "any s", "all s", "case s", "reduce s", "compose s"};
+        static const char* const changes[] = {"clear s", "clear head s", "append s [1 2]", "insert s 0",
+                                              "remove s", "remove head s", "take s", "s: next s", "s: 1",
+                                              "poke s 1 none", "insert/dup s 1 100", "change s [x]"};
+        const char* walker = one_of(walkers);
+        const bool body = std::strncmp(walker, "for", 3) == 0 || std::strncmp(walker, "remove", 6) == 0;
+        if (!body) {
+            // The series is the code, and it changes itself.
+            put("s: copy [1 (");
+            put(one_of(changes));
+            put(") 2 (");
+            put(one_of(changes));
+            put(") 3]");
+            return put(walker);
+        }
+        put(in.chance(128) ? "s: copy [1 2 3 4]" : "s: copy \"abcd\"");
+        put(walker);
+        put("[");
+        {
+            Deeper d(*this);
+            statements(1);
+            put(one_of(changes));
+            statements(1);
+            put(in.chance(128) ? "true" : "false");
+        }
+        put("]");
+        return;
+    }
     case 0:
         // A block that edits itself while it runs.
         put("b: copy [");
@@ -1316,6 +1348,10 @@ Outcome run_statement(const Cell& statement, const std::vector<std::string>& pro
         if (cycles::depth() != 0) finding("mold-cycle entries left on the stack", program);
         if (!collector::enabled_q()) finding("collection left off", program);
         if (o.end == Outcome::completed && stack::frame_top != frames + 1) finding("frames left open", program);
+        // eval_block leaves its closed frame's result slot above the
+        // value: anything more is a cell some native failed to drop.
+        if (o.end == Outcome::completed && stack::top != stack::arguments + 2)
+            finding("cells left on the data stack", program);
         if (o.end == Outcome::raised && stack::frame_top != frames) finding("an error left frames open", program);
     }
     stack::frame_top = frames;
