@@ -512,6 +512,15 @@ void lit_op(Gen& g) {
     g.out += operators[g.in.below(static_cast<u32>(operators.size()))];
 }
 void lit_function(Gen& g) { g.function_value(); }
+void lit_routine(Gen& g) {
+    for (const Callable& c : callables)
+        if (c.kind == type::routine) {
+            g.put(":");
+            g.out += c.name;
+            return;
+        }
+    g.put(":print");
+}
 void lit_object(Gen& g) {
     if (g.in.chance(16)) g.put("(o: make object! [x: none] o/x: o o)");
     else g.object_value();
@@ -554,8 +563,8 @@ void lit_email(Gen& g) { g.put("a@b.com"); }
 void lit_ref(Gen& g) { g.put("@name"); }
 
 // ORDER: the first row is the answer past the input's end: keep it a leaf.
-// A new datatype adds its row here. No row: symbol! and context! (no value
-// of theirs reaches a program), triple! (the runtime alone makes one).
+// A new datatype adds its row here (start-up stops on a registered datatype
+// with no row that is not in no_literal).
 const Literal literals[] = {
     {type::none, lit_none},         {type::unset, lit_unset},         {type::logic, lit_logic},
     {type::integer, lit_integer},   {type::float_, lit_float},        {type::char_, lit_char},
@@ -565,7 +574,8 @@ const Literal literals[] = {
     {type::set_path, lit_set_path}, {type::get_path, lit_get_path},   {type::block, lit_block},
     {type::paren, lit_paren},       {type::datatype, lit_datatype},   {type::typeset, lit_typeset},
     {type::native, lit_native},     {type::action, lit_native},       {type::op, lit_op},
-    {type::function, lit_function}, {type::object, lit_object},       {type::error, lit_error},
+    {type::function, lit_function}, {type::routine, lit_routine},     {type::object, lit_object},
+    {type::error, lit_error},
     {type::time, lit_time},         {type::date, lit_date},           {type::money, lit_money},
     {type::pair, lit_pair},         {type::tuple, lit_tuple},         {type::percent, lit_percent},
     {type::point2D, lit_point2D},   {type::point3D, lit_point3D},       {type::binary, lit_binary},
@@ -574,6 +584,24 @@ const Literal literals[] = {
     {type::ref, lit_ref},
 };
 constexpr u32 literal_count = sizeof literals / sizeof literals[0];
+
+// Registered datatypes with no row: no value of theirs reaches a program
+// (symbol!, context!), the runtime alone makes one (triple!), or the type
+// has no values of its own (series!).
+constexpr u32 no_literal[] = {type::symbol, type::context, type::triple, type::series};
+
+// Every registered datatype has its row, or is listed in no_literal.
+void check_literal_rows() {
+    for (u32 t = 1; t <= registry::highest_type; t++) {
+        if (!registry::datatypes[t].name) continue;
+        bool found = std::find(std::begin(no_literal), std::end(no_literal), t) != std::end(no_literal);
+        for (const Literal& l : literals) found |= l.type == t;
+        if (found) continue;
+        std::fprintf(stderr, "eval_fuzz: %s has no row in the table of literals (tests/fuzz/eval_fuzz.cpp)\n",
+                     registry::datatypes[t].name);
+        std::abort();
+    }
+}
 // The rows before block!'s write no nested code.
 constexpr u32 leaf_rows = 17;
 static_assert(leaf_rows < literal_count);
@@ -1542,6 +1570,7 @@ void start_runtime() {
     collector::enable(true);
     try_name = stack::word(symbol::make("try"));
     collect_vocabulary();
+    check_literal_rows();
     take_snapshot();
     try_native = *context::global_slot(symbol::make("try"));
     os_at_start = memory::record.total;
