@@ -297,7 +297,7 @@ const Avoid known_faults[] = {
     // A name that is no word is read as a symbol id.
     {"catch", "name", 0, {type::word}},
     // A native, action or op is taken for a context.
-    {"in", nullptr, 0, {type::object}},
+    {"in", nullptr, 0, {type::object, type::function}},
     {"bind", nullptr, 1, {type::word, type::object, type::function}},
 };
 // Refinement arguments of natives are not checked against their types yet:
@@ -1250,6 +1250,8 @@ Cell try_native;  // held by the snapshot of the global values
 Node snapshot = 0;  // the global context's values at start-up
 i32 snapshot_length = 0;
 
+bool start_last_lf = false;
+
 void mark_snapshot() {
     if (snapshot) collector::mark_values(&snapshot);
 }
@@ -1267,8 +1269,9 @@ void take_snapshot() {
 
 // Puts the global context back as start-up left it: its values, series
 // among them as fresh copies (a program may have changed the one it held),
-// and every word added since unset.
+// and every word added since unset; and the new-line flag of the last print.
 void restore_globals() {
+    natives::last_lf_q = start_last_lf;
     const Node g = context::global;
     const i32 n = context::length(g);
     for (i32 i = 0; i < n; i++) {
@@ -1428,7 +1431,8 @@ std::vector<Outcome> run(const std::vector<std::string>& program, Mode mode, u64
     std::vector<Outcome> outcomes;
     start_budget(steps);
     const i32 count = series::abs_length_q(*code);
-    if (count != static_cast<i32>(program.size())) finding("the program did not load as one block a statement", program);
+    if (count != static_cast<i32>(program.size()))
+        finding("the program did not load as one block a statement", program);
     for (i32 i = 0; i < count; i++) {
         Cell* statement = stack::push(*block::rs_abs_at(*code, i));
         // The native itself, not the word: the program may change the word.
@@ -1572,6 +1576,7 @@ void start_runtime() {
     collect_vocabulary();
     check_literal_rows();
     take_snapshot();
+    start_last_lf = natives::last_lf_q;
     try_native = *context::global_slot(symbol::make("try"));
     os_at_start = memory::record.total;
     budget::spent = on_budget_spent;
