@@ -7,7 +7,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/tools/build.sh" build-bench -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
 for b in "$root"/build-bench/bench/bench_*; do
-  [ "$(basename "$b")" = bench_load ] && continue  # its own section below
+  case $(basename "$b") in bench_load | bench_deflate | bench_binary_base) continue ;; esac  # their own sections below
   echo "== $(basename "$b")"
   "$b"
 done
@@ -43,6 +43,20 @@ for script in "$root"/bench/eval/*.oru; do
   printf '%-18s %10s %10s %8s  %s\n' "$name" "$oru_secs" "$py_secs" "$ratio" "$same"
 done
 
+# Base 64: enbase/debase's encoder and decoder against Python's base64 on
+# the same 64 MiB (written by bench_binary_base), both timed in process,
+# best of five; the texts and decoded bytes are compared by CRC-32 first.
+echo "== base 64 of 64 MiB (oru encoder and decoder against python3 base64)"
+bb_data=$(mktemp)
+"$root/build-bench/bench/bench_binary_base" --write "$bb_data"
+read -r oe od otc obc < <("$root/build-bench/bench/bench_binary_base" --time "$bb_data")
+read -r pe pd ptc pbc < <("$python" "$root/bench/binary_base.py" "$bb_data")
+rm -f "$bb_data"
+same=$([ "$otc $obc" = "$ptc $pbc" ] && echo "outputs match" || echo "MISMATCH oru=$otc/$obc python=$ptc/$pbc")
+printf '%-8s %10s %10s %8s  %s\n' task oru-s python-s ratio result
+printf '%-8s %10s %10s %8s  %s\n' enbase "$oe" "$pe" "$(awk -v a="$oe" -v b="$pe" 'BEGIN { printf "%.2f", a / b }')" "$same"
+printf '%-8s %10s %10s %8s  %s\n' debase "$od" "$pd" "$(awk -v a="$od" -v b="$pd" 'BEGIN { printf "%.2f", a / b }')" "$same"
+
 # Loading: the lexer over a generated 20 MB source text against python3's
 # json.loads over the same values written as JSON (both made from one fixed
 # seed by bench_load, in a temporary directory).
@@ -63,3 +77,39 @@ awk -v mbs="$json_mbs" -v secs="$json_secs" '
     printf "ratio %-22s %6.2f (MB/s over json.loads; %.2f in time for the same values)\n",
       name, (mbs > 0 ? rate / mbs : 0), (t > 0 ? secs / t : 0)
   }' "$tmp/load.out"
+
+# Compression: the in-process table of bench_deflate, then end to end (whole
+# processes over the files): the compress/decompress core (run by
+# bench_deflate over a file) against Python's zlib module at level 6 and
+# gzip -6 / gzip -d. Each decompressor reads the same stream (zlib -6's, made
+# by Python; for gzip, gzip -6's), and every output is compared with the
+# corpus before its time is printed.
+echo "== compression (in process, our codec against zlib)"
+"$root/build-bench/bench/bench_deflate"
+echo "== compression end to end (best of $runs; the core of compress/decompress against Python's zlib and gzip)"
+bd="$root/build-bench/bench/bench_deflate"
+peer="$root/bench/deflate_peer.py"
+corpus="$tmp/corpus"
+"$bd" --corpus "$corpus"
+check() {  # the output of a decompression must be the corpus
+  cmp -s "$1" "$corpus" || echo "MISMATCH"
+}
+printf '%-9s %-11s %10s %10s %10s  %s\n' method task oru-s python-s gzip-s result
+for m in zlib deflate gzip; do
+  timed "$bd" compress "$m" "$corpus" "$tmp/ours.$m"; o=$secs
+  timed "$python" "$peer" compress "$m" "$corpus" "$tmp/py.$m"; p=$secs
+  g=-
+  if [ "$m" = gzip ]; then timed sh -c "gzip -6 -c '$corpus' > '$tmp/gz.gz'"; g=$secs; fi
+  sizes="ours $(stat -c %s "$tmp/ours.$m") python $(stat -c %s "$tmp/py.$m")"
+  printf '%-9s %-11s %10s %10s %10s  %s\n' "$m" compress "$o" "$p" "$g" "$sizes"
+
+  src="$tmp/py.$m"; [ "$m" = gzip ] && src="$tmp/gz.gz"
+  timed "$bd" decompress "$m" "$src" "$tmp/out.ours"; o=$secs; r="$(check "$tmp/out.ours")"
+  timed "$python" "$peer" decompress "$m" "$src" "$tmp/out.py"; p=$secs; r="$r$(check "$tmp/out.py")"
+  g=-
+  if [ "$m" = gzip ]; then timed sh -c "gzip -d -c '$src' > '$tmp/out.gz'"; g=$secs; r="$r$(check "$tmp/out.gz")"; fi
+  printf '%-9s %-11s %10s %10s %10s  %s\n' "$m" decompress "$o" "$p" "$g" "${r:-outputs match}"
+  timed "$bd" decompress "$m" "$tmp/ours.$m" "$tmp/out.ours"; o=$secs; r="$(check "$tmp/out.ours")"
+  timed "$python" "$peer" decompress "$m" "$tmp/ours.$m" "$tmp/out.py"; p=$secs; r="$r$(check "$tmp/out.py")"
+  printf '%-9s %-11s %10s %10s %10s  %s\n' "$m" "dec. ours" "$o" "$p" - "${r:-outputs match}"
+done

@@ -19,6 +19,7 @@
 #include "runtime/datatypes/typeset.h"
 #include "runtime/datatypes/unset.h"
 #include "runtime/datatypes/word.h"
+#include "runtime/platform/platform.h"
 #include "runtime/registry.h"
 #include "runtime/words.h"
 
@@ -87,18 +88,17 @@ constexpr FunctionSpec native_specs[] = {
     {"function", natives::slot::function, "spec [block!] body [block!]"},
     {"does", natives::slot::does, "body [block!]"},
     {"has", natives::slot::has, "vars [block!] body [block!]"},
-    {"switch", natives::slot::switch_, "value [any-type!] cases [block!] /default case"},
+    {"switch", natives::slot::switch_, "value [any-type!] cases [block!] /default case [block!]"},
     {"case", natives::slot::case_, "cases [block!] /all"},
     {"foreach", natives::slot::foreach, "'word [word! block!] series [series!] body [block!]"},
     {"forall", natives::slot::forall, "'word [word!] body [block!]"},
     {"remove-each", natives::slot::remove_each, "'word [word! block!] data [series!] body [block!]"},
     {"print", natives::slot::print, "value [any-type!]"},
     {"prin", natives::slot::prin, "value [any-type!]"},
-    // Until file!, map!, hash! and time! register, their words are left out
-    // of these argument types. The full texts: extend obj [object! map!] spec
+    // Until file!, map! and hash! register, their words are left out of
+    // these argument types. The full texts: extend obj [object! map!] spec
     // [block! hash! map!] /case; to-local-file path [file! string!] /full;
-    // size? file [file!] (defined once file! exists); wait value [number!
-    // time! block! none!] /all.
+    // size? file [file!] (defined once file! exists).
     {"stats", natives::slot::stats, "/show /info"},
     {"uppercase", natives::slot::uppercase, "string [any-string! char!] /part limit [number! any-string!]"},
     {"lowercase", natives::slot::lowercase, "string [any-string! char!] /part limit [number! any-string!]"},
@@ -108,7 +108,8 @@ constexpr FunctionSpec native_specs[] = {
     {"as-money", natives::slot::as_money, "currency [word!] amount [integer! float!]"},
     {"extend", natives::slot::extend, "obj [object!] spec [block!] /case"},
     {"to-local-file", natives::slot::to_local_file, "path [string!] /full"},
-    {"wait", natives::slot::wait, "value [number! block! none!] /all"},
+    {"wait", natives::slot::wait, "value [number! time! block! none!] /all"},
+    {"now", natives::slot::now, "/year /month /day /time /zone /date /weekday /yearday /precise /utc"},
     {"equal?", natives::slot::equal_q, "value1 [any-type!] value2 [any-type!]"},
     {"not-equal?", natives::slot::not_equal_q, "value1 [any-type!] value2 [any-type!]"},
     {"strict-equal?", natives::slot::strict_equal_q, "value1 [any-type!] value2 [any-type!]"},
@@ -120,15 +121,15 @@ constexpr FunctionSpec native_specs[] = {
     {"not", natives::slot::not_, "value [any-type!]"},
     {"max", natives::slot::max, "value1 [scalar! series!] value2 [scalar! series!]"},
     {"min", natives::slot::min, "value1 [scalar! series!] value2 [scalar! series!]"},
-    // Until money! and time! register, their words are left out of these
-    // argument types (an unknown word makes the spec invalid). The full
-    // texts: negative?, positive?, sign? number [number! money! time!];
-    // zero? value [number! money! pair! time! char! tuple! any-point!];
-    // log-2 ... square-root value [float! integer! percent!].
-    {"negative?", natives::slot::negative_q, "number [number!]"},
-    {"positive?", natives::slot::positive_q, "number [number!]"},
-    {"sign?", natives::slot::sign_q, "number [number!]"},
-    {"zero?", natives::slot::zero_q, "value [number! pair! char! tuple! any-point!]"},
+    // Until money! registers, its word is left out of these argument types
+    // (an unknown word makes the spec invalid). The full texts: negative?,
+    // positive?, sign? number [number! money! time!]; zero? value [number!
+    // money! pair! time! char! tuple! any-point!]; log-2 ... square-root
+    // value [float! integer! percent!].
+    {"negative?", natives::slot::negative_q, "number [number! time!]"},
+    {"positive?", natives::slot::positive_q, "number [number! time!]"},
+    {"sign?", natives::slot::sign_q, "number [number! time!]"},
+    {"zero?", natives::slot::zero_q, "value [number! pair! time! char! tuple! any-point!]"},
     {"NaN?", natives::slot::NaN_q, "value [number!]"},
     {"shift", natives::slot::shift, "data [integer!] bits [integer!] /left /logical"},
     {"sine", natives::slot::sine, "angle [float! integer!] /radians"},
@@ -149,8 +150,8 @@ constexpr FunctionSpec native_specs[] = {
     {"continue", natives::slot::continue_, ""},
     {"exit", natives::slot::exit, ""},
     {"return", natives::slot::return_, "value [any-type!]"},
-    {"throw", natives::slot::throw_, "value [any-type!] /name word"},
-    {"catch", natives::slot::catch_, "block [block!] /name word"},
+    {"throw", natives::slot::throw_, "value [any-type!] /name word [word!]"},
+    {"catch", natives::slot::catch_, "block [block!] /name word [word! block!]"},
     {"do", natives::slot::do_,
      "value [any-type!] /expand /args arg [any-type!] /next position [word!] /trace callback [function!]"},
     {"reduce", natives::slot::reduce, "value [any-type!] /into out [any-block!]"},
@@ -165,6 +166,28 @@ constexpr FunctionSpec native_specs[] = {
     {"new-line", natives::slot::new_line, "position [any-list!] value [logic!] /all /skip size [integer!]"},
     {"new-line?", natives::slot::new_line_q, "position [any-list!]"},
     {"context?", natives::slot::context_q, "word [any-word!]"},
+    {"parse", natives::slot::parse,
+     "input [binary! any-block! any-string!] rules [block!] /case /part length [number! series!] /trace callback [function!]"},
+    // Until hash!, bitset! and date! register, their words are left out of
+    // these argument types (complement? checks its argument itself). The full
+    // texts: union, intersect, exclude set1 set2 [block! hash! string!
+    // bitset! typeset!]; difference the same and date!; unique set [block!
+    // hash! string!]; complement? bits [bitset!].
+    {"union", natives::slot::union_, "set1 [block! string! typeset!] set2 [block! string! typeset!] /case /skip size [integer!]"},
+    {"intersect", natives::slot::intersect, "set1 [block! string! typeset!] set2 [block! string! typeset!] /case /skip size [integer!]"},
+    {"exclude", natives::slot::exclude, "set1 [block! string! typeset!] set2 [block! string! typeset!] /case /skip size [integer!]"},
+    {"difference", natives::slot::difference, "set1 [block! string! typeset!] set2 [block! string! typeset!] /case /skip size [integer!]"},
+    {"unique", natives::slot::unique, "set [block! string!] /case /skip size [integer!]"},
+    {"complement?", natives::slot::complement_q, "bits"},
+    {"dehex", natives::slot::dehex, "value [any-string!]"},
+    {"enhex", natives::slot::enhex, "value [any-string!]"},
+    {"debase", natives::slot::debase, "value [string!] /base base-value [integer!]"},
+    {"enbase", natives::slot::enbase, "value [binary! string!] /base base-value [integer!]"},
+    {"to-hex", natives::slot::to_hex, "value [integer!] /size length [integer!]"},
+    // Until binary! and file! register: the full text is checksum data
+    // [binary! string! file!] method [word!] /with spec [any-string! binary!
+    // integer!].
+    {"checksum", natives::slot::checksum, "data [series!] method [word!] /with spec [series! integer!]"},
     {"transcode", natives::slot::transcode,
      "src [string!] /next /one /prescan /scan /part length [integer! string!] /into dst [block!] /trace callback"},
 };
@@ -195,6 +218,7 @@ constexpr FunctionSpec action_specs[] = {
     {"insert", action::insert, "series value [any-type!] /part length /only /dup count"},
     {"at", action::at, "series index"},
     {"back", action::back, "series"},
+    {"change", action::change, "series value [any-type!] /part range /only /dup count"},
     {"clear", action::clear, "series"},
     {"copy", action::copy, "value /part length /deep /types kind"},
     {"head", action::head, "series"},
@@ -208,6 +232,14 @@ constexpr FunctionSpec action_specs[] = {
     {"skip", action::skip, "series offset"},
     {"tail", action::tail, "series"},
     {"tail?", action::tail_q, "series"},
+    {"random", action::random, "value /seed /secure /only"},
+    {"find", action::find,
+     "series value [any-type!] /part length /only /case /same /any /with wild /skip size /last /reverse /tail /match"},
+    {"select", action::select,
+     "series value [any-type!] /part length /only /case /same /any /with wild /skip size /last /reverse"},
+    {"put", action::put, "series key value [any-type!] /case"},
+    {"sort", action::sort, "series /case /skip size /compare comparator /part length /all /reverse /stable"},
+    {"trim", action::trim, "series /head /tail /auto /lines /all /with str"},
 };
 
 // Infix operators made from the words above (those whose functions exist).
@@ -314,17 +346,6 @@ void error_line(const char* message) {
 }
 
 
-bool read_file(const char* path, std::string& out) {
-    std::FILE* f = std::fopen(path, "rb");
-    if (!f) return false;
-    char chunk[65536];
-    size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) out.append(chunk, n);
-    const bool ok = !std::ferror(f);
-    std::fclose(f);
-    return ok;
-}
-
 }  // namespace
 
 // The offset of the header: "Oru", an optional "/System", white space, then
@@ -351,9 +372,15 @@ void define_base() {
 
 int run_script(const char* path) {
     std::string text;
-    if (!read_file(path, text)) {
-        std::fprintf(stderr, "*** Error: cannot read %s: %s\n", path, std::strerror(errno));
-        return 1;
+    switch (platform::read_file(path, text)) {
+        case platform::ReadResult::ok: break;
+        case platform::ReadResult::cannot_open:
+            std::fprintf(stderr, "*** Error: cannot read %s: %s\n", path, std::strerror(errno));
+            return 1;
+        case platform::ReadResult::too_large:
+            std::fprintf(stderr, "*** Error: cannot run %s: larger than %llu bytes\n", path,
+                         static_cast<unsigned long long>(platform::max_script_bytes));
+            return 1;
     }
     // The script's directory becomes the current directory.
     if (const char* slash = std::strrchr(path, '/')) {
@@ -370,7 +397,7 @@ int run_script(const char* path) {
     }
     Cell* code = stack::push();
     i32 consumed = 0;
-    lexer::scan(code, reinterpret_cast<const u8*>(text.data()) + start, static_cast<i32>(text.size()) - start,
+    lexer::scan(code, reinterpret_cast<const u8*>(text.data()) + start, static_cast<i32>(text.size() - start),
                 lexer::Mode{}, &consumed);
     const Cell* first = block::rs_abs_at(*code, 0);
     if (cell::type_of(*first) == type::path) {

@@ -4,6 +4,8 @@
 #include "interpreter/natives_output.h"
 #include "runtime/collector.h"
 #include "runtime/console.h"
+#include "runtime/fire.h"
+#include "runtime/platform/platform.h"
 #include "runtime/runtime.h"
 #include "runtime/system.h"
 
@@ -36,6 +38,10 @@ void start(void* p) {
         oru::collector::enable(true);
         launch->status = oru::boot::launch(oru::runtime.argc, oru::runtime.argv);
     });
+    // An error thrown this far was raised before errors could be reported:
+    // in start-up, where running out of memory is the fatal out of memory.
+    if (code == oru::throw_code::error && oru::pending_error.id == oru::ErrorId::internal_no_memory)
+        oru::runtime_error(94, 0);
     if (code) oru::top_level_catch(code);
     oru::console::flush();
 }
@@ -45,7 +51,7 @@ void start(void* p) {
 int main(int argc, char** argv) {
     oru::init_process(argc, argv);
     Launch launch;
-    oru::run_with_stack(oru::interpreter_stack_size, start, &launch);
+    oru::run_with_stack(oru::interpreter_stack_for(oru::platform::address_space_limit()), start, &launch);
     oru::runtime_shutdown();
     return launch.status;
 }

@@ -1219,7 +1219,12 @@ void on_construct(State& st, const u8* s, const u8* e, u32, bool load) {
 
 // --- Structural tokens -------------------------------------------------------------------
 
-void on_end(State& st, const u8*, const u8*, u32, bool) { st.cur = st.end; }
+// The end column is also the class of a NUL byte: one met before the end of
+// the input is a bad character, not the end of the text.
+void on_end(State& st, const u8*, const u8* e, u32, bool) {
+    if (e < st.end) syntax_error(st, e, -1);
+    st.cur = st.end;
+}
 void on_error(State& st, const u8* s, const u8* e, u32, bool) {
     i32 t = st.token_type != type::error ? static_cast<i32>(st.token_type) : 0;
     // Input used up inside a braced string: the open brace is the place to show.
@@ -1365,6 +1370,13 @@ const u8* token_stop(const State& st, u32 state, const u8* s, const u8* p) {
     return p;
 }
 
+// The address after the character at p (p < e): its first byte and any
+// continuation bytes after it.
+const u8* past_char(const u8* p, const u8* e) {
+    for (p++; p < e && (*p & 0xC0) == 0x80;) p++;
+    return p;
+}
+
 // One token of a traced scan: the `prescan` event (a false answer skips the
 // token), then the handler. A value token is checked and sent as `scan`
 // (a false answer: not loaded), then loaded and sent as `load` (a false
@@ -1392,6 +1404,10 @@ void traced_token(State& st, u32 state, const u8* s, const u8* p, u32 flags) {
         const Cell type = structural ? structural_type(state) : type_value(st.token_type);
         const u8* from = state == 93 ? s - 1 : s;
         if (!send(st, ev::prescan, structural ? s : stop_at, type, from, stop_at)) {
+            // A token the automaton could not take a byte of (a bad
+            // character, a NUL) is empty: skipping it passes its character,
+            // or the next cycle would stop on it again.
+            if (stop_at == s && s < st.end) stop_at = past_char(s, st.end);
             st.cur = stop_at;
             return;
         }
@@ -1746,12 +1762,10 @@ double scan_float(const u8* p, u32 unit, i32 count, i32* error) {
 
 namespace {
 
+// A scan without loading reports bad syntax as its result; what it throws
+// is a raised error (no memory) whose unwinding has begun, so it goes on.
 i32 hook_scan_type(const u8* utf8, i32 len) {
-    try {
-        return scan(nullptr, utf8, len, Mode{.one = true, .scan = true, .load = false}, nullptr);
-    } catch (const SystemThrow&) {
-        return -1;
-    }
+    return scan(nullptr, utf8, len, Mode{.one = true, .scan = true, .load = false}, nullptr);
 }
 
 void hook_load_value(const Cell& text, Cell* out) {

@@ -1,9 +1,9 @@
 // Values of the later token kinds: literal checks and value cells.
 //
 // The parsers read one token's bytes and never allocate, so the lexer can
-// run them in every mode (scan-only modes only want the verdict). Only
-// binary::load allocates a buffer. The builders keep the cell layouts of the
-// datatypes exactly, so the values stay valid when those modules land.
+// run them in every mode (scan-only modes only want the verdict). The
+// builders keep the cell layouts of the datatypes exactly, so the values stay
+// valid when those modules land.
 #include "codecs/lexer_values.h"
 
 #include "runtime/datatypes/string.h"
@@ -18,24 +18,6 @@
 namespace oru {
 
 // --- Value builders -----------------------------------------------------------
-
-namespace {
-Cell with_double(u32 t, double d) {
-    Cell c = cell::make(t);
-    std::memcpy(&c.data2, &d, sizeof d);
-    return c;
-}
-}  // namespace
-
-Cell time::make(double seconds) { return with_double(type::time, seconds); }
-
-Cell binary::load(const u8* bytes, i32 n) {
-    Node node = memory::alloc_bytes(n);
-    SeriesBuffer* b = memory::buffer(node);
-    if (n > 0) std::memcpy(b->data() + b->head, bytes, static_cast<size_t>(n));
-    b->tail = b->head + static_cast<u32>(n);
-    return cell::make(type::binary, 0, node, 0);
-}
 
 namespace {
 bool hex_value(u8 c, u32* v) {
@@ -82,54 +64,6 @@ bool url::decode(const u8* p, const u8* e, std::vector<u32>& out) {
         p = next;
     }
     return true;
-}
-
-bool date::leap_year_q(i32 year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
-
-i32 date::days_in_month(i32 year, i32 month) {
-    static const i32 days[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    if (month < 1 || month > 12) return 0;
-    return month == 2 && leap_year_q(year) ? 29 : days[month - 1];
-}
-
-i32 date::days_from_civil(i32 year, i32 month, i32 day) {
-    i32 m = (month + 9) % 12;
-    i32 y = year - m / 10;
-    return 365 * y + y / 4 - y / 100 + y / 400 + (306 * m + 5) / 10 + (day - 1);
-}
-
-void date::civil_from_days(i32 g, i32* year, i32* month, i32* day) {
-    i32 y = static_cast<i32>(std::trunc((10000.0 * g + 14780.0) / 3652425.0));
-    i32 r = g - (365 * y + y / 4 - y / 100 + y / 400);
-    if (r < 0) {
-        y--;
-        r = g - (365 * y + y / 4 - y / 100 + y / 400);
-    }
-    i32 mi = (100 * r + 52) / 3060;
-    *month = (mi + 2) % 12 + 1;
-    *year = y + (mi + 2) / 12;
-    *day = r - (306 * mi + 5) / 10 + 1;
-}
-
-u32 date::pack_zone(i32 hours, i32 minutes) {
-    bool west = hours < 0 || (hours == 0 && minutes < 0);
-    u32 h = static_cast<u32>(hours < 0 ? -hours : hours) & 15;
-    u32 q = static_cast<u32>((minutes < 0 ? -minutes : minutes) / 15) & 3;
-    return (west ? 64u : 0u) | h << 2 | q;
-}
-
-double date::zone_seconds(u32 zone) {
-    double s = ((zone >> 2) & 15) * 3600.0 + (zone & 3) * 900.0;
-    return zone & 64 ? -s : s;
-}
-
-Cell date::make(i32 year, i32 month, i32 day, i32 zone_hours, i32 zone_minutes, double local_time, bool has_time) {
-    u32 zone = has_time ? pack_zone(zone_hours, zone_minutes) : 0;
-    u32 packed = static_cast<u32>(year) << 17 | (has_time ? has_time_flag : 0) | static_cast<u32>(month & 15) << 12 |
-                 static_cast<u32>(day & 31) << 7 | zone;
-    Cell c = with_double(type::date, has_time ? local_time - zone_seconds(zone) : 0.0);
-    c.data1 = packed;
-    return c;
 }
 
 // --- Money ------------------------------------------------------------------------

@@ -8,15 +8,18 @@
 // of the syntax error to raise, and the lexer raises it. The value builders
 // (namespaces date, time, money, ...) are the few operations of those
 // datatypes that loading needs; their modules take them over when they land.
-// The builders of pair!, percent!, tuple! and the points live in their
-// modules, whose headers are included below.
+// The builders of binary!, pair!, percent!, tuple! and the points live in
+// their modules, whose headers are included below.
 #pragma once
 
 #include "runtime/cell.h"
+#include "runtime/datatypes/binary.h"
+#include "runtime/datatypes/date.h"
 #include "runtime/datatypes/money_text.h"
 #include "runtime/datatypes/pair.h"
 #include "runtime/datatypes/percent.h"
 #include "runtime/datatypes/point.h"
+#include "runtime/datatypes/time.h"
 #include "runtime/datatypes/tuple.h"
 
 #include <vector>
@@ -24,16 +27,6 @@
 namespace oru {
 
 // --- Value builders -----------------------------------------------------------
-
-namespace time {
-// A time! cell of that many seconds (payload words 2-3).
-Cell make(double seconds);
-}  // namespace time
-
-namespace binary {
-// A new binary! (unit 1, head 0) holding a copy of the bytes. Allocates.
-Cell load(const u8* bytes, i32 n);
-}  // namespace binary
 
 namespace url {
 // Percent decoding of UTF-8 text into code points: "%XX" gives the byte XX
@@ -43,28 +36,6 @@ namespace url {
 // text itself is not valid UTF-8.
 bool decode(const u8* p, const u8* e, std::vector<u32>& out);
 }  // namespace url
-
-namespace date {
-
-constexpr u32 has_time_flag = 1u << 16;
-
-bool leap_year_q(i32 year);
-i32 days_in_month(i32 year, i32 month);
-// Day numbers: day 0 is 1 March of year 0 (proleptic Gregorian).
-i32 days_from_civil(i32 year, i32 month, i32 day);
-void civil_from_days(i32 days, i32* year, i32* month, i32* day);
-// The 7-bit zone field: |hours| in bits 2-5, |minutes| / 15 in bits 0-1, the
-// sign in bit 6. The sign is taken from hours, or from minutes when hours
-// are 0 (so -0:30 stays west of UTC).
-u32 pack_zone(i32 hours, i32 minutes);
-// The offset of a zone field in seconds.
-double zone_seconds(u32 zone);
-// A date! cell: the packed date in payload word 1, the time in words 2-3.
-// With has_time the stored time is the local time of day minus the zone
-// offset; without it the zone and the time are 0.
-Cell make(i32 year, i32 month, i32 day, i32 zone_hours, i32 zone_minutes, double local_time, bool has_time);
-
-}  // namespace date
 
 namespace money {
 

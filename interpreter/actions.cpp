@@ -143,6 +143,184 @@ i32 compare_value(Cell* value1, Cell* value2, i32 op) {
 }
 
 // ---------------------------------------------------------------------------
+// Fast paths for compiled code
+
+namespace {
+
+// The action slot of each math code (0 for the codes without one).
+constexpr u32 math_slots[] = {action::add, action::subtract, action::multiply, 0, 0,
+                              action::or_, action::and_,      action::xor_};
+// The action slot of each step code, from 1.
+constexpr u32 step_slots[] = {0,           action::length_q, action::index_q, action::head_q, action::tail_q,
+                              action::next, action::back,    action::head,    action::tail};
+
+u32 math_slot(i32 op) {
+    const u32 slot = op >= 0 && op < 8 ? math_slots[op] : 0;
+    if (!slot) fire(ErrorId::script_invalid_arg, cell::integer(op));
+    return slot;
+}
+
+// Runs an action's stack entry on the values in a native frame named by
+// `word`; the result is left pushed (the frame's result slot) and returned.
+// The values are copied first: they may lie where the frame's cells go.
+Cell* run_action(u32 slot, const Cell& word, const Cell& value1, const Cell* value2) {
+    const Cell w = word, a = value1, b = value2 ? *value2 : Cell{};
+    stack::mark_native(w);
+    stack::push(a);
+    if (value2) stack::push(b);
+    table[slot - 1](nullptr);
+    stack::unwind();
+    return stack::top - 1;
+}
+
+// The value of a math or comparison fast path without its road: the result
+// cell, or none done (false).
+bool math_inline(i32 op, const Cell& value1, const Cell& value2, Cell& out) {
+    const u32 t1 = cell::type_of(value1), t2 = cell::type_of(value2);
+    if (t1 == type::integer && t2 == type::integer) {
+        const i32 l = static_cast<i32>(value1.data2), r = static_cast<i32>(value2.data2);
+        i32 v;
+        if (integer_math(op, l, r, &v)) out = cell::integer(v);
+        else if (op <= math_code::multiply) out = cell::float_(integer_overflow(op, l, r));
+        else return false;
+        return true;
+    }
+    if (t1 == type::float_ && t2 == type::float_ && op >= math_code::add && op <= math_code::multiply) {
+        const double l = cell::get_float(value1), r = cell::get_float(value2);
+        out = cell::float_(op == math_code::add ? l + r : op == math_code::subtract ? l - r : l * r);
+        return true;
+    }
+    return false;
+}
+
+// The comparison's logic!, through the comparison natives' road unless both
+// are integers.
+Cell compare_value_of(i32 op, const Cell& word, const Cell& value1, const Cell& value2) {
+    if (cell::type_of(value1) == type::integer && cell::type_of(value2) == type::integer)
+        return logic::make(integer_compare(op, static_cast<i32>(value1.data2), static_cast<i32>(value2.data2)));
+    const Cell w = word, a = value1, b = value2;
+    stack::mark_native(w);
+    stack::push(a);
+    stack::push(b);
+    compare_logic(op);
+    stack::unwind();
+    const Cell r = *(stack::top - 1);
+    stack::pop(1);
+    return r;
+}
+
+// Replaces the last pushed value with the result pushed above it.
+Cell* onto_top(Cell* pushed) {
+    const Cell r = *pushed;
+    stack::pop(1);
+    Cell* last = stack::last_pushed();
+    *last = r;
+    return last;
+}
+
+}  // namespace
+
+Cell* math_op(i32 op, const Cell& word, const Cell& value1, const Cell& value2) {
+    Cell out;
+    if (math_inline(op, value1, value2, out)) return stack::push(out);
+    return run_action(math_slot(op), word, value1, &value2);
+}
+
+Cell* math_op_int(i32 op, const Cell& word, const Cell& value, i32 constant) {
+    return math_op(op, word, value, cell::integer(constant));
+}
+
+Cell* math_op_top(i32 op, const Cell& word, const Cell& value1, const Cell& value2) {
+    return onto_top(math_op(op, word, value1, value2));
+}
+
+Cell* math_op_top_int(i32 op, const Cell& word, const Cell& value, i32 constant) {
+    return onto_top(math_op(op, word, value, cell::integer(constant)));
+}
+
+Cell* compare_op(i32 op, const Cell& word, const Cell& value1, const Cell& value2) {
+    return stack::push(compare_value_of(op, word, value1, value2));
+}
+
+Cell* compare_op_int(i32 op, const Cell& word, const Cell& value, i32 constant) {
+    return compare_op(op, word, value, cell::integer(constant));
+}
+
+Cell* compare_op_top(i32 op, const Cell& word, const Cell& value1, const Cell& value2) {
+    return onto_top(compare_op(op, word, value1, value2));
+}
+
+Cell* compare_op_top_int(i32 op, const Cell& word, const Cell& value, i32 constant) {
+    return onto_top(compare_op(op, word, value, cell::integer(constant)));
+}
+
+bool compare_test(i32 op, const Cell& word, const Cell& value1, const Cell& value2, bool negate) {
+    return logic::get(compare_value_of(op, word, value1, value2)) != negate;
+}
+
+bool compare_test_int(i32 op, const Cell& word, const Cell& value, i32 constant, bool negate) {
+    return compare_test(op, word, value, cell::integer(constant), negate);
+}
+
+bool compare_set(i32 op, const Cell& word, const Cell& value1, const Cell& value2) {
+    const Cell r = compare_value_of(op, word, value1, value2);
+    *stack::arguments = r;
+    return logic::get(r);
+}
+
+bool compare_set_int(i32 op, const Cell& word, const Cell& value, i32 constant) {
+    return compare_set(op, word, value, cell::integer(constant));
+}
+
+Cell* fast_step(const Cell& value, i32 op, const Cell& word) {
+    if (op < step_code::length_q || op > step_code::tail) fire(ErrorId::script_invalid_arg, cell::integer(op));
+    if (cell::type_of(value) != type::block) return run_action(step_slots[op], word, value, nullptr);
+    Cell v = value;
+    const i32 len = static_cast<i32>(memory::buffer(cell::node(v))->length());
+    const i32 index = cell::head_index(v);
+    const i32 rest = index < len ? len - index : 0;
+    switch (op) {
+        case step_code::length_q: return stack::push(cell::integer(rest));
+        case step_code::index_q: return stack::push(cell::integer(index + 1));
+        case step_code::head_q: return stack::push(logic::make(index == 0));
+        case step_code::tail_q: return stack::push(logic::make(rest <= 0));
+        case step_code::next:
+            if (rest > 0) v.data1 = static_cast<u32>(index + 1);
+            break;
+        case step_code::back:
+            if (index > 0) v.data1 = static_cast<u32>(index - 1);
+            break;
+        case step_code::head: v.data1 = 0; break;
+        default: v.data1 = static_cast<u32>(len); break;
+    }
+    return stack::push(v);
+}
+
+Cell* fast_pick(const Cell& value, i32 n, const Cell& word) {
+    if (cell::type_of(value) == type::block) {
+        const Node node = cell::node(value);
+        const i32 len = static_cast<i32>(memory::buffer(node)->length());
+        const i64 at = static_cast<i64>(cell::head_index(value)) + n - 1;
+        if (n < 1 || at >= len) return stack::push(none::value);
+        return stack::push(memory::buffer(node)->cells()[at]);
+    }
+    const Cell w = word, v = value;
+    stack::mark_native(w);
+    Cell* parent = stack::push(v);
+    Cell* element = stack::push(cell::integer(n));
+    const Cell got = *eval_path(parent, element, nullptr, nullptr, nullptr, nullptr, 0, false, true, false, false);
+    stack::set_last(got);
+    stack::unwind();
+    return stack::top - 1;
+}
+
+void compare_logic(i32 op) {
+    Cell* args = stack::arguments;
+    const bool r = compare(&args[0], &args[1], op);
+    stack::arguments[0] = logic::make(r);
+}
+
+// ---------------------------------------------------------------------------
 // Refinement decoding
 
 i32 part_count(const Cell& series, const Cell& part) {

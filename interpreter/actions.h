@@ -228,6 +228,91 @@ inline Cell* write(Cell* destination, Cell* data, bool binary, bool lines, Cell*
 }
 
 // ---------------------------------------------------------------------------
+// Fast paths for compiled code
+//
+// Arithmetic, comparisons and block stepping with the common types handled
+// inline and everything else handed to the full action, inside a native
+// frame named by `word` (the operator or action performed), so that errors
+// name the right function. Integers and blocks allocate nothing, open no
+// frame and look up no handler; the results are exactly the actions'.
+
+// Math codes: add 0, subtract 1, multiply 2, or~ 5, and~ 6, xor~ 7 (the
+// integer module's codes).
+namespace math_code {
+constexpr i32 add = 0, subtract = 1, multiply = 2, or_ = 5, and_ = 6, xor_ = 7;
+}
+// Step codes of fast_step.
+namespace step_code {
+constexpr i32 length_q = 1, index_q = 2, head_q = 3, tail_q = 4, next = 5, back = 6, head = 7, tail = 8;
+}
+
+// The integer cores, which the evaluator's in-place road shares: l op r
+// into *out for the math codes, false when add, subtract or multiply
+// overflow 32 bits (the action's result is then the float! of
+// integer_overflow).
+[[gnu::always_inline]] inline bool integer_math(i32 op, i32 l, i32 r, i32* out) {
+    switch (op) {
+        case math_code::add: return !__builtin_add_overflow(l, r, out);
+        case math_code::subtract: return !__builtin_sub_overflow(l, r, out);
+        case math_code::multiply: return !__builtin_mul_overflow(l, r, out);
+        case math_code::or_: *out = l | r; return true;
+        case math_code::and_: *out = l & r; return true;
+        case math_code::xor_: *out = l ^ r; return true;
+        default: return false;
+    }
+}
+// The value an overflowing add, subtract or multiply gives, in double
+// precision from the two integers.
+inline double integer_overflow(i32 op, i32 l, i32 r) {
+    const double a = l, b = r;
+    return op == math_code::add ? a + b : op == math_code::subtract ? a - b : a * b;
+}
+// Comparison codes 0-6 on two integers.
+[[gnu::always_inline]] inline bool integer_compare(i32 op, i32 l, i32 r) {
+    switch (op) {
+        case op::not_equal: return l != r;
+        case op::lesser: return l < r;
+        case op::lesser_equal: return l <= r;
+        case op::greater: return l > r;
+        case op::greater_equal: return l >= r;
+        default: return l == r;
+    }
+}
+
+// Pushes value1 op value2 (math codes) and returns its cell.
+Cell* math_op(i32 op, const Cell& word, const Cell& value1, const Cell& value2);
+// As math_op with an integer! second operand.
+Cell* math_op_int(i32 op, const Cell& word, const Cell& value, i32 constant);
+// As math_op; the result replaces the last pushed value (the first
+// operand's slot) instead of being pushed.
+Cell* math_op_top(i32 op, const Cell& word, const Cell& value1, const Cell& value2);
+Cell* math_op_top_int(i32 op, const Cell& word, const Cell& value, i32 constant);
+
+// Pushes the logic! of the comparison (codes 0-6) and returns its cell.
+Cell* compare_op(i32 op, const Cell& word, const Cell& value1, const Cell& value2);
+Cell* compare_op_int(i32 op, const Cell& word, const Cell& value, i32 constant);
+// As compare_op; the logic! replaces the last pushed value.
+Cell* compare_op_top(i32 op, const Cell& word, const Cell& value1, const Cell& value2);
+Cell* compare_op_top_int(i32 op, const Cell& word, const Cell& value, i32 constant);
+// The comparison as a machine boolean (inverted with negate); the data stack
+// is left as it was.
+bool compare_test(i32 op, const Cell& word, const Cell& value1, const Cell& value2, bool negate);
+bool compare_test_int(i32 op, const Cell& word, const Cell& value, i32 constant, bool negate);
+// Stores the logic! into the result slot and returns it as a machine boolean.
+bool compare_set(i32 op, const Cell& word, const Cell& value1, const Cell& value2);
+bool compare_set_int(i32 op, const Cell& word, const Cell& value, i32 constant);
+
+// Pushes the step's result (step codes) and returns its cell.
+Cell* fast_step(const Cell& value, i32 op, const Cell& word);
+// Pushes item n of the value (value/n) and returns its cell: for a block!,
+// from its position, none outside 1..length.
+Cell* fast_pick(const Cell& value, i32 n, const Cell& word);
+
+// The two arguments at the argument base compared (codes 0-6); the logic!
+// goes into the result slot. The comparison natives are this.
+void compare_logic(i32 op);
+
+// ---------------------------------------------------------------------------
 // Refinement decoding shared by the stack entries and the natives.
 
 // The /part count of append, insert and change against `series` (the value

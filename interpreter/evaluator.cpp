@@ -605,32 +605,23 @@ template <bool calls = true>
         else left->data2 = static_cast<u32>(v);
     };
     const i32 l = static_cast<i32>(left->data2);
-    i32 v;
+    // Add, subtract, multiply and the bitwise operators through the integer
+    // core of the actions' fast paths (actions.h), which integer!'s own
+    // handler shares.
+    const auto arith = [&](i32 code) __attribute__((always_inline)) {
+        i32 v;
+        if (actions::integer_math(code, l, r, &v)) [[likely]] {
+            store(v);
+            return true;
+        }
+        if (!calls) return false;
+        *left = cell::float_(actions::integer_overflow(code, l, r));
+        return true;
+    };
     switch (op) {
-        case IntOp::add:
-            if (__builtin_add_overflow(l, r, &v)) [[unlikely]] {
-                if (!calls) return false;
-                integer::do_math_op(l, r, integer::op::add, left);
-            } else {
-                store(v);
-            }
-            return true;
-        case IntOp::subtract:
-            if (__builtin_sub_overflow(l, r, &v)) [[unlikely]] {
-                if (!calls) return false;
-                integer::do_math_op(l, r, integer::op::subtract, left);
-            } else {
-                store(v);
-            }
-            return true;
-        case IntOp::multiply:
-            if (__builtin_mul_overflow(l, r, &v)) [[unlikely]] {
-                if (!calls) return false;
-                integer::do_math_op(l, r, integer::op::multiply, left);
-            } else {
-                store(v);
-            }
-            return true;
+        case IntOp::add: return arith(actions::math_code::add);
+        case IntOp::subtract: return arith(actions::math_code::subtract);
+        case IntOp::multiply: return arith(actions::math_code::multiply);
         case IntOp::divide:
             if (!calls || r == 0 || (l == INT32_MIN && r == -1)) return false;  // the handler raises the error
             integer::do_math_op(l, r, integer::op::divide, left);
@@ -639,16 +630,22 @@ template <bool calls = true>
             if (r == 0 || (l == INT32_MIN && r == -1)) return false;  // the handler raises the error
             store(l % r);  // the sign of l, as the handler gives it
             return true;
-        case IntOp::and_: store(l & r); return true;
-        case IntOp::or_: store(l | r); return true;
-        case IntOp::xor_: store(l ^ r); return true;
-        case IntOp::equal:
-        case IntOp::strict_equal: *left = logic::make(l == r); return true;
-        case IntOp::not_equal: *left = logic::make(l != r); return true;
-        case IntOp::lesser: *left = logic::make(l < r); return true;
-        case IntOp::lesser_equal: *left = logic::make(l <= r); return true;
-        case IntOp::greater: *left = logic::make(l > r); return true;
-        case IntOp::greater_equal: *left = logic::make(l >= r); return true;
+        case IntOp::and_: return arith(actions::math_code::and_);
+        case IntOp::or_: return arith(actions::math_code::or_);
+        case IntOp::xor_: return arith(actions::math_code::xor_);
+        case IntOp::equal: *left = logic::make(actions::integer_compare(actions::op::equal, l, r)); return true;
+        case IntOp::strict_equal:
+            *left = logic::make(actions::integer_compare(actions::op::strict_equal, l, r));
+            return true;
+        case IntOp::not_equal: *left = logic::make(actions::integer_compare(actions::op::not_equal, l, r)); return true;
+        case IntOp::lesser: *left = logic::make(actions::integer_compare(actions::op::lesser, l, r)); return true;
+        case IntOp::lesser_equal:
+            *left = logic::make(actions::integer_compare(actions::op::lesser_equal, l, r));
+            return true;
+        case IntOp::greater: *left = logic::make(actions::integer_compare(actions::op::greater, l, r)); return true;
+        case IntOp::greater_equal:
+            *left = logic::make(actions::integer_compare(actions::op::greater_equal, l, r));
+            return true;
         case IntOp::none: return false;
     }
     return false;
@@ -716,10 +713,15 @@ i32 fetch_one(const Call& call, const Cell& ts_item, i32 d, const Cell& code, i3
         const Cell v = *cell_at(cell::node(code), pc);
         const u32 t = cell::type_of(v);
         if (t == type::paren) {
+            // The paren stays on the stack while it runs: the code may lose
+            // it meanwhile. Its value lands in the cell above, then in its place.
+            Cell* const hold = stack::push(v);
             stack::mark_interp_native(anon_name());
             u32 c = eval_block(v, true);
             if (c) return pc + 1;
             stack::unwind();
+            *hold = hold[1];
+            stack::top = hold + 1;
         } else if (t == type::get_word) {
             word::push_value(v);
         } else if (t == type::get_path) {
@@ -2643,16 +2645,21 @@ declined:
         }
         case type::set_path: {
             if (pc + 1 >= end) fire(ErrorId::script_need_value, v);
+            // The path stays on the stack while the value is evaluated: the
+            // code may lose it meanwhile. The result then takes its place.
+            Cell* const hold = stack::push(v);
             stack::mark_interp_native(words::word::set_path);
             ORU_TRACE(Event::push, &code, pc, nullptr, &v);
             pc = eval_expression(code, pc + 1, end, false, true, false);
             if (pending) return pc;
             ORU_TRACE(Event::set, &code, pc, &v, stack::top - 1);
             const Cell value = *(stack::top - 1);
-            eval_path(v, code, pc, end, true, false, &value);
+            eval_path(*hold, code, pc, end, true, false, &value);
             if (pending) return pc;
             stack::set_result(value);
             stack::unwind();
+            *hold = hold[1];
+            stack::top = hold + 1;
             return pc;
         }
         case type::get_word: word::push_value(v); break;

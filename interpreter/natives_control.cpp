@@ -158,7 +158,11 @@ u32 switch_(bool, const i32* refinements) {
             return 0;
         }
     }
-    if (used(refinements, 0)) return run(&args[refinements[0]]);
+    if (used(refinements, 0)) {
+        Cell* fallback = &args[refinements[0]];
+        if (cell::type_of(*fallback) != type::block) expect_arg(*fallback, "case");
+        return run(fallback);
+    }
     stack::set_result(none_value);
     return 0;
 }
@@ -397,6 +401,7 @@ u32 throw_(bool, const i32* refinements) {
         stack::top = args + 1;
         stack::push_value(unset_value);  // stands for the name
     } else {
+        if (cell::type_of(args[refinements[0]]) != type::word) expect_arg(args[refinements[0]], "word");
         stack::top = args + 2;
     }
     if (interpreter::tracing) [[unlikely]]
@@ -427,6 +432,10 @@ bool name_matches(const Cell& wanted, const Cell& thrown) {
 u32 catch_(bool, const i32* refinements) {
     Cell* args = stack::arguments;
     const bool named = used(refinements, 0);
+    if (named) {
+        const u32 t = cell::type_of(args[refinements[0]]);
+        if (t != type::word && t != type::block) expect_arg(args[refinements[0]], "word");
+    }
     stack::top = args + (named ? 2 : 1);
     stack::mark_catch(words::word::tag_body);
     const u32 code = interpreter::guard(throw_code::throw_, [&] { return interpreter::eval_block(args[0]); });

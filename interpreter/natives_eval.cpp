@@ -21,6 +21,7 @@
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/platform/platform.h"
+#include "runtime/sort.h"
 #include "runtime/system.h"
 #include "runtime/unicode.h"
 #include "runtime/words.h"
@@ -100,13 +101,16 @@ void set_path(const Cell& path, const Cell& value) {
     stack::unwind();
 }
 
-// The context a bind or in target refers to.
-Node target_context(const Cell& target) {
+// The context a bind or in target refers to: a word's, a function's or an
+// object's. Natives, actions, ops and routines hold none (their payload is
+// no context node), nor does anything else a call skipping the checks gives.
+Node target_context(const Cell& target, const char* argument) {
     const u32 t = cell::type_of(target);
     Node ctx = 0;
     if (word::any_word_type_q(t)) ctx = word::context_of(target);
-    else if (function_type_q(t)) ctx = function::context_of(target);
-    else ctx = object::context_of(target);
+    else if (t == type::function) ctx = function::context_of(target);
+    else if (t == type::object || t == type::error || t == type::port) ctx = object::context_of(target);
+    else expect_arg(target, argument);
     if (!ctx) fire(ErrorId::script_not_defined, target);
     return ctx;
 }
@@ -413,25 +417,6 @@ std::string path_text(const Cell& file) {
     return out;
 }
 
-bool read_file(const std::string& path, std::string& out) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    char chunk[65536];
-    bool ok = true;
-    for (;;) {
-        const ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n == 0) break;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            ok = false;
-            break;
-        }
-        out.append(chunk, static_cast<size_t>(n));
-    }
-    ::close(fd);
-    return ok;
-}
-
 // Changes to a script's directory for its run and back afterwards, also
 // when an error or a throw leaves the script.
 class DirectoryGuard {
@@ -466,7 +451,10 @@ u32 do_file(const Cell& file) {
     if (!find_script_header) fire(ErrorId::internal_feature_na);
     const std::string path = path_text(*held);
     std::string text;
-    if (path.empty() || !read_file(path, text)) fire(ErrorId::access_cannot_open, *held);
+    const platform::ReadResult read = path.empty() ? platform::ReadResult::cannot_open
+                                                   : platform::read_file(path.c_str(), text);
+    if (read == platform::ReadResult::too_large) fire(ErrorId::script_size_limit, *held);
+    if (read != platform::ReadResult::ok) fire(ErrorId::access_cannot_open, *held);
     const long start = find_script_header(text);
     if (start < 0) fire(ErrorId::syntax_no_header, *held);
     Cell* code = stack::push(none_value);
@@ -617,10 +605,12 @@ u32 reduce(bool, const i32* refinements) {
         Cell* before = stack::top;
         pc = interpreter::eval_expression(*stack::at_index(src_index), pc, end, false, true, false);
         if (interpreter::pending) return interpreter::pending;
-        Cell v = *(stack::top - 1);
-        cell::clear_new_line(v);
+        // The value stays on the stack, where the collector sees it, while
+        // adding it allocates.
+        Cell* v = stack::top - 1;
+        cell::clear_new_line(*v);
+        add_value(pos, *v);
         stack::top = before;
-        add_value(pos, v);
     }
     stack::unwind();
     stack::set_result(output_result(result_index, pos, append));
@@ -691,7 +681,7 @@ u32 set(bool, const i32* refinements) {
 // bind: word context /copy
 u32 bind(bool, const i32* refinements) {
     Cell* args = stack::arguments;
-    const Node ctx = target_context(args[1]);
+    const Node ctx = target_context(args[1], "context");
     if (cell::type_of(args[0]) == type::block) {
         const bool self_ = cell::type_of(args[1]) == type::object;
         if (used(refinements, 0)) {
@@ -710,7 +700,7 @@ u32 bind(bool, const i32* refinements) {
 // in: object word
 u32 in(bool, const i32*) {
     Cell* args = stack::arguments;
-    const Node ctx = target_context(args[0]);
+    const Node ctx = target_context(args[0], "object");
     Cell w = args[1];
     if (cell::type_of(w) == type::refinement) cell::set_type(w, type::word);
     if (context::bind_word(ctx, w) < 0) {
@@ -936,6 +926,12 @@ void register_all() {
         {natives::slot::transcode, natives::transcode},
     };
     natives::provide_all(entries);
+    // Sorting with a comparator function calls it through this; its events
+    // are traced with the callback bit of sort (4).
+    sort::call_comparator = [](const Cell& fn, const Cell& first, const Cell& second) {
+        Cell args[2] = {first, second};
+        return natives::call_callback(fn, words::word::tag_compare_callback, 4, args, 2);
+    };
 }
 
 }  // namespace oru::natives_eval

@@ -34,13 +34,6 @@ inline void set_logic(bool b) { *stack::arguments = logic::make(b); }
 inline void set_integer(i32 n) { *stack::arguments = cell::integer(n); }
 inline void set_float(double d) { *stack::arguments = cell::float_(d); }
 
-// script/expect-arg for a value outside a native's argument types: the
-// running native's name, the value's datatype and the argument word.
-[[noreturn]] void expect_arg(const Cell& value, const char* argument) {
-    fire(ErrorId::script_expect_arg, stack::get_call(), datatype::make(cell::type_of(value)),
-         stack::word(symbol::make(argument)));
-}
-
 [[noreturn]] void money_not_done() { fire(ErrorId::internal_not_done); }
 
 bool one_of(u32 t, std::initializer_list<u32> types) {
@@ -80,9 +73,7 @@ bool tuple_zero_q(const Cell& v) {
 // The comparison family: the logic outcome of compare with the native's code.
 template <i32 Op>
 u32 compare_native(bool, const i32*) {
-    Cell* args = stack::arguments;
-    const bool r = actions::compare(&args[0], &args[1], Op);
-    set_logic(r);
+    actions::compare_logic(Op);
     return 0;
 }
 

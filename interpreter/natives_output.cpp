@@ -6,6 +6,7 @@
 #include "interpreter/actions.h"
 #include "interpreter/evaluator.h"
 #include "interpreter/natives.h"
+#include "interpreter/natives_shared.h"
 #include "interpreter/natives_system.h"
 #include "interpreter/stack.h"
 #include "runtime/console.h"
@@ -125,14 +126,6 @@ bool last_lf_q = true;
 namespace {
 
 inline bool used(const i32* refinements, int i) { return refinements && refinements[i] >= 0; }
-
-// script/expect-arg for a value outside a native's argument types (a call
-// from compiled code that skipped the checks): the running native's name,
-// the value's datatype and the argument word.
-[[noreturn]] void expect_arg(const Cell& value, const char* argument) {
-    fire(ErrorId::script_expect_arg, stack::get_call(), datatype::make(cell::type_of(value)),
-         stack::word(symbol::make(argument)));
-}
 
 // ---------------------------------------------------------------------------
 // print and prin

@@ -29,13 +29,6 @@ namespace {
 
 constexpr Cell unset_value{type::unset, 0, 0, 0};
 
-// script/expect-arg for an argument outside the native's types (reached
-// from compiled code, which checks nothing when check? is off).
-[[noreturn]] void expect_arg(const Cell& value, const char* argument) {
-    fire(ErrorId::script_expect_arg, stack::get_call(), datatype::make(cell::type_of(value)),
-         stack::word(symbol::make(argument)));
-}
-
 void expect_series(const Cell& value, const char* argument, bool map_too) {
     const u32 t = cell::type_of(value);
     if (!series::series_q(t) && !(map_too && t == type::map)) expect_arg(value, argument);

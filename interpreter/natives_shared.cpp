@@ -7,6 +7,7 @@
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/logic.h"
 #include "runtime/datatypes/series.h"
+#include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/word.h"
 #include "runtime/fire.h"
 #include "runtime/memory.h"
@@ -214,6 +215,11 @@ bool map_step(Cell& map, const Cell& words) {
 }
 
 }  // namespace
+
+void expect_arg(const Cell& value, const char* argument) {
+    fire(ErrorId::script_expect_arg, stack::get_call(), datatype::make(cell::type_of(value)),
+         stack::word(symbol::make(argument)));
+}
 
 i32 truncate_count(double d) {
     // The open bounds keep every value that truncates into range, and NaN

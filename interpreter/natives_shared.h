@@ -35,6 +35,11 @@ i32 truncate_count(double d);
 // first two argument cells; the result goes into the first.
 void max_min(bool max_q);
 
+// script/expect-arg for an argument outside the types a native's code reads
+// (a caller that skipped the spec's checks): the running call's name, the
+// value's datatype and the argument's word.
+[[noreturn]] void expect_arg(const Cell& value, const char* argument);
+
 // integer! as it is; a float! truncated toward zero, one outside the 32-bit
 // range, infinite or NaN raising script/type-limit with integer!.
 i32 to_int_arg(const Cell& value);

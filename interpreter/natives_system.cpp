@@ -1,9 +1,12 @@
-// System natives: extend, to-local-file, size? and wait; see natives_system.h.
+// System natives: extend, to-local-file, size?, wait and now; see
+// natives_system.h.
 #include "interpreter/natives_system.h"
 
 #include "interpreter/natives.h"
+#include "interpreter/natives_shared.h"
 #include "interpreter/stack.h"
 #include "runtime/datatypes/datatype.h"
+#include "runtime/datatypes/date.h"
 #include "runtime/datatypes/series.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
@@ -57,11 +60,6 @@ namespace oru::natives {
 namespace {
 
 inline bool used(const i32* refinements, int i) { return refinements && refinements[i] >= 0; }
-
-[[noreturn]] void expect_arg(const Cell& value, const char* argument) {
-    fire(ErrorId::script_expect_arg, stack::get_call(), datatype::make(cell::type_of(value)),
-         stack::word(symbol::make(argument)));
-}
 
 // The file's size in bytes, or -1 when it cannot be opened for reading or is
 // a directory. O_NONBLOCK: opening a FIFO must not wait for a writer.
@@ -136,6 +134,30 @@ u32 wait(bool, const i32*) {
     return 0;
 }
 
+// now /year /month /day /time /zone /date /weekday /yearday /precise /utc:
+// the date and time of one clock reading, local in its zone (UTC with /utc),
+// or one field of it. One field at most, /precise going with /time alone.
+u32 now(bool, const i32* refinements) {
+    // Refinement positions, in the spec's order.
+    enum { ref_year, ref_month, ref_day, ref_time, ref_zone, ref_date, ref_weekday, ref_yearday, ref_precise, ref_utc };
+    static constexpr i32 fields[] = {date::field::year,    date::field::month,   date::field::day,
+                                     date::field::time,    date::field::zone,    date::field::date,
+                                     date::field::weekday, date::field::yearday};
+    i32 chosen = 0;
+    for (int i = ref_year; i <= ref_precise; i++) chosen += used(refinements, i);
+    if (chosen > 1 && !(chosen == 2 && used(refinements, ref_time) && used(refinements, ref_precise)))
+        fire(ErrorId::script_bad_refines);
+    const platform::Clock clock = platform::get_clock(used(refinements, ref_precise), used(refinements, ref_utc));
+    const Cell today = date::from_epoch(clock.seconds, clock.fraction, clock.offset);
+    for (int i = ref_year; i <= ref_yearday; i++) {
+        if (!used(refinements, i)) continue;
+        stack::set_result(*date::get_field(today, fields[i]));
+        return 0;
+    }
+    stack::set_result(today);
+    return 0;
+}
+
 }  // namespace oru::natives
 
 namespace oru::natives_system {
@@ -148,8 +170,9 @@ void register_all() {
         {slot::to_local_file, to_local_file},
         {slot::wait, natives::wait},
         {slot::size_q, size_q},
+        {slot::now, natives::now},
     };
-    static_assert(std::size(entries) == 4);
+    static_assert(std::size(entries) == 5);
     provide_all(entries);
 }
 

@@ -1,4 +1,5 @@
-// System natives of the output group: extend, to-local-file, size? and wait.
+// System natives of the output group: extend, to-local-file, size?, wait
+// and now.
 // Each forwards to a service of a later module (the map! module, the file
 // layer, the GUI message loop); where that module is not there yet the least
 // is done here on POSIX, and the service entry points below let the module
@@ -20,6 +21,7 @@ u32 extend(bool check, const i32* refinements);
 u32 to_local_file(bool check, const i32* refinements);
 u32 size_q(bool check, const i32* refinements);
 u32 wait(bool check, const i32* refinements);
+u32 now(bool check, const i32* refinements);
 
 }  // namespace oru::natives
 
@@ -45,8 +47,8 @@ bool os_path(const Cell& file, std::string& out);
 // U+FFFD. The bytes must not lie in a series buffer.
 void append_os_text(const Cell& str, const u8* bytes, size_t size);
 
-// Hands extend (83), to-local-file (85), wait (86) and size? (101) to the
-// native table; natives_output::register_all calls it.
+// Hands extend (83), to-local-file (85), wait (86), now (96) and size? (101)
+// to the native table; natives_output::register_all calls it.
 void register_all();
 
 }  // namespace oru::natives_system

@@ -40,6 +40,12 @@ bool nodes_on = true;
 i32 stress_mode = -1;  // -1 until the environment is read
 u32 cycle_count = 0;
 u32 nodes_cycle_count = 0;
+// Stress mode's pacing (see stress_collect): the credit earned since the
+// last cycle, and the live bytes that cycle found.
+u64 credit = 0;
+u64 last_live = 0;
+u64 credit_per_allocation = default_stress_credit;
+u64 total_work = 0;
 
 Marker markers[max_markers];
 i32 marker_fill = 0;
@@ -358,12 +364,6 @@ inline u8* next_buffer(u8* p) {
     return p + reinterpret_cast<SeriesBuffer*>(p)->size + memory::buffer_overhead;
 }
 
-// Under stress, the bytes compaction leaves behind (dead buffers, and live
-// ones where they were before they moved) are overwritten with this: a stale
-// address read afterwards finds neither its old value nor anything that
-// passes for a cell (type 0xBD; a node id past the node region).
-constexpr u8 stale_fill = 0xBD;
-
 // Compacts one frame; live runs go into the free tail of `pred`, the nearest
 // frame before it that holds data, while it has plenty of room.
 void compact_frame(memory::SeriesFrame* f, memory::SeriesFrame* pred) {
@@ -384,20 +384,23 @@ void compact_frame(memory::SeriesFrame* f, memory::SeriesFrame* pred) {
         // Into the predecessor's free tail while it has plenty of room.
         if (pred && pred->end - pred->top > memory::min_frame_room &&
             static_cast<size_t>(pred->end - pred->top) > bytes) {
+            memory::reuse(pred->top, bytes);
             std::memcpy(pred->top, p, bytes);
             memory::set_buffer(s->node, reinterpret_cast<SeriesBuffer*>(pred->top));
             pred->top += bytes;
             if (!dest) dest = p;
         } else if (dest) {
+            memory::reuse(dest, bytes);  // it may have held a moved-from buffer's data
             std::memmove(dest, p, bytes);
             memory::set_buffer(reinterpret_cast<SeriesBuffer*>(dest)->node, reinterpret_cast<SeriesBuffer*>(dest));
             dest += bytes;
         }
         p = after;
     }
-    if (!dest) return;
-    f->top = dest;
-    if (stress_mode == 1) std::memset(dest, stale_fill, static_cast<size_t>(old_top - dest));
+    if (dest) {
+        f->top = dest;
+        memory::poison(dest, static_cast<size_t>(old_top - dest));  // all moved away or dead
+    }
 }
 
 // Frames that end up empty stay in the list until the end of the cycle,
@@ -451,7 +454,9 @@ u32 run_cycle(bool nodes) {
     }
     compact_series_frames();
     sweep_big_buffers();
-    memory::settle_series_frames();
+    last_live = memory::settle_series_frames();
+    total_work += last_live;
+    credit = 0;
     for (size_t i = 0; i < fixed_fill; i++)
         if (live_slot(fixed_marked[i])) buffer(fixed_marked[i])->flags &= ~sflag::mark;
     fixed_fill = 0;
@@ -474,6 +479,7 @@ u32 run_cycle(bool nodes) {
 
 void init() {
     cycle_count = nodes_cycle_count = 0;
+    credit = last_live = total_work = 0;
     marker_fill = 0;
     running = false;
     nodes_on = true;
@@ -485,6 +491,20 @@ void collect_if_enabled() {
     if (!enabled || running) return;
     run_cycle(false);
 }
+
+void stress_collect() {
+    if (!enabled || running) return;
+    credit += credit_per_allocation;
+    if (credit >= last_live) run_cycle(false);
+}
+
+u64 set_stress_credit(u64 bytes) {
+    const u64 was = credit_per_allocation;
+    credit_per_allocation = bytes;
+    return was;
+}
+
+u64 work_done() { return total_work; }
 
 u32 recycle() { return run_cycle(false); }
 
@@ -499,6 +519,11 @@ bool stress() {
         stress_mode = v && v[0] && std::strcmp(v, "0") != 0 ? 1 : 0;
     }
     return stress_mode == 1 && enabled && !running;
+}
+
+bool stress_set() {
+    stress();
+    return stress_mode == 1;
 }
 
 bool set_stress(bool on) {

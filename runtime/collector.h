@@ -52,6 +52,24 @@ u32 nodes_cycles();
 
 // True when stress mode is on and collection is enabled.
 bool stress();
+// True when stress mode is on (ORU_GC_STRESS, or set_stress), whatever the
+// state of collection.
+bool stress_set();
+// Stress mode's cycle, asked for at every series allocation. A cycle costs
+// in proportion to the live data, so one at every allocation would make a
+// program whose live data grows with its work (a deep nesting being loaded)
+// quadratic. Each allocation therefore earns a credit of cycle work (in
+// bytes), and a cycle runs once the credit covers the live bytes the last
+// cycle found: at every allocation while they are below the credit (any
+// small program), at every live / credit allocations beyond, so that a
+// stress run costs at most a constant factor more per allocation.
+void stress_collect();
+constexpr u64 default_stress_credit = u64{1} << 20;  // above the live data of a small script
+// Sets the credit an allocation earns (tests); returns the previous one.
+u64 set_stress_credit(u64 bytes);
+// The live bytes all cycles found, summed: their work, since a cycle marks
+// and moves what is live.
+u64 work_done();
 // Forces stress mode on or off (tests); returns the previous setting.
 bool set_stress(bool on);
 

@@ -6,11 +6,14 @@
 #include "runtime/system.h"
 #include "runtime/unicode.h"
 
+#include <poll.h>
+#include <pthread.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -31,16 +34,43 @@ constexpr size_t flush_threshold = 1020;  // room for one more 4-byte sequence a
 constexpr u32 esc = 27;
 constexpr u32 replacement = 0xFFFD;
 
-// Writes all n bytes, retrying after interrupts; other errors drop the rest.
+// Output that cannot be written would be lost while the script went on and
+// ended as though it had all gone out: the process ends instead. A reader
+// that closed its end of the pipe ends us as it ends any writer, by SIGPIPE
+// (ignored for the runtime's other descriptors, so raised here by hand);
+// any other failure is reported on standard error.
+[[noreturn]] void output_failed(int error) {
+    if (error == EPIPE) {
+        signal(SIGPIPE, SIG_DFL);
+        sigset_t pipe_only;
+        sigemptyset(&pipe_only);
+        sigaddset(&pipe_only, SIGPIPE);
+        pthread_sigmask(SIG_UNBLOCK, &pipe_only, nullptr);
+        raise(SIGPIPE);
+        _exit(128 + SIGPIPE);  // as the shell reports a death by SIGPIPE
+    }
+    char text[160];
+    const int n = std::snprintf(text, sizeof text, "*** Error: cannot write the output: %s\n", std::strerror(error));
+    if (n > 0) (void)!::write(2, text, std::min(static_cast<size_t>(n), sizeof text - 1));
+    _exit(write_error_status);
+}
+
+// Writes all n bytes, retrying after interrupts and waiting while a
+// non-blocking descriptor is full.
 void write_all(const u8* p, size_t n) {
     if (out_fd < 0) return;
     while (n > 0) {
         ssize_t w = ::write(out_fd, p, n);
         if (w < 0) {
             if (errno == EINTR) continue;
-            return;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                pollfd wait_for{out_fd, POLLOUT, 0};
+                (void)poll(&wait_for, 1, -1);
+                continue;
+            }
+            output_failed(errno);
         }
-        if (w == 0) return;
+        if (w == 0) output_failed(EIO);
         p += w;
         n -= static_cast<size_t>(w);
     }

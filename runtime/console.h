@@ -8,7 +8,9 @@
 // small escape interpreter that re-emits them in normalized form and keeps a
 // model of the console attribute word (4 bits of foreground, 4 of
 // background, 0x8000 underscore) up to date; on a file or pipe every unit is
-// written as it is. Write errors are ignored.
+// written as it is. Output that cannot be written ends the process, so that
+// none is lost unnoticed: by SIGPIPE when the reader closed the pipe, else
+// with a report on standard error and write_error_status.
 //
 // Each print call encodes into a 1024-byte buffer on its own stack frame,
 // writes whenever the buffer holds more than 1020 bytes and writes the rest
@@ -19,6 +21,9 @@
 #include "runtime/cell.h"
 
 namespace oru::console {
+
+// Exit status after a failed write of the output (other than to a closed pipe).
+constexpr int write_error_status = 1;
 
 // Sets the console flag from the output descriptor (a terminal or not).
 void init();

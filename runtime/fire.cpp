@@ -50,6 +50,20 @@ bool reporting = false;
     runtime.pending_code = saved_code;
 }
 
+// Raises internal/no-memory without allocating: the error made ahead of
+// need, its fields of an earlier raise cleared. No trace event either: the
+// tracer is language code, which needs memory to run.
+[[noreturn]] void raise_no_memory() {
+    const Cell error = error::no_memory_error();
+    if (!error::error_q(error)) stack::throw_error(none_cell);
+    for (i32 f : {error::field::arg1, error::field::arg2, error::field::arg3, error::field::near,
+                  error::field::where, error::field::stack, error::field::files})
+        *error::field_at(error, f) = none_cell;
+    if (cell::type_of(interpreter::current_code) != type::unset)
+        *error::field_at(error, error::field::near) = interpreter::current_code;
+    stack::throw_error(error);
+}
+
 [[noreturn]] void raise(ErrorId id, int argc, const Cell* a1, const Cell* a2, const Cell* a3) {
     // Copy the arguments first: they may live in the record being refilled,
     // or in a buffer that making the error moves.
@@ -60,6 +74,7 @@ bool reporting = false;
     pending_error.where = none_cell;
     pending_error.stack = none_cell;
     if (!stack::ready()) system_throw(throw_code::error);
+    if (id == ErrorId::internal_no_memory) raise_no_memory();
     // Start-up builds the catalog; without it (a runtime started without
     // that step) it is built here, which takes more stack than an overflow
     // leaves: then the unwinding goes ahead with no error value.

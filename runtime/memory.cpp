@@ -15,6 +15,7 @@
 #include "runtime/collector.h"
 #include "runtime/fire.h"
 #include "runtime/platform/platform.h"
+#include "runtime/sanitizer.h"
 #include "runtime/system.h"
 
 #include <sys/mman.h>
@@ -24,6 +25,7 @@ namespace oru::memory {
 Record record;
 u64* node_slots = nullptr;
 NodeFrame* node_frames = nullptr;
+u32 frames_limit = max_node_frames;
 u32 generation = 0;
 u64 moves = 0;
 u32 refuse_os_blocks = 0;
@@ -70,6 +72,9 @@ void* map_os_block(size_t size, bool executable) {
     return static_cast<u8*>(p) + os_prefix;
 }
 
+size_t region_bytes() { return size_t{frames_limit} * frame_span * sizeof(u64); }
+size_t records_bytes() { return sizeof(NodeFrame) * frames_limit; }
+
 // Committed bytes of a node frame's slots: slot 0 and the capacity's slots.
 size_t node_frame_bytes(u32 capacity) { return round_up((size_t{capacity} + 1) * sizeof(u64), page); }
 
@@ -77,7 +82,7 @@ u32 alloc_frame_number() {
     // Reuse a number whose frame was released, else take a new one.
     for (u32 i = 1; i < free_frame_number; i++)
         if (node_frames[i].number == 0) return i;
-    if (free_frame_number >= max_node_frames) fire(ErrorId::internal_no_memory);
+    if (free_frame_number >= frames_limit) fire(ErrorId::internal_no_memory);
     return free_frame_number++;
 }
 
@@ -108,7 +113,7 @@ SeriesBuffer* init_buffer(u8* at, i32 size, u32 unit, i32 offset, u32 extra_flag
 // garbage made between cycles holds nodes too.
 bool spend_budget(u64 bytes) {
     if (record.s_budget < bytes || !collector::enabled_q() || collector::stress() || collector::active()) return false;
-    if (node_frames_in_use >= max_node_frames / 2) return false;
+    if (node_frames_in_use >= frames_limit / 2) return false;
     record.s_budget -= bytes;
     return true;
 }
@@ -134,6 +139,7 @@ SeriesFrame* map_series_frame() {
     f->top = f->first();
     f->end = reinterpret_cast<u8*>(f) + bytes;
     f->next = f->prev = nullptr;
+    poison(f->top, static_cast<size_t>(f->end - f->top));  // handed out by allocation only
     // Keep the list sorted by address.
     SeriesFrame* after = nullptr;
     for (SeriesFrame* g = record.s_head; g && g < f; g = g->next) after = g;
@@ -209,12 +215,21 @@ void* allocate_os_block(size_t size, bool executable) {
 void free_os_block(void* p) {
     u8* block = static_cast<u8*>(p) - os_prefix;
     u64 rounded = *reinterpret_cast<u64*>(block);
+    // The addresses may be mapped again, by anyone: they go back unmarked.
+    sanitizer::unpoison(block, rounded);
     guarded([&] { platform::free_virtual(block, rounded); });
     record.total -= rounded;
 }
 
 // ---------------------------------------------------------------------------
 // Set-up and release
+
+u32 node_frames_for(u64 limit) {
+    constexpr u64 least = 64;
+    const u64 frames = limit / 8 / (frame_span * sizeof(u64));
+    if (frames >= max_node_frames) return max_node_frames;
+    return static_cast<u32>(frames > least ? frames : least);
+}
 
 void init() {
     // A new memory manager starts with collection off, whatever an earlier
@@ -227,11 +242,11 @@ void init() {
     node_frames_in_use = 0;
     refuse_os_blocks = 0;
     // The node region and the frame records are reserved once, untouched
-    // pages cost nothing.
-    size_t region = size_t{max_node_frames} * frame_span * sizeof(u64);
-    void* slots = mmap(nullptr, region, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    void* frames = mmap(nullptr, sizeof(NodeFrame) * max_node_frames, PROT_READ | PROT_WRITE,
-                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    // pages cost nothing but addresses, which a limited process is short of.
+    frames_limit = node_frames_for(platform::address_space_limit());
+    void* slots = mmap(nullptr, region_bytes(), PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    void* frames = mmap(nullptr, records_bytes(), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
+                        -1, 0);
     if (slots == MAP_FAILED || frames == MAP_FAILED) runtime_error(94, 0);
     node_slots = static_cast<u64*>(slots);
     node_frames = static_cast<NodeFrame*>(frames);
@@ -247,7 +262,9 @@ void release_all() {
     // unmap directly and let nothing throw.
     auto release = [](void* p) {
         u8* block = static_cast<u8*>(p) - os_prefix;
-        munmap(block, *reinterpret_cast<u64*>(block));
+        const u64 rounded = *reinterpret_cast<u64*>(block);
+        sanitizer::unpoison(block, rounded);
+        munmap(block, rounded);
     };
     for (SeriesFrame* f = record.s_head; f;) {
         SeriesFrame* next = f->next;
@@ -259,8 +276,8 @@ void release_all() {
         release(b);
         b = next;
     }
-    munmap(node_slots, size_t{max_node_frames} * frame_span * sizeof(u64));
-    munmap(node_frames, sizeof(NodeFrame) * max_node_frames);
+    munmap(node_slots, region_bytes());
+    munmap(node_frames, records_bytes());
     heap::free(record.fixup);
     node_slots = nullptr;
     node_frames = nullptr;
@@ -419,7 +436,7 @@ SeriesBuffer* alloc_series_buffer(i32 count, u32 unit, i32 offset) {
 
     // A stress collection may compact or release frames: the room check
     // below runs on whatever frame is current afterwards.
-    if (collector::stress()) [[unlikely]] collector::collect_if_enabled();
+    if (collector::stress()) [[unlikely]] collector::stress_collect();
     SeriesFrame* f = record.s_active;
     if (!f || reinterpret_cast<uintptr_t>(f->top) + need >= reinterpret_cast<uintptr_t>(f->end)) [[unlikely]] {
         f = find_frame(need);
@@ -437,6 +454,7 @@ SeriesBuffer* alloc_series_buffer(i32 count, u32 unit, i32 offset) {
     }
     u8* at = f->top;
     f->top += need;
+    reuse(at, need);
     return init_buffer(at, size, unit, offset, 0);
 }
 
@@ -519,7 +537,8 @@ SeriesBuffer* expand(SeriesBuffer* s, i32 new_size, SeriesBuffer** old) {
     set_buffer(n, fresh);
     s->node = 0;
     s->flags &= ~sflag::in_use;
-    if (old) *old = s;
+    if (old) *old = s;              // the caller copies, then poisons it
+    else poison(s->data(), static_cast<size_t>(s->size));
     return fresh;
 }
 
@@ -538,6 +557,7 @@ SeriesBuffer* expand_copy(SeriesBuffer* s, i32 new_size, u32* copied) {
     u32 bytes = static_cast<u32>(old->size) - old->head;
     if (bytes > static_cast<u32>(fresh->size)) bytes = static_cast<u32>(fresh->size);
     std::memcpy(fresh->data(), old->head_ptr(), bytes);
+    poison(old->data(), static_cast<size_t>(old->size));
     *copied = bytes;
     return fresh;
 }
@@ -620,6 +640,14 @@ u8* reserve_bytes(Node n, i32 count) {
     s->tail += static_cast<u32>(count);
     return at;
 }
+
+void poison(void* start, size_t bytes) {
+    if (bytes == 0) return;
+    if (sanitizer::address) sanitizer::poison(start, bytes);
+    else if (collector::stress_set()) std::memset(start, poison_byte, bytes);
+}
+
+void reuse(void* start, size_t bytes) { sanitizer::unpoison(start, bytes); }
 
 void fill_bytes(u8* start, u8* end, u8 byte) {
     if (end > start) std::memset(start, byte, static_cast<size_t>(end - start));

@@ -12,7 +12,9 @@
 // slot. All node slots live in one reserved virtual region indexed by id, so
 // reading a node is one load; a node frame is a 16384-slot stretch of that
 // region of which slots 1 to 10000 are committed and used (slot 0 is left out
-// so that no node id is 0).
+// so that no node id is 0). The region has room for max_node_frames frames
+// (2 GiB of addresses, committed only as frames are made) unless the process
+// has an address-space limit: then for frames_limit, an eighth of the limit.
 #pragma once
 
 #include "runtime/cell.h"
@@ -152,6 +154,10 @@ extern Record record;
 // free node while free.
 extern u64* node_slots;
 extern NodeFrame* node_frames;           // indexed by frame number
+extern u32 frames_limit;                 // node frames the region has room for (at most max_node_frames)
+// The node frames a region for an address space of `limit` bytes holds: all
+// of them without a limit, else an eighth of the limit's worth, at least 64.
+u32 node_frames_for(u64 limit);
 // Counts memory::init calls: module state that holds nodes or heap blocks
 // checks it to tell state made under an earlier memory manager (start-up
 // run again, as the unit tests do) from its own.
@@ -233,6 +239,17 @@ Cell* alloc_tail(Node n);
 Cell* alloc_tail_raw(SeriesBuffer* s);
 // Moves the tail n bytes on and returns the old tail address.
 u8* reserve_bytes(Node n, i32 count);
+
+// Released and moved-from series memory is poisoned, so that a read through
+// a stale buffer address shows instead of quietly finding the old values:
+// under the address sanitizer the range is marked unaddressable (a read is
+// a report); otherwise, in stress mode, it is filled with poison_byte (a read
+// gives a cell of no type and nodes past every frame). A buffer's header
+// stays readable: the collector walks the headers of dead buffers. `reuse`
+// clears the mark where memory is handed out or written again.
+constexpr u8 poison_byte = 0xDB;
+void poison(void* start, size_t bytes);
+void reuse(void* start, size_t bytes);
 
 void fill_bytes(u8* start, u8* end, u8 byte);
 void zero_words(u32* start, u32* end);

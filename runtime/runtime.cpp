@@ -13,29 +13,35 @@
 // 10 first node and series frames     18 boot image into the root block
 //                                     19 interpreter state, global slot
 //                                        table, collector
-// Not built yet, so not run: the parse work values, checksum and compression
-// method words and the process launcher of 16, the boot image of 18, and in
-// 8 every datatype module that does not exist yet (they join the list in its
-// order as they land).
+// Not built yet, so not run: the process launcher of 16, the boot image of
+// 18, and in 8 every datatype module that does not exist yet (they join the
+// list in its order as they land).
 #include "runtime/runtime.h"
 
 #include "codecs/lexer.h"
 #include "interpreter/actions.h"
+#include "interpreter/compress.h"
 #include "interpreter/evaluator.h"
 #include "interpreter/natives.h"
+#include "interpreter/natives_checksum.h"
 #include "interpreter/natives_control.h"
 #include "interpreter/natives_eval.h"
 #include "interpreter/natives_math.h"
 #include "interpreter/natives_series.h"
+#include "interpreter/natives_sets.h"
+#include "interpreter/parse.h"
 #include "interpreter/stack.h"
 #include "runtime/calls.h"
 #include "runtime/collector.h"
 #include "runtime/console.h"
 #include "runtime/cycles.h"
+#include "runtime/datatypes/binary.h"
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/char.h"
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/datatype.h"
+#include "runtime/datatypes/date.h"
+#include "runtime/datatypes/email.h"
 #include "runtime/datatypes/error.h"
 #include "runtime/datatypes/float.h"
 #include "runtime/datatypes/function.h"
@@ -49,10 +55,13 @@
 #include "runtime/datatypes/path.h"
 #include "runtime/datatypes/percent.h"
 #include "runtime/datatypes/point.h"
+#include "runtime/datatypes/ref.h"
 #include "runtime/datatypes/routine.h"
 #include "runtime/datatypes/series.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
+#include "runtime/datatypes/tag.h"
+#include "runtime/datatypes/time.h"
 #include "runtime/datatypes/triple.h"
 #include "runtime/datatypes/tuple.h"
 #include "runtime/datatypes/typeset.h"
@@ -128,6 +137,11 @@ void runtime_init() {
     float_::init();
     typeset::init();
     error::init();
+    // The children of string! with their own handlers.
+    binary::init();
+    tag::init();
+    email::init();
+    ref::init();
     // The value types that live in their cells (float! is percent!'s parent).
     pair::init();
     point2D::init();
@@ -135,6 +149,8 @@ void runtime_init() {
     tuple::init();
     triple::init();
     percent::init();
+    time::init();  // parent float!
+    date::init();
 
     actions::init();  // 9
 
@@ -163,8 +179,14 @@ void runtime_init() {
     natives_series::register_all();
     natives_eval::register_all();
     natives_math::register_all();
+    natives_sets::register_all();
+    natives_checksum::register_all();
+    parse::register_all();
     natives::init();
+    parse::init();
     ownership::init();
+    natives_checksum::init();  // the checksum method words
+    compress::init();          // after the checksum method words
 
     stack::init(data_stack, call_stack);  // 17
     lexer::init();
@@ -176,6 +198,7 @@ void runtime_init() {
     collector::init();
     // The values the lexer is building live outside any series until it ends.
     collector::register_marker([] { lexer::mark(collector::mark_block); });
+    collector::register_marker(parse::mark);
 }
 
 void runtime_shutdown() {

@@ -10,6 +10,7 @@
 #include "runtime/system.h"
 
 #include "runtime/console.h"
+#include "runtime/sanitizer.h"
 
 #include <cerrno>
 #include <climits>
@@ -272,14 +273,29 @@ void fault_handler(int sig, siginfo_t* info, void* context) {
     _exit(code);
 }
 
+// True when a handler other than the default or ignore is installed.
+bool handled(int sig) {
+    struct sigaction old {};
+    if (sigaction(sig, nullptr, &old) != 0) return false;
+    if (old.sa_flags & SA_SIGINFO) return old.sa_sigaction != nullptr;
+    return old.sa_handler != SIG_DFL && old.sa_handler != SIG_IGN;
+}
+
 void install_fault_handlers() {
     struct sigaction sa {};
     sa.sa_sigaction = fault_handler;
     // A fault inside the handler itself ends the process by the default action.
     sa.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_NODEFER | SA_RESETHAND;
     sigemptyset(&sa.sa_mask);
-    for (int sig : fault_signals) sigaction(sig, &sa, nullptr);
-    // A closed pipe reading our output is a write error, ignored, not a death.
+    for (int sig : fault_signals) {
+        // The address sanitizer's own handler, where it set one, reports a
+        // fault with the access and the stacks behind it (a read of poisoned
+        // series memory that left the process, a stack overflow): it stays.
+        if (sanitizer::address && handled(sig)) continue;
+        sigaction(sig, &sa, nullptr);
+    }
+    // A closed pipe is a write error for the descriptor that met it; the
+    // console turns one on the output back into SIGPIPE's death.
     signal(SIGPIPE, SIG_IGN);
 }
 
@@ -382,6 +398,13 @@ void* thread_main(void* p) {
 
 }  // namespace
 
+size_t interpreter_stack_for(u64 limit) {
+    constexpr u64 least = u64{8} << 20;
+    const u64 quarter = limit / 4 / 4096 * 4096;
+    if (quarter >= interpreter_stack_size) return interpreter_stack_size;
+    return static_cast<size_t>(quarter > least ? quarter : least);
+}
+
 void run_with_stack(size_t stack_bytes, void (*body)(void*), void* arg) {
     ThreadStart start{body, arg};
     pthread_attr_t attr;
@@ -400,7 +423,28 @@ void run_with_stack(size_t stack_bytes, void (*body)(void*), void* arg) {
     pthread_join(thread, nullptr);
 }
 
+namespace {
+
+// A standard descriptor the process was started without is held by
+// /dev/null opened for reading: the next file opened would take its number
+// and receive the output (or be read as input). Reads then find the end of
+// input and writes fail, so output to a closed standard output is the write
+// error it was, not data written into a file.
+void hold_standard_descriptors() {
+    for (int fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        const int null_fd = open("/dev/null", O_RDONLY);
+        if (null_fd >= 0 && null_fd != fd) {
+            dup2(null_fd, fd);
+            close(null_fd);
+        }
+    }
+}
+
+}  // namespace
+
 void init_process(int argc, char** argv) {
+    hold_standard_descriptors();
     copy_env(display_env, "DISPLAY");
     copy_env(xauthority_env, "XAUTHORITY");
     copy_env(home_env, "HOME");

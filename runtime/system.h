@@ -6,7 +6,8 @@
 // level L stops every code not above L and lets the others pass (unsigned
 // compare). The top level catches everything. Hardware faults arrive as
 // signals on an alternate stack and end the process through the fatal report,
-// which writes with write(2) only: a fault may have damaged the heap.
+// which writes with write(2) only: a fault may have damaged the heap. Under
+// the address sanitizer, the signals it handles itself are left to it.
 #pragma once
 
 #include "runtime/cell.h"
@@ -102,6 +103,13 @@ void init_thread();
 // the process through top_level_catch.
 void run_with_stack(size_t stack_bytes, void (*body)(void*), void* arg);
 constexpr size_t interpreter_stack_size = size_t{512} << 20;
+// The interpreter's stack for an address space of `limit` bytes: the full
+// size without a limit, else a quarter of it, between 8 MiB and the full
+// size. The language's own limits need far less (about 10 MiB at the
+// deepest call nesting), and the rest of a limited space is wanted for data;
+// under a limit too small for that, a machine stack overflow is reported as
+// such.
+size_t interpreter_stack_for(u64 limit);
 
 // Tracked heap blocks, all freed by free_all.
 namespace heap {

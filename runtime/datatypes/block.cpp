@@ -601,7 +601,7 @@ void change(Cell* series, Cell* value, Cell* part, bool only, i32 dup) {
     Cell* at = s->cells() + pos;
     std::memmove(at + total, at + replaced, static_cast<size_t>(len - pos - replaced) * cell_bytes);
     const Cell* from = !spread ? &single : vn == n ? snapshot.get() : cells(vn) + vfirst;
-    std::memcpy(at, from, static_cast<size_t>(count) * cell_bytes);
+    if (count > 0) std::memcpy(at, from, static_cast<size_t>(count) * cell_bytes);  // no snapshot for 0
     if (dup > 1) fill(at, static_cast<size_t>(count) * cell_bytes, static_cast<size_t>(dup));
     s->tail = s->head + static_cast<u32>(new_len) * cell_bytes;
     if (Node table = series::hash_table_of(*series)) series::hash_rebuild(table, n);
@@ -738,15 +738,15 @@ Cell* to(Cell* proto, Cell* spec, u32 t) {
 
 namespace {
 
-// find, put, select and sort join this table with the searching and sorting
-// handlers.
+// find, put, select and sort are in block_search.cpp.
 constexpr ActionTable block_actions = {
     .make = make, .random = inherit, .reflect = inherit, .to = to, .form = form, .mold = mold,
     .eval_path = eval_path, .compare = compare,
     .append = insert, .at = inherit, .back = inherit, .change = change, .clear = inherit, .copy = copy,
-    .head = inherit, .head_q = inherit, .index_q = inherit, .insert = insert, .length_q = inherit,
-    .move = inherit, .next = inherit, .pick = inherit, .poke = inherit, .remove = inherit,
-    .reverse = inherit, .skip = inherit, .swap = swap, .tail = inherit, .tail_q = inherit, .take = take,
+    .find = find, .head = inherit, .head_q = inherit, .index_q = inherit, .insert = insert, .length_q = inherit,
+    .move = inherit, .next = inherit, .pick = inherit, .poke = inherit, .put = put, .remove = inherit,
+    .reverse = inherit, .select = select, .sort = sort, .skip = inherit, .swap = swap, .tail = inherit,
+    .tail_q = inherit, .take = take,
     .trim = trim, .modify = inherit,
 };
 

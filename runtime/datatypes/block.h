@@ -126,6 +126,44 @@ Cell* copy(Cell* value, Cell* result, Cell* part, bool deep, Cell* types);
 // The value after replacing every series cell of a copy by its deep copy.
 void deep_copy_cells(const Cell& blk);
 
+// --- Searching, sorting and set operations (block_search.cpp) -------------
+
+// The find, select, put and sort handlers (paren!, the path family and
+// hash! inherit them). find and select match one cell under compare code 12
+// (2 under /case, 9 under /same); without /only a datatype! matches cells of
+// its type, a typeset! cells of its types and a block-like value the run of
+// its cells. A hash! looks single values up through its index.
+Cell* find(Cell* series, Cell* value, Cell* part, bool only, bool case_, bool same, bool any, Cell* with,
+           Cell* skip, bool last, bool reverse, bool tail, bool match);
+Cell* select(Cell* series, Cell* value, Cell* part, bool only, bool case_, bool same, bool any, Cell* with,
+             Cell* skip, bool last, bool reverse);
+Cell* put(Cell* series, Cell* key, Cell* value, bool case_);
+Cell* sort(Cell* series, bool case_, Cell* skip, Cell* compare, Cell* part, bool all, bool reverse, bool stable);
+
+// The flags word of the record comparators: bit 0 reverse (the records are
+// compared the other way round), bit 1 whole records; from bit 2 on, with
+// whole records the record size in cells, otherwise the offset in the
+// record of the one cell compared.
+namespace sort_flag {
+constexpr u32 reverse = 1, all = 2, shift = 2;
+}
+// Three-way order of two records of cells under compare code 7 (or 8, case
+// sensitive): each cell by its type's compare action; cells that cannot be
+// compared order by type number. The first difference decides.
+i32 compare_records(const Cell* a, const Cell* b, i32 op, u32 flags);
+// The order a comparator function gives two values: it receives cell2,
+// then cell1 (cell1 first under reverse), in a frame named
+// <compare-callback>; see sort::answer_order.
+i32 compare_call(const Cell& cell1, const Cell& cell2, const Cell& fn, u32 flags);
+
+// The set operations (string::set_op codes) on the block-like series in the
+// first two argument slots (the second unused by unique): records of `skip`
+// cells, matched by their first cell (letter case kept under case_). The
+// result, of the first series' type at index 0 (a hash! with an index of
+// its own), replaces the first argument, which is returned. skip below 1
+// raises script/invalid-refine-arg.
+Cell* do_set_op(bool case_, i32 skip, i32 op);
+
 // to block! of a string! loads it as source text. The lexer installs its
 // loader (text, result block); until then the conversion raises
 // internal/not-done.

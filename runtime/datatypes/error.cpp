@@ -55,11 +55,9 @@ constexpr const char* field_spellings[field::count] = {"code", "type",  "id",   
 constexpr i32 argument_cut = 80;
 constexpr i32 near_cut = 40;
 
-// Pops what a step pushed, whatever it left behind.
-struct StackMark {
-    Cell* saved = stack::top;
-    ~StackMark() { stack::top = saved; }
-};
+// Pops what a step pushed, whatever it left behind; while a throw unwinds
+// the top stays where the unwinding put it (above the error it pushed).
+using StackMark = stack::Mark;
 
 inline bool word_q(const Cell& c) { return word::any_word_type_q(cell::type_of(c)); }
 inline bool object_like_q(const Cell& c) {
@@ -146,6 +144,10 @@ void intern_symbols() {
 // them there: ready() notices, and they are built again.
 i32 catalog_record = -1;
 i32 standard_record = -1;
+// The no-memory error, made ahead of need (see no_memory_error), and the
+// memory manager it was made under.
+i32 no_memory_record = -1;
+u32 no_memory_generation = 0;
 
 i32 keep(const Cell& value) {
     const Node root = root_block();
@@ -451,6 +453,29 @@ void init_catalog() {
     set_standard(*standard);
 }
 
+namespace {
+
+// Makes the error that internal/no-memory raises, once the catalog and the
+// prototype it copies are in place.
+void prepare_no_memory() {
+    if (!ready()) return;
+    Cell* top = stack::top;
+    no_memory_record = keep(*create(ErrorId::internal_no_memory));
+    no_memory_generation = memory::generation;
+    stack::top = top;
+}
+
+}  // namespace
+
+Cell no_memory_error() {
+    const Node root = root_block();
+    if (!root || no_memory_record < 0 || no_memory_generation != memory::generation ||
+        static_cast<u32>(no_memory_record) >= memory::buffer(root)->length())
+        return none::value;
+    const Cell e = memory::buffer(root)->cells()[no_memory_record];
+    return error_q(e) && id_of(e) == ErrorId::internal_no_memory ? e : none::value;
+}
+
 bool ready() {
     return object_like_q(catalog_cell) && object_like_q(standard_cell) && kept(catalog_record, catalog_cell) &&
            kept(standard_record, standard_cell);
@@ -463,6 +488,7 @@ void set_catalog(const Cell& c) {
     if (!object_like_q(c)) return;
     catalog_cell = c;
     catalog_record = keep(c);
+    prepare_no_memory();  // its words name the catalog
 }
 
 void set_standard(const Cell& s) {
@@ -470,6 +496,7 @@ void set_standard(const Cell& s) {
     if (!object_like_q(s) || context::length(s.data1) < field::count) return;
     standard_cell = s;
     standard_record = keep(s);
+    prepare_no_memory();  // a copy of the prototype
 }
 
 // ---------------------------------------------------------------------------

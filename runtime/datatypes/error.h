@@ -64,6 +64,12 @@ void set_standard(const Cell& standard);
 
 // --- Making errors -----------------------------------------------------------
 
+// The error internal/no-memory raises: one error! made when the catalog and
+// the prototype are set and kept in the root block, since making an error
+// allocates and the allocation that failed would fail again. Each raise
+// reuses it. None before the catalog exists.
+Cell no_memory_error();
+
 // A new error! of the id, by catalog position, with the arguments given
 // (null: none), pushed on the data stack; returns the stack cell. Raises
 // nothing of its own: a catalog without the position leaves unbound words.

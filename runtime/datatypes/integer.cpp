@@ -12,6 +12,7 @@
 #include "interpreter/actions.h"
 #include "interpreter/stack.h"
 #include "runtime/datatypes/datatype.h"
+#include "runtime/datatypes/date.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/unset.h"
@@ -110,13 +111,14 @@ i32 do_math_op(i32 l, i32 r, i32 op, Cell* result) {
     i32 v;
     switch (op) {
         case op::add:
-            if (__builtin_add_overflow(l, r, &v)) return overflowed(static_cast<double>(l) + r, result);
-            break;
         case op::subtract:
-            if (__builtin_sub_overflow(l, r, &v)) return overflowed(static_cast<double>(l) - r, result);
-            break;
         case op::multiply:
-            if (__builtin_mul_overflow(l, r, &v)) return overflowed(static_cast<double>(l) * r, result);
+        case op::or_:
+        case op::and_:
+        case op::xor_:
+            // The core the evaluator's in-place road and the compiled-code
+            // fast paths share.
+            if (!actions::integer_math(op, l, r, &v)) return overflowed(actions::integer_overflow(op, l, r), result);
             break;
         case op::divide:
             if (r == 0) fire(ErrorId::math_zero_divide);
@@ -132,9 +134,6 @@ i32 do_math_op(i32 l, i32 r, i32 op, Cell* result) {
             if (l == INT32_MIN && r == -1) fire(ErrorId::math_overflow);
             v = l % r;  // the sign of l
             break;
-        case op::or_: v = l | r; break;
-        case op::and_: v = l & r; break;
-        case op::xor_: v = l ^ r; break;
         default: fire(ErrorId::internal_not_done);
     }
     if (result) result->data2 = static_cast<u32>(v);
@@ -267,10 +266,9 @@ Cell* to(Cell*, Cell* spec, u32) {
         }
         case type::issue: return push(from_issue(*spec));
         case type::binary: return push(from_binary(*spec));
-        case type::date:
+        case type::date: return push(date::to_epoch(*spec));  // Unix time
         case type::money:
-            // Seconds since 1970-01-01 (the date module) and the integer part
-            // of a money! value (the money module) come with those types.
+            // The integer part of a money! value comes with the money module.
             fire(ErrorId::internal_not_done);
         default:
             fire(ErrorId::script_bad_to_arg, datatype::make(type::integer), *spec);

@@ -4,7 +4,9 @@
 #include "interpreter/actions.h"
 #include "interpreter/stack.h"
 #include "runtime/datatypes/context.h"
+#include "runtime/datatypes/none.h"
 #include "runtime/datatypes/series.h"
+#include "runtime/fire.h"
 
 namespace oru::path_store {
 
@@ -30,13 +32,19 @@ void store_back(const Cell& changed, Cell* container, Cell* previous, Cell* path
                            true, true);
         return;
     }
-    if (previous) {
-        const u32 pt = cell::type_of(*previous);
-        if (pt >= type::word && pt <= type::get_word) {
-            Cell* word = stack::push(*previous);
-            context::set(*word, *value);
-        }
+    // The path's head word (a function's local word comes with the function
+    // as its container): the word's own slot.
+    const bool head = ct == type::none || ct == type::function;
+    const u32 pt = previous ? cell::type_of(*previous) : type::none;
+    if (head && pt >= type::word && pt <= type::get_word) {
+        Cell* word = stack::push(*previous);
+        context::set(*word, *value);
+        return;
     }
+    // A container that is itself a copy (the time! read from a date!): the
+    // element names its field, not a word to set, and the change has nowhere
+    // to go. Refused rather than lost.
+    fire(ErrorId::script_bad_path_set, path ? *path : none::value, previous ? *previous : none::value);
 }
 
 }  // namespace oru::path_store

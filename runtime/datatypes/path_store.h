@@ -1,8 +1,8 @@
 // Storing back a value changed through a path field.
 //
-// pair!, tuple! and the point types live entirely in their cell, so a path
-// step works on a copy: `p/x: 5` changes the pair on the data stack, not the
-// one the word `p` holds. After the field write the changed value is stored
+// pair!, tuple!, the points, time! and date! live entirely in their cell, so
+// a path step works on a copy: `p/x: 5` changes the pair on the data stack,
+// not the one the word `p` holds. After the field write the changed value is stored
 // back where the path found it: into the container the step came from
 // (object field, block slot, map key) through that container's own eval-path
 // handler, or into the head word's slot. Those stores run the usual
@@ -20,9 +20,11 @@ namespace oru::path_store {
 // element that selected it (the head word at the path's head), `path` the
 // path or null and `index` the position of the element being written. A
 // container that is a reference (object, block-like series, map) takes the
-// store through its eval-path handler; otherwise a word in `previous` is
-// set. Every argument must lie on the data stack or in a local: the stores
-// run language code.
+// store through its eval-path handler; at the path's head (no container, or
+// the function whose local word it is) the word in `previous` is set; a
+// container that is itself a copy (the time! read from a date!) raises
+// script/bad-path-set, as the change would be lost. Every argument must lie
+// on the data stack or in a local: the stores run language code.
 void store_back(const Cell& changed, Cell* container, Cell* previous, Cell* path, i32 index);
 
 }  // namespace oru::path_store

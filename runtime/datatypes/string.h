@@ -257,8 +257,8 @@ Cell* load_utf8_checked(const Cell& bin);
 // *error is set when bytes are left over after the number, else cleared.
 double to_float(const u8* p, i32 len, bool* error);
 
-// Not here yet: string/match-bitset? and string/sort-compare-call need
-// bitset! values and the function body runner; they come with those modules.
+// Not here yet: string/match-bitset? needs bitset! values; it comes with
+// that module.
 
 // --- The string! actions (string_actions.cpp) -------------------------------
 
@@ -283,13 +283,6 @@ constexpr i32 unique = 8, union_ = 9, intersect = 10, exclude = 11, difference =
 // second. The new string (the first series' type, position 0) replaces the
 // first argument, which is returned.
 Cell* do_set_op(bool case_, i32 skip, i32 op);
-
-// The order that a sort comparator function's answer gives two records a
-// and b (negative: a sorts first), the same for strings as for blocks: true
-// 1, false -1, an integer! its value, a float! its sign, none -1, anything
-// else 1. As block sorting does, the function is to receive b, then a (a,
-// then b under /reverse).
-i32 sort_call_result(const Cell& result);
 
 // Registers string! (type 7, parent series!).
 void init();

@@ -24,6 +24,7 @@
 #include "runtime/fire.h"
 #include "runtime/memory.h"
 #include "runtime/registry.h"
+#include "runtime/sort.h"
 #include "runtime/unicode.h"
 #include "runtime/words.h"
 
@@ -66,19 +67,10 @@ inline i32 saturate(i64 v) { return v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? 
 // The unit that appending a character needs: 1 up to 127, 2 up to 0xFFFF.
 inline u32 append_unit(u32 cp) { return cp < 0x80 ? 1 : cp < 0x10000 ? 2 : 4; }
 
-// Restores the data stack's top when the scope ends: the temporaries a
-// handler pushed (formed values, scratch strings) go together.
-class StackMark {
-public:
-    StackMark() : top_(stack::top) {}
-    ~StackMark() { stack::top = top_; }
-    StackMark(const StackMark&) = delete;
-    StackMark& operator=(const StackMark&) = delete;
-    Cell* top() const { return top_; }
-
-private:
-    Cell* top_;
-};
+// Restores the data stack's top when the scope ends normally: the
+// temporaries a handler pushed (formed values, scratch strings) go together.
+// While an error unwinds the top stays put, above the error cell.
+using StackMark = stack::Mark;
 
 // A stored handler's answer: the temporaries above `base` are dropped and the
 // value is pushed in their place.
@@ -467,20 +459,72 @@ i32 compare_records(const u8* a, const u8* b, const SortSpec& sp) {
     return sp.reverse ? -r : r;
 }
 
+i32 by_units(const void* a, const void* b, const void* user, const void*) {
+    return compare_records(static_cast<const u8*>(a), static_cast<const u8*>(b), *static_cast<const SortSpec*>(user));
+}
+
 // Sorts n records of `size` elements at base in place. The comparator never
 // allocates, so the address stays valid throughout.
 void sort_records(u8* base, i32 n, const SortSpec& sp, bool stable) {
-    const size_t record = static_cast<size_t>(sp.size) * sp.unit;
-    std::vector<i32> order(static_cast<size_t>(n));
+    const i32 record = sp.size * static_cast<i32>(sp.unit);
+    if (stable) sort::merge(base, n, record, &sp, nullptr, by_units);
+    else sort::quick(base, n, record, &sp, nullptr, by_units);
+}
+
+// A comparator function's view of the records: `size` elements from
+// `first` + i x size of the series' buffer; whole records go to the
+// function as new series of the same type, else their first elements.
+struct CallSpec {
+    const Cell* fn;
+    const Cell* series;
+    i64 first, size, total;
+    bool whole, reverse;
+};
+
+i32 by_call(const void* a, const void* b, const void* user, const void*) {
+    const auto* o = static_cast<const CallSpec*>(user);
+    i32 ia, ib;
+    std::memcpy(&ia, a, sizeof ia);
+    std::memcpy(&ib, b, sizeof ib);
+    const Node n = cell::node(*o->series);
+    // A function that emptied or shortened the series has nothing left to
+    // compare: the rest of the sort is moot, the result is not applied.
+    if (length_of(n) < o->first + o->total) return 0;
+    StackMark mark;
+    Cell* x;
+    Cell* y;
+    if (o->whole) {
+        const u32 t = cell::type_of(*o->series);
+        const Node nx = memory::copy_series_part(n, static_cast<i32>(o->first + ia * o->size), static_cast<i32>(o->size));
+        x = stack::push(cell::make(t, 0, nx, 0));
+        const Node ny = memory::copy_series_part(n, static_cast<i32>(o->first + ib * o->size), static_cast<i32>(o->size));
+        y = stack::push(cell::make(t, 0, ny, 0));
+    } else {
+        x = stack::push(element_value(*o->series, static_cast<i32>(o->first + ia * o->size)));
+        y = stack::push(element_value(*o->series, static_cast<i32>(o->first + ib * o->size)));
+    }
+    const Cell answer = o->reverse ? sort::call_comparator(*o->fn, *x, *y) : sort::call_comparator(*o->fn, *y, *x);
+    return sort::answer_order(answer);
+}
+
+// Sorts the records through the comparator function: a permutation of
+// record numbers is sorted (the function may collect or change the series)
+// and applied when the range still exists.
+void sort_by_call(const Cell& series, i64 first, i64 records, i64 size, const Cell* fn, bool whole, bool reverse,
+                  bool stable) {
+    std::vector<i32> order(static_cast<size_t>(records));
     std::iota(order.begin(), order.end(), 0);
-    auto before = [&](i32 x, i32 y) {
-        return compare_records(base + static_cast<size_t>(x) * record, base + static_cast<size_t>(y) * record, sp) < 0;
-    };
-    if (stable) std::stable_sort(order.begin(), order.end(), before);
-    else std::sort(order.begin(), order.end(), before);
-    std::vector<u8> copy(base, base + static_cast<size_t>(n) * record);
+    const CallSpec o{fn, &series, first, size, records * size, whole, reverse};
+    if (stable) sort::merge(order.data(), static_cast<i32>(records), sizeof(i32), &o, nullptr, by_call);
+    else sort::quick(order.data(), static_cast<i32>(records), sizeof(i32), &o, nullptr, by_call);
+    const Node n = cell::node(series);
+    if (length_of(n) < first + records * size) return;
+    SeriesBuffer* s = buf(n);
+    const size_t unit = s->unit(), record = static_cast<size_t>(size) * unit;
+    u8* at = s->head_ptr() + static_cast<size_t>(first) * unit;
+    const std::vector<u8> copy(at, at + static_cast<size_t>(records) * record);
     for (size_t k = 0; k < order.size(); k++)
-        std::memcpy(base + k * record, copy.data() + static_cast<size_t>(order[k]) * record, record);
+        std::memcpy(at + k * record, copy.data() + static_cast<size_t>(order[k]) * record, record);
 }
 
 // ---------------------------------------------------------------------------
@@ -873,10 +917,7 @@ Cell* sort(Cell* series, bool case_, Cell* skip, Cell* compare, Cell* part, bool
                 offset = column - 1;
                 break;
             }
-            case type::function:
-                // Calling the comparator needs the evaluator; its answer will
-                // order records as sort_call_result says.
-                not_done();
+            case type::function: break;
             default: fire(ErrorId::script_invalid_refine_arg, series::word_of("compare"), *compare);
         }
     }
@@ -891,7 +932,13 @@ Cell* sort(Cell* series, bool case_, Cell* skip, Cell* compare, Cell* part, bool
     sp.size = size;
     sp.offset = offset;
     if (!series::notify_before(*series, words::word::sort, nullptr, head, len)) return series;
-    sort_records(buf(n)->head_ptr() + static_cast<size_t>(head) * sp.unit, len / size, sp, stable);
+    if (compare && cell::type_of(*compare) == type::function) {
+        StackMark mark;
+        const Cell* kept = stack::push(*series);  // a copy the function cannot move
+        sort_by_call(*kept, head, len / size, size, compare, all, reverse, stable);
+    } else {
+        sort_records(buf(n)->head_ptr() + static_cast<size_t>(head) * buf(n)->unit(), len / size, sp, stable);
+    }
     series::notify(*series, words::word::sorted, nullptr, head, len);
     return series;
 }
@@ -949,7 +996,7 @@ void trim(Cell* series, bool head, bool tail, bool auto_, bool lines, bool all, 
 }  // namespace
 
 // ---------------------------------------------------------------------------
-// Set operations and the comparator's answer
+// Set operations
 
 Cell* do_set_op(bool case_, i32 skip, i32 op) {
     Cell* a = stack::arguments;
@@ -984,19 +1031,6 @@ Cell* do_set_op(bool case_, i32 skip, i32 op) {
     result.header = cell::type_of(*a);
     *a = result;
     return a;
-}
-
-i32 sort_call_result(const Cell& result) {
-    switch (cell::type_of(result)) {
-        case type::logic: return result.data1 ? 1 : -1;
-        case type::integer: return static_cast<i32>(result.data2);
-        case type::float_: {
-            const double d = cell::get_float(result);
-            return d > 0.0 ? 1 : d < 0.0 ? -1 : 0;
-        }
-        case type::none: return -1;
-        default: return 1;
-    }
 }
 
 namespace {

@@ -116,7 +116,7 @@ i32 scan_type(const Cell& word);
 // Until then those conversions raise internal/not-done.
 struct LexerHooks {
     // The type number of the first value scanned from UTF-8 text (0 for
-    // none, negative on a syntax error).
+    // none, error!'s on a syntax error). Raised errors (no memory) go on.
     i32 (*scan_type)(const u8* utf8, i32 len);
     // Loads the text of a string! into *out (a data-stack cell): the first
     // value; unset! when the text holds none; none! when the lexer stopped

@@ -5,7 +5,10 @@
 #include "runtime/console.h"
 #include "runtime/system.h"
 
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -27,6 +30,15 @@ void free_virtual(void* address, size_t size) {
     if (munmap(address, size) != 0) system_throw(throw_code::mem_release);
 }
 
+u64 address_space_limit() {
+    u64 limit = UINT64_MAX;
+    for (int resource : {RLIMIT_AS, RLIMIT_DATA}) {
+        rlimit r{};
+        if (getrlimit(resource, &r) == 0 && r.rlim_cur != RLIM_INFINITY && r.rlim_cur < limit) limit = r.rlim_cur;
+    }
+    return limit;
+}
+
 void init() { console::init(); }
 
 std::string get_current_dir() {
@@ -39,6 +51,37 @@ std::string get_current_dir() {
 }
 
 bool set_current_dir(const char* path) { return chdir(path) == 0; }
+
+ReadResult read_file(const char* path, std::string& out, u64 limit) {
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return ReadResult::cannot_open;
+    ReadResult result = ReadResult::ok;
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<u64>(st.st_size) > limit) {
+        ::close(fd);
+        return ReadResult::too_large;
+    }
+    char chunk[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            result = ReadResult::cannot_open;
+            break;
+        }
+        if (out.size() + static_cast<u64>(n) > limit) {
+            result = ReadResult::too_large;
+            break;
+        }
+        out.append(chunk, static_cast<size_t>(n));
+    }
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    if (result != ReadResult::ok) out.clear();
+    return result;
+}
 
 i32 sleep_ms(double seconds) {
     double ms = seconds * 1000.0;
@@ -103,6 +146,19 @@ u32 get_date(bool utc) {
     u32 month = static_cast<u32>(parts.tm_mon + 1);
     u32 day = static_cast<u32>(parts.tm_mday);
     return year << 17 | month << 12 | day << 7 | zone;
+}
+
+Clock get_clock(bool precise, bool utc) {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    Clock c{static_cast<i64>(now.tv_sec), precise ? static_cast<double>(now.tv_nsec / 100) / 1e7 : 0.0, 0};
+    if (!utc) {
+        time_t t = now.tv_sec;
+        tm parts{};
+        localtime_r(&t, &parts);
+        c.offset = static_cast<i32>(parts.tm_gmtoff);
+    }
+    return c;
 }
 
 }  // namespace oru::platform

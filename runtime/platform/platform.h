@@ -23,6 +23,11 @@ void* allocate_virtual(size_t size, bool executable);
 // (munmap needs it). Failure is the throw throw_code::mem_release.
 void free_virtual(void* address, size_t size);
 
+// The address space the process may map: the smaller of its soft limits on
+// address space and on data (ulimit -v, ulimit -d); UINT64_MAX when neither
+// is set.
+u64 address_space_limit();
+
 // Process set-up of the platform: the console flag. (Standard streams have
 // no text mode to leave on Linux.)
 void init();
@@ -32,6 +37,16 @@ void init();
 std::string get_current_dir();
 // Returns whether the change succeeded.
 bool set_current_dir(const char* path);
+
+// Reading a whole file: the outcome, and the largest script text the lexer
+// takes in one scan (its sizes and offsets are 32-bit).
+enum class ReadResult { ok, cannot_open, too_large };
+constexpr u64 max_script_bytes = 0x7FFFFFFF;
+// Reads the file at path into `out`. One of more than `limit` bytes is
+// refused before it is read when its size is known, else (a pipe, a file
+// that grows) as soon as the bytes read pass the limit; errno tells why a
+// file could not be opened or read.
+ReadResult read_file(const char* path, std::string& out, u64 limit = max_script_bytes);
 
 // Milliseconds slept for `seconds`: seconds x 1000 truncated, at least 1,
 // at most 0x7FFFFFFF (NaN sleeps 1).
@@ -58,5 +73,17 @@ u32 get_date(bool utc);
 // bit 6 the sign, bits 2-5 the hours, bits 0-1 the quarter hours, all of the
 // offset's magnitude (so -0:30 keeps its sign).
 u32 pack_zone(int offset_minutes);
+
+// One reading of the clock: whole seconds since 1970-01-01 UTC, the
+// fraction of the second (to 100 ns, 0 unless `precise`) and the local
+// zone's offset from UTC at that instant in seconds (0 with `utc`). `now`
+// builds its date from one reading, so that the date and the time of day
+// always belong together.
+struct Clock {
+    i64 seconds;
+    double fraction;
+    i32 offset;
+};
+Clock get_clock(bool precise, bool utc);
 
 }  // namespace oru::platform

@@ -14,6 +14,7 @@
 #include "runtime/ownership.h"
 #include "runtime/resources.h"
 #include "runtime/runtime.h"
+#include "runtime/sanitizer.h"
 #include "runtime/stats.h"
 #include "runtime/system.h"
 #include "runtime/unicode.h"
@@ -245,6 +246,66 @@ TEST_F(Collector, ABufferLeftBehindByExpansionIsReclaimed) {
     EXPECT_LE(reinterpret_cast<u8*>(memory::buffer(n)), reinterpret_cast<u8*>(old));
     EXPECT_EQ(memory::buffer(n)->length(), 10u);
     EXPECT_EQ(memory::buffer(n)->cells()[9].data2, 9u);
+}
+
+// True when every byte of [p, p + n) reads as released memory: unaddressable
+// under the address sanitizer, else (in stress mode) the poison pattern.
+bool poisoned(const u8* p, size_t n) {
+    for (size_t i = 0; i < n; i++) {
+#ifdef ORU_ADDRESS_SANITIZER
+        if (!__asan_address_is_poisoned(p + i)) return false;
+#else
+        if (p[i] != memory::poison_byte) return false;
+#endif
+    }
+    return true;
+}
+
+TEST_F(Collector, MemoryABufferLeavesReadsAsPoisonUntilHandedOutAgain) {
+    collector::set_stress(true);  // the pattern is written in stress mode
+    struct Case {
+        const char* what;
+        u8* (*leave)();  // the data a buffer leaves behind
+        size_t bytes;
+    } cases[] = {
+        {"replaced by a larger buffer",
+         [] {
+             const Node n = live_block(4, 0);
+             u8* data = memory::buffer(n)->data();
+             memory::expand_series_copy(memory::buffer(n), 0);
+             EXPECT_EQ(memory::buffer(n)->cells()[3].data2, 3u) << "the copy is whole";
+             return data;
+         },
+         64},
+        {"dead at a cycle",
+         [] {
+             u8* data = memory::buffer(memory::alloc_bytes(100))->data();
+             collector::recycle();
+             return data;
+         },
+         112},
+        {"slid down by a cycle",
+         [] {
+             make_garbage(4);
+             const Node n = live_block(4, 0);
+             u8* data = memory::buffer(n)->data();
+             collector::recycle();
+             EXPECT_LT(memory::buffer(n)->data(), data);
+             EXPECT_EQ(memory::buffer(n)->cells()[3].data2, 3u) << "the moved buffer is whole";
+             return data;  // now in the frame's free room: the garbage below was larger
+         },
+         64},
+    };
+    for (const Case& c : cases) {
+        const u8* left = c.leave();
+        EXPECT_TRUE(poisoned(left, c.bytes)) << c.what;
+    }
+    // The free room is handed out clean.
+    collector::recycle();
+    const Node fresh = memory::alloc_cells(64);
+    SeriesBuffer* s = memory::buffer(fresh);
+    for (i32 i = 0; i < 64; i++) *memory::alloc_tail(fresh) = cell::integer(i);
+    EXPECT_EQ(s->cells()[63].data2, 63u);
 }
 
 TEST_F(Collector, AValueHeldOnlyOnTheDataStackSurvivesStressMode) {

@@ -6,6 +6,7 @@
 #include "interpreter/actions.h"
 #include "interpreter/stack.h"
 #include "runtime/console.h"
+#include "runtime/collector.h"
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/function.h"
@@ -463,6 +464,53 @@ TEST_F(Errors, FireCaughtByTryLeavesTheErrorValue) {
     stack::unwind();
     EXPECT_EQ(report(e),
               "*** Script Error: invalid argument: 42\n*** Where: beta\n*** Near : none\n*** Stack: try alpha beta");
+}
+
+// Out of memory, raising no-memory asks for none: making an error allocates,
+// and the allocation would fail again, raising no-memory again, and so on
+// until the machine stack ran out. The error made at start-up is raised
+// instead, each time with the fields of that raise.
+TEST_F(Errors, NoMemoryIsRaisedWithoutAllocating) {
+    collector::enable(true);
+    memory::refuse_os_blocks = 0xFFFFFFFF;  // no more frames: the heap is what start-up made
+    Cell* chain = stack::push(none::value);
+    // The error a body raises under a try frame and a frame named `name`
+    // (interned first: a new symbol takes memory).
+    for (const char* name : {"try", "alpha", "beta"}) symbol::make(name);
+    const auto raised = [](const char* name, auto body) {
+        Cell* base = stack::top;
+        stack::mark_try(stack::word(symbol::make("try")));
+        stack::mark_native(word::of_symbol(symbol::make(name)));
+        EXPECT_EQ(catch_level(throw_code::top_level, body), throw_code::error);
+        stack::keep_error_result();
+        const Cell e = *stack::arguments;
+        stack::top = base;
+        return e;
+    };
+    const Cell first = raised("alpha", [chain] {
+        for (;;) {  // a chain of small blocks, every one live, until one cannot be had
+            Cell* link = stack::push(none::value);
+            block::make_at(*link, 2);
+            block::rs_append(*link, *chain);
+            *chain = *link;
+            stack::pop(1);
+        }
+    });
+    ASSERT_EQ(error_id_of(first), ErrorId::internal_no_memory);
+    EXPECT_EQ(spelling(word::symbol_of(field(first, error::field::where))), "alpha");
+
+    const u32 cycles = collector::cycles();
+    const u32 refusals = memory::refuse_os_blocks;
+    const Cell again = raised("beta", [] { fire(ErrorId::internal_no_memory); });
+    EXPECT_EQ(collector::cycles(), cycles) << "an allocation would have collected first";
+    EXPECT_EQ(memory::refuse_os_blocks, refusals) << "nor asked the OS for memory";
+    ASSERT_EQ(error_id_of(again), ErrorId::internal_no_memory);
+    EXPECT_EQ(spelling(word::symbol_of(field(again, error::field::where))), "beta");
+
+    memory::refuse_os_blocks = 0;
+    *chain = none::value;
+    EXPECT_EQ(report(again), "*** Internal Error: not enough memory\n*** Where: beta\n*** Near : none\n*** Stack: ");
+    collector::enable(false);
 }
 
 // At level 1 the stack lists the frames whose name holds a function!.

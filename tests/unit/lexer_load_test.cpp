@@ -217,3 +217,31 @@ TEST_F(LexerLoad, AScanDefersCollectionToItsEnd) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(LexerLoad, AStressLoadOfADeepNestingCostsWorkInProportionToItsDepth) {
+    // A cycle at every allocation marks all the live data each time: loading
+    // a nesting N deep, whose live data grows with N, would mark some N^2 / 2
+    // levels in all. Paced by a credit per allocation, the cycles do about
+    // the credit's work per allocation, and a level of nesting makes one.
+    constexpr u64 credit = 64 * 1024;
+    const u64 was = collector::set_stress_credit(credit);
+    constexpr int depth = 20000;
+    const std::string src = std::string(depth, '[') + std::string(depth, ']');
+    Cell* blk = stack::push();
+    const u64 start = collector::work_done();
+    const u32 cycles = test::load_collecting(blk, src);
+    const u64 work = collector::work_done() - start;
+    collector::set_stress_credit(was);
+    EXPECT_GT(cycles, 100u);
+    EXPECT_LE(work, 3 * credit * depth) << cycles << " cycles, " << (work >> 20) << " MiB marked";
+    Cell inner = *blk;  // the nesting is whole
+    for (int i = 0; i < depth; i++) {
+        ASSERT_EQ(block::rs_length_q(inner), 1) << "level " << i;
+        inner = value_at(inner, 0);
+    }
+    EXPECT_EQ(block::rs_length_q(inner), 0);
+}
+
+}  // namespace

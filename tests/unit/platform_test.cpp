@@ -166,3 +166,37 @@ TEST(Platform, CurrentDirectoryRoundTrip) {
     ASSERT_TRUE(platform::set_current_dir(start.c_str()));
     EXPECT_EQ(platform::get_current_dir(), start);
 }
+
+// A file over the limit is refused whole: by its size before any byte is
+// read, or, when the size is unknown (files of /proc report 0), once the
+// bytes read pass the limit.
+TEST(Platform, ReadFileRefusesWhatIsOverTheLimit) {
+    char path[] = "/tmp/oru_read_XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    const std::string text(100, 'x');
+    ASSERT_EQ(write(fd, text.data(), text.size()), 100);
+    close(fd);
+    struct Case {
+        const char* path;
+        u64 limit;
+        platform::ReadResult want;
+    } cases[] = {
+        {path, 100, platform::ReadResult::ok},
+        {path, 99, platform::ReadResult::too_large},
+        {"/proc/self/status", 10, platform::ReadResult::too_large},
+        {"/proc/self/status", platform::max_script_bytes, platform::ReadResult::ok},
+        {"/nonexistent/oru", 10, platform::ReadResult::cannot_open},
+    };
+    for (const Case& c : cases) {
+        std::string out;
+        EXPECT_EQ(platform::read_file(c.path, out, c.limit), c.want) << c.path << " " << c.limit;
+        if (c.want != platform::ReadResult::ok) {
+            EXPECT_TRUE(out.empty()) << c.path;
+        }
+    }
+    std::string out;
+    platform::read_file(path, out, 100);
+    EXPECT_EQ(out, text);
+    unlink(path);
+}

@@ -1,0 +1,7 @@
+from datetime import datetime, timedelta
+
+d = datetime(2021, 3, 15, 10, 20, 30)
+one = timedelta(seconds=1)
+for _ in range(1000000):
+    d = d + one
+print(d.year, d.month, d.day, d.hour, d.minute)

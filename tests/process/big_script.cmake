@@ -1,0 +1,25 @@
+# Scripts too large for the lexer's 32-bit sizes are refused, never cut down:
+# a sparse file whose size modulo 4 GiB is its real text would otherwise run
+# that text, and one of 2 GiB would be read as a negative size.
+set(text "Oru []\nprint \"ran\"\n")
+string(LENGTH "${text}" length)
+set(big ${WORK}/big_script.oru)
+file(WRITE ${WORK}/do_big.oru "Oru []\ne: try [do %big_script.oru]\nprint e/id\n")
+math(EXPR past_4g "4294967296 + ${length}")
+foreach(size 2147483648 ${past_4g})
+  file(WRITE ${big} "${text}")
+  execute_process(COMMAND truncate -s ${size} ${big} RESULT_VARIABLE made)
+  if(NOT made EQUAL 0)
+    message(FATAL_ERROR "cannot make a sparse file of ${size} bytes")
+  endif()
+  execute_process(COMMAND ${ORU} ${big} OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE status TIMEOUT 60)
+  if(NOT status EQUAL 1 OR NOT out STREQUAL "" OR NOT err MATCHES "cannot run .*big_script.oru: larger than 2147483647 bytes")
+    message(FATAL_ERROR "run of ${size} bytes: status ${status}\nstdout: ${out}\nstderr: ${err}")
+  endif()
+  execute_process(COMMAND ${ORU} ${WORK}/do_big.oru OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE status
+                  TIMEOUT 60)
+  if(NOT status EQUAL 0 OR NOT out STREQUAL "size-limit\n")
+    message(FATAL_ERROR "do of ${size} bytes: status ${status}\nstdout: ${out}\nstderr: ${err}")
+  endif()
+endforeach()
+file(REMOVE ${big} ${WORK}/do_big.oru)
