@@ -187,6 +187,8 @@ constexpr FunctionSpec native_specs[] = {
     // Until binary! and file! register: the full text is checksum data
     // [binary! string! file!] method [word!] /with spec [any-string! binary!
     // integer!].
+    {"compress", natives::slot::compress, "data [any-string! binary!] method [word!]"},
+    {"decompress", natives::slot::decompress, "data [binary!] method [word!] /size sz [integer!]"},
     {"checksum", natives::slot::checksum, "data [series!] method [word!] /with spec [series! integer!]"},
     {"transcode", natives::slot::transcode,
      "src [string!] /next /one /prescan /scan /part length [integer! string!] /into dst [block!] /trace callback"},

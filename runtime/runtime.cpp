@@ -24,6 +24,7 @@
 #include "interpreter/evaluator.h"
 #include "interpreter/natives.h"
 #include "interpreter/natives_checksum.h"
+#include "interpreter/natives_compress.h"
 #include "interpreter/natives_control.h"
 #include "interpreter/natives_eval.h"
 #include "interpreter/natives_math.h"
@@ -181,6 +182,7 @@ void runtime_init() {
     natives_math::register_all();
     natives_sets::register_all();
     natives_checksum::register_all();
+    natives_compress::register_all();
     parse::register_all();
     natives::init();
     parse::init();
