@@ -401,11 +401,11 @@ void lit_string(Gen& g) {
                                         "\"123\"",     "\"a b c\""};
     put_one(g, texts);
 }
-// Words some natives read as names: checksum methods, date, time, point
-// and email fields.
+// Words some natives read as names: checksum methods, compression
+// codecs, date, time, point and email fields.
 constexpr const char* named_words[] = {"sha256", "md5", "crc32", "adler32", "tcp", "sha1", "sha512", "hash",
-                                       "month", "year", "zone", "time", "hour", "weekday", "x", "z", "user",
-                                       "host"};
+                                       "zlib", "deflate", "gzip", "month", "year", "zone", "time", "hour",
+                                       "weekday", "x", "z", "user", "host"};
 
 void lit_word(Gen& g) {
     if (g.in.chance(24)) {
@@ -547,8 +547,11 @@ void lit_point3D(Gen& g) {
     put_one(g, texts);
 }
 void lit_binary(Gen& g) {
+    // Now and then a codec's output, which decompress reads.
     static const char* const texts[] = {"#{0102}", "#{}", "64#{YWJj}", "2#{00000001}", "16#{0A0B}",
-                                        "copy #{616263}", "#{FF00FF00FF}"};
+                                        "copy #{616263}", "#{FF00FF00FF}", "compress \"aaaaab\" 'zlib",
+                                        "compress #{} 'gzip", "compress \"abc^(1F600)\" 'deflate",
+                                        "#{789C030000000001}", "#{1F8B08000000000000FF}"};
     put_one(g, texts);
 }
 void lit_file(Gen& g) { g.put(g.in.chance(128) ? "%a.txt" : "%\"a b\""); }
