@@ -242,6 +242,22 @@ constexpr FunctionSpec action_specs[] = {
     {"put", action::put, "series key value [any-type!] /case"},
     {"sort", action::sort, "series /case /skip size /compare comparator /part length /all /reverse /stable"},
     {"trim", action::trim, "series /head /tail /auto /lines /all /with str"},
+    {"remove", action::remove, "series /part length /key key-arg"},
+    {"move", action::move, "origin target /part length"},
+    {"swap", action::swap, "series1 series2"},
+    {"take", action::take, "series /part length /deep /last"},
+    {"modify", action::modify, "target field value [any-type!] /case"},
+    {"create", action::create, "port"},
+    {"close", action::close, "port"},
+    {"delete", action::delete_, "file"},
+    {"open", action::open, "port /new /read /write /seek /allow access"},
+    {"open?", action::open_q, "port"},
+    {"query", action::query, "target"},
+    {"read", action::read, "source /part length /seek index /binary /lines /info /as encoding"},
+    {"rename", action::rename, "from to"},
+    {"update", action::update, "port"},
+    {"write", action::write,
+     "destination data [any-type!] /binary /lines /info /append /part length /seek index /allow access /as encoding"},
 };
 
 // Infix operators made from the words above (those whose functions exist).
@@ -341,6 +357,33 @@ void define_functions() {
     }
 }
 
+// The least `system` object the port actions need: the scheme registry
+// (name and scheme pairs, newest first) and the standard port, scheme and
+// URL-parts objects. A stand-in: the boot image's system object replaces
+// this whole definition.
+constexpr const char* least_system = R"(
+system: make object! [
+    schemes: []
+    standard: make object! [
+        port: make object! [spec: scheme: actor: awake: state: data: extra: none]
+        scheme: make object! [name: title: info: actor: awake: none]
+        url-parts: make object! [scheme: user-info: host: port: path: target: query: fragment: ref: none]
+    ]
+]
+)";
+
+void define_system() {
+    Cell* const saved = stack::top;
+    Cell* code = load_text(least_system);
+    context::bind(*code, context::global, false);
+    stack::push(unset::value);
+    stack::mark_native(words::word::tag_body);
+    stack::push(unset::value);
+    interpreter::eval_block_throwing(*code, true);
+    stack::unwind();
+    stack::top = saved;
+}
+
 void error_line(const char* message) {
     console::print_text("*** Error: ");
     console::print_text(message);
@@ -367,6 +410,7 @@ void define_base() {
     define_values();
     define_typesets();
     define_functions();
+    define_system();
     natives_output::define_last_lf();
     dyn_print::add(natives_output::stdout_hook, nullptr);
     natives::find_script_header = find_header;

@@ -12,6 +12,7 @@
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/logic.h"
 #include "runtime/datatypes/none.h"
+#include "runtime/datatypes/port.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/unset.h"
@@ -74,11 +75,22 @@ void set_first_argument(u32 slot, i32 symbol) {
     fire(ErrorId::script_expect_arg, stack::get_call(), datatype::make(t), sym ? stack::word(sym) : none::value);
 }
 
+NativeActors native_actors = nullptr;
+
 ActionEntry port_action(const Cell* value, u32 slot) {
-    // A port whose third field holds a handle! dispatches slots 25-62 through
-    // that actor table (entry slot - 25, access/no-port-action when empty).
-    // Ports and handles come later; until then a port uses its type's row.
-    (void)value;
+    // A port whose actor is a handle! dispatches slots 25-62 through the
+    // native table the handle names (entry slot - 25); an empty entry is
+    // access/no-port-action.
+    if (native_actors && slot <= action::count) {
+        const Cell actor = port::actor_of(*value);
+        if (cell::type_of(actor) == type::handle) {
+            if (const ActionEntry* table = native_actors(actor)) {
+                const ActionEntry e = table[slot - action::append];
+                if (!e) fire(ErrorId::access_no_port_action);
+                return e;
+            }
+        }
+    }
     ActionEntry e = registry::entry(type::port, slot);
     if (!e) no_handler(type::port, slot);
     return e;
@@ -448,7 +460,9 @@ constexpr StackEntry entry_xor_ = stack_entry<action::xor_>;
 // count below 1 leaves everything as it is, the result slot included.
 void insertion(const i32* r, bool append_) {
     i32 part = -1;
-    if (on(r, 0)) part = part_count(*arg(1), *ref(r, 0));
+    // A port's actor takes the /part count as it is given.
+    if (on(r, 0))
+        part = cell::type_of(*arg(0)) == type::port ? count_arg(*ref(r, 0), "part") : part_count(*arg(1), *ref(r, 0));
     i32 dup = 1;
     if (on(r, 2)) {
         dup = count_arg(*ref(r, 2), "dup");
@@ -464,10 +478,11 @@ constexpr StackEntry entry_back = stack_entry<action::back>;
 
 // change: series value /part range /only /dup count. The range counts in the
 // series being changed, so a position must lie in that series; the handler
-// gets the count as an integer! in the /part cell.
+// gets the count as an integer! in the /part cell (a port's actor gets the
+// range as it is given).
 void entry_change(const i32* r) {
     Cell* part = ref(r, 0);
-    if (part) *part = cell::integer(part_count(*arg(0), *part));
+    if (part && cell::type_of(*arg(0)) != type::port) *part = cell::integer(part_count(*arg(0), *part));
     i32 dup = 1;
     if (on(r, 2)) {
         dup = count_arg(*ref(r, 2), "dup");

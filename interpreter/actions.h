@@ -56,8 +56,17 @@ constexpr i32 equal = 0, not_equal = 1, strict_equal = 2, lesser = 3, lesser_equ
 // Records the symbol of the first argument word of the action in a slot
 // (1-62), which the no-handler error names; 0 names none.
 void set_first_argument(u32 slot, i32 symbol);
-// A port! value's actor table for the port actions (slot 25 on).
+// A port! value's handler for the port actions (slot 25 on): from the
+// native actor table its handle! actor names, else the port! row.
 ActionEntry port_action(const Cell* value, u32 slot);
+
+// The native actor table a handle! names: 38 handlers for the slots 25
+// (append) to 62 (write) in slot order, null for an action it does not
+// support; null when the handle names no table. port::init installs
+// port::native_actor; a handle naming no table leaves the port to the
+// port! row, whose handlers answer access/invalid-port.
+using NativeActors = const ActionEntry* (*)(const Cell& handle);
+extern NativeActors native_actors;
 
 // The handler of `slot` for `type`; `value` is the value being dispatched on.
 inline ActionEntry get_action(u32 t, const Cell* value, u32 slot) {

@@ -14,6 +14,7 @@
 #include "runtime/datatypes/function.h"
 #include "runtime/datatypes/logic.h"
 #include "runtime/datatypes/object.h"
+#include "runtime/datatypes/port.h"
 #include "runtime/datatypes/series.h"
 #include "runtime/datatypes/word.h"
 #include "runtime/fire.h"
@@ -249,6 +250,38 @@ Cell call_callback(const Cell& callback, const Cell& name, u32 callback_bit, Cel
     if (interpreter::call_function(*fn, 0, *label, callback_bit)) interpreter::throw_pending();
     const Cell answer = *stack::arguments;
     for (i32 i = 1; i < count; i++) args[i] = stack::arguments[i];
+    stack::unwind_func();
+    stack::top = saved;
+    return answer;
+}
+
+Cell call_actor(const Cell& actor_fn, const Cell& name, Cell* args, i32 count) {
+    if (cell::type_of(actor_fn) != type::function) fire(ErrorId::script_invalid_arg, actor_fn);
+    Cell* const saved = stack::top;
+    stack::push();  // reserved, never written: the cell at the top may be a result slot in use
+    Cell* fn = stack::push(actor_fn);
+    Cell* label = stack::push(name);
+    stack::mark(*label, function::context_of(*fn));
+    const Node desc = function::arguments(*fn);
+    const i32 n = static_cast<i32>(memory::buffer(desc)->length());
+    i32 slot = 0, locals = 0;
+    for (i32 d = 0; d < n; d++) {
+        const Cell item = memory::buffer(desc)->cells()[d];
+        const u32 t = cell::type_of(item);
+        if (t == type::typeset) {
+            if ((item.header & function::arg_kind::mask) == function::arg_kind::return_) continue;
+            stack::push(slot < count ? args[slot] : none_value);
+            slot++;
+        } else if (t == type::refinement) {
+            stack::push(slot < count ? args[slot] : logic::false_value);
+            slot++;
+        } else if (t == type::integer) {
+            locals = static_cast<i32>(item.data2);
+        }
+    }
+    function::init_locals(locals);
+    if (interpreter::call_function(*fn, 0, *label, 32)) interpreter::throw_pending();
+    const Cell answer = *stack::arguments;
     stack::unwind_func();
     stack::top = saved;
     return answer;
@@ -952,6 +985,8 @@ void register_all() {
         Cell args[2] = {first, second};
         return natives::call_callback(fn, words::word::tag_compare_callback, 4, args, 2);
     };
+    // Port actions call their actor's functions through this.
+    port::call_actor = natives::call_actor;
 }
 
 }  // namespace oru::natives_eval

@@ -46,6 +46,13 @@ u32 transcode(bool check, const i32* refinements);
 // callback (a throw to an outer catch) goes on as the system-level throw.
 Cell call_callback(const Cell& callback, const Cell& name, u32 callback_bit, Cell* args, i32 count);
 
+// Calls a port actor's function! in a call frame named `name` with
+// args[0..count) (on the data stack) filling its parameter slots in order,
+// as port::call_actor describes: slots it lacks are dropped, missing ones
+// are false for a refinement and none for an argument. Traced as the port
+// callback (32). Returns the function's answer; the stacks are as they were.
+Cell call_actor(const Cell& fn, const Cell& name, Cell* args, i32 count);
+
 // The events a callback wants: when the first value of its body is a block,
 // the OR of bit i for every word in it whose canonical symbol is that of
 // events[i] (other values count 0, so an empty block wants nothing);

@@ -956,8 +956,9 @@ u32 parse(bool, const i32* refinements) {
     if (used(part_r)) {
         i64 l = part_limit(args[0], args[refinements[part_r]]);
         if (l > INT32_MAX) l = INT32_MAX;
-        if (l <= 0) {
-            // Nothing of the input is to be matched: no rule runs.
+        if (l <= cell::head_index(args[0])) {
+            // A limit at or before the input's position leaves nothing of
+            // the input to match: no rule runs.
             const i32 rest = series::abs_length_q(args[0]) - cell::head_index(args[0]);
             stack::set_result(logic::make(rest <= 0));
             return 0;

@@ -180,6 +180,9 @@ i32 scan_units(const Units& u, i32 i, i32 stop, Test test) {
 // else the first that does (stop when none).
 template <bool Run>
 i32 scan(const Cell& input, i32 i, i32 stop, const Cell& v, bool folding) {
+    // A position already past the stop (an edit or /part limit left it
+    // there) has nothing to scan; memchr would take the negative size as huge.
+    if (i >= stop) return i;
     const Units u = units_of(input);
     if (cell::type_of(v) == type::bitset) {
         const Bits b = bits_of(v);

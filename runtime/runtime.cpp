@@ -56,6 +56,7 @@
 #include "runtime/datatypes/path.h"
 #include "runtime/datatypes/percent.h"
 #include "runtime/datatypes/point.h"
+#include "runtime/datatypes/port.h"
 #include "runtime/datatypes/ref.h"
 #include "runtime/datatypes/routine.h"
 #include "runtime/datatypes/series.h"
@@ -67,6 +68,7 @@
 #include "runtime/datatypes/tuple.h"
 #include "runtime/datatypes/typeset.h"
 #include "runtime/datatypes/unset.h"
+#include "runtime/datatypes/vector.h"
 #include "runtime/datatypes/word.h"
 #include "runtime/memory.h"
 #include "runtime/ownership.h"
@@ -152,6 +154,9 @@ void runtime_init() {
     percent::init();
     time::init();  // parent float!
     date::init();
+    // Packed vectors and ports.
+    vector::init();  // parent string!
+    port::init();    // parent object!
 
     actions::init();  // 9
 

@@ -700,7 +700,8 @@ Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell*, Cel
 }
 
 i32 compare(Cell* value1, Cell* value2, i32 op) {
-    if (cell::type_of(*value2) != type::object) return -2;
+    // port! compares with this too: ports with ports, objects with objects.
+    if (cell::type_of(*value2) != cell::type_of(*value1)) return -2;
     const Node a = context_of(*value1), b = context_of(*value2);
     if (a == b) return 0;
     if (op == actions::op::same) return -1;  // same?: only one context is the same

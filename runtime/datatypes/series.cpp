@@ -322,7 +322,12 @@ Cell* move(Cell* origin, Cell* target, Cell* part) {
 
     const bool sb = block_like_q(st), tb = block_like_q(tt), ss = string_like_q(st), ts = string_like_q(tt);
     const u32 su = buffer_of(*origin)->unit(), tu0 = buffer_of(*target)->unit();
-    if ((sb && !tb) || (tb && !sb) || (su != tu0 && !(ss && ts)))
+    // Vector elements move only between vectors of one element type, whose
+    // units are then their widths: the bits of another kind of element (or
+    // of a character) would be read as something else.
+    const bool vectors_differ = (st == type::vector || tt == type::vector) &&
+                                (st != tt || origin->data3 != target->data3);
+    if ((sb && !tb) || (tb && !sb) || (su != tu0 && !(ss && ts)) || vectors_differ)
         fire(ErrorId::script_move_bad, datatype::make(st), datatype::make(tt));
     {
         const i32 tlen = abs_length_q(*target);

@@ -283,7 +283,9 @@ Needle needle_of(const Cell& series, const Cell& value) {
         nd.value = value;
         return nd;
     }
-    if (elements && (vt == type::integer || vt == type::float_ || vt == type::char_)) {
+    // A vector's elements are numbers of any kind; each is compared with the
+    // value as a value (no text of theirs can match).
+    if (st == type::vector || (elements && (vt == type::integer || vt == type::float_ || vt == type::char_))) {
         nd.kind = Needle::element;
         nd.value = value;
         return nd;
@@ -409,6 +411,7 @@ Cell element_value(const Cell& series, i32 i) {
 struct SortSpec {
     u32 unit;
     bool is_float;   // a vector! of float! or percent! elements
+    bool is_signed;  // a vector! of integer! elements (two's complement)
     int fold;        // 0 none, 1 A-Z only (binary!), 2 the case-fold table
     bool reverse;
     bool whole;      // every element of the record, else the one at offset
@@ -435,6 +438,12 @@ i32 compare_elements(const u8* a, const u8* b, const SortSpec& sp) {
             std::memcpy(&y, b, 8);
         }
         return x > y ? 1 : x < y ? -1 : 0;  // NaN compares equal to everything
+    }
+    if (sp.is_signed) {
+        const u32 ux = get_char(a, sp.unit), uy = get_char(b, sp.unit);
+        const i32 x = sp.unit == 1 ? static_cast<int8_t>(ux) : sp.unit == 2 ? static_cast<int16_t>(ux) : static_cast<i32>(ux);
+        const i32 y = sp.unit == 1 ? static_cast<int8_t>(uy) : sp.unit == 2 ? static_cast<int16_t>(uy) : static_cast<i32>(uy);
+        return x > y ? 1 : x < y ? -1 : 0;
     }
     if (sp.unit == 8) {
         u64 x, y;
@@ -495,10 +504,11 @@ i32 by_call(const void* a, const void* b, const void* user, const void*) {
     Cell* y;
     if (o->whole) {
         const u32 t = cell::type_of(*o->series);
+        const u32 extra = t == type::vector ? o->series->data3 : 0;  // a vector's element type
         const Node nx = memory::copy_series_part(n, static_cast<i32>(o->first + ia * o->size), static_cast<i32>(o->size));
-        x = stack::push(cell::make(t, 0, nx, 0));
+        x = stack::push(cell::make(t, 0, nx, extra));
         const Node ny = memory::copy_series_part(n, static_cast<i32>(o->first + ib * o->size), static_cast<i32>(o->size));
-        y = stack::push(cell::make(t, 0, ny, 0));
+        y = stack::push(cell::make(t, 0, ny, extra));
     } else {
         x = stack::push(element_value(*o->series, static_cast<i32>(o->first + ia * o->size)));
         y = stack::push(element_value(*o->series, static_cast<i32>(o->first + ib * o->size)));
@@ -926,6 +936,7 @@ Cell* sort(Cell* series, bool case_, Cell* skip, Cell* compare, Cell* part, bool
     SortSpec sp{};
     sp.unit = buf(n)->unit();
     sp.is_float = t == type::vector && (series->data3 == type::float_ || series->data3 == type::percent);
+    sp.is_signed = t == type::vector && series->data3 == type::integer;
     sp.fold = case_ || t == type::vector ? 0 : family_q(t) ? 2 : 1;
     sp.reverse = reverse;
     sp.whole = all && skip;

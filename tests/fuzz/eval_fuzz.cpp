@@ -568,6 +568,17 @@ void lit_ref(Gen& g) {
     static const char* const texts[] = {"@name", "@a", "copy @ref"};
     put_one(g, texts);
 }
+void lit_vector(Gen& g) {
+    static const char* const texts[] = {"make vector! [integer! 8 [1 2 300]]", "make vector! [1.5 2.0]",
+                                        "make vector! [integer! 32 3]", "make vector! []",
+                                        "make vector! [char! 16 [#\"a\"]]", "make vector! [percent! 32 [50%]]"};
+    put_one(g, texts);
+}
+// A port needs a scheme the program registers: without one, make raises.
+void lit_port(Gen& g) {
+    static const char* const texts[] = {"make port! [scheme: 'x]", "make port! []"};
+    put_one(g, texts);
+}
 
 // ORDER: the first row is the answer past the input's end: keep it a leaf.
 // A new datatype adds its row here (start-up stops on a registered datatype
@@ -588,7 +599,7 @@ const Literal literals[] = {
     {type::point2D, lit_point2D},   {type::point3D, lit_point3D},       {type::binary, lit_binary},
     {type::file, lit_file},
     {type::url, lit_url},           {type::tag, lit_tag},             {type::email, lit_email},
-    {type::ref, lit_ref},
+    {type::ref, lit_ref},           {type::vector, lit_vector},       {type::port, lit_port},
 };
 constexpr u32 literal_count = sizeof literals / sizeof literals[0];
 
