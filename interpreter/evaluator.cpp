@@ -44,6 +44,7 @@
 #include "interpreter/natives.h"
 #include "interpreter/natives_control.h"
 #include "interpreter/natives_eval.h"
+#include "runtime/budget.h"
 #include "runtime/collector.h"
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/context.h"
@@ -3122,6 +3123,9 @@ template <BlockFrame frame>
     if constexpr (frame == BlockFrame::own) stack::mark_interp_eval(body_name());
     ORU_TRACE(Event::enter, &block, i, nullptr, nullptr);
     try {
+        // A harness's step limit: every loop and every self-extending block
+        // passes here (budget.h).
+        budget::step();
         // The length and the next cell come from one fetch of the buffer,
         // made again after each expression (which may move or change it).
         SeriesBuffer* b = memory::buffer(n);
@@ -3146,6 +3150,7 @@ template <BlockFrame frame>
                 length = static_cast<i32>((b->tail - b->head) / sizeof(Cell));
                 if (i >= length) break;
                 stack::reset();
+                budget::step();
             }
         }
     } catch (const SystemThrow& t) {

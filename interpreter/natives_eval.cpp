@@ -30,6 +30,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
+#include <unordered_set>
 #include <vector>
 
 namespace oru::natives {
@@ -410,17 +411,36 @@ i32 directive_index(const Cell& issue, const i32* names) {
 // the value after #system is passed over untouched, as the preprocessor
 // does). Without any, the expansion leaves a block as it is, there being no
 // way to register a macro yet.
+//
+// The walk keeps its own stack, so nesting of any depth costs no machine
+// stack, and visits each series position once: a block that holds itself,
+// or blocks shared many times over, end the walk instead of recursing
+// without end or exploding. Nothing here allocates series memory, so the
+// cells read stay where they are.
 bool directives_q(const Cell& blk, const i32* names) {
-    const i32 end = series::abs_length_q(blk);
-    for (i32 i = cell::head_index(blk); i < end; i++) {
-        const Cell v = *block::rs_abs_at(blk, i);
+    struct Walk {
+        Cell block;
+        i32 at;
+    };
+    std::vector<Walk> walks{{blk, cell::head_index(blk)}};
+    std::unordered_set<u64> seen{(u64{cell::node(blk)} << 32) | static_cast<u32>(cell::head_index(blk))};
+    while (!walks.empty()) {
+        Walk& w = walks.back();
+        if (w.at >= series::abs_length_q(w.block)) {
+            walks.pop_back();
+            continue;
+        }
+        const Cell v = *block::rs_abs_at(w.block, w.at++);
         const u32 t = cell::type_of(v);
         if (t == type::issue) {
             const i32 d = directive_index(v, names);
             if (d >= guard_directives) return true;
-            if (d >= 0) i++;
+            if (d >= 0) w.at++;
+            continue;
         }
-        if ((t == type::block || t == type::paren) && directives_q(v, names)) return true;
+        if (t != type::block && t != type::paren) continue;
+        const u64 key = (u64{cell::node(v)} << 32) | static_cast<u32>(cell::head_index(v));
+        if (seen.insert(key).second) walks.push_back(Walk{v, cell::head_index(v)});
     }
     return false;
 }

@@ -11,6 +11,7 @@
 // that holds a buffer across an allocation fetches it again through its node.
 #include "runtime/memory.h"
 
+#include "runtime/budget.h"
 #include "runtime/collector.h"
 #include "runtime/fire.h"
 #include "runtime/platform/platform.h"
@@ -57,6 +58,7 @@ void guarded(F&& f) {
 void* map_os_block(size_t size, bool executable) {
     if (size > SIZE_MAX - os_prefix - page) return nullptr;
     size_t rounded = round_up(size + os_prefix, page);
+    budget::take_os_bytes(record.total, rounded);
     if (refuse_os_blocks) {
         refuse_os_blocks--;
         return nullptr;
@@ -287,9 +289,10 @@ void release_all() {
 
 NodeFrame* new_node_frame(u32 count) {
     if (count == 0 || count > frame_span - 1) count = node_frame_capacity;
+    size_t bytes = node_frame_bytes(count);
+    budget::take_os_bytes(record.total, bytes);
     u32 number = alloc_frame_number();
     u64* slots = node_slots + size_t{number} * frame_span;
-    size_t bytes = node_frame_bytes(count);
     if (mprotect(slots, bytes, PROT_READ | PROT_WRITE) != 0) fire(ErrorId::internal_no_memory);
     record.total += bytes;
     node_frames_in_use++;

@@ -12,7 +12,7 @@ echo "== normal build"
 ctest --timeout 300 --test-dir "$root/build" --output-on-failure -j "$jobs"
 
 echo "== collector stress"
-ORU_GC_STRESS=1 ctest --timeout 300 --test-dir "$root/build" --output-on-failure -j "$jobs" -L "unit|script|process"
+ORU_GC_STRESS=1 ctest --timeout 300 --test-dir "$root/build" --output-on-failure -j "$jobs" -L "unit|script|process|fuzz"
 
 echo "== sanitizer build"
 "$root/tools/build.sh" build-asan -DCMAKE_BUILD_TYPE=Debug -DORU_SANITIZE=ON

@@ -7,13 +7,39 @@
 #include "runtime/memory.h"
 #include "runtime/registry.h"
 
+#include <array>
 #include <cstring>
+#include <string>
 
 namespace oru::datatype {
 
+namespace {
+
+// The name every type number has whether its datatype has registered or not
+// (the lexer makes values of types that have no handlers yet): the ORDER
+// TYPES entry with "-" for "_", no trailing "_", and "!".
+const char* fixed_name(u32 t) {
+    static const auto names = [] {
+        std::array<std::string, type::count + 1> n;
+        auto spell = [](std::string s) {
+            if (s.back() == '_') s.pop_back();
+            for (char& c : s)
+                if (c == '_') c = '-';
+            return s + "!";
+        };
+#define ORU_TYPE_NAME(name, number) n[number] = spell(#name);
+        ORU_TYPES(ORU_TYPE_NAME)
+#undef ORU_TYPE_NAME
+        return n;
+    }();
+    return t >= 1 && t <= type::count ? names[t].c_str() : "";
+}
+
+}  // namespace
+
 const char* name_of(u32 t) {
-    if (t >= registry::table_types || !registry::datatypes[t].name) return "";
-    return registry::datatypes[t].name;
+    if (t >= registry::table_types) return "";
+    return registry::datatypes[t].name ? registry::datatypes[t].name : fixed_name(t);
 }
 
 void make_in(const Cell& block, u32 t) { *memory::alloc_tail(cell::node(block)) = make(t); }
@@ -26,9 +52,9 @@ void make_words() {
 }
 
 u32 symbol_of(u32 t) {
-    if (t >= registry::table_types || !registry::datatypes[t].name) return 0;
+    if (t >= registry::table_types || !*name_of(t)) return 0;
     u32& word = registry::datatypes[t].word;
-    if (word == 0) word = static_cast<u32>(symbol::make(registry::datatypes[t].name));
+    if (word == 0) word = static_cast<u32>(symbol::make(name_of(t)));
     return word;
 }
 

@@ -10,8 +10,9 @@ namespace oru::datatype {
 inline Cell make(u32 t) { return cell::make(type::datatype, t); }
 inline u32 get(const Cell& dt) { return dt.data1; }
 
-// The registered name with its "!" ("integer!"), or "" for a number that no
-// datatype registered.
+// The name with its "!" ("integer!"): the registered one, else the fixed
+// name of the type number (a value of a type with no handlers yet still has
+// one); "" for a number that is no type.
 const char* name_of(u32 t);
 
 // Appends a datatype! cell to a block.

@@ -18,12 +18,16 @@
 
 namespace oru::string {
 
+// The cell is often one just pushed, still holding what an earlier use left
+// there: it is cleared before the allocation, which may collect and mark it.
 void make_at(Cell& str, i32 n) {
+    str.header = type::unset;
     Node node = memory::alloc_series(n == 0 ? 1 : n, 1, 0);
     str = cell::make(type::string, 0, node, 0);
 }
 
 void make_at_unit(Cell& str, i32 n, u32 unit) {
+    str.header = type::unset;
     Node node = memory::alloc_codepoints(n, unit);
     str = cell::make(type::string, 0, node, 0);
 }

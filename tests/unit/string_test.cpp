@@ -5,6 +5,7 @@
 #include "runtime/datatypes/string.h"
 
 #include "interpreter/stack.h"
+#include "runtime/collector.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/fire.h"
 #include "runtime/memory.h"
@@ -62,6 +63,27 @@ protected:
     void SetUp() override { runtime_init(); }
     void TearDown() override { runtime_shutdown(); }
 };
+
+// A string made into a data-stack cell just pushed: the cell still holds
+// what an earlier use left there (here a block whose node is gone) while the
+// allocation collects, and the collector marks every cell up to the top. It
+// must never see that leftover.
+TEST_F(Strings, MadeIntoAFreshStackCellWhileCollecting) {
+    const Cell leftover{type::block, 0, 0xBDBDBDBDu, 0};
+    using Maker = void (*)(Cell&);
+    const Maker makers[] = {[](Cell& c) { string::make_at(c, 16); }, [](Cell& c) { string::make_at_unit(c, 4, 2); }};
+    for (Maker make_one : makers) {
+        *stack::top = leftover;
+        collector::set_stress(true);
+        collector::enable(true);
+        Cell* c = stack::push();
+        make_one(*c);
+        collector::enable(false);
+        collector::set_stress(false);
+        EXPECT_EQ(cell::type_of(*c), type::string);
+        stack::pop(1);
+    }
+}
 
 // --- Widening ---------------------------------------------------------------
 
