@@ -55,6 +55,7 @@
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/typeset.h"
+#include "runtime/datatypes/url.h"
 #include "runtime/datatypes/word.h"
 #include "runtime/fire.h"
 #include "runtime/memory.h"
@@ -154,6 +155,7 @@ constexpr const char* never_called[] = {
     "wait",    // sleeps
     "browse",  // starts a browser
     "call",    // runs shell commands
+    "create-dir",  // makes directories
     "quit", "halt", "q",
 };
 
@@ -1896,6 +1898,9 @@ Job& job = *new Job;
 
 void* interpreter_thread(void*) {
     start_runtime();
+    // Programs never reach files or the network: the file and HTTP services
+    // behind file! and url! actions are taken out, so those actions raise.
+    url::services = url::Services{};
     std::unique_lock<std::mutex> hold(job.lock);
     job.ready = true;
     job.changed.notify_all();
