@@ -1,5 +1,7 @@
 // The least boot program: base definitions, then one script.
 #include "boot/boot.h"
+#include "boot/library.h"
+#include "boot/routines.h"
 
 #include "codecs/lexer.h"
 #include "interpreter/actions.h"
@@ -9,6 +11,8 @@
 #include "interpreter/natives_output.h"
 #include "interpreter/stack.h"
 #include "runtime/console.h"
+#include "runtime/fire.h"
+#include "runtime/system.h"
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/datatype.h"
@@ -198,6 +202,7 @@ constexpr FunctionSpec native_specs[] = {
 constexpr FunctionSpec action_specs[] = {
     {"make", action::make, "type [any-type!] spec [any-type!]"},
     {"to", action::to, "type [any-type!] spec [any-type!]"},
+    {"reflect", action::reflect, "value [any-type!] field [word!]"},
     {"form", action::form, "value [any-type!] /part limit"},
     {"mold", action::mold, "value [any-type!] /only /all /flat /part limit"},
     {"random", action::random, "value /seed /secure /only"},
@@ -260,19 +265,6 @@ constexpr FunctionSpec action_specs[] = {
      "destination data [any-type!] /binary /lines /info /append /part length /seek index /allow access /as encoding"},
 };
 
-// Infix operators made from the words above (those whose functions exist).
-struct OpSpec {
-    const char* op;
-    const char* from;
-};
-constexpr OpSpec op_specs[] = {
-    {"+", "add"},          {"-", "subtract"},      {"*", "multiply"},      {"/", "divide"},
-    {"%", "remainder"},    {"=", "equal?"},        {"<>", "not-equal?"},   {"==", "strict-equal?"},
-    {"=?", "same?"},       {"<", "lesser?"},       {">", "greater?"},      {"<=", "lesser-or-equal?"},
-    {">=", "greater-or-equal?"}, {"**", "power"},  {"and", "and~"},        {"or", "or~"},
-    {"xor", "xor~"},
-};
-
 // A typeset of the given type numbers, or'ed with other typesets.
 Cell typeset_of(std::initializer_list<u32> types, std::initializer_list<const Cell*> with = {}) {
     Cell ts = typeset::make();
@@ -317,27 +309,6 @@ void define_typesets() {
     for (const auto& [name, value] : named) set_global(name, *value);
 }
 
-void define_values() {
-    const Cell none_value{type::none, 0, 0, 0};
-    const Cell true_value{type::logic, 1, 0, 0};
-    const Cell false_value{type::logic, 0, 0, 0};
-    set_global("none", none_value);
-    for (const char* w : {"true", "yes", "on"}) set_global(w, true_value);
-    for (const char* w : {"false", "no", "off", "Kestu"}) set_global(w, false_value);
-    const std::pair<const char*, i32> chars[] = {
-        {"tab", 9},    {"cr", 13},    {"newline", 10}, {"lf", 10},   {"escape", 27},      {"slash", 47},
-        {"sp", 32},    {"space", 32}, {"null", 0},     {"enter", 13}, {"dot", 46},        {"comma", 44},
-        {"dbl-quote", 34},
-    };
-    for (const auto& [name, cp] : chars) set_global(name, Cell{type::char_, 0, static_cast<u32>(cp), 0});
-    Cell* crlf = stack::push();
-    string::make_at(*crlf, 2);
-    string::concatenate_literal(*crlf, "\r\n");
-    set_global("crlf", *crlf);
-    stack::pop(1);
-    set_global("pi", cell::float_(3.141592653589793));
-}
-
 // Every registered type's word is set to its datatype! value.
 void define_datatypes() {
     for (u32 t = 1; t <= registry::highest_type; t++)
@@ -348,13 +319,6 @@ void define_datatypes() {
 void define_functions() {
     for (const FunctionSpec& f : native_specs) define_function(f, type::native);
     for (const FunctionSpec& f : action_specs) define_function(f, type::action);
-    for (const OpSpec& o : op_specs) {
-        Cell* top = stack::top;
-        Cell* fn = stack::push(*context::global_slot(symbol::make(o.from)));
-        Cell* op = op::make(nullptr, fn, type::op);
-        set_global(o.op, *op);
-        stack::top = top;
-    }
 }
 
 // The least `system` object the port actions need: the scheme registry
@@ -384,6 +348,45 @@ void define_system() {
     stack::top = saved;
 }
 
+// Evaluates one library module: its text is lexed, the header (the word
+// Oru and its block) dropped, the rest bound to the global context and
+// evaluated. An error that the module does not catch names the module in its
+// report and ends the process with the uncaught-error status.
+void run_module(const LibraryModule& module) {
+    Cell* const saved = stack::top;
+    Cell* code = load_text(module.text);
+    if (series::abs_length_q(*code) >= 2 && cell::type_of(*block::rs_abs_at(*code, 0)) == type::word &&
+        cell::type_of(*block::rs_abs_at(*code, 1)) == type::block)
+        code->data1 = 2;
+    context::bind(*code, context::global, false);
+    stack::push(unset::value);
+    stack::mark_native(words::word::tag_body);
+    Cell* const args = stack::push(*code);
+    stack::mark_try(words::word::tag_body);
+    const u32 status = interpreter::guard(throw_code::error, [&] { return interpreter::eval_block(*args); });
+    if (status == throw_code::error) {
+        // The unwinding closed the try frame and pushed the error.
+        const Cell error = *stack::last_pushed();
+        console::print_text("*** Error in library module ");
+        console::print_text(module.file);
+        console::print_text("\n");
+        report_uncaught(error);
+    }
+    if (status != 0) {
+        interpreter::pass_on(status);
+        interpreter::throw_pending();
+    }
+    stack::unwind_last();
+    stack::unwind();
+    stack::top = saved;
+}
+
+void run_modules() {
+    routines::begin_boot();
+    for (int i = 0; i < library_module_count; i++) run_module(library_modules[i]);
+    routines::end_boot();
+}
+
 void error_line(const char* message) {
     console::print_text("*** Error: ");
     console::print_text(message);
@@ -407,11 +410,10 @@ long find_header(const std::string& text) {
 
 void define_base() {
     define_datatypes();
-    define_values();
     define_typesets();
     define_functions();
+    run_modules();
     define_system();
-    natives_output::define_last_lf();
     dyn_print::add(natives_output::stdout_hook, nullptr);
     natives::find_script_header = find_header;
 }
