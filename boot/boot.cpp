@@ -1,6 +1,7 @@
 // The least boot program: base definitions, then one script.
 #include "boot/boot.h"
 #include "boot/library.h"
+#include "boot/library_binding.h"
 #include "boot/routines.h"
 
 #include "codecs/lexer.h"
@@ -409,11 +410,13 @@ long find_header(const std::string& text) {
 }
 
 void define_base() {
+    reset_library_binding();
     define_datatypes();
     define_typesets();
     define_functions();
     run_modules();
     define_system();
+    bind_library();
     dyn_print::add(natives_output::stdout_hook, nullptr);
     natives::find_script_header = find_header;
 }
