@@ -9,7 +9,11 @@ struct LibraryModule {
     const char* text;  // UTF-8, with its header
 };
 
+// The define records (natives, actions), read before any module runs.
+extern const LibraryModule library_defines[];
+extern const int library_defines_count;
+// The modules, evaluated in order.
 extern const LibraryModule library_modules[];
-extern const int library_module_count;
+extern const int library_modules_count;
 
 }  // namespace oru::boot

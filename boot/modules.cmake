@@ -1,3 +1,11 @@
+# The define records that start-up reads before any module runs: the
+# native and action words, each a set-word, `make native!` or `make action!`
+# and the block of its spec and table slot.
+set(ORU_LIBRARY_DEFINES
+  library/natives.oru
+  library/actions.oru
+)
+
 # The library modules that start-up evaluates, in this order. Each module
 # defines its words before the next one runs; a module joins the list once
 # the datatypes and natives it needs exist.

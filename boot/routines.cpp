@@ -16,6 +16,7 @@
 #include "runtime/datatypes/function.h"
 #include "runtime/datatypes/logic.h"
 #include "runtime/datatypes/none.h"
+#include "runtime/datatypes/object.h"
 #include "runtime/datatypes/routine.h"
 #include "runtime/datatypes/series.h"
 #include "runtime/datatypes/string.h"
@@ -100,6 +101,14 @@ Machine pick_stack(const Machine* a, i32) {
     return Machine{.cell = &result};
 }
 
+// The object over the global context that `system/words` holds (class id
+// -1, no change handlers), also stored as the global context's self cell.
+Machine system_words(const Machine*, i32) {
+    Cell* out = stack::push(object::make_cell(context::global, -1, 0));
+    *context::self(context::global) = *out;
+    return Machine{.cell = out};
+}
+
 // --- Type predicates ---------------------------------------------------------------
 
 template <u32 T>
@@ -145,6 +154,7 @@ const Entry registry[] = {
     {"pick-stack", pick_stack, 1, 0, true},
     {"frame-index?", frame_index, 0, type::integer, false},
     {"tracing?", tracing_q, 0, type::logic, false},
+    {"system-words", system_words, 0, 0, true},
     ORU_TYPE_Q("bitset?", bitset),       ORU_TYPE_Q("binary?", binary),       ORU_TYPE_Q("block?", block),
     ORU_TYPE_Q("char?", char_),          ORU_TYPE_Q("email?", email),         ORU_TYPE_Q("file?", file),
     ORU_TYPE_Q("float?", float_),        ORU_TYPE_Q("get-path?", get_path),   ORU_TYPE_Q("get-word?", get_word),
