@@ -17,6 +17,9 @@
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/datatype.h"
+#include "runtime/datatypes/event.h"
+#include "runtime/datatypes/handle.h"
+#include "runtime/datatypes/routine.h"
 #include "runtime/datatypes/native.h"
 #include "runtime/datatypes/series.h"
 #include "runtime/datatypes/string.h"
@@ -26,6 +29,7 @@
 #include "runtime/datatypes/word.h"
 #include "runtime/platform/platform.h"
 #include "runtime/registry.h"
+#include "runtime/runtime.h"
 #include "runtime/words.h"
 
 #include <cerrno>
@@ -233,6 +237,31 @@ void run_modules() {
     routines::end_boot();
 }
 
+// A routine! word on an entry that reads its argument cells and sets its
+// own result (return type 0).
+void define_routine(const char* name, const char* spec, routine::Entry entry) {
+    Cell* top = stack::top;
+    Cell* s = load_text(spec);
+    routine::push(*s, unset::value, routine::register_entry(entry), 0, false);
+    set_global(name, *(stack::top - 1));  // on the stack while setting allocates
+    stack::top = top;
+}
+
+// event! and its routines, registered where the GUI engine's start-up will
+// register them: after the base definitions. Words made meanwhile are kept
+// by the root block, as during start-up.
+void define_event() {
+    const bool root_mode = root_allocation;
+    root_allocation = true;
+    event::init();
+    context::set_global(static_cast<i32>(datatype::symbol_of(type::event)), datatype::make(type::event));
+    define_routine("event?", "\"Returns true if the value is this type\" value [any-type!]", event::event_q);
+    define_routine("send-event-os", "event [event!] queued? [logic!]", event::send_event_os);
+    define_routine("find-flag?", "\"Checks a flag in a face object\" facet [any-type!] flag [word!]",
+                   event::find_flag_q);
+    root_allocation = root_mode;
+}
+
 void error_line(const char* message) {
     console::print_text("*** Error: ");
     console::print_text(message);
@@ -260,6 +289,9 @@ void define_base() {
     define_typesets();
     define_functions();
     run_modules();
+    // A handle! value has no source form yet: the constant is set here.
+    set_global("null-handle", handle::boot_make());
+    define_event();
     bind_library();
     dyn_print::add(natives_output::stdout_hook, nullptr);
     natives::find_script_header = find_header;

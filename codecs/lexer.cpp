@@ -25,6 +25,7 @@
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/logic.h"
+#include "runtime/datatypes/map.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/word.h"
@@ -556,17 +557,25 @@ void close_container(State& st, u32 as = 0) {
     u32 t = as ? as : marker.data2 & 0xFFFF;
     i32 n = static_cast<i32>(values.size() - head);
     if (t == type::map) {
-        // Keys and values pair up. The map! value itself comes with its
-        // datatype; without full loading the structure is kept as a block.
+        // Keys and values pair up, each key of a type map! takes; without
+        // full loading the structure is kept as a block.
         if (st.full_load) {
-            if (n % 2) syntax_error(st, st.input + marker.data3, type::map);
-            fire(ErrorId::internal_not_done);
+            bool keys = n % 2 == 0;
+            for (i32 i = 0; keys && i < n; i += 2) keys = map::valid_key_q(cell::type_of(values[head + i]));
+            if (!keys) syntax_error(st, st.input + marker.data3, type::map);
+            for (i32 i = 0; i < n; i++) cell::clear_new_line(values[head + i]);
+        } else {
+            t = type::block;
         }
-        t = type::block;
     }
     const Node node = block_of_values(head, n);
     values.resize(head);
-    values[head - 1] = cell::make(t | (marker.header & flag::new_line), 0, node, 0);
+    values[head - 1] = cell::make(type::block | (marker.header & flag::new_line), 0, node, 0);
+    if (t == type::map) {
+        // The block cell holds the pairs while the map's index is built.
+        map::make_from_pairs(values[head - 1], node);
+    }
+    cell::set_type(values[head - 1], t);
     st.head = marker.data1;
     st.start_state = path_kind_q(open_kind(st)) ? 59 : 0;
 }

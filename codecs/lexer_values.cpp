@@ -66,49 +66,6 @@ bool url::decode(const u8* p, const u8* e, std::vector<u32>& out) {
     return true;
 }
 
-// --- Money ------------------------------------------------------------------------
-
-bool money::make_at(Cell& out, bool negative, const u8* code, i32 code_n, const u8* int_digits, i32 int_n,
-                    const u8* frac_digits, i32 frac_n) {
-    i32 currency = 0;
-    if (code_n > 0) {
-        currency = find_currency(code, code_n);
-        if (currency < 1 || currency > max_currency_index) return false;
-    }
-    u8 d[digits] = {};
-    // Integer digits, right-aligned on the decimal point.
-    std::string whole;
-    for (i32 i = 0; i < int_n; i++) {
-        u8 c = int_digits[i];
-        if (c == '\'') continue;
-        if (c < '0' || c > '9') return false;
-        if (whole.empty() && c == '0') continue;
-        whole.push_back(static_cast<char>(c));
-    }
-    if (static_cast<i32>(whole.size()) > integer_digits) return false;
-    i32 at = integer_digits - static_cast<i32>(whole.size());
-    for (char c : whole) d[at++] = static_cast<u8>(c - '0');
-    at = integer_digits;
-    for (i32 i = 0; i < frac_n && at < digits; i++) {
-        u8 c = frac_digits[i];
-        if (c == '\'') continue;
-        if (c < '0' || c > '9') return false;
-        d[at++] = static_cast<u8>(c - '0');
-    }
-    u8 bytes[12] = {static_cast<u8>(currency)};
-    for (i32 k = 0; k < 11; k++) bytes[1 + k] = static_cast<u8>(d[2 * k] << 4 | d[2 * k + 1]);
-    out = cell::make(type::money | (negative ? negative_flag : 0));
-    std::memcpy(&out.data1, bytes, sizeof bytes);
-    return true;
-}
-
-i32 money::digit_at(const Cell& m, i32 k) {
-    u8 bytes[12];
-    std::memcpy(bytes, &m.data1, sizeof bytes);
-    u8 b = bytes[1 + (k - 1) / 2];
-    return k % 2 ? b >> 4 : b & 15;
-}
-
 // --- Token parsers ------------------------------------------------------------------
 
 namespace lexer {

@@ -8,14 +8,14 @@
 // of the syntax error to raise, and the lexer raises it. The value builders
 // (namespaces date, time, money, ...) are the few operations of those
 // datatypes that loading needs; their modules take them over when they land.
-// The builders of binary!, pair!, percent!, tuple! and the points live in
-// their modules, whose headers are included below.
+// The builders of binary!, money!, pair!, percent!, tuple! and the points
+// live in their modules, whose headers are included below.
 #pragma once
 
 #include "runtime/cell.h"
 #include "runtime/datatypes/binary.h"
 #include "runtime/datatypes/date.h"
-#include "runtime/datatypes/money_text.h"
+#include "runtime/datatypes/money.h"
 #include "runtime/datatypes/pair.h"
 #include "runtime/datatypes/percent.h"
 #include "runtime/datatypes/point.h"
@@ -36,29 +36,6 @@ namespace url {
 // text itself is not valid UTF-8.
 bool decode(const u8* p, const u8* e, std::vector<u32>& out);
 }  // namespace url
-
-namespace money {
-
-constexpr u32 negative_flag = 1u << 14;  // header bit 14
-constexpr i32 digits = 22, integer_digits = 17, fraction_digits = 5;
-
-// The currency lookup (find_currency, lookup) is in money_text.h: the live
-// system/locale/currencies/list when the system object holds it, else the
-// start-up list.
-
-// Fills a money! cell from a sign, a currency code (n = 0: none) and the
-// integer and fraction digit texts ("'" skipped; the digits are aligned on
-// the decimal point; fraction digits past the fifth are dropped). False when
-// the currency is unknown, or found past max_currency_index (its index
-// cannot be stored), or more than 17 integer digits remain once leading
-// zeros are dropped.
-bool make_at(Cell& out, bool negative, const u8* code, i32 code_n, const u8* int_digits, i32 int_n,
-             const u8* frac_digits, i32 frac_n);
-// The currency index and the 22 digits of a money! cell.
-inline u32 currency_of(const Cell& m) { return m.data1 & 0xFF; }
-i32 digit_at(const Cell& m, i32 k);  // k = 1..22
-
-}  // namespace money
 
 // --- Token parsers --------------------------------------------------------------
 

@@ -8,6 +8,7 @@
 #include "interpreter/stack.h"
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/logic.h"
+#include "runtime/datatypes/money.h"
 #include "runtime/datatypes/native.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/fire.h"
@@ -33,8 +34,6 @@ inline bool used(const i32* refinements, int i) { return refinements && refineme
 inline void set_logic(bool b) { *stack::arguments = logic::make(b); }
 inline void set_integer(i32 n) { *stack::arguments = cell::integer(n); }
 inline void set_float(double d) { *stack::arguments = cell::float_(d); }
-
-[[noreturn]] void money_not_done() { fire(ErrorId::internal_not_done); }
 
 bool one_of(u32 t, std::initializer_list<u32> types) {
     for (u32 x : types) if (x == t) return true;
@@ -88,7 +87,7 @@ i32 sign_of(const Cell& v) {
         const double d = cell::get_float(v);
         return d > 0.0 ? 1 : d < 0.0 ? -1 : 0;
     }
-    if (t == type::money) money_not_done();
+    if (t == type::money) return money::sign(v);
     expect_arg(v, "number");
 }
 
@@ -138,7 +137,7 @@ bool same_value_q(Cell* value1, Cell* value2) {
     case type::none: case type::unset:
         return true;
     case type::money:
-        return actions::compare_raw(value1, value2, actions::op::lesser) == 0;
+        return actions::compare_raw(value1, value2, actions::op::same) == 0;
     case type::native: case type::action: case type::point2D:
         return a.data1 == b.data1 && a.data2 == b.data2;
     case type::op:
@@ -205,7 +204,7 @@ u32 zero_q(bool, const i32*) {
         r = float32_at(v.data1) == 0.0f && float32_at(v.data2) == 0.0f && float32_at(v.data3) == 0.0f;
         break;
     case type::tuple: r = tuple_zero_q(v); break;
-    case type::money: money_not_done();
+    case type::money: r = money::zero_q(v); break;
     default: expect_arg(v, "value");
     }
     set_logic(r);

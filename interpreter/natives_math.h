@@ -5,8 +5,7 @@
 // Each is a native::Entry: arguments at stack::arguments, the result written
 // over the first of them. Comparisons go through actions::compare, which can
 // call back into a datatype's handler, so the argument base is fetched again
-// after it. Money values have no module yet: the number tests raise
-// internal/not-done for them.
+// after it. The number tests ask the money module for money! values.
 #pragma once
 
 #include "runtime/cell.h"

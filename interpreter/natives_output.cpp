@@ -14,7 +14,7 @@
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/function.h"
 #include "runtime/datatypes/logic.h"
-#include "runtime/datatypes/money_text.h"
+#include "runtime/datatypes/money.h"
 #include "runtime/datatypes/object.h"
 #include "runtime/datatypes/series.h"
 #include "runtime/datatypes/string.h"
@@ -44,78 +44,13 @@ const char* const currency_names[currencies] = {ORU_CURRENCIES(ORU_CURRENCY_NAME
 #undef ORU_CURRENCY_NAME
 static_assert(currencies == money::boot_currency_count && max_currency_index == money::max_currency_index);
 
-namespace {
-
-// Payload bytes: byte 0 the currency, bytes 1-11 the digits (memory order of
-// payload words 1-3, the 12 bytes after the header).
-struct Payload {
-    u8 b[12] = {};
-};
-constexpr size_t payload_offset = offsetof(Cell, data1);
-static_assert(payload_offset + sizeof(Payload::b) == sizeof(Cell));
-Payload payload_of(const Cell& m) {
-    Payload p;
-    std::memcpy(p.b, reinterpret_cast<const u8*>(&m) + payload_offset, sizeof p.b);
-    return p;
-}
-void store(Cell& m, const Payload& p) { std::memcpy(reinterpret_cast<u8*>(&m) + payload_offset, p.b, sizeof p.b); }
-
-// Digit k (1-22) lives in payload byte 1 + (k - 1) / 2: the high nibble for
-// odd k, the low nibble for even k.
-void put_digit(Payload& p, i32 k, u32 d) {
-    u8& byte = p.b[1 + (k - 1) / 2];
-    if (k & 1) byte = static_cast<u8>((byte & 0x0F) | (d << 4));
-    else byte = static_cast<u8>((byte & 0xF0) | d);
-}
-
-}  // namespace
-
 // One lookup for every maker of money! values (money_text.h).
 i32 find_currency(const Cell& word) { return money::find_currency(word); }
 
-Cell from_integer(i32 n) {
-    Cell m{type::money, 0, 0, 0};
-    if (n < 0) m.header |= sign_bit;
-    u64 mag = n < 0 ? static_cast<u64>(-static_cast<i64>(n)) : static_cast<u64>(n);
-    Payload p;
-    for (i32 k = integer_digits; k >= 1 && mag; k--, mag /= 10) put_digit(p, k, static_cast<u32>(mag % 10));
-    store(m, p);
-    return m;
-}
-
-Cell from_float(double d) {
-    const double mag = std::fabs(d);
-    if (!std::isfinite(d) || mag >= 1e17 || (mag != 0.0 && mag < 1e-05))
-        fire(ErrorId::script_bad_make_arg, datatype::make(type::money), cell::float_(d));
-    Cell m{type::money, 0, 0, 0};
-    if (mag == 0.0) return m;
-    if (d < 0) m.header |= sign_bit;
-    char text[float_text::max_precision];
-    int point = 0;
-    const int count = float_text::digits_of(mag, 0, text, &point);
-    Payload p;
-    // Digit i of the text weighs 10^(point - 1 - i); money digit k weighs
-    // 10^(17 - k). Digits past the fifth fraction digit are dropped.
-    for (int i = 0; i < count; i++) {
-        const i32 k = integer_digits - (point - 1 - i);
-        if (k < 1) fire(ErrorId::script_bad_make_arg, datatype::make(type::money), cell::float_(d));
-        if (k > digits) break;
-        put_digit(p, k, static_cast<u32>(text[i] - '0'));
-    }
-    store(m, p);
-    return m;
-}
-
-void set_currency(Cell& money, i32 index) {
-    Payload p = payload_of(money);
-    p.b[0] = static_cast<u8>(index);
-    store(money, p);
-}
-
-i32 digit(const Cell& money, i32 k) {
-    const u8 byte = payload_of(money).b[1 + (k - 1) / 2];
-    return (k & 1) ? byte >> 4 : byte & 0x0F;
-}
+Cell from_integer(i32 n) { return money::from_integer(n); }
+Cell from_float(double d) { return money::from_float(d, false); }
+void set_currency(Cell& m, i32 index) { money::set_currency(m, index); }
+i32 digit(const Cell& m, i32 k) { return money::digit_at(m, k); }
 
 }  // namespace oru::money_cell
 

@@ -6,6 +6,7 @@
 #include "codecs/url_text.h"
 #include "interpreter/natives.h"
 #include "interpreter/stack.h"
+#include "runtime/datatypes/bitset.h"
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/logic.h"
@@ -114,8 +115,7 @@ u32 exclude(bool, const i32* r) { return set_operation(string::set_op::exclude, 
 u32 complement_q(bool, const i32*) {
     Cell* args = stack::arguments;
     if (cell::type_of(args[0]) != type::bitset) expect_arg(args[0], "bits");
-    const bool complemented = (memory::buffer(cell::node(args[0]))->flags & bitset_complement_flag) != 0;
-    stack::set_result(logic::make(complemented));
+    stack::set_result(logic::make(bitset::complement_q(args[0])));
     return 0;
 }
 

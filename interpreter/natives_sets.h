@@ -30,10 +30,6 @@ u32 debase(bool check, const i32* refinements);
 u32 enbase(bool check, const i32* refinements);
 u32 to_hex(bool check, const i32* refinements);
 
-// The buffer flag of a complemented bitset (its numbers past the stored
-// bits are members).
-constexpr u32 bitset_complement_flag = 0x80000;
-
 // What later datatype modules provide to these natives.
 struct SetService {
     // bitset!: the set operation (string::set_op code) on the two bitsets

@@ -12,6 +12,7 @@
 
 #include "codecs/lexer.h"
 #include "interpreter/actions.h"
+#include "runtime/datatypes/bitset.h"
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/series.h"
@@ -29,8 +30,6 @@
 namespace oru::parse {
 
 namespace {
-
-constexpr u32 complement_flag = 0x80000;  // bitset! header bit 19
 
 inline u32 fold(u32 c) { return unicode::case_fold(c, false); }
 
@@ -54,11 +53,11 @@ struct Bits {
     const u8* p;
     u64 bytes;
     bool complement;
-    bool test(u32 cp) const { return cp / 8 >= bytes ? complement : (p[cp / 8] & (0x80u >> (cp % 8))) != 0; }
+    bool test(u32 cp) const { return bitset::test(p, bytes, complement, cp); }
 };
-Bits bits_of(const Cell& bitset) {
-    SeriesBuffer* b = series::buffer_of(bitset);
-    return {b->head_ptr(), b->tail - b->head, (bitset.header & complement_flag) != 0};
+Bits bits_of(const Cell& bits) {
+    SeriesBuffer* b = series::buffer_of(bits);
+    return {b->head_ptr(), b->tail - b->head, (b->flags & bitset::complement_flag) != 0};
 }
 
 // Units of a series value from its head to its tail.

@@ -392,7 +392,8 @@ Target probe_put(Node table, const Cell& key) {
     return {first_deleted, false, false};
 }
 
-void default_map_key(Cell* key) {
+void default_map_key(Node block, i32 index) {
+    Cell* key = reinterpret_cast<Cell*>(memory::buffer(block)->data()) + index;
     u32 t = cell::type_of(*key);
     if (t == type::word || t == type::lit_word || t == type::get_word) cell::set_type(*key, type::set_word);
 }
@@ -588,8 +589,11 @@ u32 hash_value(const Cell& c, bool case_) {
         case Rule::none: return 0xFFFFFFFFu;   // -1
         case Rule::unset: return 0xFFFFFFFEu;  // -2
         case Rule::money: {
+            // The type, the sign bit of a non-zero amount (-$0 is $0), the
+            // currency byte and the 22 digits.
             Cell m = c;
-            m.header &= flag::type_mask | 0x4000;  // the type and the sign bit
+            const bool zero = (m.data1 >> 8) == 0 && m.data2 == 0 && m.data3 == 0;
+            m.header &= zero ? flag::type_mask : flag::type_mask | 0x4000;
             return murmur3_hash(&m, sizeof m);
         }
         case Rule::binary: {
@@ -614,6 +618,10 @@ bool address_key_q(u32 t) { return t < rule_types && address_keys[t]; }
 
 bool equal_q(const Cell& a, const Cell& b, i32 op) {
     u32 t = cell::type_of(a);
+    // An amount with no currency equals the same amount in any currency, but
+    // keys hash with their currency: in a table, currencies must be the same,
+    // or a match would hang on two hashes sharing a bucket.
+    if (t == type::money && (a.data1 & 0xFF) != (b.data1 & 0xFF)) return op == op::not_equal;
     // Address keys hash by their node, so they must compare by identity too
     // (a value compare would fold distinct blocks that share a bucket); the
     // length-limited string has no handler of its own that honours its limit.
@@ -775,8 +783,8 @@ void put_block(Node table, i32 first, i32 step) {
         Cell* found = find(table, &key, 0, 1, op::strict_equal, false, false);
         Table* t = record(table);
         if (!found) {
-            Cell* k = put_key(table, cells_of(t) + i, nullptr);
-            map_key_hook(k);
+            put_key(table, cells_of(t) + i, nullptr);
+            map_key_hook(static_cast<Node>(record(table)->block), i);
             i += step;
             continue;
         }

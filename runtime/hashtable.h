@@ -156,9 +156,12 @@ Node alloc_flags(u32 capacity);
 Node alloc_keys(u32 capacity);
 
 // The map! module's preprocessing of a key that put_block has just indexed
-// (word keys become set-word!, strings are copied, ...). The default only
-// retypes the word family, on which every map! lookup relies.
-using KeyHook = void (*)(Cell* key);
+// (word keys become set-word!, strings are copied, ...): the key is the cell
+// at `index` (counted from the buffer's data start) of the block. The hook
+// may allocate, so it is given the block's node rather than an address.
+// The default only retypes the word family, on which every map! lookup
+// relies.
+using KeyHook = void (*)(Node block, i32 index);
 void set_map_key_hook(KeyHook hook);
 
 // Key equality of the lookups: the datatype's compare handler with the given

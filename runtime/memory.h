@@ -27,6 +27,7 @@ namespace oru {
 namespace sflag {
 constexpr u32 unit_mask = 0x1F;       // bits 0-4: bytes per unit
 constexpr u32 owned = 0x20000;        // bit 17: tracked by the ownership table
+constexpr u32 complement = 0x80000;   // bit 19: bitset! past its bits, every number is a member
 constexpr u32 fixed = 0x100000;       // bit 20: heap block outside the frames, never moved
 constexpr u32 big = 0x1000000;        // bit 24: own OS block
 constexpr u32 mark = 0x08000000;      // bit 27: collector mark

@@ -37,6 +37,7 @@
 #include "runtime/console.h"
 #include "runtime/cycles.h"
 #include "runtime/datatypes/binary.h"
+#include "runtime/datatypes/bitset.h"
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/char.h"
 #include "runtime/datatypes/context.h"
@@ -46,8 +47,12 @@
 #include "runtime/datatypes/error.h"
 #include "runtime/datatypes/float.h"
 #include "runtime/datatypes/function.h"
+#include "runtime/datatypes/handle.h"
+#include "runtime/datatypes/hash.h"
 #include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/logic.h"
+#include "runtime/datatypes/map.h"
+#include "runtime/datatypes/money.h"
 #include "runtime/datatypes/native.h"
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/object.h"
@@ -154,9 +159,15 @@ void runtime_init() {
     percent::init();
     time::init();  // parent float!
     date::init();
-    // Packed vectors and ports.
+    // The last of the list that exist, in its order.
+    handle::init();  // parent integer!
     vector::init();  // parent string!
     port::init();    // parent object!
+    // Bitsets, maps and hashed blocks (hash!'s parent block! is in).
+    bitset::init();
+    map::init();
+    hash::init();
+    money::init();
 
     actions::init();  // 9
 

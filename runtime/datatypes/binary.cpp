@@ -14,6 +14,7 @@
 #include "interpreter/stack.h"
 #include "runtime/cycles.h"
 #include "runtime/datatypes/binary_base.h"
+#include "runtime/datatypes/bitset.h"
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/series.h"
@@ -287,12 +288,8 @@ bool match_q(const Cell& bin, const Cell& value, i32 op) {
 }
 
 bool match_bitset_q(const Cell& bin, const Cell& bits) {
-    constexpr u32 complement_flag = 0x80000;
     if (rs_tail_q(bin)) return false;
-    const u8 b = *rs_head(bin);
-    SeriesBuffer* s = buf(cell::node(bits));
-    if (static_cast<u32>(b / 8) >= s->tail - s->head) return (bits.header & complement_flag) != 0;
-    return (s->head_ptr()[b / 8] & (0x80u >> (b % 8))) != 0;
+    return bitset::test(bits, *rs_head(bin));
 }
 
 namespace {
@@ -533,16 +530,21 @@ void change(Cell* series, Cell* value, Cell* part, bool, i32 dup) {
     if (next >= 0) series->data1 = static_cast<u32>(std::min<i64>(next, length_of(cell::node(*series))));
 }
 
-// trim: /with removes every byte of the value's bytes anywhere; /all every
-// zero byte; otherwise zero bytes go at the head (/head), the tail (/tail)
-// or both.
+// trim: /with removes every byte of the value's bytes (or every byte in a
+// bitset!) anywhere; /all every zero byte; otherwise zero bytes go at the
+// head (/head), the tail (/tail) or both.
 void trim(Cell* series, bool head, bool tail, bool auto_, bool lines, bool all, Cell* with) {
     std::vector<u8> set;
     if (with) {
         const u32 wt = cell::type_of(*with);
-        if (wt != type::binary && wt != type::char_ && wt != type::integer && !series::string_like_q(wt))
+        if (wt == type::bitset) {
+            for (u32 b = 0; b < 256; b++)
+                if (bitset::test(*with, b)) set.push_back(static_cast<u8>(b));
+        } else if (wt != type::binary && wt != type::char_ && wt != type::integer && !series::string_like_q(wt)) {
             fire(ErrorId::script_invalid_arg, *with);
-        get_bytes(*with, Use::append, -1, set);
+        } else {
+            get_bytes(*with, Use::append, -1, set);
+        }
     } else if (!all && (auto_ || lines)) {
         fire(ErrorId::internal_not_done);
     }

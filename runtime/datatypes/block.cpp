@@ -650,7 +650,11 @@ Cell* take(Cell* series, Cell* part, bool deep, bool last) {
         }
         return r;
     }
-    if (deep) deep_copy_cells(*r);
+    if (deep) {
+        deep_copy_cells(*r);
+        // The copies are new values: a hash! result's index must see them.
+        if (Node table = series::hash_table_of(*r)) series::hash_rebuild(table, cell::node(*r));
+    }
     return r;
 }
 

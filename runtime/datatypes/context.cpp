@@ -99,7 +99,7 @@ i32 resolve_slot(Cell& word, Node ctx, Cell* word_copy, Cell& value) {
 bool bindable_series(u32 t) {
     switch (t) {
         case type::block: case type::paren: case type::path: case type::lit_path:
-        case type::set_path: case type::get_path: case type::hash: return true;
+        case type::set_path: case type::get_path: case type::hash: case type::map: return true;
         default: return false;
     }
 }

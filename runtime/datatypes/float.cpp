@@ -12,6 +12,7 @@
 #include "interpreter/stack.h"
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/integer.h"
+#include "runtime/datatypes/money.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/unset.h"
@@ -346,9 +347,7 @@ Cell* make(Cell*, Cell* spec, u32 t) {
             for (i32 i = 0; i < n; i++) bits = (bits << 8) | p[i];
             return stack::push(typed(t, std::bit_cast<double>(bits)));
         }
-        case type::money:
-            // The money module converts its own values; it comes later.
-            fire(ErrorId::internal_not_done);
+        case type::money: return stack::push(typed(t, money::to_float(*spec)));
         default:
             if (string_family(st)) {
                 double v;
@@ -384,6 +383,12 @@ i32 compare(Cell* value1, Cell* value2, i32 op) {
         case type::percent:
         case type::time: b = get(*value2); break;
         case type::money: {
+            // NaN is unordered against an amount as against any number:
+            // the answers below are the ones for this side of the test.
+            if (std::isnan(get(*value1))) {
+                b = 0.0;
+                break;
+            }
             // The money comparison with the float as its other operand,
             // asked the other way round and reversed.
             const i32 r = actions::compare_raw(value2, value1, op);
@@ -464,8 +469,13 @@ void round(Cell* value, Cell* scale, bool even, bool down, bool half_down, bool 
     double x = original;
     double s;
     if (scale) {
+        // A number scale of a percent! value counts in percent (1 is 1%);
+        // a percent! scale already holds its fraction.
         s = std::fabs(number_of(*scale));
-        if (vt == type::percent) s /= 100.0;
+        if (vt == type::percent && st != type::percent) s /= 100.0;
+        // No multiples of zero: the value stays as it is, as an integer
+        // or money scale of zero leaves it (not the NaN of x / 0).
+        if (s == 0.0) return;
     } else {
         s = vt == type::percent ? 0.01 : 1.0;
     }

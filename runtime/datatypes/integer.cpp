@@ -13,6 +13,7 @@
 #include "interpreter/stack.h"
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/date.h"
+#include "runtime/datatypes/money.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/unset.h"
@@ -267,9 +268,7 @@ Cell* to(Cell*, Cell* spec, u32) {
         case type::issue: return push(from_issue(*spec));
         case type::binary: return push(from_binary(*spec));
         case type::date: return push(date::to_epoch(*spec));  // Unix time
-        case type::money:
-            // The integer part of a money! value comes with the money module.
-            fire(ErrorId::internal_not_done);
+        case type::money: return push(money::to_integer_part(*spec));
         default:
             fire(ErrorId::script_bad_to_arg, datatype::make(type::integer), *spec);
     }
@@ -368,6 +367,9 @@ void round(Cell* value, Cell* scale, bool even, bool down, bool half_down, bool 
     const i32 n = get(*value);
     if (n == INT32_MIN) return;
     if (scale && cell::type_of(*scale) != type::integer) {
+        // A zero scale leaves n as it is, whatever its type.
+        const u32 st = cell::type_of(*scale);
+        if ((st == type::float_ || st == type::percent || st == type::time) && cell::get_float(*scale) == 0.0) return;
         // Another scale type: the float rounding, with n as a float.
         *value = cell::float_(n);
         actions::round(value, scale, even, down, half_down, floor, ceiling, half_ceiling);

@@ -11,6 +11,7 @@
 #include "runtime/datatypes/word.h"
 #include "runtime/memory.h"
 
+#include <cstring>
 #include <initializer_list>
 
 namespace oru::money {
@@ -86,6 +87,28 @@ i32 find_currency(const Cell& word) {
     i32 n;
     const u8* name = name_of(sym, &n);  // no allocation below: the name stays put
     return find_currency(name, n);
+}
+
+i32 currency_code(i32 index, char* out, i32 room) {
+    if (index < 1 || room <= 0) return 0;
+    if (const Cell* list = live_list()) {
+        SeriesBuffer* s = memory::buffer(cell::node(*list));
+        const i32 at = cell::head_index(*list) + index - 1;
+        if (at < static_cast<i32>(s->length())) {
+            const Cell& c = s->cells()[at];
+            if (word::any_word_type_q(cell::type_of(c)) && word::symbol_of(c) > 0) {
+                i32 n;
+                const u8* name = name_of(word::symbol_of(c), &n);
+                if (n > room) n = room;
+                std::memcpy(out, name, static_cast<size_t>(n));
+                return n;
+            }
+        }
+    }
+    if (index > boot_currency_count) return 0;
+    const i32 n = room < 3 ? room : 3;
+    std::memcpy(out, boot_currencies[index - 1], static_cast<size_t>(n));
+    return n;
 }
 
 }  // namespace oru::money

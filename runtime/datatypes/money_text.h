@@ -48,6 +48,13 @@ i32 find_currency(const u8* code, i32 n);
 // The same for a word (any word kind) by its name.
 i32 find_currency(const Cell& word);
 
+// The code at a 1-based position: the name of that word of
+// system/locale/currencies/list when the system object holds the block and
+// the position is in it, else the start-up list's code. Writes at most
+// `room` bytes (no terminator) and returns their count; 0 when neither list
+// has the position. Allocates nothing.
+i32 currency_code(i32 index, char* out, i32 room);
+
 // When set, replaces the lookup above for every maker (a system object that
 // keeps its list elsewhere installs it); null by default.
 extern i32 (*lookup)(const u8* code, i32 n);

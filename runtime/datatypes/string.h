@@ -257,8 +257,7 @@ Cell* load_utf8_checked(const Cell& bin);
 // *error is set when bytes are left over after the number, else cleared.
 double to_float(const u8* p, i32 len, bool* error);
 
-// Not here yet: string/match-bitset? needs bitset! values; it comes with
-// that module.
+// A character's membership in a bitset: bitset::test (bitset.h).
 
 // --- The string! actions (string_actions.cpp) -------------------------------
 

@@ -17,6 +17,7 @@
 #include "interpreter/stack.h"
 #include "runtime/calls.h"
 #include "runtime/cycles.h"
+#include "runtime/datatypes/bitset.h"
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/series.h"
@@ -112,15 +113,8 @@ inline void set_length(Node n, i64 count) {
     s->tail = s->head + static_cast<u32>(count * s->unit());
 }
 
-// A bitset! test: the bit for cp is bit 7 - (cp mod 8) of byte cp / 8; a
-// code point beyond the bits answers the complement flag (header bit 19).
-bool match_bitset(const Cell& bits, u32 cp) {
-    constexpr u32 complement_flag = 0x80000;
-    SeriesBuffer* s = buf(cell::node(bits));
-    const u64 bytes = s->tail - s->head;
-    if (cp / 8 >= bytes) return (bits.header & complement_flag) != 0;
-    return (s->head_ptr()[cp / 8] & (0x80u >> (cp % 8))) != 0;
-}
+// A bitset! test: a code point beyond the bits answers the complement flag.
+inline bool match_bitset(const Cell& bits, u32 cp) { return bitset::test(bits, cp); }
 
 [[noreturn]] void not_done() { fire(ErrorId::internal_not_done); }
 
@@ -570,9 +564,23 @@ private:
 };
 
 // Removes every character of the set from [pos, tail): the characters of a
-// string-family or binary! value, one char! or integer! code point, or by
-// default tab, line feed, carriage return and space.
+// string-family or binary! value, one char! or integer! code point, the
+// members of a bitset!, or by default tab, line feed, carriage return and
+// space.
 void trim_with(const Cell& series, i32 pos, const Cell* with) {
+    const Node n = cell::node(series);
+    const i32 end = length_of(n);
+    if (with && cell::type_of(*with) == type::bitset) {
+        // Nothing here allocates: the bits stay where they are.
+        const Cell bits = *with;
+        Compactor c(n, pos);
+        for (i32 i = pos; i < end; i++) {
+            const u32 ch = c.read(i);
+            if (!match_bitset(bits, ch)) c.write(ch);
+        }
+        c.finish();
+        return;
+    }
     std::vector<u32> set;
     if (!with) {
         set = {'\t', '\n', '\r', ' '};
@@ -585,8 +593,6 @@ void trim_with(const Cell& series, i32 pos, const Cell* with) {
             for (i32 i = clamped_head(*with); i < length_of(wn); i++) set.push_back(char_at(wn, i));
         }
     }
-    const Node n = cell::node(series);
-    const i32 end = length_of(n);
     Compactor c(n, pos);
     for (i32 i = pos; i < end; i++) {
         const u32 ch = c.read(i);
@@ -990,7 +996,7 @@ Cell* take(Cell* series, Cell* part, bool deep, bool last) {
 void trim(Cell* series, bool head, bool tail, bool auto_, bool lines, bool all, Cell* with) {
     if (with) {
         const u32 wt = cell::type_of(*with);
-        if (!family_q(wt) && wt != type::binary && wt != type::char_ && wt != type::integer)
+        if (!family_q(wt) && wt != type::binary && wt != type::char_ && wt != type::integer && wt != type::bitset)
             fire(ErrorId::script_invalid_arg, *with);
     } else if (auto_ && !all) {
         not_done();

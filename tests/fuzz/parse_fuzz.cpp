@@ -20,6 +20,7 @@
 #include "interpreter/parse_engine.h"
 #include "interpreter/stack.h"
 #include "runtime/collector.h"
+#include "runtime/datatypes/bitset.h"
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/native.h"
@@ -51,14 +52,15 @@ Cell saved_globals;
 i32 saved_count = 0;
 
 // A bitset! of 16 bytes holding "a", "=" and line feed; with `complement`
-// every code point past its 128 bits is in it too. (No bitset! maker yet.)
+// every code point past its 128 bits is in it too.
 void define_bitset(const char* name, bool complement) {
     const Node n = memory::alloc_bytes(16);
     SeriesBuffer* b = memory::buffer(n);
     std::memset(b->head_ptr(), 0, 16);
     b->tail = b->head + 16;
     for (u8 c : {u8{'a'}, u8{'='}, u8{'\n'}}) b->head_ptr()[c / 8] |= static_cast<u8>(0x80u >> (c % 8));
-    context::set_global(symbol::make(name), cell::make(type::bitset | (complement ? 0x80000u : 0u), 0, n, 0));
+    if (complement) b->flags |= bitset::complement_flag;
+    context::set_global(symbol::make(name), cell::make(type::bitset, 0, n, 0));
 }
 
 void save_globals() {

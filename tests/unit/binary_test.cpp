@@ -4,6 +4,7 @@
 #include "interpreter/actions.h"
 #include "interpreter/stack.h"
 #include "runtime/datatypes/binary.h"
+#include "runtime/datatypes/bitset.h"
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/memory.h"
@@ -98,7 +99,7 @@ TEST_F(Binary, MatchesAtTheHead) {
     EXPECT_FALSE(binary::match_bitset_q(*b, *set));
     Cell* high = make({0xF0});
     EXPECT_FALSE(binary::match_bitset_q(*high, *set));
-    set->header |= 0x80000;
+    memory::buffer(cell::node(*set))->flags |= bitset::complement_flag;
     EXPECT_TRUE(binary::match_bitset_q(*high, *set));
 }
 

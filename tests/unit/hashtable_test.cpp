@@ -618,8 +618,9 @@ TEST_F(HashTables, MapFromABlockFoldsRepeatedKeys) {
 namespace {
 Cell held_during_hook;
 i32 hooks_seen;
-void recording_hook(Cell* key) {
+void recording_hook(Node block, i32 index) {
     held_during_hook = *(oru::stack::top - 1);
+    const Cell* key = reinterpret_cast<const Cell*>(memory::buffer(block)->data()) + index;
     if (++hooks_seen == 3 && key->data2 == 99) throw SystemThrow{0x7FFFFFFB};  // as an exit passing through
 }
 }  // namespace

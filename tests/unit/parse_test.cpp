@@ -6,6 +6,7 @@
 #include "interpreter/parse.h"
 #include "interpreter/stack.h"
 #include "runtime/collector.h"
+#include "runtime/datatypes/bitset.h"
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/logic.h"
@@ -49,7 +50,8 @@ public:
         std::memset(b->head_ptr(), 0, static_cast<size_t>(size));
         b->tail = b->head + static_cast<u32>(size);
         for (char32_t c : members) b->head_ptr()[c / 8] |= static_cast<u8>(0x80u >> (c % 8));
-        return cell::make(type::bitset | (complement ? 0x80000u : 0u), 0, n, 0);
+        if (complement) b->flags |= bitset::complement_flag;
+        return cell::make(type::bitset, 0, n, 0);
     }
 
     // Sets a global word (the value is held on the stack while the word is made).

@@ -9,6 +9,7 @@
 #include "interpreter/stack.h"
 #include "runtime/collector.h"
 #include "runtime/cycles.h"
+#include "runtime/datatypes/bitset.h"
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/char.h"
 #include "runtime/datatypes/datatype.h"
@@ -314,7 +315,7 @@ TEST_F(StringActions, FindCharacterOfBitset) {
     Cell* r = actions::find(stack::push(s), stack::push(set), nullptr, false, false, false, false, nullptr, nullptr,
                             false, false, false, false);
     EXPECT_EQ(cell::head_index(*r), 3);
-    set.header |= 0x80000;  // complemented: the bits stored already flipped, the outside set
+    memory::buffer(bits)->flags |= bitset::complement_flag;  // complemented: the numbers past the bits are in it
     r = actions::find(stack::push(s), stack::push(set), nullptr, false, false, false, false, nullptr, nullptr, false,
                       false, false, false);
     EXPECT_EQ(cell::head_index(*r), 2) << "é lies beyond the 128 bits";
