@@ -7,7 +7,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/tools/build.sh" build-bench -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
 for b in "$root"/build-bench/bench/bench_*; do
-  case $(basename "$b") in bench_load | bench_deflate | bench_binary_base) continue ;; esac  # their own sections below
+  case $(basename "$b") in bench_load | bench_deflate | bench_binary_base | bench_image | bench_twin_png | bench_io | bench_orubin) continue ;; esac  # their own sections below
   echo "== $(basename "$b")"
   "$b"
 done
@@ -113,3 +113,77 @@ for m in zlib deflate gzip; do
   timed "$python" "$peer" decompress "$m" "$tmp/ours.$m" "$tmp/out.py"; p=$secs; r="$r$(check "$tmp/out.py")"
   printf '%-9s %-11s %10s %10s %10s  %s\n' "$m" "dec. ours" "$o" "$p" - "${r:-outputs match}"
 done
+
+# Images: a 4000x3000 photo-like picture (written by bench_image) decoded
+# and encoded as PNG through the image backend and by a small program
+# calling the same libpng the same way; the JPEG decoded by the backend and
+# by djpeg. Decoded pixels (checksums) and encoded sizes are compared first.
+echo "== images 4000x3000 (our backend against the libpng twin and djpeg, best of 5)"
+"$root/build-bench/bench/bench_image" --write "$tmp"
+read -r od oe osum osize < <("$root/build-bench/bench/bench_image" png "$tmp/photo.png")
+read -r td te tsum tsize < <("$root/build-bench/bench/bench_twin_png" "$tmp/photo.png")
+same=$([ "$osum $osize" = "$tsum $tsize" ] && echo "pixels and sizes match" || echo "MISMATCH ours=$osum/$osize twin=$tsum/$tsize")
+printf '%-12s %10s %10s %8s  %s\n' task oru-s twin-s ratio result
+printf '%-12s %10s %10s %8s  %s\n' "png decode" "$od" "$td" "$(awk -v a="$od" -v b="$td" 'BEGIN { printf "%.2f", a / b }')" "$same"
+printf '%-12s %10s %10s %8s  %s\n' "png encode" "$oe" "$te" "$(awk -v a="$oe" -v b="$te" 'BEGIN { printf "%.2f", a / b }')" "$same"
+read -r jd jsum < <("$root/build-bench/bench/bench_image" jpeg "$tmp/photo.jpg")
+runs=5 timed djpeg -outfile /dev/null "$tmp/photo.jpg"
+printf '%-12s %10s %10s %8s  %s\n' "jpeg decode" "$jd" "$secs" "$(awk -v a="$jd" -v b="$secs" 'BEGIN { printf "%.2f", a / b }')" "djpeg as a whole process"
+
+# Processes: 1000 short children started by call (bench/process/NAME.oru)
+# against Python's subprocess.run doing the same (NAME.py); outputs compared.
+echo "== processes (oru call against python subprocess.run, best of $runs)"
+printf '%-18s %10s %10s %8s  %s\n' benchmark oru-s python-s ratio result
+for script in "$root"/bench/process/*.oru; do
+  name=$(basename "$script" .oru)
+  timed "$oru" "$script"; oru_secs=$secs; oru_out=$out
+  timed "$python" "$root/bench/process/$name.py"; py_secs=$secs; py_out=$out
+  ratio=$(awk -v a="$oru_secs" -v b="$py_secs" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }')
+  same=$([ "$oru_out" = "$py_out" ] && echo "$oru_out" || echo "MISMATCH oru=$oru_out python=$py_out")
+  printf '%-18s %10s %10s %8s  %s\n' "$name" "$oru_secs" "$py_secs" "$ratio" "$same"
+done
+
+# File copies: a 200 MB file (half random bytes, half UTF-8 lines, fixed
+# seed) copied by the file layer (read/binary + write, read + write) and
+# split by read/lines, against Python doing the same in process, best of
+# three each; cat is the floor. The copies are compared before the times
+# are trusted.
+echo "== file copies of 200 MB (oru file layer against python3, cat as the floor)"
+io="$root/build-bench/bench/bench_io"
+"$io" --make "$tmp/io.data" 200
+timed sh -c "cat '$tmp/io.data' > '$tmp/cat.out'"; cat_secs=$secs
+"$io" --time "$tmp/io.data" "$tmp" > "$tmp/io.oru"
+"$python" "$root/bench/io_peer.py" "$tmp/io.data" "$tmp" > "$tmp/io.py"
+check_copies=""
+cmp -s "$tmp/oru.bin" "$tmp/io.data" || check_copies="MISMATCH binary copy"
+cmp -s "$tmp/oru.txt" "$tmp/py.txt" || check_copies="$check_copies MISMATCH text copy"
+oc=$(awk '$1 == "line-count" { print $2 }' "$tmp/io.oru"); pc=$(awk '$1 == "line-count" { print $2 }' "$tmp/io.py")
+[ "$oc" = "$pc" ] || check_copies="$check_copies MISMATCH lines oru=$oc python=$pc"
+printf '%-12s %10s %10s %8s %8s\n' task oru-s python-s ratio cat-s
+for task in binary-copy text-copy lines; do
+  o=$(awk -v t=$task '$1 == t { print $2 }' "$tmp/io.oru"); p=$(awk -v t=$task '$1 == t { print $2 }' "$tmp/io.py")
+  printf '%-12s %10s %10s %8s %8s\n' "$task" "$o" "$p" "$(awk -v a="$o" -v b="$p" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }')" "$cat_secs"
+done
+echo "${check_copies:-copies match ($oc lines)}"
+rm -f "$tmp/io.data" "$tmp/oru.bin" "$tmp/oru.txt" "$tmp/py.bin" "$tmp/py.txt" "$tmp/cat.out"
+
+# ORUBIN: the compact document of bench_load's values (about 20 MB), encoded
+# and decoded, against python3's pickle (protocol 5) and marshal on the same
+# values; its LZ stream expanded against zlib.decompress of the same bytes
+# at level 6 (bench/orubin_peers.py). The ratio is oru's time over Python's.
+echo "== ORUBIN (oru against $python pickle, marshal, zlib)"
+"$root/build-bench/bench/bench_orubin" --json "$tmp/values.json" --doc "$tmp/values.orubin" | tee "$tmp/orubin.out"
+"$python" "$root/bench/orubin_peers.py" "$tmp/values.json" "$tmp/values.orubin" | tee "$tmp/peers.out"
+awk '
+  FNR == NR { t[$1] = $2; next }
+  { p[$1] = $2 }
+  END {
+    printf "%-32s %9s %9s %7s\n", "oru against", "oru-s", "python-s", "ratio"
+    row("decode / pickle.loads", t["decode"], p["pickle.loads"])
+    row("decode / marshal.loads", t["decode"], p["marshal.loads"])
+    row("encode / pickle.dumps", t["encode"], p["pickle.dumps"])
+    row("encode / marshal.dumps", t["encode"], p["marshal.dumps"])
+    row("lz-expand / zlib.decompress", t["lz-expand"], p["zlib.decompress"])
+  }
+  function row(name, a, b) { printf "%-32s %9.3f %9.3f %7.2f\n", name, a, b, (b > 0 ? a / b : 0) }
+' "$tmp/orubin.out" "$tmp/peers.out"

@@ -35,7 +35,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <initializer_list>
 #include <string>
 #include <unistd.h>
 
@@ -117,48 +116,8 @@ void read_defines(const LibraryModule& module) {
     stack::top = saved;
 }
 
-// A typeset of the given type numbers, or'ed with other typesets.
-Cell typeset_of(std::initializer_list<u32> types, std::initializer_list<const Cell*> with = {}) {
-    Cell ts = typeset::make();
-    for (u32 t : types) typeset::set_bit(ts, t);
-    for (const Cell* o : with) {
-        ts.data1 |= o->data1;
-        ts.data2 |= o->data2;
-        ts.data3 |= o->data3;
-    }
-    return ts;
-}
-
 void define_typesets() {
-    namespace t = type;
-    const Cell internal = typeset_of({t::unset});
-    const Cell external = typeset_of({t::event});
-    const Cell number = typeset_of({t::integer, t::float_, t::percent});
-    const Cell planar = typeset_of({t::pair, t::point2D});
-    const Cell any_point = typeset_of({t::point2D, t::point3D});
-    const Cell scalar = typeset_of({t::money, t::char_, t::pair, t::tuple, t::time, t::date}, {&number, &any_point});
-    const Cell any_word = typeset_of({t::word, t::set_word, t::lit_word, t::get_word});
-    const Cell all_word = typeset_of({t::refinement, t::issue}, {&any_word});
-    const Cell any_list = typeset_of({t::block, t::paren, t::hash});
-    const Cell any_path = typeset_of({t::path, t::lit_path, t::set_path, t::get_path});
-    const Cell any_block = typeset_of({}, {&any_path, &any_list});
-    const Cell any_function = typeset_of({t::native, t::action, t::op, t::function, t::routine});
-    const Cell any_object = typeset_of({t::object, t::error, t::port});
-    const Cell any_string = typeset_of({t::string, t::file, t::url, t::tag, t::email, t::ref});
-    const Cell series = typeset_of({t::binary, t::image, t::vector}, {&any_block, &any_string});
-    const Cell immediate = typeset_of({t::none, t::logic, t::datatype, t::typeset, t::handle, t::date}, {&scalar, &all_word});
-    const Cell default_ =
-        typeset_of({t::map, t::bitset}, {&series, &immediate, &any_object, &external, &any_function});
-    const Cell any_type = typeset_of({}, {&default_, &internal});
-    const std::pair<const char*, const Cell*> named[] = {
-        {"internal!", &internal},     {"external!", &external},       {"number!", &number},
-        {"planar!", &planar},         {"any-point!", &any_point},     {"scalar!", &scalar},
-        {"any-word!", &any_word},     {"all-word!", &all_word},       {"any-list!", &any_list},
-        {"any-path!", &any_path},     {"any-block!", &any_block},     {"any-function!", &any_function},
-        {"any-object!", &any_object}, {"any-string!", &any_string},   {"series!", &series},
-        {"immediate!", &immediate},   {"default!", &default_},        {"any-type!", &any_type},
-    };
-    for (const auto& [name, value] : named) set_global(name, *value);
+    for (const typeset::Named& n : typeset::predefined()) set_global(n.name, n.value);
 }
 
 // Every registered type's word is set to its datatype! value.

@@ -9,6 +9,7 @@
 #include "interpreter/natives.h"
 #include "interpreter/natives_math.h"
 #include "interpreter/natives_output.h"
+#include "interpreter/natives_process.h"
 #include "interpreter/stack.h"
 #include "runtime/console.h"
 #include "runtime/datatypes/block.h"
@@ -155,6 +156,9 @@ const Entry registry[] = {
     {"frame-index?", frame_index, 0, type::integer, false},
     {"tracing?", tracing_q, 0, type::logic, false},
     {"system-words", system_words, 0, 0, true},
+    {"create-dir", natives_process::create_dir, 1, 0, false},
+    {"exists?", natives_process::exists_q, 1, 0, false},
+    {"os-info", natives_process::os_info, 0, 0, false},
     ORU_TYPE_Q("bitset?", bitset),       ORU_TYPE_Q("binary?", binary),       ORU_TYPE_Q("block?", block),
     ORU_TYPE_Q("char?", char_),          ORU_TYPE_Q("email?", email),         ORU_TYPE_Q("file?", file),
     ORU_TYPE_Q("float?", float_),        ORU_TYPE_Q("get-path?", get_path),   ORU_TYPE_Q("get-word?", get_word),

@@ -16,6 +16,7 @@
 // init at the bottom.
 #include "codecs/lexer.h"
 #include "codecs/lexer_values.h"
+#include "codecs/url_text.h"
 
 #include "interpreter/natives_eval.h"
 #include "interpreter/stack.h"

@@ -17,61 +17,18 @@
 
 namespace oru {
 
-// --- Value builders -----------------------------------------------------------
-
-namespace {
-bool hex_value(u8 c, u32* v) {
-    if (c >= '0' && c <= '9') return *v = c - '0', true;
-    if (c >= 'a' && c <= 'f') return *v = c - 'a' + 10, true;
-    if (c >= 'A' && c <= 'F') return *v = c - 'A' + 10, true;
-    return false;
-}
-// The byte of a "%XX" escape at p, or -1.
-i32 escape_at(const u8* p, const u8* e) {
-    u32 hi, lo;
-    if (e - p < 3 || *p != '%' || !hex_value(p[1], &hi) || !hex_value(p[2], &lo)) return -1;
-    return static_cast<i32>(hi << 4 | lo);
-}
-}  // namespace
-
-bool url::decode(const u8* p, const u8* e, std::vector<u32>& out) {
-    while (p < e) {
-        i32 b = escape_at(p, e);
-        if (b >= 0) {
-            i32 n = b >= 0xC2 && b <= 0xDF ? 2 : b >= 0xE0 && b <= 0xEF ? 3 : b >= 0xF0 && b <= 0xF4 ? 4 : 1;
-            u8 seq[4] = {static_cast<u8>(b)};
-            bool whole = e - p >= 3 * n;
-            for (i32 i = 1; i < n && whole; i++) {
-                i32 c = escape_at(p + 3 * i, e);
-                whole = c >= 0;
-                seq[i] = static_cast<u8>(c);
-            }
-            if (whole) {
-                i32 cp = b;
-                if (n > 1) {
-                    const u8* end = unicode::fast_decode_utf8_char(seq, seq + n, &cp);
-                    if (cp < 0 || end != seq + n) cp = 0xFFFE;
-                }
-                out.push_back(static_cast<u32>(cp));
-                p += 3 * n;
-                continue;
-            }
-        }
-        i32 cp = *p;
-        const u8* next = *p < 0x80 ? p + 1 : unicode::fast_decode_utf8_char(p, e, &cp);
-        if (cp < 0) return false;
-        out.push_back(static_cast<u32>(cp));
-        p = next;
-    }
-    return true;
-}
-
 // --- Token parsers ------------------------------------------------------------------
 
 namespace lexer {
 namespace {
 
 bool digit_q(u8 c) { return c >= '0' && c <= '9'; }
+bool hex_value(u8 c, u32* v) {
+    if (c >= '0' && c <= '9') return *v = c - '0', true;
+    if (c >= 'a' && c <= 'f') return *v = c - 'a' + 10, true;
+    if (c >= 'A' && c <= 'F') return *v = c - 'A' + 10, true;
+    return false;
+}
 bool letter_q(u8 c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 u8 upper(u8 c) { return c >= 'a' && c <= 'z' ? static_cast<u8>(c - 32) : c; }
 

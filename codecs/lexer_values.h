@@ -28,14 +28,6 @@ namespace oru {
 
 // --- Value builders -----------------------------------------------------------
 
-namespace url {
-// Percent decoding of UTF-8 text into code points: "%XX" gives the byte XX
-// as a code point, or starts an escaped UTF-8 sequence when XX is a lead
-// byte (U+FFFE when the escaped sequence is not valid UTF-8); anything else,
-// an incomplete escape included, is decoded as it stands. False when the
-// text itself is not valid UTF-8.
-bool decode(const u8* p, const u8* e, std::vector<u32>& out);
-}  // namespace url
 
 // --- Token parsers --------------------------------------------------------------
 

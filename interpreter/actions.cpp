@@ -562,6 +562,76 @@ void entry_write(const i32* r) {
     store(write(arg(0), arg(1), on(r, 0), on(r, 1), ref(r, 2), on(r, 3), ref(r, 4), ref(r, 5), ref(r, 6), ref(r, 7)));
 }
 
+// What each entry reads from the data stack, in the notation of the native
+// shapes (interpreter/natives.h): an item per argument ("[]": any value but
+// unset!), each refinement followed by its arguments. An action! made for a
+// slot must have its shape, with types no wider. Values that the handlers
+// check themselves stay untyped; reflect's field is read as a symbol id, so
+// it must be a word. eval-path and compare take a layout no action! spec
+// states, and set-path has no entry: no action! is made for them.
+constexpr const char* shape_make = "[any-type!] [any-type!]";
+constexpr const char* shape_random = "[] /seed /secure /only";
+constexpr const char* shape_reflect = "[] [word!]";
+constexpr const char* shape_to = "[any-type!] [any-type!]";
+constexpr const char* shape_form = "[any-type!] /part []";
+constexpr const char* shape_mold = "[any-type!] /only /all /flat /part []";
+constexpr const char* shape_eval_path = nullptr;
+constexpr const char* shape_set_path = nullptr;
+constexpr const char* shape_compare = nullptr;
+constexpr const char* shape_absolute = "[]";
+constexpr const char* shape_add = "[] []";
+constexpr const char* shape_divide = "[] []";
+constexpr const char* shape_multiply = "[] []";
+constexpr const char* shape_negate = "[]";
+constexpr const char* shape_power = "[] []";
+constexpr const char* shape_remainder = "[] []";
+constexpr const char* shape_round = "[] /to [] /even /down /half-down /floor /ceiling /half-ceiling";
+constexpr const char* shape_subtract = "[] []";
+constexpr const char* shape_even_q = "[]";
+constexpr const char* shape_odd_q = "[]";
+constexpr const char* shape_and_ = "[] []";
+constexpr const char* shape_complement = "[]";
+constexpr const char* shape_or_ = "[] []";
+constexpr const char* shape_xor_ = "[] []";
+constexpr const char* shape_append = "[] [any-type!] /part [] /only /dup []";
+constexpr const char* shape_at = "[] []";
+constexpr const char* shape_back = "[]";
+constexpr const char* shape_change = "[] [any-type!] /part [] /only /dup []";
+constexpr const char* shape_clear = "[]";
+constexpr const char* shape_copy = "[] /part [] /deep /types []";
+constexpr const char* shape_find = "[] [any-type!] /part [] /only /case /same /any /with [] /skip [] /last /reverse /tail /match";
+constexpr const char* shape_head = "[]";
+constexpr const char* shape_head_q = "[]";
+constexpr const char* shape_index_q = "[]";
+constexpr const char* shape_insert = "[] [any-type!] /part [] /only /dup []";
+constexpr const char* shape_length_q = "[]";
+constexpr const char* shape_move = "[] [] /part []";
+constexpr const char* shape_next = "[]";
+constexpr const char* shape_pick = "[] []";
+constexpr const char* shape_poke = "[] [] [any-type!]";
+constexpr const char* shape_put = "[] [] [any-type!] /case";
+constexpr const char* shape_remove = "[] /part [] /key []";
+constexpr const char* shape_reverse = "[] /part [] /skip []";
+constexpr const char* shape_select = "[] [any-type!] /part [] /only /case /same /any /with [] /skip [] /last /reverse";
+constexpr const char* shape_sort = "[] /case /skip [] /compare [] /part [] /all /reverse /stable";
+constexpr const char* shape_skip = "[] []";
+constexpr const char* shape_swap = "[] []";
+constexpr const char* shape_tail = "[]";
+constexpr const char* shape_tail_q = "[]";
+constexpr const char* shape_take = "[] /part [] /deep /last";
+constexpr const char* shape_trim = "[] /head /tail /auto /lines /all /with []";
+constexpr const char* shape_create = "[]";
+constexpr const char* shape_close = "[]";
+constexpr const char* shape_delete_ = "[]";
+constexpr const char* shape_modify = "[] [] [any-type!] /case";
+constexpr const char* shape_open = "[] /new /read /write /seek /allow []";
+constexpr const char* shape_open_q = "[]";
+constexpr const char* shape_query = "[]";
+constexpr const char* shape_read = "[] /part [] /seek [] /binary /lines /info /as []";
+constexpr const char* shape_rename = "[] []";
+constexpr const char* shape_update = "[]";
+constexpr const char* shape_write = "[] [any-type!] /binary /lines /info /append /part [] /seek [] /allow [] /as []";
+
 // ORDER ACTIONS: slot order, from the registry's list.
 constexpr StackEntry entries[] = {
 #define ORU_ACTION_ENTRY(n, member, spelling, fn) entry_##member,
@@ -570,7 +640,16 @@ constexpr StackEntry entries[] = {
 };
 static_assert(sizeof entries / sizeof entries[0] == action::count);
 
+constexpr const char* shapes[] = {
+#define ORU_ACTION_SHAPE(n, member, spelling, fn) shape_##member,
+    ORU_ACTIONS(ORU_ACTION_SHAPE)
+#undef ORU_ACTION_SHAPE
+};
+static_assert(sizeof shapes / sizeof shapes[0] == action::count);
+
 }  // namespace
+
+const char* shape_of(u32 slot) { return slot >= 1 && slot <= action::count ? shapes[slot - 1] : nullptr; }
 
 void init() { register_entries(static_cast<int>(action::count), entries); }
 

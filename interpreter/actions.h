@@ -40,6 +40,10 @@ void init();
 // Stores count entry points from slot 1 on.
 void register_entries(int count, const StackEntry* entries);
 
+// What the entry of a slot (1-62) reads from the data stack, in the
+// notation of natives::shape_of; null for a slot no action! is made for.
+const char* shape_of(u32 slot);
+
 // The compare code spelled out.
 namespace op {
 constexpr i32 equal = 0, not_equal = 1, strict_equal = 2, lesser = 3, lesser_equal = 4, greater = 5,

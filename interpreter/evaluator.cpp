@@ -2803,7 +2803,29 @@ struct Applied {
     i32 pc;
     i32 end;
     bool safer;
+    // A path naming the function: its words after the first are refinements
+    // turned on (rooted by the caller's argument); none when there is none.
+    Cell path = {type::none, 0, 0, 0};
 };
+
+// The words of the applied path after its first, as refinement names.
+i32 path_refinement_count(const Applied& a) {
+    if (cell::type_of(a.path) == type::none) return 0;
+    const i32 n = length_of(cell::node(a.path)) - std::max(cell::head_index(a.path), 0) - 1;
+    return n > 0 ? n : 0;
+}
+Cell path_refinement(const Applied& a, i32 i) {
+    Cell r = *cell_at(cell::node(a.path), std::max(cell::head_index(a.path), 0) + 1 + i);
+    if (cell::type_of(r) != type::word) fire(ErrorId::script_bad_refine, r);
+    return r;
+}
+// True when the path names the refinement (a description item).
+bool path_names(const Applied& a, const Cell& item) {
+    const i32 want = symbol::canonical(word::symbol_of(item));
+    for (i32 i = 0, n = path_refinement_count(a); i < n; i++)
+        if (symbol::canonical(word::symbol_of(path_refinement(a, i))) == want) return true;
+    return false;
+}
 
 // Takes the next value of the argument block as an argument: a word gives
 // its value (a function is not called: each argument is one value), any
@@ -2899,7 +2921,7 @@ bool applied_args(Applied& a, bool all, i32* refs, i32& ref_count, i32& locals) 
             if (native_like && ref_count >= max_refinements) fire(ErrorId::internal_not_done);
             if (all) {
                 if (!applied_value(a, true)) return false;
-                active = logic::truth(*(stack::top - 1));
+                active = logic::truth(*(stack::top - 1)) || path_names(a, item);
                 if (native_like) {
                     stack::top--;
                     refs[ref_count++] = active ? static_cast<i32>(stack::top - stack::arguments) : -1;
@@ -2916,14 +2938,21 @@ bool applied_args(Applied& a, bool all, i32* refs, i32& ref_count, i32& locals) 
         }
     }
     if (all) return true;
-    // Refinements named in the block after the mandatory arguments.
+    // Refinements named by the path (on, their arguments next in the
+    // block), then those named in the block after the mandatory arguments.
     std::vector<bool> named;  // by ordinal: each may be named once
-    for (;;) {
-        const i32 length = std::min(a.end, length_of(cell::node(a.block)));
-        if (a.pc >= length) return true;
-        const Cell r = *cell_at(cell::node(a.block), a.pc);
-        if (cell::type_of(r) != type::refinement) fire(ErrorId::script_bad_refine, r);
-        a.pc++;
+    const i32 from_path = path_refinement_count(a);
+    for (i32 p = 0;; p++) {
+        Cell r;
+        if (p < from_path) {
+            r = path_refinement(a, p);
+        } else {
+            const i32 length = std::min(a.end, length_of(cell::node(a.block)));
+            if (a.pc >= length) return true;
+            r = *cell_at(cell::node(a.block), a.pc);
+            if (cell::type_of(r) != type::refinement) fire(ErrorId::script_bad_refine, r);
+            a.pc++;
+        }
         i32 ordinal = 0;
         const i32 found = find_refinement(a, desc, r, ordinal);
         // The slot of the refinement's flag in a function's layout.
@@ -2938,8 +2967,11 @@ bool applied_args(Applied& a, bool all, i32* refs, i32& ref_count, i32& locals) 
         if (named.size() < static_cast<size_t>(ordinal)) named.resize(static_cast<size_t>(ordinal), false);
         if (named[static_cast<size_t>(ordinal - 1)]) fire(ErrorId::script_dup_refine, a.block);
         named[static_cast<size_t>(ordinal - 1)] = true;
-        if (!applied_value(a, true)) return false;
-        const bool on = logic::truth(*--stack::top);
+        bool on = true;
+        if (p >= from_path) {
+            if (!applied_value(a, true)) return false;
+            on = logic::truth(*--stack::top);
+        }
         if (on) {
             if (native_like) refs[ordinal - 1] = static_cast<i32>(stack::top - stack::arguments);
             else stack::arguments[slot] = logic::true_value;
@@ -3267,7 +3299,7 @@ u32 call_function(const Cell& fn, Node, const Cell& name, u32 callback_bit) {
     return call_plain(fn, name);
 }
 
-u32 apply(const Cell& fn_value, const Cell& args_block, bool all, bool safer, const Cell* name) {
+u32 apply(const Cell& fn_value, const Cell& args_block, bool all, bool safer, const Cell* name, const Cell* path) {
     const Cell fn = cell::type_of(fn_value) == type::op ? unwrap_op(fn_value) : fn_value;
     const u32 t = cell::type_of(fn);
     if (!callable_q(t)) fire(ErrorId::script_invalid_arg, fn);
@@ -3275,6 +3307,7 @@ u32 apply(const Cell& fn_value, const Cell& args_block, bool all, bool safer, co
     Applied a{Call{fn, name && cell::type_of(*name) == type::word ? *name : words::word::tag_applied, nullptr, 0, 0,
                    false},
               args_block, cell::head_index(args_block), length_of(bn), safer};
+    if (path) a.path = *path;
     ORU_TRACE(Event::open, &a.block, a.pc, nullptr, &a.call.name);
     stack::push(fn);  // the placeholder the result replaces
     if (t == type::function) stack::mark_interp_func(a.call.name, function::context_of(fn));

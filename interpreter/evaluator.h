@@ -141,7 +141,11 @@ i32 eval_next(const Cell& block);
 // the arguments of a refinement that is off are skipped unevaluated. The
 // frame is named by `name` when it is a word, else <applied>. The result is
 // pushed; returns the pending code (0 normally; nothing pushed otherwise).
-[[nodiscard]] u32 apply(const Cell& fn, const Cell& args_block, bool all, bool safer, const Cell* name = nullptr);
+// A path (on the data stack) names refinements to turn on besides: with
+// `all` they are on whatever the block says; without it their arguments
+// follow the mandatory ones in the block, in the path's order.
+[[nodiscard]] u32 apply(const Cell& fn, const Cell& args_block, bool all, bool safer, const Cell* name = nullptr,
+                        const Cell* path = nullptr);
 
 // Runs a function!'s code after the caller opened the frame and pushed its
 // arguments (the object module's handler caller). Pending codes are thrown.

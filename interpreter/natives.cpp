@@ -10,9 +10,15 @@ namespace oru::natives {
 namespace {
 
 constexpr const char* names[count] = {
-#define ORU_NATIVE_NAME(name, word) word,
+#define ORU_NATIVE_NAME(name, word, shape) word,
     ORU_NATIVES(ORU_NATIVE_NAME)
 #undef ORU_NATIVE_NAME
+};
+
+constexpr const char* shapes[count] = {
+#define ORU_NATIVE_SHAPE(name, word, shape) shape,
+    ORU_NATIVES(ORU_NATIVE_SHAPE)
+#undef ORU_NATIVE_SHAPE
 };
 
 // Routines handed over by the native groups, by slot - 1.
@@ -23,6 +29,8 @@ Cell print_block{type::none, 0, 0, 0};
 }  // namespace
 
 const char* name_of(i32 slot) { return slot >= 1 && slot <= count ? names[slot - 1] : nullptr; }
+
+const char* shape_of(i32 slot) { return slot >= 1 && slot <= count ? shapes[slot - 1] : nullptr; }
 
 u32 not_done(bool, const i32*) { fire(ErrorId::internal_not_done); }
 

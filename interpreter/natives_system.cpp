@@ -5,6 +5,7 @@
 #include "interpreter/natives.h"
 #include "interpreter/natives_shared.h"
 #include "interpreter/stack.h"
+#include "io/simple_io.h"
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/date.h"
 #include "runtime/datatypes/series.h"
@@ -61,17 +62,6 @@ namespace {
 
 inline bool used(const i32* refinements, int i) { return refinements && refinements[i] >= 0; }
 
-// The file's size in bytes, or -1 when it cannot be opened for reading or is
-// a directory. O_NONBLOCK: opening a FIFO must not wait for a writer.
-i64 file_size(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return -1;
-    struct stat st;
-    const bool ok = ::fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode);
-    ::close(fd);
-    return ok ? static_cast<i64>(st.st_size) : -1;
-}
-
 }  // namespace
 
 u32 extend(bool, const i32* refinements) {
@@ -113,7 +103,7 @@ u32 size_q(bool, const i32*) {
     Cell* args = stack::arguments;
     if (cell::type_of(args[0]) != type::file) expect_arg(args[0], "file");
     std::string path;
-    const i64 size = natives_system::os_path(args[0], path) ? file_size(path) : -1;
+    const i64 size = natives_system::os_path(args[0], path) ? simple_io::file_size(path.c_str()) : -1;
     if (size < 0) stack::set_result(cell::make(type::none));
     else if (size <= 0x7FFFFFFF) stack::set_result(cell::integer(static_cast<i32>(size)));
     else stack::set_result(cell::float_(static_cast<double>(size)));

@@ -10,6 +10,7 @@
 #include "interpreter/stack.h"
 #include "runtime/calls.h"
 #include "runtime/cycles.h"
+#include "runtime/datatypes/image_backend.h"
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/series.h"
@@ -135,6 +136,10 @@ void mark_symbol(Cell& c) {
 void mark_data_node(Cell& c) {
     if (c.data2) mark_node(&c.data2);
 }
+// An image's record, and through it the resource entry of its pixels.
+void mark_image(Cell& c) {
+    if (c.data2 && mark_node(&c.data2)) image_backend::mark_record(c.data2);
+}
 void mark_object(Cell& c) {
     if (c.data1) mark_context(&c.data1);
     if (!c.data3 || !mark_node(&c.data3)) return;
@@ -201,7 +206,8 @@ struct MarkTable {
             row[t] = mark_series_cells;
         for (u32 t : {type::string, type::file, type::url, type::tag, type::email, type::ref}) row[t] = mark_string;
         row[type::symbol] = mark_symbol;
-        for (u32 t : {type::bitset, type::vector, type::binary, type::image}) row[t] = mark_data_node;
+        for (u32 t : {type::bitset, type::vector, type::binary}) row[t] = mark_data_node;
+        row[type::image] = mark_image;
         for (u32 t : {type::object, type::error, type::port}) row[t] = mark_object;
         row[type::context] = mark_context_cell;
         for (u32 t : {type::word, type::set_word, type::lit_word, type::get_word, type::refinement, type::issue})

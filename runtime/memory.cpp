@@ -398,6 +398,7 @@ u64 settle_series_frames() {
         room += static_cast<u64>(f->end - f->top);
     }
     for (BigHeader* b = record.b_head; b; b = b->next) live += b->size;
+    live += record.external;
     const u64 keep = free_room_for(live);
     // Emptied frames go back to the OS, from the highest address down (live
     // data slides towards the first frames), only while the others still
@@ -425,6 +426,16 @@ u64 settle_series_frames() {
     }
     return live;
 }
+
+void charge_external(u64 bytes) {
+    if (!spend_budget(bytes)) {
+        collector::collect_if_enabled();
+        record.s_budget = record.s_budget > bytes ? record.s_budget - bytes : 0;
+    }
+    record.external += bytes;
+}
+
+void release_external(u64 bytes) { record.external = record.external > bytes ? record.external - bytes : 0; }
 
 SeriesBuffer* alloc_series_buffer(i32 count, u32 unit, i32 offset) {
     i32 size = checked_size(count, unit);

@@ -145,6 +145,9 @@ struct Record {
     // min_free_room), spent while collection is enabled and not in stress
     // mode, voided when the OS refuses a request it pays for.
     u64 s_budget = 0;
+    // Bytes held outside the frames on behalf of live values (image pixels):
+    // counted as live data when a cycle sets the room to keep.
+    u64 external = 0;
     u32* fixup = nullptr;                // collector fix-up table: pairs of words
     u32* fixup_fill = nullptr;
     u32 fixup_capacity = 0;              // in pairs
@@ -208,6 +211,14 @@ SeriesFrame* new_series_frame();
 // when the next frame size is not above need. A nearly full frame would only
 // send the next few allocations searching again.
 SeriesFrame* frame_after_collection(u64 need);
+
+// Memory outside the series frames that a value owns and the collector
+// frees (image pixels): a request of `bytes` is paid from the budget the
+// last cycle left, or collects first when the budget cannot cover it, as a
+// big buffer does, so that a loop making large values collects in time.
+// The bytes count as live data until released.
+void charge_external(u64 bytes);
+void release_external(u64 bytes);
 
 // Frame upkeep at the end of a cycle, after compaction and the big-buffer
 // sweep: releases emptied frames beyond the free room to keep and sets the

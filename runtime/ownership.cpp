@@ -25,7 +25,7 @@ bool block_like(u32 t) {
            t == type::set_path || t == type::get_path;
 }
 
-// Types whose buffer carries the owned flag (images use their cell's flag).
+// Types whose buffer carries the owned flag (an image's is its record's).
 bool series_like(u32 t) {
     return block_like(t) || t == type::string || t == type::file || t == type::url || t == type::tag ||
            t == type::email || t == type::ref || t == type::binary || t == type::vector || t == type::bitset ||
@@ -96,7 +96,6 @@ void bind(const Cell& value_in, const Cell& owner_in, const Cell& word_in) {
     }
     if (!series_like(t) || !value.data2) return;
     Node n = value.data2;
-    if (t == type::image) return;  // images keep the flag in their cell: the image module binds them
     if (!(memory::buffer(n)->flags & sflag::owned)) {
         Cell* rec = hashtable::put_ptr(table, n);
         rec[0] = value;
@@ -120,7 +119,7 @@ void unbind(const Cell& value_in) {
         for (i32 i = 0, n = context::length(ctx); i < n; i++) unbind(Cell{context::values(ctx)[i]});
         return;
     }
-    if (!series_like(t) || t == type::image || !value.data2) return;
+    if (!series_like(t) || !value.data2) return;
     Node n = value.data2;
     memory::buffer(n)->flags &= ~sflag::owned;
     Cell* rec = hashtable::get_ptr(table, n);

@@ -28,6 +28,8 @@
 #include "interpreter/natives_control.h"
 #include "interpreter/natives_eval.h"
 #include "interpreter/natives_math.h"
+#include "interpreter/natives_process.h"
+#include "io/url_services.h"
 #include "interpreter/natives_series.h"
 #include "interpreter/natives_sets.h"
 #include "interpreter/parse.h"
@@ -45,10 +47,13 @@
 #include "runtime/datatypes/date.h"
 #include "runtime/datatypes/email.h"
 #include "runtime/datatypes/error.h"
+#include "runtime/datatypes/file.h"
 #include "runtime/datatypes/float.h"
 #include "runtime/datatypes/function.h"
 #include "runtime/datatypes/handle.h"
 #include "runtime/datatypes/hash.h"
+#include "runtime/datatypes/image.h"
+#include "runtime/datatypes/image_backend.h"
 #include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/logic.h"
 #include "runtime/datatypes/map.h"
@@ -73,6 +78,7 @@
 #include "runtime/datatypes/tuple.h"
 #include "runtime/datatypes/typeset.h"
 #include "runtime/datatypes/unset.h"
+#include "runtime/datatypes/url.h"
 #include "runtime/datatypes/vector.h"
 #include "runtime/datatypes/word.h"
 #include "runtime/memory.h"
@@ -141,6 +147,9 @@ void runtime_init() {
     routine::init();
     paren::init();
     issue::init();
+    url::init();   // parent string!
+    file::init();  // parent url!
+    url_services::install();  // the io layer behind their read, write and query
     object::init();
     float_::init();
     typeset::init();
@@ -159,8 +168,10 @@ void runtime_init() {
     percent::init();
     time::init();  // parent float!
     date::init();
-    // The last of the list that exist, in its order.
+    image_backend::init_codecs();  // the resource kind "image" first
+    image::init();
     handle::init();  // parent integer!
+    // Packed vectors and ports.
     vector::init();  // parent string!
     port::init();    // parent object!
     // Bitsets, maps and hashed blocks (hash!'s parent block! is in).
@@ -198,6 +209,7 @@ void runtime_init() {
     natives_math::register_all();
     natives_sets::register_all();
     natives_checksum::register_all();
+    natives_process::register_all();
     natives_compress::register_all();
     parse::register_all();
     natives::init();

@@ -529,6 +529,14 @@ void* allocate(size_t size) {
     return b + 1;
 }
 
+void* try_allocate(size_t size) {
+    Block* b = nullptr;
+    if (size <= SIZE_MAX - sizeof(Block)) b = static_cast<Block*>(std::malloc(size + sizeof(Block)));
+    if (!b) return nullptr;
+    link(b, size);
+    return b + 1;
+}
+
 void* allocate_zeroed(size_t size) {
     void* p = allocate(size);
     std::memset(p, 0, size);

@@ -115,6 +115,7 @@ size_t interpreter_stack_for(u64 limit);
 namespace heap {
 void* allocate(size_t size);
 void* allocate_zeroed(size_t size);
+void* try_allocate(size_t size);  // null instead of the fatal fault when refused
 void free(void* p);  // ignores addresses it did not hand out
 void* reallocate(void* p, size_t size);
 void free_all();

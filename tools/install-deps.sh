@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need (run as root).
 set -euo pipefail
-packages=(g++ cmake make python3 libgtest-dev libgmock-dev clang libssl-dev openssl zlib1g-dev gzip)
+packages=(g++ cmake make python3 libgtest-dev libgmock-dev clang libssl-dev openssl zlib1g-dev gzip
+          libpng-dev libturbojpeg0-dev libgif-dev libtiff-dev libjpeg-turbo-progs libcurl4-openssl-dev ca-certificates)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

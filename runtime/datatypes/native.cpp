@@ -8,18 +8,27 @@
 #include "runtime/datatypes/native.h"
 
 #include "interpreter/actions.h"
+#include "interpreter/natives.h"
 #include "interpreter/stack.h"
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/datatype.h"
+#include "runtime/datatypes/function.h"
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
+#include "runtime/datatypes/typeset.h"
 #include "runtime/fire.h"
 #include "runtime/memory.h"
 #include "runtime/registry.h"
 #include "runtime/words.h"
 
+#include <algorithm>
+#include <array>
 #include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
 
 namespace oru::native {
 
@@ -46,13 +55,218 @@ Cell empty_context_cell() {
 
 [[noreturn]] void bad_make_arg(u32 t, const Cell& arg) { fire(ErrorId::script_bad_make_arg, datatype::make(t), arg); }
 
-// True when slot (1-based) of the native or action table holds an entry.
-bool slot_filled_q(u32 t, i32 slot) {
-    if (t == type::native) return entry_at(slot) != nullptr;
-    return slot >= 1 && slot <= static_cast<i32>(action::count) && actions::table[slot - 1] != nullptr;
+// --- Shapes --------------------------------------------------------------------
+
+// One item of a shape: an argument (its fetch kind, function::arg_kind, and
+// its types) or a refinement.
+struct Item {
+    bool refinement = false;
+    u32 kind = 0;
+    Cell types{};
+};
+
+constexpr i32 max_items = 32;
+
+struct Shape {
+    i32 count = 0;
+    Item items[max_items];
+    bool add(const Item& item) {
+        if (count == max_items) return false;
+        items[count++] = item;
+        return true;
+    }
+};
+
+Cell default_types() {
+    Cell ts = cell::make(type::typeset, ~0u, ~0u, ~0u);
+    typeset::clear_bit(ts, type::unset);
+    return ts;
+}
+
+// A type name of a shape text: a datatype's (by number, registered or not)
+// or a named typeset's; any-type! there is every value, whatever its type.
+bool type_named(std::string_view name, Cell& out) {
+    if (name == "any-type!") {
+        out = cell::make(type::typeset, ~0u, ~0u, ~0u);
+        return true;
+    }
+    if (typeset::named(name, out)) return true;
+    static const auto spellings = [] {
+        std::array<std::string, type::count + 1> a;
+#define ORU_TYPE_SPELLING(cname, n)                  \
+    a[n] = #cname;                                    \
+    if (a[n].back() == '_') a[n].pop_back();          \
+    std::replace(a[n].begin(), a[n].end(), '_', '-'); \
+    a[n] += '!';
+        ORU_TYPES(ORU_TYPE_SPELLING)
+#undef ORU_TYPE_SPELLING
+        return a;
+    }();
+    for (u32 t = 1; t <= type::count; t++)
+        if (name == spellings[t]) {
+            out = typeset::make();
+            typeset::set_bit(out, t);
+            return true;
+        }
+    return false;
+}
+
+// A shape text of the natives' or the actions' list. A text that does not
+// read is a fault of that list: reported, and the process ends.
+Shape parse_shape(const char* text) {
+    Shape sh;
+    auto fault = [&](const char* why) {
+        std::fprintf(stderr, "*** native shape \"%s\": %s\n", text, why);
+        std::exit(1);
+    };
+    for (const char* p = text; *p;) {
+        if (*p == ' ') {
+            p++;
+            continue;
+        }
+        Item item;
+        if (*p == '/') {
+            item.refinement = true;
+            while (*p && *p != ' ') p++;
+        } else {
+            if (*p == '\'') item.kind = function::arg_kind::lit_word, p++;
+            else if (*p == ':') item.kind = function::arg_kind::get_word, p++;
+            if (*p++ != '[') fault("an argument is a type block");
+            item.types = typeset::make();
+            bool any = false;
+            for (;;) {
+                while (*p == ' ') p++;
+                if (!*p) fault("an unclosed type block");
+                if (*p == ']') break;
+                const char* from = p;
+                while (*p && *p != ' ' && *p != ']') p++;
+                Cell ts;
+                if (!type_named(std::string_view(from, static_cast<size_t>(p - from)), ts))
+                    fault("an unknown type name");
+                item.types.data1 |= ts.data1;
+                item.types.data2 |= ts.data2;
+                item.types.data3 |= ts.data3;
+                any = true;
+            }
+            p++;
+            if (!any) item.types = default_types();
+        }
+        if (!sh.add(item)) fault("too many items");
+    }
+    return sh;
+}
+
+// The shapes of the two lists, read once, by slot; a slot without one (no
+// routine yet, or no action! for it) is absent.
+struct Canonical {
+    Shape natives[table_slots + 1];
+    bool native_known[table_slots + 1] = {};
+    Shape actions[action::count + 1];
+    bool action_known[action::count + 1] = {};
+    Canonical() {
+        for (i32 s = 1; s <= table_slots; s++)
+            if (const char* text = natives::shape_of(s)) natives[s] = parse_shape(text), native_known[s] = true;
+        for (u32 s = 1; s <= action::count; s++)
+            if (const char* text = actions::shape_of(s)) actions[s] = parse_shape(text), action_known[s] = true;
+    }
+};
+
+const Shape* canonical_shape(u32 t, i32 slot) {
+    static const Canonical canonical;
+    if (t == type::native && slot >= 1 && slot <= table_slots && canonical.native_known[slot])
+        return &canonical.natives[slot];
+    if (t == type::action && slot >= 1 && slot <= static_cast<i32>(action::count) && canonical.action_known[slot])
+        return &canonical.actions[slot];
+    return nullptr;
+}
+
+// The shape of a spec block, read as function::build_arguments reads a
+// native's spec, so that the description the evaluator builds from it has
+// these items. With `types` the argument types are built from the type
+// blocks as the description builds them. False for what that description
+// cannot hold or would refuse: /local, a set-word other than return:, a type
+// block that does not build, too many items. Nothing allocates.
+bool read_shape(const Cell& spec, bool types, Shape& out) {
+    const Node n = cell::node(spec);
+    auto length = [&] { return static_cast<i32>(memory::buffer(n)->length()); };
+    auto at = [&](i32 i) { return memory::buffer(n)->cells()[i]; };
+    const i32 return_sym = symbol::canonical(words::sym::return_);
+    const i32 local_sym = symbol::canonical(static_cast<i32>(words::refinement::local.data2));
+    for (i32 i = 0; i < length();) {
+        const Cell v = at(i++);
+        const u32 t = cell::type_of(v);
+        Item item;
+        switch (t) {
+            case type::word: case type::get_word: case type::lit_word:
+                item.kind = t == type::word       ? function::arg_kind::word
+                            : t == type::get_word ? function::arg_kind::get_word
+                                                  : function::arg_kind::lit_word;
+                item.types = default_types();
+                if (i < length() && cell::type_of(at(i)) == type::block) {
+                    const Cell block = at(i++);
+                    const bool empty =
+                        cell::head_index(block) >= static_cast<i32>(memory::buffer(cell::node(block))->length());
+                    if (types && !empty && !typeset::build(block, item.types, nullptr)) return false;
+                }
+                break;
+            case type::refinement:
+                if (symbol::canonical(static_cast<i32>(v.data2)) == local_sym) return false;
+                item.refinement = true;
+                break;
+            case type::set_word:
+                if (symbol::canonical(static_cast<i32>(v.data2)) != return_sym) return false;
+                if (i < length() && cell::type_of(at(i)) == type::block) i++;
+                continue;
+            default:
+                continue;  // doc strings, the attribute block
+        }
+        if (!out.add(item)) return false;
+    }
+    return true;
+}
+
+// True when every type of a is one of b.
+bool within(const Cell& a, const Cell& b) {
+    return (a.data1 & ~b.data1) == 0 && (a.data2 & ~b.data2) == 0 && (a.data3 & ~b.data3) == 0;
 }
 
 }  // namespace
+
+bool shape_fits(u32 t, i32 slot, const Cell& spec, bool types) {
+    if (t == type::native ? !entry_at(slot)
+                          : slot < 1 || slot > static_cast<i32>(action::count) || !actions::table[slot - 1])
+        return false;
+    const Shape* want = canonical_shape(t, slot);
+    if (!want || cell::type_of(spec) != type::block) return false;
+    Shape got;
+    if (!read_shape(spec, types, got) || got.count != want->count) return false;
+    for (i32 k = 0; k < got.count; k++) {
+        const Item& g = got.items[k];
+        const Item& w = want->items[k];
+        if (g.refinement != w.refinement) return false;
+        if (g.refinement) continue;
+        if (g.kind != w.kind || (types && !within(g.types, w.types))) return false;
+    }
+    return true;
+}
+
+Cell* build(u32 t, i32 slot, const Cell& spec_value, bool describe) {
+    const Cell spec = spec_value;
+    Cell* value = stack::push(cell::make(t, static_cast<u32>(slot - 1), cell::node(spec), 0));
+    const Node aux = memory::alloc_cells(2);
+    value->data3 = aux;  // rooted through the pushed value from here on
+    const Cell ctx = empty_context_cell();
+    *memory::alloc_tail(aux) = ctx;  // room for both cells: no allocation
+    *memory::alloc_tail(aux) = none::value;
+    if (describe) {
+        // Described now, from the spec as it was checked: the evaluator keeps
+        // this description, so neither a type word set later nor a change of
+        // the spec block can widen what reaches the routine.
+        const Node desc = function::build_arguments(cell::make(type::block, 0, cell::node(spec), 0), true);
+        memory::buffer(aux)->cells()[1] = cell::make(type::block, 0, desc, function::signature_of(desc));
+    }
+    return value;
+}
 
 Cell* make(Cell*, Cell* spec, u32 t) {
     const Cell arg = *spec;
@@ -62,19 +276,16 @@ Cell* make(Cell*, Cell* spec, u32 t) {
     if (head < 0 || static_cast<i32>(s->length()) - head != 2) bad_make_arg(t, arg);
     const Cell first = s->cells()[head];
     const Cell second = s->cells()[head + 1];
-    // The spec must be a block, and the slot one that holds an entry: a
-    // value on an empty slot would call nothing.
+    // The spec must be a block, the slot one that holds an entry, and the
+    // spec of the shape that entry reads: a value on an empty slot would
+    // call nothing, one of another shape would have its routine read
+    // arguments and refinement positions that are not there. The spec is
+    // read from its first cell, as the value keeps only its node.
     if (cell::type_of(first) != type::block || cell::type_of(second) != type::integer) bad_make_arg(t, arg);
     const i32 slot = static_cast<i32>(second.data2);
-    if (!slot_filled_q(t, slot)) bad_make_arg(t, arg);
-
-    Cell* value = stack::push(cell::make(t, static_cast<u32>(slot - 1), cell::node(first), 0));
-    const Node aux = memory::alloc_cells(2);
-    value->data3 = aux;  // rooted through the pushed value from here on
-    const Cell ctx = empty_context_cell();
-    *memory::alloc_tail(aux) = ctx;  // room for both cells: no allocation
-    *memory::alloc_tail(aux) = none::value;
-    return value;
+    const Cell whole = cell::make(type::block, 0, cell::node(first), 0);
+    if (!shape_fits(t, slot, whole, true)) bad_make_arg(t, arg);
+    return build(t, slot, whole, true);
 }
 
 void reflect(Cell* value, u32 field) {

@@ -16,8 +16,9 @@
 // The native table lives here because make native! must know which slots
 // hold an entry: it has 120 slots, 107 of them filled by the natives module
 // at start-up; slots past the last registered one stay empty, and no value is
-// made for an empty slot. The handlers and the three registrations are at
-// the bottom of native.cpp.
+// made for an empty slot, nor for a spec of another shape than the one the
+// slot's routine reads (shape_fits). The handlers and the three
+// registrations are at the bottom of native.cpp.
 #pragma once
 
 #include "runtime/cell.h"
@@ -57,10 +58,27 @@ inline Node auxiliary_of(const Cell& v) { return v.data3; }
 // The routine of a native! cell (or of an op! wrapping one).
 inline Entry entry_of(const Cell& v) { return v.data1 < static_cast<u32>(table_slots) ? table[v.data1] : nullptr; }
 
+// True when a spec block (read from its first cell) has the shape the
+// routine of `slot` reads: native! t for the native table, action! for the
+// action table (natives::shape_of, actions::shape_of). The slot must hold an
+// entry and a shape; the spec must have as many arguments and refinements,
+// in the same order, each argument fetched the same way (evaluated, get-word
+// or lit-word), and with `types` each argument's types must be among the
+// shape's, the type blocks read as the evaluator reads them. Without `types`
+// only the structure is compared (the boot image, whose type words may have
+// no values yet while it loads). Nothing allocates or raises.
+bool shape_fits(u32 t, i32 slot, const Cell& spec, bool types);
+
+// Pushes a new native! or action! (t) for the slot and the spec's node and
+// returns it; with `describe` its arguments description is built and kept
+// now (see function::build_arguments), else on its first call. The shape is
+// the caller's to check first.
+Cell* build(u32 t, i32 slot, const Cell& spec, bool describe);
+
 // make native! and make action!: `spec` must be a block holding exactly a
-// spec block and a slot number (1-120 with an entry for natives, 1-62 with an
-// entry for actions), else script/bad-make-arg (the datatype, the argument).
-// Pushes the new value and returns it.
+// spec block and a slot number whose routine reads that spec's shape
+// (shape_fits with types), else script/bad-make-arg (the datatype, the
+// argument). Pushes the new value and returns it.
 Cell* make(Cell* proto, Cell* spec, u32 type);
 
 // reflect of native!, action! and op!: `spec` gives the spec block (not

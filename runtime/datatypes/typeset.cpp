@@ -12,6 +12,8 @@
 #include "runtime/memory.h"
 #include "runtime/registry.h"
 
+#include <initializer_list>
+
 namespace oru::typeset {
 
 namespace {
@@ -72,21 +74,26 @@ void make_default(const Cell& block) {
     *memory::alloc_tail(cell::node(block)) = ts;
 }
 
-void make_with(const Cell& block, const Cell& spec) {
+bool build(const Cell& spec, Cell& out, Cell* bad) {
     Cell ts = make();
+    bool ok = true;
     each_cell(spec, [&](const Cell& element) {
+        if (!ok) return;
         const Cell* v = &element;
-        if (cell::type_of(element) == type::word) {
-            v = word_value(element);
-            if (!v) fire(ErrorId::script_invalid_type_spec, element);
-        }
-        if (add(ts, *v)) return;
-        switch (cell::type_of(*v)) {
-            case type::word: set_bit(ts, type::object); return;
-            case type::block: return;
-            default: fire(ErrorId::script_invalid_type_spec, element);
-        }
+        if (cell::type_of(element) == type::word) v = word_value(element);
+        if (v && add(ts, *v)) return;
+        if (v && cell::type_of(*v) == type::word) return set_bit(ts, type::object);
+        if (v && cell::type_of(*v) == type::block) return;
+        ok = false;
+        if (bad) *bad = element;
     });
+    if (ok) out = ts;
+    return ok;
+}
+
+void make_with(const Cell& block, const Cell& spec) {
+    Cell ts, bad;
+    if (!build(spec, ts, &bad)) fire(ErrorId::script_invalid_type_spec, bad);
     *memory::alloc_tail(cell::node(block)) = ts;
 }
 
@@ -215,6 +222,75 @@ constexpr ActionTable typeset_actions = {
 };
 
 }  // namespace
+
+// --- Named typesets ------------------------------------------------------------
+
+namespace {
+
+Cell of(std::initializer_list<u32> types, std::initializer_list<const Cell*> with = {}) {
+    Cell ts = make();
+    for (u32 t : types) set_bit(ts, t);
+    for (const Cell* o : with) {
+        ts.data1 |= o->data1;
+        ts.data2 |= o->data2;
+        ts.data3 |= o->data3;
+    }
+    return ts;
+}
+
+struct NamedList {
+    Named items[18];
+    NamedList() {
+        namespace t = type;
+        static const Cell internal = of({t::unset});
+        static const Cell external = of({t::event});
+        static const Cell number = of({t::integer, t::float_, t::percent});
+        static const Cell planar = of({t::pair, t::point2D});
+        static const Cell any_point = of({t::point2D, t::point3D});
+        static const Cell scalar = of({t::money, t::char_, t::pair, t::tuple, t::time, t::date}, {&number, &any_point});
+        static const Cell any_word = of({t::word, t::set_word, t::lit_word, t::get_word});
+        static const Cell all_word = of({t::refinement, t::issue}, {&any_word});
+        static const Cell any_list = of({t::block, t::paren, t::hash});
+        static const Cell any_path = of({t::path, t::lit_path, t::set_path, t::get_path});
+        static const Cell any_block = of({}, {&any_path, &any_list});
+        static const Cell any_function = of({t::native, t::action, t::op, t::function, t::routine});
+        static const Cell any_object = of({t::object, t::error, t::port});
+        static const Cell any_string = of({t::string, t::file, t::url, t::tag, t::email, t::ref});
+        static const Cell series = of({t::binary, t::image, t::vector}, {&any_block, &any_string});
+        static const Cell immediate =
+            of({t::none, t::logic, t::datatype, t::typeset, t::handle, t::date}, {&scalar, &all_word});
+        static const Cell default_ = of({t::map, t::bitset}, {&series, &immediate, &any_object, &external, &any_function});
+        static const Cell any_type = of({}, {&default_, &internal});
+        const Named named[] = {
+            {"internal!", internal},     {"external!", external},     {"number!", number},
+            {"planar!", planar},         {"any-point!", any_point},   {"scalar!", scalar},
+            {"any-word!", any_word},     {"all-word!", all_word},     {"any-list!", any_list},
+            {"any-path!", any_path},     {"any-block!", any_block},   {"any-function!", any_function},
+            {"any-object!", any_object}, {"any-string!", any_string}, {"series!", series},
+            {"immediate!", immediate},   {"default!", default_},      {"any-type!", any_type},
+        };
+        static_assert(sizeof named / sizeof named[0] == sizeof items / sizeof items[0]);
+        for (size_t i = 0; i < sizeof named / sizeof named[0]; i++) items[i] = named[i];
+    }
+};
+
+const NamedList& named_list() {
+    static const NamedList list;
+    return list;
+}
+
+}  // namespace
+
+std::span<const Named> predefined() { return named_list().items; }
+
+bool named(std::string_view name, Cell& out) {
+    for (const Named& n : predefined())
+        if (name == n.name) {
+            out = n.value;
+            return true;
+        }
+    return false;
+}
 
 void init() { registry::add(type::typeset, 0, "typeset!", typeset_actions); }
 

@@ -11,6 +11,8 @@
 #include "runtime/cell.h"
 
 #include <cstddef>
+#include <span>
+#include <string_view>
 
 namespace oru::typeset {
 
@@ -55,10 +57,15 @@ void make_in(const Cell& block, u32 w1, u32 w2, u32 w3);
 // set except the bit of unset!.
 void make_default(const Cell& block);
 
-// Appends a typeset built from a type block of a function spec: a word! is
-// replaced by its value, then a datatype! adds its bit, a typeset! its
-// members, a word! value adds object!, a block! is skipped; anything else
-// raises script/invalid-type-spec with the element.
+// The typeset of a type block of a function spec: a word! is replaced by
+// its value (read through its context, the global one when unbound), then a
+// datatype! adds its bit, a typeset! its members, a word! value adds
+// object!, a block! is skipped. False for any other element, or a word
+// without a value, which then goes to *bad (when given); nothing allocates.
+bool build(const Cell& spec, Cell& out, Cell* bad);
+
+// Appends the typeset of build; an element it refuses raises
+// script/invalid-type-spec with that element.
 void make_with(const Cell& block, const Cell& spec);
 
 // Adds a value to the typeset: a word! by its value (script/no-value when it
@@ -75,6 +82,17 @@ void to_block(const Cell& ts, Cell& result);
 // 5 or~ and 9 union, 6 and~ and 10 intersect, 7 xor~ and 12 difference,
 // 11 exclude. The second value must be a typeset! or a datatype!.
 void set_op(i32 op);
+
+// The named typesets (any-type!, series!, number! ...), in the order the
+// boot program defines their words. They hold type bits by number, so they
+// name types whose datatypes are not registered yet.
+struct Named {
+    const char* name;
+    Cell value;
+};
+std::span<const Named> predefined();
+// The typeset of a name with its "!", false for no such name.
+bool named(std::string_view name, Cell& out);
 
 // Registers typeset! (no parent).
 void init();

@@ -459,7 +459,7 @@ TEST_F(CompiledCalls, ReportErrorPrintsAndLeavesUnset) {
 
 TEST_F(CompiledCalls, ExpectArgNamesTheSpecArgument) {
     // Inside a call of the copy action, argument 1 is named `value`.
-    Cell* spec = stack::push(text("[value /part range] 30"));
+    Cell* spec = stack::push(text("[value /part range /deep /types kind] 30"));
     load_value(*spec);  // the loaded block replaces the text at the argument base
     Cell* made = native::make(nullptr, stack::arguments, type::action);
     const Cell copy_word = global_word("copy", *made);
