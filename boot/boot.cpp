@@ -1,5 +1,8 @@
 // The least boot program: base definitions, then one script.
 #include "boot/boot.h"
+#include "boot/library.h"
+#include "boot/library_binding.h"
+#include "boot/routines.h"
 
 #include "codecs/lexer.h"
 #include "interpreter/actions.h"
@@ -7,16 +10,17 @@
 #include "interpreter/natives.h"
 #include "interpreter/natives_eval.h"
 #include "interpreter/natives_output.h"
-#include "interpreter/natives_process.h"
 #include "interpreter/stack.h"
 #include "runtime/console.h"
+#include "runtime/fire.h"
+#include "runtime/system.h"
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/event.h"
 #include "runtime/datatypes/handle.h"
-#include "runtime/datatypes/native.h"
 #include "runtime/datatypes/routine.h"
+#include "runtime/datatypes/native.h"
 #include "runtime/datatypes/series.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
@@ -49,250 +53,71 @@ Cell* load_text(const char* text) {
     return out;
 }
 
-// A native! or action! word made from its spec text and slot, as the boot
-// image's `make native! [[spec] slot]` does.
-struct FunctionSpec {
-    const char* word;
-    i32 slot;
-    const char* spec;
-};
-
-void define_function(const FunctionSpec& f, u32 t) {
-    Cell* top = stack::top;
-    std::string text = "[";
-    text.append(f.spec).append("] ").append(std::to_string(f.slot));
-    Cell* pair = load_text(text.c_str());
-    Cell* v = native::make(nullptr, pair, t);
-    set_global(f.word, *v);
-    stack::top = top;
-    // The first argument word, which the no-handler error of an action names.
-    if (t == type::action) {
-        const std::string spec = f.spec;
-        const size_t from = spec.find_first_not_of(" ':");
-        const size_t to = spec.find_first_of(" [", from);
-        if (from != std::string::npos && spec[from] != '/')
-            actions::set_first_argument(static_cast<u32>(f.slot), symbol::make(spec.substr(from, to - from).c_str()));
-    }
+// The code of a library text: lexed, pushed on the data stack, positioned
+// after its header (the word Oru and its block).
+Cell* load_module(const LibraryModule& module) {
+    Cell* code = load_text(module.text);
+    if (series::abs_length_q(*code) >= 2 && cell::type_of(*block::rs_abs_at(*code, 0)) == type::word &&
+        cell::type_of(*block::rs_abs_at(*code, 1)) == type::block)
+        code->data1 = 2;
+    return code;
 }
 
-// Natives whose routines exist (the others keep raising internal/not-done
-// and get their words with the boot image).
-constexpr FunctionSpec native_specs[] = {
-    {"if", natives::slot::if_, "cond [any-type!] then-blk [block!]"},
-    {"unless", natives::slot::unless, "cond [any-type!] then-blk [block!]"},
-    {"either", natives::slot::either, "cond [any-type!] true-blk [block!] false-blk [block!]"},
-    {"any", natives::slot::any, "conds [block!]"},
-    {"all", natives::slot::all, "conds [block!]"},
-    {"while", natives::slot::while_, "cond [block!] body [block!]"},
-    {"until", natives::slot::until, "body [block!]"},
-    {"loop", natives::slot::loop, "count [integer! float!] body [block!]"},
-    {"repeat", natives::slot::repeat, "'word [word!] value [integer! float!] body [block!]"},
-    {"forever", natives::slot::forever, "body [block!]"},
-    {"func", natives::slot::func, "spec [block!] body [block!]"},
-    {"function", natives::slot::function, "spec [block!] body [block!]"},
-    {"does", natives::slot::does, "body [block!]"},
-    {"has", natives::slot::has, "vars [block!] body [block!]"},
-    {"switch", natives::slot::switch_, "value [any-type!] cases [block!] /default case [block!]"},
-    {"case", natives::slot::case_, "cases [block!] /all"},
-    {"foreach", natives::slot::foreach, "'word [word! block!] series [series! map!] body [block!]"},
-    {"forall", natives::slot::forall, "'word [word!] body [block!]"},
-    {"remove-each", natives::slot::remove_each, "'word [word! block!] data [series!] body [block!]"},
-    {"print", natives::slot::print, "value [any-type!]"},
-    {"prin", natives::slot::prin, "value [any-type!]"},
-    {"stats", natives::slot::stats, "/show /info"},
-    {"uppercase", natives::slot::uppercase, "string [any-string! char!] /part limit [number! any-string!]"},
-    {"lowercase", natives::slot::lowercase, "string [any-string! char!] /part limit [number! any-string!]"},
-    {"as-pair", natives::slot::as_pair, "x [integer! float!] y [integer! float!]"},
-    {"as-point2D", natives::slot::as_point2D, "x [integer! float!] y [integer! float!]"},
-    {"as-point3D", natives::slot::as_point3D, "x [integer! float!] y [integer! float!] z [integer! float!]"},
-    {"as-money", natives::slot::as_money, "currency [word!] amount [integer! float!]"},
-    {"extend", natives::slot::extend, "obj [object! map!] spec [block! hash! map!] /case"},
-    {"to-local-file", natives::slot::to_local_file, "path [file! string!] /full"},
-    {"size?", natives::slot::size_q, "file [file!]"},
-    {"wait", natives::slot::wait, "value [number! time! block! none!] /all"},
-    {"now", natives::slot::now, "/year /month /day /time /zone /date /weekday /yearday /precise /utc"},
-    {"equal?", natives::slot::equal_q, "value1 [any-type!] value2 [any-type!]"},
-    {"not-equal?", natives::slot::not_equal_q, "value1 [any-type!] value2 [any-type!]"},
-    {"strict-equal?", natives::slot::strict_equal_q, "value1 [any-type!] value2 [any-type!]"},
-    {"lesser?", natives::slot::lesser_q, "value1 [any-type!] value2 [any-type!]"},
-    {"greater?", natives::slot::greater_q, "value1 [any-type!] value2 [any-type!]"},
-    {"lesser-or-equal?", natives::slot::lesser_or_equal_q, "value1 [any-type!] value2 [any-type!]"},
-    {"greater-or-equal?", natives::slot::greater_or_equal_q, "value1 [any-type!] value2 [any-type!]"},
-    {"same?", natives::slot::same_q, "value1 [any-type!] value2 [any-type!]"},
-    {"not", natives::slot::not_, "value [any-type!]"},
-    {"max", natives::slot::max, "value1 [scalar! series!] value2 [scalar! series!]"},
-    {"min", natives::slot::min, "value1 [scalar! series!] value2 [scalar! series!]"},
-    // The full texts of log-2 ... square-root are value [float! integer!
-    // percent!].
-    {"negative?", natives::slot::negative_q, "number [number! money! time!]"},
-    {"positive?", natives::slot::positive_q, "number [number! money! time!]"},
-    {"sign?", natives::slot::sign_q, "number [number! money! time!]"},
-    {"zero?", natives::slot::zero_q, "value [number! money! pair! time! char! tuple! any-point!]"},
-    {"NaN?", natives::slot::NaN_q, "value [number!]"},
-    {"shift", natives::slot::shift, "data [integer!] bits [integer!] /left /logical"},
-    {"sine", natives::slot::sine, "angle [float! integer!] /radians"},
-    {"cosine", natives::slot::cosine, "angle [float! integer!] /radians"},
-    {"tangent", natives::slot::tangent, "angle [float! integer!] /radians"},
-    {"arcsine", natives::slot::arcsine, "value [float! integer!] /radians"},
-    {"arccosine", natives::slot::arccosine, "value [float! integer!] /radians"},
-    {"arctangent", natives::slot::arctangent, "value [float! integer!] /radians"},
-    {"arctangent2", natives::slot::arctangent2, "y [float! integer!] x [float! integer!] /radians"},
-    {"log-2", natives::slot::log_2, "value [float! integer!]"},
-    {"log-10", natives::slot::log_10, "value [float! integer!]"},
-    {"log-e", natives::slot::log_e, "value [float! integer!]"},
-    {"exp", natives::slot::exp, "value [float! integer!]"},
-    {"square-root", natives::slot::square_root, "value [float! integer!]"},
-    {"type?", natives::slot::type_q, "value [any-type!] /word"},
-    {"try", natives::slot::try_, "block [block!] /all /keep"},
-    {"break", natives::slot::break_, "/return value [any-type!]"},
-    {"continue", natives::slot::continue_, ""},
-    {"exit", natives::slot::exit, ""},
-    {"return", natives::slot::return_, "value [any-type!]"},
-    {"throw", natives::slot::throw_, "value [any-type!] /name word [word!]"},
-    {"catch", natives::slot::catch_, "block [block!] /name word [word! block!]"},
-    {"do", natives::slot::do_,
-     "value [any-type!] /expand /args arg [any-type!] /next position [word!] /trace callback [function!]"},
-    {"reduce", natives::slot::reduce, "value [any-type!] /into out [any-block!]"},
-    {"compose", natives::slot::compose, "value [block!] /deep /only /into out [any-block!]"},
-    {"get", natives::slot::get, "word [any-word! any-path! object!] /any /case"},
-    {"set", natives::slot::set, "word [any-word! block! object! any-path!] value [any-type!] /any /case /only /some"},
-    {"bind", natives::slot::bind, "word [block! any-word!] context [any-word! any-object! function!] /copy"},
-    {"in", natives::slot::in, "object [any-object! any-function!] word [any-word! refinement!]"},
-    {"construct", natives::slot::construct, "block [block!] /with object [object!] /only"},
-    {"value?", natives::slot::value_q, "value [any-type!]"},
-    {"unset", natives::slot::unset, "word [word! block!]"},
-    {"new-line", natives::slot::new_line, "position [any-list!] value [logic!] /all /skip size [integer!]"},
-    {"new-line?", natives::slot::new_line_q, "position [any-list!]"},
-    {"context?", natives::slot::context_q, "word [any-word!]"},
-    {"parse", natives::slot::parse,
-     "input [binary! any-block! any-string!] rules [block!] /case /part length [number! series!] /trace callback [function!]"},
-    {"union", natives::slot::union_, "set1 [block! hash! string! bitset! typeset!] set2 [block! hash! string! bitset! typeset!] /case /skip size [integer!]"},
-    {"intersect", natives::slot::intersect, "set1 [block! hash! string! bitset! typeset!] set2 [block! hash! string! bitset! typeset!] /case /skip size [integer!]"},
-    {"exclude", natives::slot::exclude, "set1 [block! hash! string! bitset! typeset!] set2 [block! hash! string! bitset! typeset!] /case /skip size [integer!]"},
-    {"difference", natives::slot::difference, "set1 [block! hash! string! bitset! typeset! date!] set2 [block! hash! string! bitset! typeset! date!] /case /skip size [integer!]"},
-    {"unique", natives::slot::unique, "set [block! hash! string!] /case /skip size [integer!]"},
-    {"complement?", natives::slot::complement_q, "bits [bitset!]"},
-    {"dehex", natives::slot::dehex, "value [any-string!]"},
-    {"enhex", natives::slot::enhex, "value [any-string!]"},
-    {"debase", natives::slot::debase, "value [string!] /base base-value [integer!]"},
-    {"enbase", natives::slot::enbase, "value [binary! string!] /base base-value [integer!]"},
-    {"to-hex", natives::slot::to_hex, "value [integer!] /size length [integer!]"},
-    {"compress", natives::slot::compress, "data [any-string! binary!] method [word!]"},
-    {"decompress", natives::slot::decompress, "data [binary!] method [word!] /size sz [integer!]"},
-    // The full text is checksum data [binary! string! file!] method [word!]
-    // /with spec [any-string! binary! integer!]; the native checks its data
-    // and spec itself meanwhile.
-    {"checksum", natives::slot::checksum, "data [series!] method [word!] /with spec [series! integer!]"},
-    {"transcode", natives::slot::transcode,
-     "src [string!] /next /one /prescan /scan /part length [integer! string!] /into dst [block!] /trace callback"},
-};
+// The first argument word of an action's spec (a word!, lit-word! or
+// get-word! before any refinement), which its no-handler error names; -1
+// when there is none.
+i32 first_argument(const Cell& spec) {
+    const i32 len = series::abs_length_q(spec);
+    for (i32 i = cell::head_index(spec); i < len; i++) {
+        const Cell* c = block::rs_abs_at(spec, i);
+        const u32 t = cell::type_of(*c);
+        if (t == type::refinement) return -1;
+        if (t == type::word || t == type::lit_word || t == type::get_word) return word::symbol_of(*c);
+    }
+    return -1;
+}
 
-// Actions with the argument layout their dispatch entries read.
-constexpr FunctionSpec action_specs[] = {
-    {"make", action::make, "type [any-type!] spec [any-type!]"},
-    {"to", action::to, "type [any-type!] spec [any-type!]"},
-    {"form", action::form, "value [any-type!] /part limit"},
-    {"mold", action::mold, "value [any-type!] /only /all /flat /part limit"},
-    {"random", action::random, "value /seed /secure /only"},
-    {"absolute", action::absolute, "value"},
-    {"add", action::add, "value1 value2"},
-    {"divide", action::divide, "value1 value2"},
-    {"multiply", action::multiply, "value1 value2"},
-    {"negate", action::negate, "number"},
-    {"power", action::power, "number exponent"},
-    {"remainder", action::remainder, "value1 value2"},
-    {"round", action::round, "n /to scale /even /down /half-down /floor /ceiling /half-ceiling"},
-    {"subtract", action::subtract, "value1 value2"},
-    {"even?", action::even_q, "number"},
-    {"odd?", action::odd_q, "number"},
-    {"and~", action::and_, "value1 value2"},
-    {"or~", action::or_, "value1 value2"},
-    {"xor~", action::xor_, "value1 value2"},
-    {"complement", action::complement, "value"},
-    {"append", action::append, "series value [any-type!] /part length /only /dup count"},
-    {"insert", action::insert, "series value [any-type!] /part length /only /dup count"},
-    {"at", action::at, "series index"},
-    {"back", action::back, "series"},
-    {"change", action::change, "series value [any-type!] /part range /only /dup count"},
-    {"clear", action::clear, "series"},
-    {"copy", action::copy, "value /part length /deep /types kind"},
-    {"head", action::head, "series"},
-    {"head?", action::head_q, "series"},
-    {"index?", action::index_q, "series"},
-    {"length?", action::length_q, "series"},
-    {"next", action::next, "series"},
-    {"pick", action::pick, "series index"},
-    {"poke", action::poke, "series index value [any-type!]"},
-    {"reverse", action::reverse, "series /part length /skip size"},
-    {"skip", action::skip, "series offset"},
-    {"tail", action::tail, "series"},
-    {"tail?", action::tail_q, "series"},
-    {"random", action::random, "value /seed /secure /only"},
-    {"find", action::find,
-     "series value [any-type!] /part length /only /case /same /any /with wild /skip size /last /reverse /tail /match"},
-    {"select", action::select,
-     "series value [any-type!] /part length /only /case /same /any /with wild /skip size /last /reverse"},
-    {"put", action::put, "series key value [any-type!] /case"},
-    {"remove", action::remove, "series /part length /key key-arg"},
-    {"reflect", action::reflect, "value field [word!]"},
-    {"modify", action::modify, "target field [word!] value [any-type!] /case"},
-    {"sort", action::sort, "series /case /skip size /compare comparator /part length /all /reverse /stable"},
-    {"trim", action::trim, "series /head /tail /auto /lines /all /with str"},
-    {"remove", action::remove, "series /part length /key key-arg"},
-    {"move", action::move, "origin target /part length"},
-    {"swap", action::swap, "series1 series2"},
-    {"take", action::take, "series /part length /deep /last"},
-    {"modify", action::modify, "target field value [any-type!] /case"},
-    {"create", action::create, "port"},
-    {"close", action::close, "port"},
-    {"delete", action::delete_, "file"},
-    {"open", action::open, "port /new /read /write /seek /allow access"},
-    {"open?", action::open_q, "port"},
-    {"query", action::query, "target"},
-    {"read", action::read, "source /part length /seek index /binary /lines /info /as encoding"},
-    {"rename", action::rename, "from to"},
-    {"update", action::update, "port"},
-    {"write", action::write,
-     "destination data [any-type!] /binary /lines /info /append /part length /seek index /allow access /as encoding"},
-};
-
-// Infix operators made from the words above (those whose functions exist).
-struct OpSpec {
-    const char* op;
-    const char* from;
-};
-constexpr OpSpec op_specs[] = {
-    {"+", "add"},          {"-", "subtract"},      {"*", "multiply"},      {"/", "divide"},
-    {"%", "remainder"},    {"=", "equal?"},        {"<>", "not-equal?"},   {"==", "strict-equal?"},
-    {"=?", "same?"},       {"<", "lesser?"},       {">", "greater?"},      {"<=", "lesser-or-equal?"},
-    {">=", "greater-or-equal?"}, {"**", "power"},  {"and", "and~"},        {"or", "or~"},
-    {"xor", "xor~"},
-};
+// Reads one file of define records: `word: make native! [[spec] slot]` (or
+// action!), made as evaluating the record would make it. A record of another
+// shape is a fault of the build, reported with its file.
+void read_defines(const LibraryModule& module) {
+    Cell* const saved = stack::top;
+    Cell* code = load_module(module);
+    const i32 len = series::abs_length_q(*code);
+    for (i32 i = cell::head_index(*code); i < len; i += 4) {
+        const Cell name = *block::rs_abs_at(*code, i);
+        const Cell* make_word = i + 3 < len ? block::rs_abs_at(*code, i + 1) : nullptr;
+        const Cell* kind = make_word ? block::rs_abs_at(*code, i + 2) : nullptr;
+        u32 t = 0;
+        if (kind && cell::type_of(*kind) == type::word) {
+            const char* k = symbol::get_c_string(word::symbol_of(*kind));
+            t = std::strcmp(k, "native!") == 0 ? type::native : std::strcmp(k, "action!") == 0 ? type::action : 0;
+        }
+        if (cell::type_of(name) != type::set_word || !t || cell::type_of(*make_word) != type::word ||
+            std::strcmp(symbol::get_c_string(word::symbol_of(*make_word)), "make") != 0 ||
+            cell::type_of(*block::rs_abs_at(*code, i + 3)) != type::block) {
+            std::fprintf(stderr, "*** Error in library defines %s: record %d is no define record\n", module.file,
+                         (i - cell::head_index(*code)) / 4 + 1);
+            std::fflush(stderr);
+            _exit(uncaught_error_status);
+        }
+        Cell* pair = stack::push(*block::rs_abs_at(*code, i + 3));
+        Cell* v = native::make(nullptr, pair, t);
+        context::set_global(word::symbol_of(name), *v);
+        if (t == type::action) {
+            // The pair's first value is the spec block; its last the slot.
+            const Cell spec = *block::rs_abs_at(*pair, cell::head_index(*pair));
+            const Cell slot = *block::rs_abs_at(*pair, cell::head_index(*pair) + 1);
+            const i32 first = first_argument(spec);
+            if (first >= 0) actions::set_first_argument(slot.data2, first);
+        }
+        stack::top = code + 1;
+    }
+    stack::top = saved;
+}
 
 void define_typesets() {
     for (const typeset::Named& n : typeset::predefined()) set_global(n.name, n.value);
-}
-
-void define_values() {
-    const Cell none_value{type::none, 0, 0, 0};
-    const Cell true_value{type::logic, 1, 0, 0};
-    const Cell false_value{type::logic, 0, 0, 0};
-    set_global("none", none_value);
-    for (const char* w : {"true", "yes", "on"}) set_global(w, true_value);
-    for (const char* w : {"false", "no", "off", "Kestu"}) set_global(w, false_value);
-    const std::pair<const char*, i32> chars[] = {
-        {"tab", 9},    {"cr", 13},    {"newline", 10}, {"lf", 10},   {"escape", 27},      {"slash", 47},
-        {"sp", 32},    {"space", 32}, {"null", 0},     {"enter", 13}, {"dot", 46},        {"comma", 44},
-        {"dbl-quote", 34},
-    };
-    for (const auto& [name, cp] : chars) set_global(name, Cell{type::char_, 0, static_cast<u32>(cp), 0});
-    Cell* crlf = stack::push();
-    string::make_at(*crlf, 2);
-    string::concatenate_literal(*crlf, "\r\n");
-    set_global("crlf", *crlf);
-    stack::pop(1);
-    set_global("pi", cell::float_(3.141592653589793));
-    set_global("null-handle", handle::boot_make());
 }
 
 // Every registered type's word is set to its datatype! value.
@@ -302,106 +127,73 @@ void define_datatypes() {
             context::set_global(static_cast<i32>(datatype::symbol_of(t)), datatype::make(t));
 }
 
-// The natives of environment, processes and data, with their full spec
-// texts: argument types whose datatype has not registered yet are left out
-// of the type blocks by with_known_types (a block left empty takes
-// string!, whose text names the same file or URL).
-constexpr FunctionSpec process_specs[] = {
-    {"set-env", natives::slot::set_env, "var [any-string! any-word!] value [string! none!]"},
-    {"get-env", natives::slot::get_env, "var [any-string! any-word!]"},
-    {"list-env", natives::slot::list_env, ""},
-    {"as", natives::slot::as,
-     "type [datatype! block! paren! any-path! any-string!] spec [block! paren! any-path! any-string!]"},
-    {"call", natives::slot::call, "cmd [string! file!] /wait /show /console /shell /input in /output out /error err"},
-    {"browse", natives::slot::browse, "url [url! file!]"},
-    {"recycle", natives::slot::recycle, "/on /off"},
-    {"apply", natives::slot::apply, "func [word! path! any-function!] args [block!] /all /safer"},
-};
-
-// Routines bound to words: the word, the spec text and the entry with its
-// return type. Each sets its own result (type 0): the collector reads a
-// function's extra cell 4, so a routine keeps no type number there.
-struct RoutineSpec {
-    const char* word;
-    const char* spec;
-    routine::Entry entry;
-    i32 return_type;
-};
-const RoutineSpec routine_specs[] = {
-    {"create-dir", "path [file!]", natives_process::create_dir, 0},
-    {"exists?", "path [file!]", natives_process::exists_q, 0},
-    {"os-info", "", natives_process::os_info, 0},
-};
-
-// The spec text without the type words (ending in "!") that name nothing
-// yet; a type block left empty becomes [string!].
-std::string with_known_types(const char* spec) {
-    std::string out;
-    std::string block;
-    bool in_block = false, kept = false;
-    const std::string text = spec;
-    for (size_t i = 0; i < text.size();) {
-        const char c = text[i];
-        if (c == '[') {
-            in_block = true;
-            kept = false;
-            block = "[";
-            i++;
-            continue;
-        }
-        if (c == ']' && in_block) {
-            out += kept ? block : std::string("[string!");
-            out += ']';
-            in_block = false;
-            i++;
-            continue;
-        }
-        if (!in_block) {
-            out += c;
-            i++;
-            continue;
-        }
-        const size_t end = text.find_first_of(" ]", i);
-        const std::string word = text.substr(i, end - i);
-        i = end;
-        if (word.empty()) {
-            block += text[i++];
-            continue;
-        }
-        const Cell* value = context::global_slot(symbol::make(word.c_str()));
-        if (value && cell::type_of(*value) != type::unset) {
-            if (kept) block += ' ';
-            block += word;
-            kept = true;
-        }
-    }
-    return out;
-}
-
-void define_routine(const RoutineSpec& r) {
-    Cell* top = stack::top;
-    const std::string text = with_known_types(r.spec);
-    Cell* spec = load_text(text.c_str());
-    routine::push(*spec, unset::value, routine::register_entry(r.entry), r.return_type, false);
-    set_global(r.word, *(stack::top - 1));
-    stack::top = top;
-}
-
 void define_functions() {
-    for (const FunctionSpec& f : native_specs) define_function(f, type::native);
-    for (const FunctionSpec& f : process_specs) {
-        const std::string spec = with_known_types(f.spec);
-        define_function(FunctionSpec{f.word, f.slot, spec.c_str()}, type::native);
+    for (int i = 0; i < library_defines_count; i++) read_defines(library_defines[i]);
+}
+
+// The least `system` object the port actions need: the scheme registry
+// (name and scheme pairs, newest first) and the standard port, scheme and
+// URL-parts objects. A stand-in: the boot image's system object replaces
+// this whole definition.
+constexpr const char* least_system = R"(
+system: make object! [
+    words: do reduce [boot-routine 'system-words []]
+    schemes: []
+    standard: make object! [
+        port: make object! [spec: scheme: actor: awake: state: data: extra: none]
+        scheme: make object! [name: title: info: actor: awake: none]
+        url-parts: make object! [scheme: user-info: host: port: path: target: query: fragment: ref: none]
+    ]
+]
+)";
+
+void define_system() {
+    Cell* const saved = stack::top;
+    Cell* code = load_text(least_system);
+    context::bind(*code, context::global, false);
+    stack::push(unset::value);
+    stack::mark_native(words::word::tag_body);
+    stack::push(unset::value);
+    interpreter::eval_block_throwing(*code, true);
+    stack::unwind();
+    stack::top = saved;
+}
+
+// Evaluates one library module: its text is lexed, the header (the word
+// Oru and its block) dropped, the rest bound to the global context and
+// evaluated. An error that the module does not catch names the module in its
+// report and ends the process with the uncaught-error status.
+void run_module(const LibraryModule& module) {
+    Cell* const saved = stack::top;
+    Cell* code = load_module(module);
+    context::bind(*code, context::global, false);
+    stack::push(unset::value);
+    stack::mark_native(words::word::tag_body);
+    Cell* const args = stack::push(*code);
+    stack::mark_try(words::word::tag_body);
+    const u32 status = interpreter::guard(throw_code::error, [&] { return interpreter::eval_block(*args); });
+    if (status == throw_code::error) {
+        // The unwinding closed the try frame and pushed the error.
+        const Cell error = *stack::last_pushed();
+        console::print_text("*** Error in library module ");
+        console::print_text(module.file);
+        console::print_text("\n");
+        report_uncaught(error);
     }
-    for (const RoutineSpec& r : routine_specs) define_routine(r);
-    for (const FunctionSpec& f : action_specs) define_function(f, type::action);
-    for (const OpSpec& o : op_specs) {
-        Cell* top = stack::top;
-        Cell* fn = stack::push(*context::global_slot(symbol::make(o.from)));
-        Cell* op = op::make(nullptr, fn, type::op);
-        set_global(o.op, *op);
-        stack::top = top;
+    if (status != 0) {
+        interpreter::pass_on(status);
+        interpreter::throw_pending();
     }
+    stack::unwind_last();
+    stack::unwind();
+    stack::top = saved;
+}
+
+void run_modules() {
+    routines::begin_boot();
+    for (int i = 0; i < library_modules_count; i++) run_module(library_modules[i]);
+    define_system();
+    routines::end_boot();
 }
 
 // A routine! word on an entry that reads its argument cells and sets its
@@ -429,33 +221,6 @@ void define_event() {
     root_allocation = root_mode;
 }
 
-// The least `system` object the port actions need: the scheme registry
-// (name and scheme pairs, newest first) and the standard port, scheme and
-// URL-parts objects. A stand-in: the boot image's system object replaces
-// this whole definition.
-constexpr const char* least_system = R"(
-system: make object! [
-    schemes: []
-    standard: make object! [
-        port: make object! [spec: scheme: actor: awake: state: data: extra: none]
-        scheme: make object! [name: title: info: actor: awake: none]
-        url-parts: make object! [scheme: user-info: host: port: path: target: query: fragment: ref: none]
-    ]
-]
-)";
-
-void define_system() {
-    Cell* const saved = stack::top;
-    Cell* code = load_text(least_system);
-    context::bind(*code, context::global, false);
-    stack::push(unset::value);
-    stack::mark_native(words::word::tag_body);
-    stack::push(unset::value);
-    interpreter::eval_block_throwing(*code, true);
-    stack::unwind();
-    stack::top = saved;
-}
-
 void error_line(const char* message) {
     console::print_text("*** Error: ");
     console::print_text(message);
@@ -478,15 +243,17 @@ long find_header(const std::string& text) {
 }
 
 void define_base() {
+    reset_library_binding();
     define_datatypes();
-    define_values();
     define_typesets();
     define_functions();
-    define_system();
-    natives_output::define_last_lf();
+    run_modules();
+    // A handle! value has no source form yet: the constant is set here.
+    set_global("null-handle", handle::boot_make());
+    define_event();
+    bind_library();
     dyn_print::add(natives_output::stdout_hook, nullptr);
     natives::find_script_header = find_header;
-    define_event();
 }
 
 int run_script(const char* path) {

@@ -1,0 +1,18 @@
+# The define records that start-up reads before any module runs: the
+# native and action words, each a set-word, `make native!` or `make action!`
+# and the block of its spec and table slot.
+set(ORU_LIBRARY_DEFINES
+  library/natives.oru
+  library/actions.oru
+)
+
+# The library modules that start-up evaluates, in this order. Each module
+# defines its words before the next one runs; a module joins the list once
+# the datatypes and natives it needs exist.
+set(ORU_LIBRARY_MODULES
+  library/base-values.oru       # 1: datatype!, none, true, false
+  library/routines.oru          # 2: the routines bound to words
+  library/base-definitions.oru  # 3: constants
+  library/functions.oru         # 4: accessors, reflection, predicates, converters, mod
+  library/operators.oru         # 6: the infix operators
+)

@@ -1,0 +1,237 @@
+// The routine registry and its binder, and the C++ entries of the routines
+// that library source binds to words. The registry is a constant table:
+// names are unique and each entry's arity is the count of word! arguments
+// its spec must give. `bound` counts the bindings of each entry during one
+// start-up; it is 0 or 1 once start-up is over.
+#include "boot/routines.h"
+
+#include "interpreter/evaluator.h"
+#include "interpreter/natives.h"
+#include "interpreter/natives_math.h"
+#include "interpreter/natives_output.h"
+#include "interpreter/natives_process.h"
+#include "interpreter/stack.h"
+#include "runtime/console.h"
+#include "runtime/datatypes/block.h"
+#include "runtime/datatypes/context.h"
+#include "runtime/datatypes/function.h"
+#include "runtime/datatypes/logic.h"
+#include "runtime/datatypes/none.h"
+#include "runtime/datatypes/object.h"
+#include "runtime/datatypes/routine.h"
+#include "runtime/datatypes/series.h"
+#include "runtime/datatypes/string.h"
+#include "runtime/datatypes/symbol.h"
+#include "runtime/datatypes/typeset.h"
+#include "runtime/datatypes/unset.h"
+#include "runtime/datatypes/word.h"
+#include "runtime/fire.h"
+#include "runtime/memory.h"
+#include "runtime/platform/platform.h"
+
+#include <cstdio>
+#include <string>
+#include <unistd.h>
+
+
+namespace oru::boot::routines {
+
+namespace {
+
+using routine::Machine;
+
+Machine integer_result(i32 v) { return Machine{.integer = v}; }
+
+// A logic! result cell for external entries; the caller copies it at once.
+Cell* logic_result(bool b) {
+    static Cell results[2];
+    results[b ? 1 : 0] = logic::make(b);
+    return &results[b ? 1 : 0];
+}
+
+// --- Process and output --------------------------------------------------------
+
+// Ends the process with the status. Output still buffered is written first:
+// the exit skips every other clean-up, and lost output would be a lie about
+// what the program printed.
+Machine quit_return(const Machine* a, i32) {
+    console::flush();
+    std::fflush(stdout);
+    _exit(a[0].integer);
+}
+
+Machine last_lf(const Machine*, i32) { return integer_result(natives::last_lf_q ? 1 : 0); }
+
+// --- Shifts ----------------------------------------------------------------------
+
+Machine shift_right(const Machine* a, i32) {
+    return integer_result(natives::shift_value(a[0].integer, a[1].integer, false, false));
+}
+Machine shift_left(const Machine* a, i32) {
+    return integer_result(natives::shift_value(a[0].integer, a[1].integer, true, false));
+}
+Machine shift_logical(const Machine* a, i32) {
+    return integer_result(natives::shift_value(a[0].integer, a[1].integer, false, true));
+}
+
+// --- Process state ---------------------------------------------------------------
+
+// The current directory ending in "/", as a new string (pushed: the caller
+// copies the result before the stack is cut back).
+Machine get_current_dir(const Machine*, i32) {
+    std::string dir = platform::get_current_dir();
+    if (dir.empty() || dir.back() != '/') dir.push_back('/');
+    Cell* out = string::load_utf8_checked(reinterpret_cast<const u8*>(dir.data()), static_cast<i32>(dir.size()));
+    return Machine{.cell = out};
+}
+
+Machine stack_size(const Machine*, i32) { return integer_result(static_cast<i32>(stack::top - stack::bottom)); }
+Machine frame_index(const Machine*, i32) { return integer_result(static_cast<i32>(stack::arguments - stack::bottom)); }
+Machine tracing_q(const Machine*, i32) { return integer_result(interpreter::tracing ? 1 : 0); }
+
+// A copy of the data-stack cell at idx (1-based from the bottom), when idx is
+// above 0 and below the stack size; else none.
+Machine pick_stack(const Machine* a, i32) {
+    const Cell* idx = a[0].cell;
+    static Cell result;
+    result = none::value;
+    if (cell::type_of(*idx) == type::integer) {
+        const i64 i = static_cast<i32>(idx->data2);
+        if (i > 0 && i < stack::top - stack::bottom) result = stack::bottom[i - 1];
+    }
+    return Machine{.cell = &result};
+}
+
+// The object over the global context that `system/words` holds (class id
+// -1, no change handlers), also stored as the global context's self cell.
+Machine system_words(const Machine*, i32) {
+    Cell* out = stack::push(object::make_cell(context::global, -1, 0));
+    *context::self(context::global) = *out;
+    return Machine{.cell = out};
+}
+
+// --- Type predicates ---------------------------------------------------------------
+
+template <u32 T>
+Machine type_q(const Machine* a, i32) {
+    return Machine{.cell = logic_result(cell::type_of(*a[0].cell) == T)};
+}
+
+// The typeset predicates read their global word on every call, so that they
+// follow a redefinition of the word.
+constexpr const char* typeset_words[] = {
+    "any-list!", "any-block!", "any-function!", "any-object!", "any-path!", "any-string!", "any-word!",
+    "series!",   "number!",    "immediate!",    "scalar!",     "all-word!", "any-point!",  "planar!",
+};
+
+template <int I>
+Machine typeset_q(const Machine* a, i32) {
+    const Cell* ts = context::global_slot(symbol::make(typeset_words[I]));
+    const bool in = ts && cell::type_of(*ts) == type::typeset && typeset::member_q(*ts, cell::type_of(*a[0].cell));
+    return Machine{.cell = logic_result(in)};
+}
+
+// --- The registry -------------------------------------------------------------------
+
+struct Entry {
+    const char* name;
+    routine::Entry entry;
+    u32 arity;
+    u32 return_type;  // 0: the entry sets or hands back its result cell
+    bool external;    // takes and returns cells
+};
+
+#define ORU_TYPE_Q(word, t) {word, type_q<type::t>, 1, type::logic, true}
+#define ORU_TYPESET_Q(word, i) {word, typeset_q<i>, 1, type::logic, true}
+
+const Entry registry[] = {
+    {"quit-return", quit_return, 1, 0, false},
+    {"shift-right", shift_right, 2, type::integer, false},
+    {"shift-left", shift_left, 2, type::integer, false},
+    {"shift-logical", shift_logical, 2, type::integer, false},
+    {"last-lf?", last_lf, 0, type::logic, false},
+    {"get-current-dir", get_current_dir, 0, 0, true},
+    {"stack-size?", stack_size, 0, type::integer, false},
+    {"pick-stack", pick_stack, 1, 0, true},
+    {"frame-index?", frame_index, 0, type::integer, false},
+    {"tracing?", tracing_q, 0, type::logic, false},
+    {"system-words", system_words, 0, 0, true},
+    {"create-dir", natives_process::create_dir, 1, 0, false},
+    {"exists?", natives_process::exists_q, 1, 0, false},
+    {"os-info", natives_process::os_info, 0, 0, false},
+    ORU_TYPE_Q("bitset?", bitset),       ORU_TYPE_Q("binary?", binary),       ORU_TYPE_Q("block?", block),
+    ORU_TYPE_Q("char?", char_),          ORU_TYPE_Q("email?", email),         ORU_TYPE_Q("file?", file),
+    ORU_TYPE_Q("float?", float_),        ORU_TYPE_Q("get-path?", get_path),   ORU_TYPE_Q("get-word?", get_word),
+    ORU_TYPE_Q("hash?", hash),           ORU_TYPE_Q("integer?", integer),     ORU_TYPE_Q("issue?", issue),
+    ORU_TYPE_Q("lit-path?", lit_path),   ORU_TYPE_Q("lit-word?", lit_word),   ORU_TYPE_Q("logic?", logic),
+    ORU_TYPE_Q("map?", map),             ORU_TYPE_Q("none?", none),           ORU_TYPE_Q("pair?", pair),
+    ORU_TYPE_Q("paren?", paren),         ORU_TYPE_Q("path?", path),           ORU_TYPE_Q("percent?", percent),
+    ORU_TYPE_Q("refinement?", refinement), ORU_TYPE_Q("set-path?", set_path), ORU_TYPE_Q("set-word?", set_word),
+    ORU_TYPE_Q("string?", string),       ORU_TYPE_Q("tag?", tag),             ORU_TYPE_Q("time?", time),
+    ORU_TYPE_Q("typeset?", typeset),     ORU_TYPE_Q("tuple?", tuple),         ORU_TYPE_Q("unset?", unset),
+    ORU_TYPE_Q("url?", url),             ORU_TYPE_Q("word?", word),           ORU_TYPE_Q("image?", image),
+    ORU_TYPE_Q("date?", date),           ORU_TYPE_Q("money?", money),         ORU_TYPE_Q("ref?", ref),
+    ORU_TYPE_Q("point2D?", point2D),     ORU_TYPE_Q("point3D?", point3D),     ORU_TYPE_Q("handle?", handle),
+    ORU_TYPE_Q("error?", error),         ORU_TYPE_Q("action?", action),       ORU_TYPE_Q("native?", native),
+    ORU_TYPE_Q("datatype?", datatype),   ORU_TYPE_Q("function?", function),   ORU_TYPE_Q("object?", object),
+    ORU_TYPE_Q("op?", op),               ORU_TYPE_Q("routine?", routine),     ORU_TYPE_Q("vector?", vector),
+    ORU_TYPESET_Q("any-list?", 0),       ORU_TYPESET_Q("any-block?", 1),      ORU_TYPESET_Q("any-function?", 2),
+    ORU_TYPESET_Q("any-object?", 3),     ORU_TYPESET_Q("any-path?", 4),       ORU_TYPESET_Q("any-string?", 5),
+    ORU_TYPESET_Q("any-word?", 6),       ORU_TYPESET_Q("series?", 7),         ORU_TYPESET_Q("number?", 8),
+    ORU_TYPESET_Q("immediate?", 9),      ORU_TYPESET_Q("scalar?", 10),        ORU_TYPESET_Q("all-word?", 11),
+    ORU_TYPESET_Q("any-point?", 12),     ORU_TYPESET_Q("planar?", 13),
+};
+
+#undef ORU_TYPE_Q
+#undef ORU_TYPESET_Q
+
+constexpr size_t registry_size = sizeof(registry) / sizeof(registry[0]);
+u8 bound[registry_size];
+bool open = false;
+
+// boot-routine 'name [spec]: the routine! for the registered entry `name`.
+Machine bind(const Machine* a, i32) {
+    // External arguments come last first.
+    const Cell spec = *a[0].cell;
+    const Cell name = *a[1].cell;
+    if (!open) fire(ErrorId::internal_routines);
+    if (cell::type_of(name) != type::word) fire(ErrorId::script_invalid_arg, name);
+    if (cell::type_of(spec) != type::block) fire(ErrorId::script_bad_func_def, spec);
+    const char* spelling = symbol::get_c_string(word::symbol_of(name));
+    size_t i = 0;
+    while (i < registry_size && std::string(registry[i].name) != spelling) i++;
+    if (i == registry_size || bound[i]) fire(ErrorId::script_invalid_arg, name);
+    u32 arity = 0;
+    const i32 len = series::abs_length_q(spec);
+    for (i32 k = cell::head_index(spec); k < len; k++)
+        if (cell::type_of(*block::rs_abs_at(spec, k)) == type::word) arity++;
+    if (arity != registry[i].arity) fire(ErrorId::script_bad_func_def, spec);
+    bound[i] = 1;
+    routine::push(spec, unset::value, routine::register_entry(registry[i].entry),
+                  static_cast<i32>(registry[i].return_type), registry[i].external);
+    return Machine{.cell = stack::top - 1};
+}
+
+}  // namespace
+
+void begin_boot() {
+    for (u8& b : bound) b = 0;
+    open = true;
+    Cell* top = stack::top;
+    Cell* spec = stack::push();
+    block::make_at(*spec, 4);
+    word::make_in_from_name("name", *spec);
+    word::make_in_from_name("spec", *spec);
+    routine::push(*spec, unset::value, routine::register_entry(bind), 0, true);
+    context::set_global(symbol::make("boot-routine"), *(stack::top - 1));
+    stack::top = top;
+}
+
+void end_boot() {
+    open = false;
+    context::set_global(symbol::make("boot-routine"), unset::value);
+    for (size_t i = 0; i < registry_size; i++)
+        if (!bound[i]) fire(ErrorId::script_invalid_arg, word::load(registry[i].name));
+}
+
+}  // namespace oru::boot::routines
