@@ -157,6 +157,7 @@ constexpr const char* never_called[] = {
     "call",    // runs shell commands
     "create-dir",  // makes directories
     "quit", "halt", "q",
+    "quit-return",  // ends the process at once
 };
 
 // Callables whose answers differ from one run to the next (time, memory,
