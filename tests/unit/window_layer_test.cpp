@@ -2,6 +2,7 @@
 // handles, destruction while dispatching, hit tests, focus and capture,
 // double clicks, keys, timers, painting and monitors.
 #include "view/backend/wl/headless.h"
+#include "view/backend/wl/select.h"
 #include "view/backend/wl/wl.h"
 
 #include <gtest/gtest.h>
@@ -494,6 +495,43 @@ TEST_F(WindowLayer, PortMovesAndClosesBecomeMessages) {
     EXPECT_EQ(got, (std::vector<std::pair<uint32_t, LParam>>{
                        {wm::move, (30 << 16) | 20}, {wm::size, (100 << 16) | 200}, {wm::close, 0}}));
     EXPECT_FALSE(is_window(w)) << "the default procedure destroys a closed window";
+}
+
+}  // namespace
+
+namespace {
+
+// Without a display the port cannot open, and says why: no hang, no crash.
+TEST(WindowLayerPort, NoDisplayIsAClearError) {
+    const char* saved_display = std::getenv("DISPLAY");
+    const char* saved_gui = std::getenv("ORU_GUI");
+    std::string keep_display = saved_display ? saved_display : "", keep_gui = saved_gui ? saved_gui : "";
+    unsetenv("ORU_GUI");
+    const struct {
+        const char* display;
+        const char* gui;
+        const char* error;
+    } cases[] = {
+        {nullptr, nullptr, "no display: DISPLAY is not set"},
+        {":97", nullptr, "cannot open display \":97\""},
+        {":97", "x11", "cannot open display \":97\""},
+        {":97", "sdl", "unknown ORU_GUI \"sdl\" (x11 or headless)"},
+        {nullptr, "headless", ""},
+    };
+    for (const auto& c : cases) {
+        if (c.display) setenv("DISPLAY", c.display, 1);
+        else unsetenv("DISPLAY");
+        if (c.gui) setenv("ORU_GUI", c.gui, 1);
+        else unsetenv("ORU_GUI");
+        std::string error;
+        std::unique_ptr<Port> p = open_port(error);
+        EXPECT_EQ(error, c.error);
+        EXPECT_EQ(p != nullptr, error.empty());
+    }
+    if (saved_display) setenv("DISPLAY", keep_display.c_str(), 1);
+    else unsetenv("DISPLAY");
+    if (saved_gui) setenv("ORU_GUI", keep_gui.c_str(), 1);
+    else unsetenv("ORU_GUI");
 }
 
 }  // namespace

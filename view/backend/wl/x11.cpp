@@ -108,17 +108,26 @@ struct X11 : Port {
     // Xft.dpi from the resource database; 96 when it is not there. The
     // server's millimetres are not used: Xvfb and many drivers invent them.
     int32_t read_dpi() {
-        char* text = XResourceManagerString(dpy);
-        if (!text) return 96;
-        XrmDatabase db = XrmGetStringDatabase(text);
+        // The root's RESOURCE_MANAGER as it is now (the display's copy is the
+        // one read when the connection opened).
+        Atom type;
+        int format;
+        unsigned long count = 0, after;
+        unsigned char* text = nullptr;
         int32_t result = 96;
-        char* type = nullptr;
+        if (XGetWindowProperty(dpy, root, resource_manager, 0, 1 << 20, False, XA_STRING, &type, &format, &count,
+                               &after, &text) != Success || !text) {
+            return result;
+        }
+        XrmDatabase db = XrmGetStringDatabase(reinterpret_cast<char*>(text));
+        char* kind = nullptr;
         XrmValue value;
-        if (db && XrmGetResource(db, "Xft.dpi", "Xft.Dpi", &type, &value) && value.addr) {
+        if (db && XrmGetResource(db, "Xft.dpi", "Xft.Dpi", &kind, &value) && value.addr) {
             double d = std::strtod(value.addr, nullptr);
             if (d >= 24 && d <= 960) result = int32_t(d + 0.5);
         }
         if (db) XrmDestroyDatabase(db);
+        XFree(text);
         return result;
     }
 
@@ -186,6 +195,7 @@ struct X11 : Port {
                                              std::max(r.height(), 1));
         windows[h] = w;
         by_id[id] = h;
+        set_title(h, get_window_text(h));
         (void)ex_style;
         return true;
     }
