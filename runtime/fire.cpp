@@ -123,6 +123,18 @@ ErrorId error_id_of(const Cell& error) {
     return error::error_q(error) ? error::id_of(error) : ErrorId::internal_invalid_error;
 }
 
+[[noreturn]] void raise_error_value(const Cell& error) {
+    pending_error.id = error_id_of(error);
+    pending_error.argc = 3;
+    const bool fields = error::error_q(error);
+    pending_error.args[0] = fields ? *error::field_at(error, error::field::arg1) : none_cell;
+    pending_error.args[1] = fields ? *error::field_at(error, error::field::arg2) : none_cell;
+    pending_error.args[2] = fields ? *error::field_at(error, error::field::arg3) : none_cell;
+    pending_error.where = none_cell;
+    pending_error.stack = none_cell;
+    stack::throw_error(error);
+}
+
 [[noreturn]] void report_uncaught(const Cell& error) {
     if (reporting || !error::error_q(error) || !stack::ready()) report_plainly();
     reporting = true;
