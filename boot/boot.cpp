@@ -131,34 +131,6 @@ void define_functions() {
     for (int i = 0; i < library_defines_count; i++) read_defines(library_defines[i]);
 }
 
-// The least `system` object the port actions need: the scheme registry
-// (name and scheme pairs, newest first) and the standard port, scheme and
-// URL-parts objects. A stand-in: the boot image's system object replaces
-// this whole definition.
-constexpr const char* least_system = R"(
-system: make object! [
-    words: do reduce [boot-routine 'system-words []]
-    schemes: []
-    standard: make object! [
-        port: make object! [spec: scheme: actor: awake: state: data: extra: none]
-        scheme: make object! [name: title: info: actor: awake: none]
-        url-parts: make object! [scheme: user-info: host: port: path: target: query: fragment: ref: none]
-    ]
-]
-)";
-
-void define_system() {
-    Cell* const saved = stack::top;
-    Cell* code = load_text(least_system);
-    context::bind(*code, context::global, false);
-    stack::push(unset::value);
-    stack::mark_native(words::word::tag_body);
-    stack::push(unset::value);
-    interpreter::eval_block_throwing(*code, true);
-    stack::unwind();
-    stack::top = saved;
-}
-
 // Evaluates one library module: its text is lexed, the header (the word
 // Oru and its block) dropped, the rest bound to the global context and
 // evaluated. An error that the module does not catch names the module in its
@@ -192,7 +164,6 @@ void run_module(const LibraryModule& module) {
 void run_modules() {
     routines::begin_boot();
     for (int i = 0; i < library_modules_count; i++) run_module(library_modules[i]);
-    define_system();
     routines::end_boot();
 }
 

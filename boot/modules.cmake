@@ -14,5 +14,6 @@ set(ORU_LIBRARY_MODULES
   library/routines.oru          # 2: the routines bound to words
   library/base-definitions.oru  # 3: constants
   library/functions.oru         # 4: accessors, reflection, predicates, converters, mod
+  library/system.oru            # 5: the system object
   library/operators.oru         # 6: the infix operators
 )

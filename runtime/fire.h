@@ -34,13 +34,13 @@ extern PendingError pending_error;
 [[noreturn]] void fire(ErrorId id, const Cell& arg1, const Cell& arg2);
 [[noreturn]] void fire(ErrorId id, const Cell& arg1, const Cell& arg2, const Cell& arg3);
 
+// Raises an error! value the language made (`do` of an error): the mirror
+// above takes its id, with no arguments, so that C++ code reading it sees
+// this error and not the one raised before it.
+[[noreturn]] void raise_value(const Cell& error);
+
 // The id of an error! value (its code).
 ErrorId error_id_of(const Cell& error);
-
-// Raises an error! value as it is (do of an error, a rethrow): pending_error
-// takes its id and arguments first, so that it mirrors this error and not
-// the one raised before.
-[[noreturn]] void raise_error_value(const Cell& error);
 
 // Exit status after an error that nothing catches: -2 as the OS reports it.
 constexpr int uncaught_error_status = 254;
