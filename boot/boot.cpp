@@ -219,8 +219,6 @@ void define_base() {
     define_typesets();
     define_functions();
     run_modules();
-    // A handle! value has no source form yet: the constant is set here.
-    set_global("null-handle", handle::boot_make());
     define_event();
     bind_library();
     dyn_print::add(natives_output::stdout_hook, nullptr);

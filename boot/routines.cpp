@@ -5,6 +5,7 @@
 // start-up; it is 0 or 1 once start-up is over.
 #include "boot/routines.h"
 #include "boot/build_info.h"
+#include "boot/routine_entries.h"
 
 #include "codecs/lexer.h"
 #include "io/io_support.h"
@@ -24,6 +25,7 @@
 #include "runtime/datatypes/error.h"
 #include "runtime/datatypes/function.h"
 #include "runtime/datatypes/logic.h"
+#include "runtime/datatypes/native.h"
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/object.h"
 #include "runtime/datatypes/routine.h"
@@ -218,15 +220,25 @@ struct Entry {
 
 const Entry registry[] = {
     {"quit-return", quit_return, 1, 0, false},
+    {"set-quiet", set_quiet, 2, 0, true},
+    {"set-slot-quiet", set_slot_quiet, 2, 0, true},
     {"shift-right", shift_right, 2, type::integer, false},
     {"shift-left", shift_left, 2, type::integer, false},
     {"shift-logical", shift_logical, 2, type::integer, false},
     {"last-lf?", last_lf, 0, type::logic, false},
     {"get-current-dir", get_current_dir, 0, 0, true},
+    {"set-current-dir", natives_process::set_current_dir, 1, 0, false},
+    {"as-color", as_color, 3, 0, false},
+    {"as-ipv4", as_ipv4, 4, 0, false},
+    {"as-rgba", as_ipv4, 4, 0, false},
+    {"count-chars", count_chars, 2, 0, false},
     {"stack-size?", stack_size, 0, type::integer, false},
     {"pick-stack", pick_stack, 1, 0, true},
     {"frame-index?", frame_index, 0, type::integer, false},
+    {"collect-calls", collect_calls, 1, 0, false},
     {"tracing?", tracing_q, 0, type::logic, false},
+    {"write-stdout", write_stdout, 1, 0, true},
+    {"null-handle", null_handle, 0, 0, true},
     {"system-words", system_words, 0, 0, true},
     {"error-catalog", error_catalog, 0, 0, true},
     {"exit-states", exit_states, 0, 0, true},
@@ -313,6 +325,14 @@ void end_boot() {
     context::set_global(symbol::make("boot-routine"), unset::value);
     for (size_t i = 0; i < registry_size; i++)
         if (!bound[i]) fire(ErrorId::script_invalid_arg, word::load(registry[i].name));
+    // A native or action whose library spec another routine reads is a
+    // fault of the build: calls would read arguments that are not there.
+    const std::string faults = native::check_defined();
+    if (!faults.empty()) {
+        std::fprintf(stderr, "*** Error: library specs unlike the routines' shapes:\n%s", faults.c_str());
+        std::fflush(stderr);
+        _exit(uncaught_error_status);
+    }
 }
 
 }  // namespace oru::boot::routines

@@ -70,7 +70,7 @@ namespace oru::natives {
     X(stats, "stats", "/show /info") \
     X(bind, "bind", "[block! any-word!] [any-word! any-object! function!] /copy") \
     X(in, "in", "[any-object! any-function!] [any-word! refinement!]") \
-    X(parse, "parse", "[] [block!] /case /part [number! series!] /trace [function!]") \
+    X(parse, "parse", "[binary! any-block! any-string!] [block!] /case /part [number! series!] /trace [function!]") \
     X(union_, "union", "[block! hash! string! bitset! typeset!] [block! hash! string! bitset! typeset!] /case /skip [integer!]") \
     X(intersect, "intersect", "[block! hash! string! bitset! typeset!] [block! hash! string! bitset! typeset!] /case /skip [integer!]") \
     X(unique, "unique", "[block! hash! string!] /case /skip [integer!]") \

@@ -303,9 +303,7 @@ void define_last_lf() {
     Cell* top = stack::top;
     Cell* spec = stack::push();
     block::make_at(*spec, 1);
-    // Return type 0: the entry sets the logic! result itself. (The collector
-    // reads extra-block cell 4 of a function as an owner context, so a
-    // routine with a return type number there cannot be marked safely.)
+    // Return type 0: the entry sets the logic! result itself.
     routine::push(*spec, unset::value, routine::register_entry(last_lf_entry), 0, false);
     // The routine stays on the data stack while interning and setting allocate.
     const Cell* value = stack::top - 1;

@@ -198,6 +198,14 @@ routine::Machine create_dir(const routine::Machine* args, i32) {
     return routine::Machine{.integer = 0};
 }
 
+routine::Machine set_current_dir(const routine::Machine* args, i32) {
+    const Cell path = path_arg(args);
+    std::string os;
+    if (!io::os_path(path, os) || !platform::set_current_dir(os.c_str())) fire(ErrorId::access_cannot_open, path);
+    stack::set_last(unset::value);
+    return routine::Machine{.integer = 0};
+}
+
 routine::Machine exists_q(const routine::Machine* args, i32) {
     std::string os;
     const bool exists = io::os_path(path_arg(args), os) && simple_io::file_exists_q(os.c_str());

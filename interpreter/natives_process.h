@@ -32,6 +32,7 @@ namespace oru::natives_process {
 // The routines' entries (argument cells in the current frame).
 routine::Machine create_dir(const routine::Machine* args, i32 count);
 routine::Machine exists_q(const routine::Machine* args, i32 count);
+routine::Machine set_current_dir(const routine::Machine* args, i32 count);
 routine::Machine os_info(const routine::Machine* args, i32 count);
 
 // The browser command for a target: $BROWSER when set (its first word the

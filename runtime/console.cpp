@@ -291,6 +291,10 @@ void print_text(const char* text) {
     dyn_print::call_text_hooks(text, static_cast<int>(len), false);
 }
 
+void write_bytes(const u8* bytes, i32 n) {
+    if (n > 0) write_all(bytes, static_cast<size_t>(n));
+}
+
 void print_char(u8 c) {
     char text[3] = {};
     unicode::encode_utf8_char(c, reinterpret_cast<u8*>(text));

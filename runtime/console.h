@@ -79,6 +79,9 @@ void print_wide(const u16* text, i32 length = -1);
 // Writes a NUL-terminated UTF-8 text as it is, then calls the text hooks.
 void print_text(const char* text);
 
+// Writes n bytes as they are, whatever they hold. No hooks.
+void write_bytes(const u8* bytes, i32 n);
+
 // Prints one character: the byte taken as a Latin-1 code point.
 void print_char(u8 c);
 

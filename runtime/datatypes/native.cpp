@@ -23,6 +23,7 @@
 #include "runtime/words.h"
 
 #include <algorithm>
+#include <cctype>
 #include <array>
 #include <climits>
 #include <cstdio>
@@ -63,6 +64,7 @@ struct Item {
     bool refinement = false;
     u32 kind = 0;
     Cell types{};
+    std::string_view name;  // a refinement's spelling
 };
 
 constexpr i32 max_items = 32;
@@ -127,7 +129,9 @@ Shape parse_shape(const char* text) {
         Item item;
         if (*p == '/') {
             item.refinement = true;
+            const char* from = ++p;
             while (*p && *p != ' ') p++;
+            item.name = std::string_view(from, static_cast<size_t>(p - from));
         } else {
             if (*p == '\'') item.kind = function::arg_kind::lit_word, p++;
             else if (*p == ':') item.kind = function::arg_kind::get_word, p++;
@@ -212,6 +216,7 @@ bool read_shape(const Cell& spec, bool types, Shape& out) {
             case type::refinement:
                 if (symbol::canonical(static_cast<i32>(v.data2)) == local_sym) return false;
                 item.refinement = true;
+                item.name = symbol::get_c_string(static_cast<i32>(v.data2));
                 break;
             case type::set_word:
                 if (symbol::canonical(static_cast<i32>(v.data2)) != return_sym) return false;
@@ -230,7 +235,76 @@ bool within(const Cell& a, const Cell& b) {
     return (a.data1 & ~b.data1) == 0 && (a.data2 & ~b.data2) == 0 && (a.data3 & ~b.data3) == 0;
 }
 
+// The types of an item as a spec states them: bits of types no value can
+// have (symbol!, context!...) are dropped, so that any-type! in a shape and
+// in a spec mean the same.
+Cell stated_types(const Cell& ts) {
+    static const Cell any = [] {
+        Cell c;
+        if (!typeset::named("any-type!", c)) c = cell::make(type::typeset, ~0u, ~0u, ~0u);
+        return c;
+    }();
+    return cell::make(type::typeset, ts.data1 & any.data1, ts.data2 & any.data2, ts.data3 & any.data3);
+}
+
+bool same_spelling(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+// Why a spec differs from its slot's shape: null when it has exactly the
+// shape (the same items, refinements of the same names, arguments fetched
+// the same way with the same types).
+const char* shape_difference(u32 t, i32 slot, const Cell& spec) {
+    const Shape* want = canonical_shape(t, slot);
+    if (!want) return "its slot has no shape";
+    Shape got;
+    if (!read_shape(spec, true, got)) return "its spec does not read";
+    if (got.count != want->count) return "another count of arguments and refinements";
+    for (i32 k = 0; k < got.count; k++) {
+        const Item& g = got.items[k];
+        const Item& w = want->items[k];
+        if (g.refinement != w.refinement) return "an argument where the shape has a refinement, or the reverse";
+        if (g.refinement) {
+            if (!same_spelling(g.name, w.name)) return "another refinement name";
+            continue;
+        }
+        if (g.kind != w.kind) return "an argument fetched another way";
+        const Cell a = stated_types(g.types), b = stated_types(w.types);
+        if (a.data1 != b.data1 || a.data2 != b.data2 || a.data3 != b.data3) return "other argument types";
+    }
+    return nullptr;
+}
+
+// The words of the action slots, by slot.
+constexpr const char* action_words[] = {
+#define ORU_ACTION_WORD(n, member, spelling, fn) spelling,
+    ORU_ACTIONS(ORU_ACTION_WORD)
+#undef ORU_ACTION_WORD
+};
+
 }  // namespace
+
+std::string check_defined() {
+    std::string faults;
+    auto check = [&](u32 t, i32 slot, const char* name) {
+        const Cell* v = context::global_slot(symbol::make(name));
+        const char* why = nullptr;
+        if (!v || cell::type_of(*v) != t || slot_of(*v) != slot)
+            why = t == type::native ? "the word holds no native! of its slot" : "the word holds no action! of its slot";
+        else
+            why = shape_difference(t, slot, cell::make(type::block, 0, spec_of(*v), 0));
+        if (!why) return;
+        faults += name;
+        faults += " (slot " + std::to_string(slot) + "): " + why + "\n";
+    };
+    for (i32 s = 1; s <= natives::count; s++)
+        if (natives::shape_of(s)) check(type::native, s, natives::name_of(s));
+    for (u32 s = 1; s <= action::count; s++)
+        if (actions::shape_of(s)) check(type::action, static_cast<i32>(s), action_words[s - 1]);
+    return faults;
+}
 
 bool shape_fits(u32 t, i32 slot, const Cell& spec, bool types) {
     if (t == type::native ? !entry_at(slot)

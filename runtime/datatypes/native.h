@@ -23,6 +23,8 @@
 
 #include "runtime/cell.h"
 
+#include <string>
+
 namespace oru::native {
 
 // A native's routine: `check` asks for argument type checks (off from the
@@ -68,6 +70,15 @@ inline Entry entry_of(const Cell& v) { return v.data1 < static_cast<u32>(table_s
 // only the structure is compared (the boot image, whose type words may have
 // no values yet while it loads). Nothing allocates or raises.
 bool shape_fits(u32 t, i32 slot, const Cell& spec, bool types);
+
+// Checks the natives and actions that start-up defined against the shapes
+// their routines read: each slot with a shape must have the global word of
+// its name hold a native! or action! of that slot whose spec has the shape
+// exactly (the same arguments with the same types, the same refinement
+// names), so that the library's specs and the C++ lists cannot drift apart.
+// Returns one line per fault, empty when all agree. symbol::make may add a
+// symbol; nothing else allocates.
+std::string check_defined();
 
 // Pushes a new native! or action! (t) for the slot and the spec's node and
 // returns it; with `describe` its arguments description is built and kept

@@ -333,7 +333,7 @@ Cell* while_open(const Cell& port_value, const Cell& name, Body body) {
         stack::top = guarded;
         Cell* held = stack::push(error);
         close(port);
-        stack::throw_error(*held);
+        raise_value(*held);
     }
     stack::top = guarded;
     close(port);

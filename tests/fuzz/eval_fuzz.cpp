@@ -156,6 +156,7 @@ constexpr const char* never_called[] = {
     "browse",  // starts a browser
     "call",    // runs shell commands
     "create-dir",  // makes directories
+    "set-current-dir",  // moves the process away from its directory
     "quit", "halt", "q",
     "quit-return",  // ends the process at once
 };

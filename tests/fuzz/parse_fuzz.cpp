@@ -236,7 +236,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     boot::define_base();
     // The input may be of any type here (binary! has no word yet): the
     // engine must refuse what it cannot parse.
-    const char spec[] = "[input rules [block!] /case /part length [number! series!] /trace callback [function!]] 40";
+    const char spec[] = "[input [binary! any-block! any-string!] rules [block!] /case /part length [number! series!] /trace callback [function!]] 40";
     Cell* made = stack::push();
     i32 used = 0;
     lexer::scan(made, reinterpret_cast<const u8*>(spec), static_cast<i32>(sizeof spec - 1), lexer::Mode{}, &used);

@@ -466,6 +466,19 @@ TEST_F(Errors, FireCaughtByTryLeavesTheErrorValue) {
               "*** Script Error: invalid argument: 42\n*** Where: beta\n*** Near : none\n*** Stack: try alpha beta");
 }
 
+// An error! value raised as it is (do of an error) is what pending_error
+// then describes, not the error fired before it.
+TEST_F(Errors, RaisingAnErrorValueUpdatesThePendingError) {
+    Cell* base = stack::top;
+    ASSERT_EQ(error_of([] { fire(ErrorId::script_no_value, cell::integer(1)); }), ErrorId::script_no_value);
+    stack::top = base;
+    Cell* e = stack::push(make_error(cell::integer(911)));
+    const Cell raised = *e;
+    EXPECT_EQ(error_of([&] { raise_value(raised); }), ErrorId::internal_routines);
+    EXPECT_EQ(pending_error.id, ErrorId::internal_routines);
+    stack::top = base;
+}
+
 // Out of memory, raising no-memory asks for none: making an error allocates,
 // and the allocation would fail again, raising no-memory again, and so on
 // until the machine stack ran out. The error made at start-up is raised

@@ -3,6 +3,7 @@
 // the op spec rule, reflection, form and mold, and comparison.
 #include "interpreter/actions.h"
 #include "interpreter/stack.h"
+#include "runtime/datatypes/context.h"
 #include "runtime/datatypes/native.h"
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/string.h"
@@ -140,6 +141,33 @@ TEST_F(Native, MakeRefusesBadArgumentsAndEmptySlots) {
         EXPECT_EQ(pending_error.args[0].data1, c.type);  // the datatype, then the argument
         EXPECT_EQ(pending_error.args[1].data2, c.arg.data2);
     }
+}
+
+// Start-up's check of the defined words against the shapes: each word must
+// hold a value of its slot whose spec has the shape exactly, so a library
+// spec narrower than what the routine reads, or with a renamed refinement,
+// is found as surely as a missing word.
+TEST_F(Native, CheckDefinedFindsSpecsUnlikeTheirShapes) {
+    auto define = [&](const char* name, u32 t, std::initializer_list<Cell> spec, i32 slot) {
+        const Cell v = made(t, block({block(spec), cell::integer(slot)}));
+        context::set_global(symbol::make(name), v);
+    };
+    define("add", type::action, {word(type::word, "a"), word(type::word, "b")}, 11);
+    // not reads any value, unset! included: an untyped argument excludes it.
+    define("not", type::native, {word(type::word, "value")}, 33);
+    define("random", type::action,
+           {word(type::word, "value"), word(type::refinement, "seed"), word(type::refinement, "secure"),
+            word(type::refinement, "other")},
+           2);
+    // equal?'s word holds the add action.
+    context::set_global(symbol::make("equal?"), *context::global_slot(symbol::make("add")));
+    const std::string faults = native::check_defined();
+    auto has = [&](const std::string& line) { return faults.find(line + "\n") != std::string::npos; };
+    EXPECT_EQ(faults.find("add ("), std::string::npos) << "add has its shape";
+    EXPECT_TRUE(has("not (slot 33): other argument types")) << faults;
+    EXPECT_TRUE(has("random (slot 2): another refinement name")) << faults;
+    EXPECT_TRUE(has("equal? (slot 25): the word holds no native! of its slot")) << faults;
+    EXPECT_TRUE(has("if (slot 1): the word holds no native! of its slot")) << faults;
 }
 
 TEST_F(Native, MakeBuildsTheCellAndItsAuxiliaryBlock) {
