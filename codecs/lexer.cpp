@@ -1577,7 +1577,10 @@ struct HoldCollection {
 
 }  // namespace
 
+u64 scan_count = 0;
+
 i32 scan(Cell* out, const u8* src, i32 size, Mode mode, i32* consumed, const Trace* trace) {
+    scan_count++;
     State st;
     st.base = st.head = values.size();
     st.input = st.cur = st.last_at = src;
