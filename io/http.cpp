@@ -1,10 +1,7 @@
 // HTTP requests on libcurl; see http.h.
 //
 // libcurl, with the dozens of libraries it needs, is loaded at the first
-// request, not at start-up: linking it would make every start of the
-// program map and relocate them all. Its functions are reached through
-// pointers of the same names declared in this file's namespace, which hide
-// the header's declarations, so the calls read as libcurl's own.
+// request, not at start-up (runtime/platform/shared_library.h).
 #include "io/http.h"
 
 #include "interpreter/stack.h"
@@ -14,11 +11,11 @@
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/word.h"
 #include "runtime/fire.h"
+#include "runtime/platform/shared_library.h"
 
 // Type-checking macros of the header would stand in for the pointers below.
 #define CURL_DISABLE_TYPECHECK
 #include <curl/curl.h>
-#include <dlfcn.h>
 
 #include <cctype>
 #include <cstdlib>
@@ -52,26 +49,13 @@ bool same_name(const std::string& a, const std::string& b) {
 #define ORU_CURL_FUNCTIONS(X)                                                                           \
     X(curl_global_init) X(curl_easy_init) X(curl_easy_cleanup) X(curl_easy_setopt) X(curl_easy_perform) \
     X(curl_easy_getinfo) X(curl_slist_append) X(curl_slist_free_all)
-#define ORU_CURL_POINTER(name) decltype(&::name) name = nullptr;
-ORU_CURL_FUNCTIONS(ORU_CURL_POINTER)
-#undef ORU_CURL_POINTER
+ORU_CURL_FUNCTIONS(ORU_LIBRARY_POINTER)
 
 // Loads libcurl and initialises it, once; false when it is not there (every
 // request then fails as an unreachable host does).
-bool load_curl() {
-    void* lib = dlopen("libcurl.so.4", RTLD_NOW | RTLD_LOCAL);
-    if (!lib) return false;
-    bool all = true;
-#define ORU_CURL_LOAD(name)                                            \
-    name = reinterpret_cast<decltype(&::name)>(dlsym(lib, #name)); \
-    all = all && name;
-    ORU_CURL_FUNCTIONS(ORU_CURL_LOAD)
-#undef ORU_CURL_LOAD
-    return all && curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
-}
-
 bool global_init() {
-    static const bool loaded = load_curl();
+    static const bool loaded = platform::load_library("libcurl.so.4", {ORU_CURL_FUNCTIONS(ORU_LIBRARY_SYMBOL)}) &&
+                               curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
     return loaded;
 }
 
