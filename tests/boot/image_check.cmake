@@ -2,33 +2,17 @@
 # and each fault of the library fails the generator with a message naming it.
 # Run with GENERATOR, SOURCE_DIR, BINARY_DIR (the build's) and WORK.
 include(${SOURCE_DIR}/boot/modules.cmake)
+include(${SOURCE_DIR}/boot/image_args.cmake)
 
-# The generator's arguments for the modules.cmake lists, with a file of the
-# library replaced by the fixture at ${WORK}/<its file name> when REPLACED
-# names it.
-function(image_args out replaced)
-  set(args)
-  foreach(list DEFINES MODULES)
-    string(TOLOWER ${list} option)
-    list(APPEND args --${option})
-    foreach(name ${ORU_LIBRARY_${list}})
-      if(name MATCHES "^generated/")
-        set(path ${BINARY_DIR}/${name})
-      else()
-        set(path ${SOURCE_DIR}/${name})
-      endif()
-      if(name STREQUAL replaced)
-        get_filename_component(base ${name} NAME)
-        set(path ${WORK}/${base})
-      endif()
-      list(APPEND args ${name} ${path})
-    endforeach()
-  endforeach()
-  set(${out} ${args} PARENT_SCOPE)
-endfunction()
-
+# Runs the generator with the library file `replaced` (when not empty) read
+# from its faulty copy in WORK.
 function(generate output replaced)
-  image_args(args "${replaced}")
+  if(replaced STREQUAL "")
+    oru_image_args(args ${SOURCE_DIR} ${BINARY_DIR})
+  else()
+    get_filename_component(base ${replaced} NAME)
+    oru_image_args(args ${SOURCE_DIR} ${BINARY_DIR} ${replaced} ${WORK}/${base})
+  endif()
   execute_process(COMMAND ${CMAKE_COMMAND} -E env ASAN_OPTIONS=detect_leaks=0 ${GENERATOR} ${output} ${args}
                   RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 120)
   set(status ${status} PARENT_SCOPE)
