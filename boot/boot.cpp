@@ -16,11 +16,13 @@
 #include "runtime/calls.h"
 #include "runtime/collector.h"
 #include "runtime/console.h"
+#include "runtime/fire.h"
 #include "runtime/memory.h"
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/event.h"
 #include "runtime/datatypes/handle.h"
+#include "runtime/datatypes/none.h"
 #include "runtime/datatypes/series.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
@@ -93,10 +95,16 @@ void run_library() {
         // A module record: [file-name code]. The root block is fixed: its
         // cells never move.
         const Cell* record = memory::buffer(root_block())->cells() + base + i;
-        if (cell::type_of(*record) != type::block || series::abs_length_q(*record) != 2) break;
-        const Cell name = *block::rs_abs_at(*record, 0);
-        const Cell code = *block::rs_abs_at(*record, 1);
-        if (cell::type_of(name) != type::string || cell::type_of(code) != type::block) break;
+        const bool pair = cell::type_of(*record) == type::block && series::abs_length_q(*record) == 2;
+        const Cell name = pair ? *block::rs_abs_at(*record, 0) : none::value;
+        const Cell code = pair ? *block::rs_abs_at(*record, 1) : none::value;
+        if (cell::type_of(name) != type::string || cell::type_of(code) != type::block) {
+            // The generator writes nothing else: the program itself is damaged.
+            console::flush();
+            std::fprintf(stderr, "*** Error: the boot image's record %d is no library module\n", i + 1);
+            std::fflush(stderr);
+            _exit(uncaught_error_status);
+        }
         run_module(code, ascii_of(name).c_str());
     }
     routines::end_boot();
