@@ -18,7 +18,6 @@ set(ORU_LIBRARY_MODULES
   library/base-values.oru       # 1: datatype!, none, true, false
   library/routines.oru          # 2: the routines bound to words
   library/base-definitions.oru  # 3: constants
-  generated/build-data.oru      # the values of this build (boot/build_data.cmake)
   library/functions.oru         # 4: accessors, reflection, predicates, converters, mod
   library/system.oru            # 5: the system object
   library/operators.oru         # 6: the infix operators

@@ -4,6 +4,11 @@
 // its spec must give. `bound` counts the bindings of each entry during one
 // start-up; it is 0 or 1 once start-up is over.
 #include "boot/routines.h"
+#include "boot/build_info.h"
+
+#include "codecs/lexer.h"
+#include "io/io_support.h"
+#include "io/os_info.h"
 
 #include "interpreter/evaluator.h"
 #include "interpreter/natives.h"
@@ -11,9 +16,12 @@
 #include "interpreter/natives_output.h"
 #include "interpreter/natives_process.h"
 #include "interpreter/stack.h"
+#include "runtime/collector.h"
 #include "runtime/console.h"
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/context.h"
+#include "runtime/datatypes/date.h"
+#include "runtime/datatypes/error.h"
 #include "runtime/datatypes/event.h"
 #include "runtime/datatypes/function.h"
 #include "runtime/datatypes/logic.h"
@@ -29,8 +37,11 @@
 #include "runtime/fire.h"
 #include "runtime/memory.h"
 #include "runtime/platform/platform.h"
+#include "runtime/system_object.h"
 
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <string>
 #include <unistd.h>
 
@@ -111,6 +122,67 @@ Machine system_words(const Machine*, i32) {
     return Machine{.cell = out};
 }
 
+// --- The system object ---------------------------------------------------------------
+
+// The error catalog that start-up built from the C++ list, for
+// system/catalog/errors.
+Machine error_catalog(const Machine*, i32) { return Machine{.cell = stack::push(error::catalog())}; }
+
+// The lexer's names of the token kinds without a datatype, for
+// system/lexer/exit-states.
+Machine exit_states(const Machine*, i32) { return Machine{.cell = stack::push(lexer::exit_states())}; }
+
+// The raw command line as a new string, for system/script/args.
+Machine command_line(const Machine*, i32) { return Machine{.cell = os_info::push_cmdline()}; }
+
+// The build's date and time in zone 0, for system/build/date.
+Machine build_date(const Machine*, i32) {
+    return Machine{.cell = stack::push(date::from_epoch(build_info::build_time, 0.0, 0.0))};
+}
+
+// Appends a string of the text, or none when it is empty.
+void append_text(const Cell& blk, const char* text, u32 t) {
+    Cell* const top = stack::top;
+    const size_t n = std::strlen(text);
+    Cell v = none::value;
+    if (n && t == type::issue) v = issue::load(text);
+    else if (n) v = *io::push_text(reinterpret_cast<const u8*>(text), n, t, false);
+    block::rs_append(blk, v);
+    stack::top = top;
+}
+
+// The revision data for system/build/git, as a new block of its fields in
+// order: branch, tag, ahead, date (the commit time in local time), commit,
+// message. What git could not tell is none.
+Machine build_git(const Machine*, i32) {
+    Cell* blk = block::push_only(6);
+    append_text(*blk, build_info::branch, type::string);
+    append_text(*blk, build_info::tag, type::issue);
+    block::rs_append(*blk, cell::integer(build_info::ahead));
+    Cell when = none::value;
+    if (build_info::commit_time) {
+        const time_t t = static_cast<time_t>(build_info::commit_time);
+        tm parts{};
+        localtime_r(&t, &parts);
+        when = date::from_epoch(build_info::commit_time, 0.0, static_cast<double>(parts.tm_gmtoff));
+    }
+    block::rs_append(*blk, when);
+    append_text(*blk, build_info::commit, type::issue);
+    append_text(*blk, build_info::message, type::string);
+    return Machine{.cell = blk};
+}
+
+// Keeps the system object where C++ reads it (system_object.h).
+Machine keep_system(const Machine* a, i32) {
+    system_object::set(*a[0].cell);
+    return Machine{.cell = a[0].cell};
+}
+
+// system/state/GC: the collector's state and its two cycle counters.
+Machine gc_active(const Machine*, i32) { return integer_result(collector::enabled_q() ? 1 : 0); }
+Machine gc_series_cycles(const Machine*, i32) { return integer_result(static_cast<i32>(collector::cycles())); }
+Machine gc_nodes_cycles(const Machine*, i32) { return integer_result(static_cast<i32>(collector::nodes_cycles())); }
+
 // --- Type predicates ---------------------------------------------------------------
 
 template <u32 T>
@@ -157,6 +229,15 @@ const Entry registry[] = {
     {"frame-index?", frame_index, 0, type::integer, false},
     {"tracing?", tracing_q, 0, type::logic, false},
     {"system-words", system_words, 0, 0, true},
+    {"error-catalog", error_catalog, 0, 0, true},
+    {"exit-states", exit_states, 0, 0, true},
+    {"command-line", command_line, 0, 0, true},
+    {"build-date", build_date, 0, 0, true},
+    {"build-git", build_git, 0, 0, true},
+    {"keep-system", keep_system, 1, 0, true},
+    {"active?", gc_active, 0, type::logic, false},
+    {"series-cycles", gc_series_cycles, 0, type::integer, false},
+    {"nodes-cycles", gc_nodes_cycles, 0, type::integer, false},
     {"create-dir", natives_process::create_dir, 1, 0, false},
     {"exists?", natives_process::exists_q, 1, 0, false},
     {"os-info", natives_process::os_info, 0, 0, false},

@@ -34,6 +34,7 @@
 #include "runtime/float_text.h"
 #include "runtime/memory.h"
 #include "runtime/system.h"
+#include "runtime/system_object.h"
 #include "runtime/unicode.h"
 #include "runtime/words.h"
 
@@ -368,11 +369,15 @@ Cell type_value(u32 t) { return t ? datatype::make(t) : cell::make(type::none); 
 // comma has none (the list predates it: its place holds string!).
 Cell structural_type(u32 state) {
     const i32 i = static_cast<i32>(state) - static_cast<i32>(first_final);
-    // Once installed as system/lexer/exit-states the block can be changed: read it where it has a cell.
-    if (state == 78 || i < 0 || cell::type_of(exit_states_block) != type::block ||
-        i >= static_cast<i32>(memory::buffer(cell::node(exit_states_block))->length()))
+    // system/lexer/exit-states, read through the system object: a script may
+    // change the block or set another; the lexer's own stands in without it.
+    static system_object::Path exit_states_path{"lexer", "exit-states"};
+    const Cell* live = system_object::select(exit_states_path);
+    const Cell states = live && cell::type_of(*live) == type::block ? *live : exit_states_block;
+    if (state == 78 || i < 0 || cell::type_of(states) != type::block ||
+        i >= static_cast<i32>(memory::buffer(cell::node(states))->length()))
         return cell::make(type::none);
-    return *block::rs_abs_at(exit_states_block, i);
+    return *block::rs_abs_at(states, i);
 }
 // ... for a container: path kinds all report path!, as their start does.
 Cell container_type(u32 t) { return datatype::make(t >= type::path && t <= type::get_path ? type::path : t); }

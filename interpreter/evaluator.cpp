@@ -63,6 +63,7 @@
 #include "runtime/datatypes/word.h"
 #include "runtime/fire.h"
 #include "runtime/memory.h"
+#include "runtime/system_object.h"
 #include "runtime/words.h"
 
 #include <emmintrin.h>
@@ -3275,9 +3276,17 @@ u32 call_plain(const Cell& fn_value, const Cell& name) {
 // callback_bits, and then an interpreted function gets call and return
 // events around it, named by the callback's name. Tracing is put back
 // however the call ends.
+// system/state/callbacks/bits, read through the system object on each call;
+// callback_bits stands in while the object has no such field.
+u32 traced_callbacks() {
+    static system_object::Path bits_path{"state", "callbacks", "bits"};
+    return static_cast<u32>(system_object::integer_at(bits_path, static_cast<i32>(callback_bits)));
+}
+
 [[gnu::noinline]] u32 call_traced_callback(const Cell& fn_value, const Cell& name, u32 callback_bit) {
     const bool was_tracing = tracing;
-    if (!(callback_bits & callback_bit)) tracing = false;
+    const bool traced = (traced_callbacks() & callback_bit) != 0;
+    if (!traced) tracing = false;
     const Cell fn = fn_value;
     const Cell ref = name;
     const bool interpreted = tracing && cell::type_of(fn) == type::function &&
@@ -3294,7 +3303,7 @@ u32 call_plain(const Cell& fn_value, const Cell& name) {
     // A code passed on leaves tracing as the unwinding finds it, unless this
     // call turned it off: then nothing inside could deliver events (a tracer
     // that threw included), and the call's own switch must not outlive it.
-    if (!code || !(callback_bits & callback_bit)) tracing = was_tracing;
+    if (!code || !traced) tracing = was_tracing;
     return code;
 }
 }  // namespace

@@ -163,9 +163,10 @@ extern Cell current_code;
 extern bool tracing;
 extern bool trace_run;
 
-// system/state/callbacks/bits until the system object exists: which internal
-// callbacks (lexer 1, parse 2, sort 4, change 8, deep 16, port 32) are traced
-// while a trace run delivers events. 0 at start-up.
+// What stands in for system/state/callbacks/bits while the system object
+// has no such field: which internal callbacks (lexer 1, parse 2, sort 4,
+// change 8, deep 16, port 32) are traced while a trace run delivers events.
+// 0 at start-up.
 extern u32 callback_bits;
 
 // Installs the evaluator's hooks (object spec evaluation, handler calls,

@@ -579,7 +579,7 @@ u32 do_value(const i32* refinements) {
         case type::path: return get_path(value);  // other path kinds run as one-value expressions
         case type::file:
         case type::url: return do_file(value);
-        case type::error: stack::throw_error(value);
+        case type::error: raise_value(value);
         default: return eval_single(value);
     }
 }

@@ -340,7 +340,7 @@ void plan_node_compaction() {
     bool moved = false;
     constexpr u32 stable = (1u << (age_threshold + 1)) - 1;
     for (memory::NodeFrame* f = memory::record.n_tail; f; f = f->prev) {
-        if ((f->history & stable) != stable || f->used >= 5000 || free_nodes <= 10000 || f == target || pinned(f))
+        if ((f->history & stable) != stable || f->used == 0 || f->used >= 5000 || free_nodes <= 10000 || f == target || pinned(f))
             continue;
         f->releasing = true;
         Node base = f->number << memory::node_slot_bits;

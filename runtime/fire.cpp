@@ -119,6 +119,17 @@ bool reporting = false;
 [[noreturn]] void fire(ErrorId id, const Cell& a1, const Cell& a2) { raise(id, 2, &a1, &a2, nullptr); }
 [[noreturn]] void fire(ErrorId id, const Cell& a1, const Cell& a2, const Cell& a3) { raise(id, 3, &a1, &a2, &a3); }
 
+[[noreturn]] void raise_value(const Cell& value) {
+    Cell error = value;
+    pending_error.id = error_id_of(error);
+    pending_error.argc = 0;
+    for (Cell& arg : pending_error.args) arg = none_cell;
+    pending_error.where = none_cell;
+    pending_error.stack = none_cell;
+    if (interpreter::tracing) [[unlikely]] deliver_error_event(error);
+    stack::throw_error(error);
+}
+
 ErrorId error_id_of(const Cell& error) {
     return error::error_q(error) ? error::id_of(error) : ErrorId::internal_invalid_error;
 }

@@ -34,6 +34,11 @@ extern PendingError pending_error;
 [[noreturn]] void fire(ErrorId id, const Cell& arg1, const Cell& arg2);
 [[noreturn]] void fire(ErrorId id, const Cell& arg1, const Cell& arg2, const Cell& arg3);
 
+// Raises an error! value the language made (`do` of an error): the mirror
+// above takes its id, with no arguments, so that C++ code reading it sees
+// this error and not the one raised before it.
+[[noreturn]] void raise_value(const Cell& error);
+
 // The id of an error! value (its code).
 ErrorId error_id_of(const Cell& error);
 

@@ -167,6 +167,14 @@ inline u32 lower(u32 cp) { return unicode::case_fold(cp, false); }
 u32 string_hash(const Cell& s, bool case_) {
     Text t = text_of(s);
     u32 h = process_seed;
+    if (t.unit == 1) {
+        // Byte strings: ASCII lowers inline, the rest of Latin-1 by the table.
+        for (i32 i = 0; i < t.count; i++) {
+            u32 cp = t.p[i];
+            h = murmur_block(h, case_ ? cp : cp < 0x80 ? fold_byte(static_cast<u8>(cp)) : lower(cp));
+        }
+        return mix32(h ^ (static_cast<u32>(t.count) * 4));
+    }
     for (i32 i = 0; i < t.count; i++) {
         u32 cp = char_at(t, i);
         h = murmur_block(h, case_ ? cp : lower(cp));
@@ -177,6 +185,10 @@ u32 string_hash(const Cell& s, bool case_) {
 bool strings_equal(const Cell& a, const Cell& b, bool fold) {
     Text x = text_of(a), y = text_of(b);
     if (x.count != y.count) return false;
+    if (x.unit == 1 && y.unit == 1) {
+        if (std::memcmp(x.p, y.p, static_cast<size_t>(x.count)) == 0) return true;
+        if (!fold) return false;
+    }
     for (i32 i = 0; i < x.count; i++) {
         u32 p = char_at(x, i), q = char_at(y, i);
         if (p != q && (!fold || lower(p) != lower(q))) return false;
@@ -230,6 +242,19 @@ inline u8* data_of(i32 node) { return memory::buffer(static_cast<Node>(node))->d
 inline u32* flags_of(const Table* t) { return reinterpret_cast<u32*>(data_of(t->flags)); }
 inline i32* keys_of(const Table* t) { return reinterpret_cast<i32*>(data_of(t->keys)); }
 inline Cell* cells_of(const Table* t) { return reinterpret_cast<Cell*>(data_of(t->block)); }
+
+// A map!'s buckets hold its key's position and full hash side by side:
+// probing compares the hashes before reading a key, and growth re-buckets by
+// the stored hash without hashing a key again.
+struct MapEntry {
+    i32 item;
+    u32 hash;
+};
+inline MapEntry* map_entries_of(const Table* t) { return reinterpret_cast<MapEntry*>(data_of(t->keys)); }
+inline u32 entry_bytes(i32 k) { return k == kind::map ? sizeof(MapEntry) : sizeof(i32); }
+inline i32 entry_at(const Table* t, u32 b) {
+    return t->kind == kind::map ? map_entries_of(t)[b].item : keys_of(t)[b];
+}
 
 // The block's first and end positions, in cells from the buffer's data start.
 inline i32 block_first(Node block) { return static_cast<i32>(memory::buffer(block)->head / sizeof(Cell)); }
@@ -361,12 +386,13 @@ struct Target {
     bool was_empty = false;
 };
 
-// Finds where key goes in a kind 0-2 table: kind 0 matches a group equal under
-// op 0, maps and word lists a key equal under strict equality.
-Target probe_put(Node table, const Cell& key) {
+// Finds where key (whose hash is h) goes in a kind 0-2 table: kind 0 matches
+// a group equal under op 0, maps and word lists a key equal under strict
+// equality.
+Target probe_put(Node table, const Cell& key, u32 h) {
     Table* t = record(table);
     u32 cap = static_cast<u32>(t->capacity), mask = cap - 1;
-    u32 b = hash_value(key, false) & mask;
+    u32 b = h & mask;
     i32 first_deleted = -1;
     i32 kind = t->kind;
     i32 op = kind == kind::hash ? op::equal : op::strict_equal;
@@ -380,7 +406,8 @@ Target probe_put(Node table, const Cell& key) {
             if (first_deleted < 0) first_deleted = static_cast<i32>(b);
             continue;
         }
-        i32 item = first_item(t, keys_of(t)[b]);
+        if (kind == kind::map && map_entries_of(t)[b].hash != h) continue;
+        i32 item = first_item(t, entry_at(t, b));
         Cell stored = cells_of(t)[item];
         bool match = cell::type_of(stored) == cell::type_of(key) && equal_q(stored, key, op);
         t = record(table);  // a compare handler may have allocated
@@ -529,6 +556,12 @@ Node alloc_flags(u32 capacity) { return memory::alloc_bytes_filled(static_cast<i
 
 Node alloc_keys(u32 capacity) { return memory::alloc_bytes_filled(static_cast<i32>(capacity * 4), 0); }
 
+namespace {
+Node alloc_entries(u32 capacity, i32 k) {
+    return memory::alloc_bytes_filled(static_cast<i32>(capacity * entry_bytes(k)), 0);
+}
+}  // namespace
+
 // ---------------------------------------------------------------------------
 // Hashing
 
@@ -675,7 +708,7 @@ Node init(i32 size, const Cell* block, i32 kind, i32 values) {
             r->tail = sizeof(Table);
         }
         Node f = alloc_flags(cap);
-        Node k = alloc_keys(cap);
+        Node k = alloc_entries(cap, kind);
         Node slots = 0, dups = 0;
         if (kind == kind::hash) {
             if (s * 4 > 0x7FFFFFF0) fire(ErrorId::internal_no_memory);
@@ -737,10 +770,14 @@ Cell* put_key(Node table, Cell* key, i32* flag) {
     }
     if (t->kind == kind::hash && t->stamp == 0 && address_key_q(cell::type_of(c))) t->stamp = current_stamp();
 
-    Target at = probe_put(table, c);
+    const u32 h = hash_value(c, false);
+    Target at = probe_put(table, c, h);
     t = record(table);
     if (!at.matched) {
-        keys_of(t)[at.bucket] = item;
+        if (t->kind == kind::map)
+            map_entries_of(t)[at.bucket] = {item, h};
+        else
+            keys_of(t)[at.bucket] = item;
         bucket::set(flags_of(t), static_cast<u32>(at.bucket), bucket::live);
         t->size++;
         if (at.was_empty) t->occupied++;
@@ -813,15 +850,18 @@ Cell* find(Node table, const Cell* key, i32 head, i32 skip, i32 op, bool last, b
         cell::set_type(c, type::set_word);  // map! keys of the word family are stored as set-words
     if (reverse) last = true;
     u32 cap = static_cast<u32>(t->capacity), mask = cap - 1;
-    u32 b = hash_value(c, false) & mask;
+    const u32 h = hash_value(c, false);
+    u32 b = h & mask;
 
     if (t->kind != kind::hash) {
         bool any_type = cell::type_of(c) == limited_string;
+        const bool hashed = t->kind == kind::map;
         for (u32 k = 1, n = 0; n < cap; n++, b = (b + k++) & mask) {
             u32 st = bucket::state(flags_of(t), b);
             if (st == bucket::empty) return nullptr;
             if (st == bucket::deleted) continue;
-            i32 e = keys_of(t)[b];
+            if (hashed && map_entries_of(t)[b].hash != h) continue;
+            i32 e = entry_at(t, b);
             Cell stored = cells_of(t)[e];
             bool match = (any_type || cell::type_of(stored) == cell::type_of(c)) && equal_q(stored, c, op);
             t = record(table);
@@ -880,7 +920,7 @@ Cell* find_next(Node table, const Cell* key, i32* bucket_io, i32* home, i32* ste
         u32 st = bucket::state(flags_of(t), b);
         if (st == bucket::empty) break;
         if (st == bucket::deleted) continue;
-        i32 item = first_item(t, keys_of(t)[b]);
+        i32 item = first_item(t, entry_at(t, b));
         Cell stored = cells_of(t)[item];
         bool match = cell::type_of(stored) == cell::type_of(c) && equal_q(stored, c, op::equal);
         t = record(table);
@@ -1024,15 +1064,21 @@ void resize_in_place(Node table, i32 requested) {
     if (t->size >= limit) return;
     u32 old_cap = static_cast<u32>(t->capacity);
     if (n > old_cap) {
-        memory::expand_series_copy(memory::buffer(static_cast<Node>(t->keys)), static_cast<i32>(n * 4));
+        memory::expand_series_copy(memory::buffer(static_cast<Node>(t->keys)),
+                                   static_cast<i32>(n * entry_bytes(t->kind)));
     }
     // The new flags are made last: nothing allocates between here and their
     // taking the old flags' place.
     Node nf = alloc_flags(n);
     t = record(table);
-    const Cell* cells = cells_of(t);
-    bucket::rebucket(flags_of(t), old_cap, reinterpret_cast<u32*>(memory::buffer(nf)->data()), n, keys_of(t),
-             [cells](i32 e) { return hash_value(cells[e], false); });
+    auto* new_flags = reinterpret_cast<u32*>(memory::buffer(nf)->data());
+    if (t->kind == kind::map) {
+        bucket::rebucket(flags_of(t), old_cap, new_flags, n, map_entries_of(t), [](const MapEntry& e) { return e.hash; });
+    } else {
+        const Cell* cells = cells_of(t);
+        bucket::rebucket(flags_of(t), old_cap, new_flags, n, keys_of(t),
+                         [cells](i32 e) { return hash_value(cells[e], false); });
+    }
     t->flags = static_cast<i32>(nf);
     t->capacity = static_cast<i32>(n);
     t->limit = limit;
@@ -1250,7 +1296,7 @@ void dump(Node table) {
         u32 want = pass == 0 ? bucket::live : bucket::deleted;
         for (u32 b = 0; b < cap; b++) {
             if (bucket::state(flags_of(t), b) != want) continue;
-            i32 e = keys_of(t)[b];
+            i32 e = t->kind < kind::pointer ? entry_at(t, b) : keys_of(t)[b];
             u32 type = t->kind < kind::pointer && e >= 0 ? cell::type_of(cells_of(t)[e]) : 0u;
             std::snprintf(line, sizeof line, "%u: %d (type %u)\n", b, e, type);
             console::print_text(line);

@@ -27,6 +27,7 @@
 #include "runtime/memory.h"
 #include "runtime/random.h"
 #include "runtime/registry.h"
+#include "runtime/system_object.h"
 #include "runtime/words.h"
 
 #include <bit>
@@ -390,28 +391,10 @@ const char* const english_months[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun"
                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
 // system/locale/months when the system object holds that field, else null
-// (valid until the next allocation). Only symbols that exist are looked up:
-// a field whose name was never interned cannot be there, and the lookups
-// are kept until the symbol table grows or starts again.
+// (valid until the next allocation).
 const Cell* live_months() {
-    if (!context::global) return nullptr;
-    static i32 ids[3];
-    static u32 generation = ~0u;
-    static u32 symbols = 0;
-    const u32 count = memory::buffer(symbol::block)->length();
-    if (generation != symbol::generation || (!(ids[0] && ids[1] && ids[2]) && count != symbols)) {
-        ids[0] = symbol::find("system");
-        ids[1] = symbol::find("locale");
-        ids[2] = symbol::find("months");
-        generation = symbol::generation;
-        symbols = count;
-    }
-    if (!(ids[0] && ids[1] && ids[2])) return nullptr;
-    const Cell* at = context::global_slot(ids[0]);
-    for (i32 i = 1; i < 3; i++) {
-        if (!at || cell::type_of(*at) != type::object) return nullptr;
-        at = object::rs_select(*at, cell::make(type::word, 0, static_cast<u32>(ids[i]), 0xFFFFFFFF));
-    }
+    static system_object::Path months_path{"locale", "months"};
+    const Cell* at = system_object::select(months_path);
     return at && cell::type_of(*at) != type::none ? at : nullptr;
 }
 

@@ -25,6 +25,7 @@
 #include "runtime/fire.h"
 #include "runtime/memory.h"
 #include "runtime/registry.h"
+#include "runtime/system_object.h"
 
 #include <cstring>
 
@@ -65,8 +66,38 @@ inline bool object_like_q(const Cell& c) {
     return (t == type::object || t == type::error) && c.data1 != 0;
 }
 
-inline Node catalog_ctx() { return object_like_q(catalog_cell) ? catalog_cell.data1 : 0; }
-inline Node standard_ctx() { return object_like_q(standard_cell) ? standard_cell.data1 : 0; }
+// system/catalog/errors and system/standard/error, read through the system
+// object on each use; the objects built here stand in while the system
+// object lacks them (before start-up builds it, or after a script replaced
+// a field with something else).
+system_object::Path catalog_path{"catalog", "errors"};
+system_object::Path standard_path{"standard", "error"};
+system_object::Path stack_trace_path{"state", "stack-trace"};
+system_object::Path source_files_path{"state", "source-files"};
+
+Node catalog_ctx() {
+    const Cell* c = system_object::select(catalog_path);
+    if (c && object_like_q(*c)) return c->data1;
+    return object_like_q(catalog_cell) ? catalog_cell.data1 : 0;
+}
+
+// Errors read their fields by position: a prototype must have them all.
+Node standard_ctx() {
+    const Cell* s = system_object::select(standard_path);
+    if (s && object_like_q(*s) && context::length(s->data1) >= field::count) return s->data1;
+    return object_like_q(standard_cell) ? standard_cell.data1 : 0;
+}
+
+// system/state/stack-trace, or the setting that stands in for it.
+Cell stack_trace_setting() {
+    const Cell* v = system_object::select(stack_trace_path);
+    return v ? *v : stack_trace;
+}
+
+Cell source_files_setting() {
+    const Cell* v = system_object::select(source_files_path);
+    return v ? *v : source_files;
+}
 
 // A word of the symbol bound to slot `slot` of ctx.
 inline Cell bound_word(Node ctx, i32 slot) {
@@ -481,8 +512,15 @@ bool ready() {
            kept(standard_record, standard_cell);
 }
 
-Cell catalog() { return catalog_cell; }
-Cell standard() { return standard_cell; }
+Cell catalog() {
+    const Cell* c = system_object::select(catalog_path);
+    return c && object_like_q(*c) ? *c : catalog_cell;
+}
+
+Cell standard() {
+    const Cell* s = system_object::select(standard_path);
+    return s && object_like_q(*s) && context::length(s->data1) >= field::count ? *s : standard_cell;
+}
 
 void set_catalog(const Cell& c) {
     if (!object_like_q(c)) return;
@@ -602,19 +640,21 @@ void capture_stack(const Cell& error) {
     const Cell err = error;
     const Cell st = *field_at(err, field::stack);
     if (cell::type_of(st) != type::integer) return;
-    const i32 level = cell::type_of(stack_trace) == type::integer && static_cast<i32>(stack_trace.data2) > 0
-                          ? static_cast<i32>(stack_trace.data2)
-                          : 1;
+    const Cell trace = stack_trace_setting();
+    const i32 level =
+        cell::type_of(trace) == type::integer && static_cast<i32>(trace.data2) > 0 ? static_cast<i32>(trace.data2) : 1;
     const i32 recorded = static_cast<i32>(st.data2);
     StackMark mark;
     Cell* names = stack::push(none::value);
     block::make_at(*names, 20);
     stack::frame_words(level, *names, recorded > 0 ? static_cast<u32>(recorded) : 0);
     *field_at(err, field::stack) = *names;
-    if (cell::type_of(source_files) == type::block && block::rs_length_q(source_files) > 0) {
+    // On the stack: the copy allocates, and the block must stay reachable.
+    const Cell* sources = stack::push(source_files_setting());
+    if (cell::type_of(*sources) == type::block && block::rs_length_q(*sources) > 0) {
         Cell* files = stack::push(none::value);
-        block::make_at(*files, block::rs_length_q(source_files));
-        block::rs_append_block(*files, source_files);
+        block::make_at(*files, block::rs_length_q(*sources));
+        block::rs_append_block(*files, *sources);
         *field_at(err, field::files) = *files;
     }
 }
@@ -653,11 +693,12 @@ i32 form(Cell* value, Cell* buffer, Cell*, i32 limit) {
     put(buffer, "\n*** Near : ");
     budget = write_cut(*slot(ctx, field::near), buffer, true, true, true, near_cut);
 
-    if (cell::type_of(stack_trace) == type::integer && static_cast<i32>(stack_trace.data2) > 0) {
+    const Cell trace = stack_trace_setting();
+    if (cell::type_of(trace) == type::integer && static_cast<i32>(trace.data2) > 0) {
         const Cell st = *slot(ctx, field::stack);
         if (cell::type_of(st) == type::integer) {
             put(buffer, "\n*** Stack: ");
-            budget = stack::form_frames(static_cast<i32>(stack_trace.data2), st, buffer, budget);
+            budget = stack::form_frames(static_cast<i32>(trace.data2), st, buffer, budget);
         } else if (cell::type_of(st) == type::block) {
             put(buffer, "\n*** Stack: ");
             budget = write_formed(st, buffer, budget);

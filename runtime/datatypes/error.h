@@ -11,10 +11,12 @@
 // (counting the catalog fields from 0, so the first id has the round code).
 //
 // The catalog and the prototype are built at start-up from error_catalog.h
-// (init_catalog) and kept in the root block; the boot program hands over its
-// own system/catalog/errors and system/standard/error with set_catalog and
-// set_standard. Until the system object exists, system/state/stack-trace and
-// system/state/source-files are the two settings below.
+// (init_catalog) and kept in the root block; start-up hands the catalog to
+// system/catalog/errors. Errors read system/catalog/errors,
+// system/standard/error, system/state/stack-trace and
+// system/state/source-files through the system object on each use
+// (system_object.h); the built objects and the two settings below stand in
+// while the system object lacks a field.
 //
 // Making an error allocates, and any allocation may move buffers: fields are
 // read through the context node again after every call that can allocate,
@@ -38,13 +40,13 @@ constexpr u32 class_id = 1;
 // The position of the `stack` field.
 constexpr i32 stack_index() { return field::stack; }
 
-// system/state/stack-trace: an integer! (1 at start-up). A positive integer
-// makes the report list call frames: 1 the function calls, 2 and above every
-// named frame.
+// What stands in for system/state/stack-trace while the system object has
+// no such field: an integer! (1). A positive integer makes the report list
+// call frames: 1 the function calls, 2 and above every named frame.
 extern Cell stack_trace;
-// system/state/source-files: a block! of the files being run, none until the
-// boot program sets it; capture_stack copies it into `files` when it is a
-// non-empty block.
+// What stands in for system/state/source-files: a block! of the files being
+// run (none); capture_stack copies it into `files` when it is a non-empty
+// block.
 extern Cell source_files;
 
 // --- The catalog -----------------------------------------------------------
@@ -55,10 +57,12 @@ extern Cell source_files;
 void init_catalog();
 bool ready();
 
-// The catalog object and the standard error prototype (none before init_catalog).
+// The catalog object and the standard error prototype in use: the system
+// object's when it holds them, else the built ones (none before
+// init_catalog).
 Cell catalog();
 Cell standard();
-// The boot program's own objects take over (the cells must be object!s).
+// The built objects (the cells must be object!s); init_catalog sets them.
 void set_catalog(const Cell& catalog);
 void set_standard(const Cell& standard);
 

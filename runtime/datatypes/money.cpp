@@ -26,6 +26,7 @@
 #include "runtime/memory.h"
 #include "runtime/random.h"
 #include "runtime/registry.h"
+#include "runtime/system_object.h"
 #include "runtime/words.h"
 
 #include <cctype>
@@ -263,29 +264,10 @@ namespace {
 // --- Text ------------------------------------------------------------------------
 
 // system/options/money-digits when the system object holds an integer there,
-// else 2; at most 5 (below 1: no fraction). The symbol ids are looked up
-// again only when the symbol table changed.
+// else 2; at most 5 (below 1: no fraction).
 i32 money_digits() {
-    if (!context::global) return 2;
-    static i32 ids[3];
-    static u32 generation = ~0u;
-    static u32 symbols = 0;
-    const u32 count = memory::buffer(symbol::block)->length();
-    if (generation != symbol::generation || (!(ids[0] && ids[1] && ids[2]) && count != symbols)) {
-        ids[0] = symbol::find("system");
-        ids[1] = symbol::find("options");
-        ids[2] = symbol::find("money-digits");
-        generation = symbol::generation;
-        symbols = count;
-    }
-    if (!(ids[0] && ids[1] && ids[2])) return 2;
-    const Cell* at = context::global_slot(ids[0]);
-    for (i32 i = 1; i < 3; i++) {
-        if (!at || cell::type_of(*at) != type::object) return 2;
-        at = object::rs_select(*at, cell::make(type::word, 0, static_cast<u32>(ids[i]), 0xFFFFFFFF));
-    }
-    if (!at || cell::type_of(*at) != type::integer) return 2;
-    const i32 n = integer::get(*at);
+    static system_object::Path digits_path{"options", "money-digits"};
+    const i32 n = system_object::integer_at(digits_path, 2);
     return n > fraction_digits ? fraction_digits : n;
 }
 

@@ -5,14 +5,12 @@
 // middle of a token and the natives between fetches of their arguments.
 #include "runtime/datatypes/money_text.h"
 
-#include "runtime/datatypes/context.h"
-#include "runtime/datatypes/object.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/word.h"
 #include "runtime/memory.h"
+#include "runtime/system_object.h"
 
 #include <cstring>
-#include <initializer_list>
 
 namespace oru::money {
 
@@ -34,19 +32,10 @@ bool same_nocase(const u8* a, const u8* b, i32 n) {
 }
 
 // system/locale/currencies/list when the system object holds a block there,
-// else null. Only symbols that exist are used: a field whose name was never
-// interned cannot be there. Valid until the next allocation.
+// else null. Valid until the next allocation.
 const Cell* live_list() {
-    if (!context::global) return nullptr;
-    const i32 system = symbol::find("system");
-    if (!system) return nullptr;
-    const Cell* at = context::global_slot(system);
-    for (const char* field : {"locale", "currencies", "list"}) {
-        if (!at || cell::type_of(*at) != type::object) return nullptr;
-        const i32 sym = symbol::find(field);
-        if (!sym) return nullptr;
-        at = object::rs_select(*at, cell::make(type::word, 0, static_cast<u32>(sym), 0xFFFFFFFF));
-    }
+    static system_object::Path list_path{"locale", "currencies", "list"};
+    const Cell* at = system_object::select(list_path);
     return at && cell::type_of(*at) == type::block ? at : nullptr;
 }
 

@@ -25,6 +25,7 @@
 #include "runtime/fire.h"
 #include "runtime/registry.h"
 #include "runtime/system.h"
+#include "runtime/system_object.h"
 #include "runtime/words.h"
 
 #include <cstring>
@@ -63,16 +64,8 @@ void set_named(const Cell& obj, const char* name, const Cell& value) {
 // The value at system/<names...> when every step is an object holding the
 // next, else none. Never allocates.
 Cell system_value(std::initializer_list<const char*> names) {
-    if (!context::global) return none::value;
-    const i32 sym = symbol::find("system");
-    const Cell* at = sym ? context::global_slot(sym) : nullptr;
-    if (!at) return none::value;
-    Cell v = *at;
-    for (const char* name : names) {
-        if (cell::type_of(v) != type::object) return none::value;
-        v = field_of(v, name);
-    }
-    return v;
+    const Cell* v = system_object::select(names);
+    return v ? *v : none::value;
 }
 
 // Pushes a new object with the named fields, all none: the standard object

@@ -495,13 +495,13 @@ protected:
 };
 
 TEST_F(LexerCurrencies, OneLookupForLiteralsTextAndAsMoney) {
-    // No system object: the start-up list, letter case ignored.
+    // The system object's start-up list, letter case ignored.
     EXPECT_EQ(literal("usd$1"), 155);
     EXPECT_EQ(text("EUR$1"), 47);
     EXPECT_EQ(run("as-money 'Usd 1").data1 & 0xFF, 155u);
     EXPECT_EQ(literal("ABC$1"), -1);
-    // The live list replaces it, for every maker alike.
-    run("system: make object! [locale: make object! [currencies: make object! [list: [ABC usd]]]]");
+    // Another list replaces it, for every maker alike.
+    run("system/locale/currencies/list: [ABC usd]");
     EXPECT_EQ(literal("abc$1"), 1);
     EXPECT_EQ(literal("USD$1"), 2);
     EXPECT_EQ(text("Abc$1"), 1);
@@ -515,7 +515,6 @@ TEST_F(LexerCurrencies, OneLookupForLiteralsTextAndAsMoney) {
 
 TEST_F(LexerCurrencies, AnIndexPastOneByteIsRefused) {
     run("list: copy [] loop 254 [append list 'AAA] append list 'YYY append list 'ZZZ "
-        "system: make object! [locale: make object! [currencies: make object! [list: none]]] "
         "system/locale/currencies/list: list");
     EXPECT_EQ(money::find_currency(reinterpret_cast<const u8*>("zzz"), 3), 256);
     EXPECT_EQ(literal("YYY$1"), 255);

@@ -275,12 +275,12 @@ TEST_F(NativesOutput, AsMoneyErrors) {
 }
 
 TEST_F(NativesOutput, AsMoneyReadsTheLiveCurrencyList) {
-    value("system: make object! [locale: make object! [currencies: make object! [list: [ABC usd]]]]");
+    value("system/locale/currencies/list: [ABC usd]");
     const Cell v = value("as-money 'USD 2");
     EXPECT_EQ(v.data1 & 0xFF, 2u);
     EXPECT_EQ(error("as-money 'EUR 2"), ErrorId::script_bad_denom);
     // A system object without the list: the start-up list is searched.
-    value("system: make object! [locale: none]");
+    value("system/locale: none");
     EXPECT_EQ(value("as-money 'EUR 2").data1 & 0xFF, static_cast<u32>(currency_index("EUR")));
 }
 
@@ -288,7 +288,6 @@ TEST_F(NativesOutput, AsMoneyReadsTheLiveCurrencyList) {
 // 255 of a longer list is refused, not stored as "no currency".
 TEST_F(NativesOutput, AsMoneyRefusesACurrencyIndexBeyondOneByte) {
     value("list: copy [] loop 254 [append list 'AAA] append list 'YYY append list 'ZZZ "
-          "system: make object! [locale: make object! [currencies: make object! [list: none]]] "
           "system/locale/currencies/list: list");
     EXPECT_EQ(value("length? list").data2, 256u);
     EXPECT_EQ(value("as-money 'YYY 1").data1 & 0xFF, 255u);
@@ -609,7 +608,7 @@ TEST_F(NativesOutput, SurviveACollectionAtEveryAllocation) {
     EXPECT_EQ(chars(value("uppercase/part skip \"xx\u00FF\u00FF\u00FFa\" 2 2")), U"\u0178\u0178\u00FFa");
     EXPECT_EQ(chars(value("to-local-file/full \"d/e\"")), from_utf8(platform::get_current_dir()) + U"/d/e");
     EXPECT_EQ(block::rs_length_q(value("stats/info")), 5);
-    value("system: make object! [locale: make object! [currencies: make object! [list: [ABC usd]]]]");
+    value("system/locale/currencies/list: [ABC usd]");
     EXPECT_EQ(value("as-money 'USD 2").data1 & 0xFF, 2u);
     EXPECT_GT(collector::cycles(), cycles);
 }
