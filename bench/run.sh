@@ -7,7 +7,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/tools/build.sh" build-bench -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
 for b in "$root"/build-bench/bench/bench_*; do
-  case $(basename "$b") in bench_load | bench_deflate | bench_binary_base | bench_image | bench_twin_png | bench_io | bench_orubin) continue ;; esac  # their own sections below
+  case $(basename "$b") in bench_load | bench_deflate | bench_binary_base | bench_image | bench_twin_png | bench_io | bench_orubin | bench_startup) continue ;; esac  # their own sections below
   echo "== $(basename "$b")"
   "$b"
 done
@@ -31,6 +31,40 @@ timed() {
   done
   secs=$(awk -v n=$best 'BEGIN { printf "%.3f", n / 1e9 }')
 }
+
+# Start-up: oru on an empty script against the interpreters' empty programs,
+# the three run in turn (back to back, so that a busy machine slows them
+# alike), best of 20 wall times each; then the in-process split of oru's
+# start: the runtime's own start, the decode of the boot image and its
+# module code.
+lua=$(command -v lua5.4 || true)
+if [ -z "$lua" ] && [ "$(id -u)" = 0 ]; then
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends lua5.4 >/dev/null && lua=$(command -v lua5.4)
+fi
+echo "== start-up (oru on an empty script against $python -c pass and ${lua:-lua5.4 (missing)} -e '', best of 20)"
+empty=$(mktemp --suffix=.oru)
+printf 'Oru []\n' > "$empty"
+best_oru=0 best_py=0 best_lua=0
+# One run's wall time in microseconds into $us.
+wall() {
+  local t0=$EPOCHREALTIME
+  "$@" >/dev/null 2>&1 || echo "failed: $*" >&2
+  local t1=$EPOCHREALTIME
+  us=$(( (${t1/./} - ${t0/./}) ))
+}
+for ((i = 0; i < 20; i++)); do
+  wall "$oru" "$empty"; ((best_oru == 0 || us < best_oru)) && best_oru=$us
+  wall "$python" -c pass; ((best_py == 0 || us < best_py)) && best_py=$us
+  if [ -n "$lua" ]; then wall "$lua" -e ''; ((best_lua == 0 || us < best_lua)) && best_lua=$us; fi
+done
+rm -f "$empty"
+printf '%-10s %10s %14s\n' program best-ms "oru / program"
+printf '%-10s %10.2f %14s\n' oru "$(awk -v u=$best_oru 'BEGIN { print u / 1000 }')" -
+printf '%-10s %10.2f %14.2f\n' python3 "$(awk -v u=$best_py 'BEGIN { print u / 1000 }')" "$(awk -v a=$best_oru -v b=$best_py 'BEGIN { print a / b }')"
+if [ -n "$lua" ]; then
+  printf '%-10s %10.2f %14.2f\n' lua5.4 "$(awk -v u=$best_lua 'BEGIN { print u / 1000 }')" "$(awk -v a=$best_oru -v b=$best_lua 'BEGIN { print a / b }')"
+fi
+"$root/build-bench/bench/bench_startup"
 
 echo "== evaluator (oru against $python, best of $runs)"
 printf '%-18s %10s %10s %8s  %s\n' benchmark oru-s python-s ratio result

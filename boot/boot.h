@@ -1,18 +1,29 @@
 // The least boot program: the base definitions of the global context and the
 // running of a script file named on the command line.
 //
-// Until the boot image exists, the words of the natives and actions are made
-// here from their spec texts, and the base values (datatype words, logic
-// words, character constants, named typesets, infix operators) are set in
-// C++. Everything runs on the interpreter thread after runtime_init.
+// Start-up lexes nothing: the boot image (boot/image.h) holds the library,
+// lexed at build time. Its define records set the datatype words, typesets
+// and native and action words; its module records are evaluated in order.
+// Everything runs on the interpreter thread after runtime_init.
 #pragma once
 
 #include <string>
 
 namespace oru::boot {
 
-// Sets the base words in the global context and installs the standard-output
-// print hook.
+// Decodes the boot image into the root block (root allocation on during the
+// decode, collection held off), which sets the datatype, typeset, native and
+// action words.
+void load_image();
+
+// Evaluates the image's module records in order, with root allocation off
+// and collection on (both put back after); an error that a module does not
+// catch is reported with its file and ends the process with status 254.
+// Then binds the library's functions to their hidden copies and installs
+// the standard-output print hook.
+void run_library();
+
+// load_image, then run_library.
 void define_base();
 
 // The offset of the script header in a script's text: "Oru", an optional

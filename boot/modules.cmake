@@ -1,6 +1,11 @@
-# The define records that start-up reads before any module runs: the
-# native and action words, each a set-word, `make native!` or `make action!`
-# and the block of its spec and table slot.
+# The one list of the library files that the image generator
+# (boot/make_image.cpp) lexes into the boot image. A name under generated/
+# is a file the build writes into its own directory; every other name is
+# under the source tree.
+
+# The define records, made before any module runs: the native and action
+# words, each a set-word, `make native!` or `make action!` and the block of
+# its spec and table slot.
 set(ORU_LIBRARY_DEFINES
   library/natives.oru
   library/actions.oru

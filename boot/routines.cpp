@@ -23,6 +23,7 @@
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/date.h"
 #include "runtime/datatypes/error.h"
+#include "runtime/datatypes/event.h"
 #include "runtime/datatypes/function.h"
 #include "runtime/datatypes/logic.h"
 #include "runtime/datatypes/native.h"
@@ -252,6 +253,9 @@ const Entry registry[] = {
     {"create-dir", natives_process::create_dir, 1, 0, false},
     {"exists?", natives_process::exists_q, 1, 0, false},
     {"os-info", natives_process::os_info, 0, 0, false},
+    {"event?", event::event_q, 1, 0, false},
+    {"send-event-os", event::send_event_os, 2, 0, false},
+    {"find-flag?", event::find_flag_q, 2, 0, false},
     ORU_TYPE_Q("bitset?", bitset),       ORU_TYPE_Q("binary?", binary),       ORU_TYPE_Q("block?", block),
     ORU_TYPE_Q("char?", char_),          ORU_TYPE_Q("email?", email),         ORU_TYPE_Q("file?", file),
     ORU_TYPE_Q("float?", float_),        ORU_TYPE_Q("get-path?", get_path),   ORU_TYPE_Q("get-word?", get_word),

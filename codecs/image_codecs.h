@@ -78,7 +78,5 @@ bool encode(i32 format, const u32* pixels, u32 width, u32 height, std::vector<u8
 // True when every pixel is fully opaque.
 bool opaque_q(const u32* pixels, size_t count);
 
-// Silences libtiff's global error and warning handlers (start-up).
-void init();
 
 }  // namespace oru::image_codec

@@ -7,6 +7,7 @@
 // their colour, from the exact palette when there are at most 256 entries,
 // else from a median-cut quantiser over a 15-bit colour histogram.
 #include "codecs/image_codecs.h"
+#include "runtime/platform/shared_library.h"
 
 #include <gif_lib.h>
 
@@ -17,6 +18,20 @@
 namespace oru::image_codec {
 
 namespace {
+
+#define ORU_GIF_FUNCTIONS(X) X(DGifCloseFile) X(DGifExtensionToGCB) X(DGifGetExtension) X(DGifGetExtensionNext)   \
+    X(DGifGetImageDesc) X(DGifGetLine) X(DGifGetRecordType) X(DGifOpen) X(EGifCloseFile) X(EGifGCBToExtension)    \
+    X(EGifOpen) X(EGifPutExtension) X(EGifPutImageDesc) X(EGifPutLine) X(EGifPutScreenDesc) X(EGifSetGifVersion)  \
+    X(GifFreeMapObject) X(GifMakeMapObject)
+ORU_GIF_FUNCTIONS(ORU_LIBRARY_POINTER)
+
+// libgif.so.7 is loaded at the first image of its format (see
+// runtime/platform/shared_library.h); without it every decode and encode
+// of the format fails.
+bool gif_loaded() {
+    static const bool loaded = platform::load_library("libgif.so.7", {ORU_GIF_FUNCTIONS(ORU_LIBRARY_SYMBOL)});
+    return loaded;
+}
 
 struct Reader {
     const u8* p;
@@ -69,6 +84,7 @@ bool first_image(GifFileType* g, int& transparent) {
 }  // namespace
 
 bool gif_decode(const u8* data, size_t size, Target& out) {
+    if (!gif_loaded()) return false;
     Reader reader{data, size};
     int err = 0;
     Decoder d{DGifOpen(&reader, read_bytes, &err)};
@@ -224,6 +240,7 @@ void quantise(const u32* px, size_t count, size_t room, std::vector<u32>& palett
 }  // namespace
 
 bool gif_encode(const u32* pixels, u32 width, u32 height, std::vector<u8>& out) {
+    if (!gif_loaded()) return false;
     const size_t count = static_cast<size_t>(width) * height;
     const bool has_clear = std::any_of(pixels, pixels + count, clear_q);
     // The transparent entry comes first; its colour is that of the first

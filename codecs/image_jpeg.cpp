@@ -3,12 +3,26 @@
 // the alpha byte with 255; encoding drops alpha, at quality 90 with 4:2:0
 // chroma subsampling.
 #include "codecs/image_codecs.h"
+#include "runtime/platform/shared_library.h"
 
 #include <turbojpeg.h>
 
 namespace oru::image_codec {
 
 namespace {
+
+#define ORU_JPEG_FUNCTIONS(X)                                                                               \
+    X(tjCompress2) X(tjDecompress2) X(tjDecompressHeader3) X(tjDestroy) X(tjFree) X(tjGetErrorCode) X(tjInitCompress) \
+    X(tjInitDecompress)
+ORU_JPEG_FUNCTIONS(ORU_LIBRARY_POINTER)
+
+// libturbojpeg.so.0 is loaded at the first image of its format (see
+// runtime/platform/shared_library.h); without it every decode and encode
+// of the format fails.
+bool jpeg_loaded() {
+    static const bool loaded = platform::load_library("libturbojpeg.so.0", {ORU_JPEG_FUNCTIONS(ORU_LIBRARY_SYMBOL)});
+    return loaded;
+}
 
 struct Handle {
     tjhandle h;
@@ -21,6 +35,7 @@ struct Handle {
 }  // namespace
 
 bool jpeg_decode(const u8* data, size_t size, Target& out) {
+    if (!jpeg_loaded()) return false;
     if (size > 0xFFFFFFFFu) return false;
     Handle d(tjInitDecompress());
     if (!d.h) return false;
@@ -36,6 +51,7 @@ bool jpeg_decode(const u8* data, size_t size, Target& out) {
 }
 
 bool jpeg_encode(const u32* pixels, u32 width, u32 height, std::vector<u8>& out) {
+    if (!jpeg_loaded()) return false;
     Handle c(tjInitCompress());
     if (!c.h) return false;
     unsigned char* jpeg = nullptr;

@@ -2,6 +2,7 @@
 // (our pixel words in memory order) and keeps its error jumps inside the
 // library: every failure comes back as a return value.
 #include "codecs/image_codecs.h"
+#include "runtime/platform/shared_library.h"
 
 #include <png.h>
 
@@ -10,7 +11,24 @@
 
 namespace oru::image_codec {
 
+namespace {
+
+#define ORU_PNG_FUNCTIONS(X) \
+    X(png_image_begin_read_from_memory) X(png_image_finish_read) X(png_image_free) X(png_image_write_to_memory)
+ORU_PNG_FUNCTIONS(ORU_LIBRARY_POINTER)
+
+// libpng16.so.16 is loaded at the first image of its format (see
+// runtime/platform/shared_library.h); without it every decode and encode
+// of the format fails.
+bool png_loaded() {
+    static const bool loaded = platform::load_library("libpng16.so.16", {ORU_PNG_FUNCTIONS(ORU_LIBRARY_SYMBOL)});
+    return loaded;
+}
+
+}  // namespace
+
 bool png_decode(const u8* data, size_t size, Target& out) {
+    if (!png_loaded()) return false;
     png_image image;
     std::memset(&image, 0, sizeof image);
     image.version = PNG_IMAGE_VERSION;
@@ -28,6 +46,7 @@ bool png_decode(const u8* data, size_t size, Target& out) {
 // Opaque images are written as RGB, the others as RGBA, at the library's
 // default zlib level (6) and filters.
 bool png_encode(const u32* pixels, u32 width, u32 height, std::vector<u8>& out) {
+    if (!png_loaded()) return false;
     png_image image;
     std::memset(&image, 0, sizeof image);
     image.version = PNG_IMAGE_VERSION;

@@ -5,6 +5,7 @@
 // hold. Decoding takes the first directory as RGBA with the top-left
 // origin; encoding writes 8-bit RGB, or RGBA with unassociated alpha, LZW.
 #include "codecs/image_codecs.h"
+#include "runtime/platform/shared_library.h"
 
 #include <tiffio.h>
 
@@ -14,6 +15,27 @@
 namespace oru::image_codec {
 
 namespace {
+
+#define ORU_TIFF_FUNCTIONS(X) X(TIFFClientOpenExt) X(TIFFClose) X(TIFFDefaultStripSize) X(TIFFFlush)              \
+    X(TIFFGetField) X(TIFFGetFieldDefaulted) X(TIFFIsTiled) X(TIFFOpenOptionsAlloc) X(TIFFOpenOptionsFree)        \
+    X(TIFFOpenOptionsSetErrorHandlerExtR) X(TIFFOpenOptionsSetMaxSingleMemAlloc)                                  \
+    X(TIFFOpenOptionsSetWarningHandlerExtR) X(TIFFRGBAImageOK) X(TIFFReadRGBAImageOriented) X(TIFFReadScanline)   \
+    X(TIFFScanlineSize64) X(TIFFSetErrorHandler) X(TIFFSetField) X(TIFFSetWarningHandler) X(TIFFWriteScanline)
+ORU_TIFF_FUNCTIONS(ORU_LIBRARY_POINTER)
+
+// libtiff.so.6 is loaded at the first image of its format (see
+// runtime/platform/shared_library.h); without it every decode and encode
+// of the format fails.
+bool tiff_loaded() {
+    static const bool loaded = [] {
+        if (!platform::load_library("libtiff.so.6", {ORU_TIFF_FUNCTIONS(ORU_LIBRARY_SYMBOL)})) return false;
+        // Handles opened elsewhere than through open() below stay quiet too.
+        TIFFSetErrorHandler(nullptr);
+        TIFFSetWarningHandler(nullptr);
+        return true;
+    }();
+    return loaded;
+}
 
 struct Memory {
     const u8* data;        // reading
@@ -117,6 +139,7 @@ bool read_plain(TIFF* t, uint32_t width, uint32_t height, Target& out) {
 }  // namespace
 
 bool tiff_decode(const u8* data, size_t size, Target& out) {
+    if (!tiff_loaded()) return false;
     Memory m{data, nullptr, size, 0};
     Closer c{open(m, "rm")};
     if (!c.t) return false;
@@ -136,6 +159,7 @@ bool tiff_decode(const u8* data, size_t size, Target& out) {
 }
 
 bool tiff_encode(const u32* pixels, u32 width, u32 height, std::vector<u8>& out) {
+    if (!tiff_loaded()) return false;
     out.clear();
     Memory m{nullptr, &out, 0, 0};
     Closer c{open(m, "w")};
@@ -174,12 +198,6 @@ bool tiff_encode(const u32* pixels, u32 width, u32 height, std::vector<u8>& out)
     TIFFClose(t);
     out.resize(m.size);
     return true;
-}
-
-void init() {
-    // Handles opened elsewhere than through open() above stay quiet too.
-    TIFFSetErrorHandler(nullptr);
-    TIFFSetWarningHandler(nullptr);
 }
 
 }  // namespace oru::image_codec

@@ -945,7 +945,9 @@ inline bool same_name(const u8* a, const u8* b, u32 n) {
 Cell loaded_word(const u8* a, i32 len, u32 t) {
     if (loaded_under.memory != memory::generation || loaded_under.symbols != symbol::generation ||
         loaded_under.global != context::global) {
-        std::memset(loaded, 0, sizeof loaded);
+        // Never stamped, the table still holds the zeros the program began
+        // with: clearing it would touch all its pages for nothing.
+        if (loaded_under.global) std::memset(loaded, 0, sizeof loaded);
         loaded_under = {memory::generation, symbol::generation, context::global};
     }
     const u32 n = static_cast<u32>(len);
@@ -1582,7 +1584,10 @@ struct HoldCollection {
 
 }  // namespace
 
+u64 scan_count = 0;
+
 i32 scan(Cell* out, const u8* src, i32 size, Mode mode, i32* consumed, const Trace* trace) {
+    scan_count++;
     State st;
     st.base = st.head = values.size();
     st.input = st.cur = st.last_at = src;

@@ -48,6 +48,10 @@ struct Trace {
 // its callback sees every token.
 i32 scan(Cell* out, const u8* src, i32 size, Mode mode, i32* consumed, const Trace* trace = nullptr);
 
+// Scans run since the process began (every load of text goes through scan):
+// start-up must run none, since the library comes decoded from the boot image.
+extern u64 scan_count;
+
 // Encodes the characters of a string! from its position (count characters,
 // -1 for all) as UTF-8 into the shared scratch buffer, or into a private
 // buffer when the room left there is smaller than the worst case, and scans

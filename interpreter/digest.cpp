@@ -12,6 +12,7 @@
 
 #include "interpreter/checksum.h"
 #include "runtime/fire.h"
+#include "runtime/platform/shared_library.h"
 
 #include <openssl/evp.h>
 
@@ -129,7 +130,20 @@ const bool has_clmul = detect_clmul();
 
 // --- Digests -------------------------------------------------------------------
 
+#define ORU_CRYPTO_FUNCTIONS(X)                                                                              \
+    X(EVP_md5) X(EVP_sha1) X(EVP_sha256) X(EVP_sha384) X(EVP_sha512) X(EVP_MD_CTX_new) X(EVP_MD_CTX_free) \
+    X(EVP_DigestInit_ex) X(EVP_DigestUpdate) X(EVP_DigestFinal_ex)
+ORU_CRYPTO_FUNCTIONS(ORU_LIBRARY_POINTER)
+
+// libcrypto is loaded at the first digest (runtime/platform/shared_library.h):
+// most runs compute none, and loading it costs every start.
+bool crypto_loaded() {
+    static const bool loaded = platform::load_library("libcrypto.so.3", {ORU_CRYPTO_FUNCTIONS(ORU_LIBRARY_SYMBOL)});
+    return loaded;
+}
+
 const EVP_MD* digest_of(i32 code) {
+    if (!crypto_loaded()) fire(ErrorId::internal_feature_na);
     switch (code) {
         case algorithm::md5: return EVP_md5();
         case algorithm::sha1: return EVP_sha1();

@@ -1,4 +1,7 @@
 // HTTP requests on libcurl; see http.h.
+//
+// libcurl, with the dozens of libraries it needs, is loaded at the first
+// request, not at start-up (runtime/platform/shared_library.h).
 #include "io/http.h"
 
 #include "interpreter/stack.h"
@@ -8,7 +11,10 @@
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/word.h"
 #include "runtime/fire.h"
+#include "runtime/platform/shared_library.h"
 
+// Type-checking macros of the header would stand in for the pointers below.
+#define CURL_DISABLE_TYPECHECK
 #include <curl/curl.h>
 
 #include <cctype>
@@ -40,9 +46,17 @@ bool same_name(const std::string& a, const std::string& b) {
     return true;
 }
 
-void global_init() {
-    static const bool done = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
-    (void)done;
+#define ORU_CURL_FUNCTIONS(X)                                                                           \
+    X(curl_global_init) X(curl_easy_init) X(curl_easy_cleanup) X(curl_easy_setopt) X(curl_easy_perform) \
+    X(curl_easy_getinfo) X(curl_slist_append) X(curl_slist_free_all)
+ORU_CURL_FUNCTIONS(ORU_LIBRARY_POINTER)
+
+// Loads libcurl and initialises it, once; false when it is not there (every
+// request then fails as an unreachable host does).
+bool global_init() {
+    static const bool loaded = platform::load_library("libcurl.so.4", {ORU_CURL_FUNCTIONS(ORU_LIBRARY_SYMBOL)}) &&
+                               curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    return loaded;
 }
 
 // The callbacks run inside curl_easy_perform and must not throw: a buffer
@@ -173,8 +187,8 @@ std::string method_text(const Cell& method) {
 
 Exchange perform(const std::string& method, const std::string& url, const HeaderList* headers,
                  const std::string* body) {
-    global_init();
     Exchange x;
+    if (!global_init()) return x;
     Receiving r{&x};
     Handle h;
     if (!h.curl || url.find('\0') != std::string::npos || !build_headers(h, headers)) return x;

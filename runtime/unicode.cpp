@@ -642,9 +642,10 @@ Node load_cp1251(const u8* src, i32 size, Cell* str, bool crlf) {
 
 // --- Case ----------------------------------------------------------------
 
+// The tables begin as zeros and the pairs never change, so a later start-up
+// writes the same entries again and nothing needs clearing: writing only the
+// pairs' entries leaves most of the tables' pages untouched.
 void init_case_tables() {
-    std::memset(upper_table, 0, sizeof upper_table);
-    std::memset(lower_table, 0, sizeof lower_table);
     for (const CasePair& p : upper_pairs) upper_table[p.from] = static_cast<i32>(p.to);
     for (const CasePair& p : lower_pairs) lower_table[p.from] = static_cast<i32>(p.to);
 }

@@ -110,7 +110,6 @@ u32* take(void* context, u32 width, u32 height) {
 }  // namespace
 
 void init_codecs() {
-    image_codec::init();
     spare = nullptr;  // the heap it came from was released with the last run
     kind = handles::push("image", release_record);
 }

@@ -51,7 +51,6 @@ bool decode(const u8* data, size_t size, Decoded& d) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    image_codec::init();
     return 0;
 }
 
