@@ -885,9 +885,8 @@ run:
 // taken from the same cells, else as fetch_blocks takes them. Any other
 // condition is taken as fetch_items takes it, then the blocks as
 // fetch_blocks takes them.
-namespace {
 template <i32 blocks>
-[[gnu::always_inline]] inline i32 call_branching(Call& call, Node desc, const Cell& code, i32 pc, i32 end) {
+[[gnu::noinline]] i32 call_branching(Call& call, Node desc, const Cell& code, i32 pc, i32 end) {
     constexpr i32 arity = blocks + 1;
     push_inline(call.fn);
     stack::mark_interp_native(call.name);
@@ -955,14 +954,8 @@ template <i32 blocks>
     return pc;
 }
 
-}  // namespace
-
-[[gnu::noinline]] i32 call_either(Call& call, Node desc, const Cell& code, i32 pc, i32 end) {
-    return call_branching<2>(call, desc, code, pc, end);
-}
-[[gnu::noinline]] i32 call_if(Call& call, Node desc, const Cell& code, i32 pc, i32 end) {
-    return call_branching<1>(call, desc, code, pc, end);
-}
+template i32 call_branching<1>(Call& call, Node desc, const Cell& code, i32 pc, i32 end);
+template i32 call_branching<2>(Call& call, Node desc, const Cell& code, i32 pc, i32 end);
 
 // The same for a native! or action! called without refinements (its
 // routine gets -1 for each it has); either and if run their block from here
@@ -970,10 +963,8 @@ template <i32 blocks>
 // place), the value so far is the first argument, in place: it is checked
 // and two integers are computed as fetch_args does, and no function value
 // lies below the frame.
-namespace {
 template <bool infix>
-[[gnu::always_inline]] inline i32 call_direct_native(Call& call, Node desc, u32 sig, const Cell& code, i32 pc,
-                                                     i32 end) {
+[[gnu::noinline]] i32 call_direct_native(Call& call, Node desc, u32 sig, const Cell& code, i32 pc, i32 end) {
     if constexpr (infix) {
         stack::top--;
         stack::mark_interp_native(call.name);
@@ -1034,14 +1025,8 @@ template <bool infix>
     return pc;
 }
 
-}  // namespace
-
-[[gnu::noinline]] i32 call_native(Call& call, Node desc, u32 sig, const Cell& code, i32 pc, i32 end) {
-    return call_direct_native<false>(call, desc, sig, code, pc, end);
-}
-[[gnu::noinline]] i32 call_native_infix(Call& call, Node desc, u32 sig, const Cell& code, i32 pc, i32 end) {
-    return call_direct_native<true>(call, desc, sig, code, pc, end);
-}
+template i32 call_direct_native<false>(Call& call, Node desc, u32 sig, const Cell& code, i32 pc, i32 end);
+template i32 call_direct_native<true>(Call& call, Node desc, u32 sig, const Cell& code, i32 pc, i32 end);
 
 // Any call: the frame, the arguments as the description says, the call.
 [[gnu::noinline]] i32 call_general(Call& call, const Cell& code, i32 pc, i32 end) {

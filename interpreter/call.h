@@ -225,12 +225,12 @@ template <bool either>
 i32 call_general(Call& call, const Cell& code, i32 pc, i32 end);
 i32 call_direct_function(Call& call, Node desc, u32 sig, const Cell& code, i32 pc, i32 end);
 i32 call_refined_function(Call& call, Node desc, u32 sig, const Cell& code, i32 pc, i32 end);
-// call_branching for either and if.
-i32 call_either(Call& call, Node desc, const Cell& code, i32 pc, i32 end);
-i32 call_if(Call& call, Node desc, const Cell& code, i32 pc, i32 end);
-// call_direct_native, not infix and infix.
-i32 call_native(Call& call, Node desc, u32 sig, const Cell& code, i32 pc, i32 end);
-i32 call_native_infix(Call& call, Node desc, u32 sig, const Cell& code, i32 pc, i32 end);
+// either's (blocks 2) and if's (1) road.
+template <i32 blocks>
+i32 call_branching(Call& call, Node desc, const Cell& code, i32 pc, i32 end);
+// The direct road of a native or action, not infix or infix.
+template <bool infix>
+i32 call_direct_native(Call& call, Node desc, u32 sig, const Cell& code, i32 pc, i32 end);
 
 // Every call made from code. While not tracing, a function or native whose
 // description is cached (it is never built here) takes a road of its own:
@@ -252,7 +252,7 @@ i32 call_native_infix(Call& call, Node desc, u32 sig, const Cell& code, i32 pc, 
                 if (t == type::function || !direct || function::signature::arity(sig) == 0)
                     return call_general(call, code, pc, end);
                 if (cell::type_of(call.name) != type::word) call.name = anon_name();
-                return call_native_infix(call, cell::node(*cached), sig, code, pc, end);
+                return call_direct_native<true>(call, cell::node(*cached), sig, code, pc, end);
             }
             if (cell::type_of(call.name) != type::word) call.name = anon_name();
             if (t == type::function) {
@@ -266,11 +266,11 @@ i32 call_native_infix(Call& call, Node desc, u32 sig, const Cell& code, i32 pc, 
                     const native::Entry entry = native::entry_of(call.fn);
                     const i32 arity = function::signature::arity(sig);
                     if (entry == natives::either && arity == 3)
-                        return call_either(call, cell::node(*cached), code, pc, end);
+                        return call_branching<2>(call, cell::node(*cached), code, pc, end);
                     if (entry == natives::if_ && arity == 2)
-                        return call_if(call, cell::node(*cached), code, pc, end);
+                        return call_branching<1>(call, cell::node(*cached), code, pc, end);
                 }
-                return call_native(call, cell::node(*cached), sig, code, pc, end);
+                return call_direct_native<false>(call, cell::node(*cached), sig, code, pc, end);
             }
         }
     }

@@ -24,10 +24,9 @@ bool trace_run = false;
 bool general_road = false;
 u32 callback_bits = 0;
 
-namespace {
-
-// ORU_EVAL_GENERAL=1: the shortcuts stay off for the whole process.
 bool general_only = false;
+
+namespace {
 
 // The tracer of the running trace run (none outside one), its mask.
 Cell tracer{type::none, 0, 0, 0};
@@ -49,11 +48,6 @@ const Cell* events() {
 inline i32 bit_index(u32 bit) { return __builtin_ctz(bit); }
 
 }  // namespace
-
-void set_tracing(bool on) {
-    tracing = on;
-    general_road = on || general_only;
-}
 
 void trace_init() {
     const char* g = std::getenv("ORU_EVAL_GENERAL");

@@ -48,9 +48,15 @@ extern bool trace_run;
 // it (the test suite runs once so to compare).
 extern bool general_road;
 
+// ORU_EVAL_GENERAL=1 was set at start-up.
+extern bool general_only;
+
 // Switches delivery on or off (the previous state is the caller's to put
 // back); general_road follows.
-void set_tracing(bool on);
+inline void set_tracing(bool on) {
+    tracing = on;
+    general_road = on || general_only;
+}
 
 // Reads ORU_EVAL_GENERAL and clears every switch (start-up).
 void trace_init();
