@@ -275,14 +275,11 @@ i32 fetch_args(Call& call, const Cell& code, i32 pc, i32 end) {
     ORU_TRACE(event::call, &code, pc, &call.name, &call.fn);
     // An operator whose right operand needed evaluating: two integers are
     // done here as in eval_expression, without the handler.
-    if (call.infix && native_like && !tracing) {
+    if (call.infix && native_like && !general_road) {
         Cell* args = stack::arguments;
         if (cell::type_of(args[0]) == type::integer && cell::type_of(args[1]) == type::integer &&
             stack::top == args + 2) {
-            const u32 slot = call.fn.data1 + 1;
-            const IntOp op = t == type::action ? (slot <= action::count ? int_op_tables.action[slot] : IntOp::none)
-                                               : (slot <= static_cast<u32>(native::table_slots)
-                                                      ? int_op_tables.native[slot] : IntOp::none);
+            const IntOp op = int_op_for(t, call.fn.data1);
             if (op != IntOp::none && integer_op(op, args, static_cast<i32>(args[1].data2))) return pc;
         }
     }
@@ -291,22 +288,8 @@ i32 fetch_args(Call& call, const Cell& code, i32 pc, i32 end) {
         if (!entry) fire(ErrorId::internal_not_done);
         // either and if run their block from here, as their natives would
         // (same frame, same result), without the native's machine frame.
-        if (entry == natives::either) {
-            Cell* args = stack::arguments;
-            if (cell::type_of(args[0]) == type::unset) [[unlikely]] logic::truth_strict(args[0]);
-            Cell* branch = logic::truth(args[0]) ? args + 1 : args + 2;
-            stack::top = branch + 1;
-            (void)eval_block(*branch, true);
-            return pc;
-        }
-        if (entry == natives::if_) {
-            Cell* args = stack::arguments;
-            if (!logic::truth(args[0])) {
-                stack::set_result(none::value);
-                return pc;
-            }
-            stack::top = args + 2;
-            (void)eval_block(args[1], true);
+        if (const i32 blocks = general_road ? 0 : branch_blocks(entry)) {
+            choose(blocks, stack::arguments);
             return pc;
         }
         const u32 c = entry(false, ref_count ? refs : nullptr);
@@ -444,7 +427,7 @@ namespace {
                                               i32 pc, i32 end) {
     i32 d = from;
     while (d < arity) {
-        if (!tracing && pc < end) [[likely]] {
+        if (!general_road && pc < end) [[likely]] {
             SeriesBuffer* const b = memory::buffer(cell::node(code));
             const i32 limit = std::min(end, static_cast<i32>((b->tail - b->head) / sizeof(Cell)));
             const Cell* const cells = b->cells();
@@ -520,7 +503,7 @@ namespace {
 // tests pending.
 [[gnu::always_inline]] inline i32 fetch_blocks(const Call& call, Node desc, i32 blocks, i32 arity, const Cell& code,
                                                i32 pc, i32 end) {
-    if (!tracing && stack::end - stack::top > blocks) [[likely]] {
+    if (!general_road && stack::end - stack::top > blocks) [[likely]] {
         SeriesBuffer* const b = memory::buffer(cell::node(code));
         const i32 limit = std::min(end, static_cast<i32>((b->tail - b->head) / sizeof(Cell)));
         const i32 after = pc + blocks;
@@ -559,10 +542,7 @@ inline void take_result() {
         return;
     }
     if (stack::frame_top == stack::frame_bottom) __builtin_unreachable();
-    Cell* const result = stack::arguments;
-    stack::arguments = stack::bottom + (--stack::frame_top)->base;
-    result[-1] = *result;
-    stack::top = result;
+    stack::unwind_below();
 }
 
 }  // namespace
@@ -891,7 +871,7 @@ template <i32 blocks>
     push_inline(call.fn);
     stack::mark_interp_native(call.name);
     i32 next = -1;
-    if (!tracing && stack::end - stack::top > arity) [[likely]] {
+    if (!general_road && stack::end - stack::top > arity) [[likely]] {
         SeriesBuffer* const b = memory::buffer(cell::node(code));
         const i32 limit = std::min(end, static_cast<i32>((b->tail - b->head) / sizeof(Cell)));
         const Cell* const cells = b->cells();
@@ -981,12 +961,9 @@ template <bool infix>
     const bool action_q = cell::type_of(call.fn) == type::action;
     if constexpr (infix) {
         Cell* args = stack::arguments;
-        if (!tracing && cell::type_of(args[0]) == type::integer && cell::type_of(args[1]) == type::integer &&
+        if (!general_road && cell::type_of(args[0]) == type::integer && cell::type_of(args[1]) == type::integer &&
             stack::top == args + 2) {
-            const u32 slot = call.fn.data1 + 1;
-            const IntOp op = action_q ? (slot <= action::count ? int_op_tables.action[slot] : IntOp::none)
-                                      : (slot <= static_cast<u32>(native::table_slots) ? int_op_tables.native[slot]
-                                                                                       : IntOp::none);
+            const IntOp op = int_op_for(cell::type_of(call.fn), call.fn.data1);
             if (op != IntOp::none && integer_op(op, args, static_cast<i32>(args[1].data2))) {
                 close_frame();
                 ORU_TRACE(event::return_, &code, pc, &call.name, stack::top - 1);
@@ -1001,11 +978,8 @@ template <bool infix>
         // either and if are entries, so the test for a missing one is made
         // only on the road that calls it.
         const native::Entry entry = native::entry_of(call.fn);
-        if (entry == natives::either) {
-            choose_branch<true>(stack::arguments);
-            if (pending) return pc;
-        } else if (entry == natives::if_) {
-            choose_branch<false>(stack::arguments);
+        if (const i32 blocks = branch_blocks(entry)) {
+            choose(blocks, stack::arguments);
             if (pending) return pc;
         } else {
             if (!entry) fire(ErrorId::internal_not_done);

@@ -29,7 +29,9 @@ template <bool opened = false>
     const u32 ref = stack::index_of(stack::arguments) + 1;
     ctx_cell->data2 = ref;
     const RunningFunction outer = running;
-    if (!(ctx_cell->header & context::on_stack)) [[unlikely]] {
+    // Nothing is kept on the general road (nor for a context whose values
+    // are not on the stack).
+    if (!(ctx_cell->header & context::on_stack) | general_road) [[unlikely]] {
         running = RunningFunction{};
     } else {
         running.ctx = ctx;
@@ -40,7 +42,7 @@ template <bool opened = false>
     // The caller's frame is the top one (stack::set_body_flag without its
     // test for an empty frame stack).
     if (stack::frame_top == stack::frame_bottom) __builtin_unreachable();
-    if (!opened) stack::frame_top[-1].header |= frame_flag::body;
+    if (!opened) stack::set_body_flag(true);
     const bool was_tracing = tracing;
     const bool flagged = (fn.header & function::attribute::mask) != 0;
     if (flagged) [[unlikely]] {
@@ -82,7 +84,7 @@ template <bool opened = false>
     }
     if (code) return code;
     if (stack::frame_top == stack::frame_bottom) __builtin_unreachable();
-    if (!opened) stack::frame_top[-1].header &= ~frame_flag::body;
+    if (!opened) stack::set_body_flag(false);
     return 0;
 }
 
@@ -174,7 +176,7 @@ bool branch_value(const Cell& block, const Cell* cells, i32 i, i32 length);
 // The first cell decides whether branch_value is worth a call: a word or a
 // value that stands for itself.
 [[gnu::always_inline]] inline void run_branch(const Cell& block) {
-    if (!tracing) [[likely]] {
+    if (!general_road) [[likely]] {
         SeriesBuffer* const b = memory::buffer(cell::node(block));
         const i32 i = cell::head_index(block);
         const i32 length = static_cast<i32>((b->tail - b->head) / sizeof(Cell));
@@ -242,7 +244,7 @@ i32 call_direct_native(Call& call, Node desc, u32 sig, const Cell& code, i32 pc,
 [[gnu::always_inline]] inline i32 call_value(Call& call, const Cell& code, i32 pc, i32 end) {
     constexpr u32 valid_direct = function::signature::valid | function::signature::direct;
     const u32 t = cell::type_of(call.fn);
-    if (!tracing && (t == type::function || t == type::native || t == type::action)) [[likely]] {
+    if (!general_road && (t == type::function || t == type::native || t == type::action)) [[likely]] {
         const Node holder = t == type::function ? function::extra_of(call.fn) : native::auxiliary_of(call.fn);
         const Cell* cached = cell_at(holder, 1);
         const u32 sig = cached->data3;
@@ -265,10 +267,9 @@ i32 call_direct_native(Call& call, Node desc, u32 sig, const Cell& code, i32 pc,
                 if (t == type::native) {
                     const native::Entry entry = native::entry_of(call.fn);
                     const i32 arity = function::signature::arity(sig);
-                    if (entry == natives::either && arity == 3)
-                        return call_branching<2>(call, cell::node(*cached), code, pc, end);
-                    if (entry == natives::if_ && arity == 2)
-                        return call_branching<1>(call, cell::node(*cached), code, pc, end);
+                    const i32 blocks = branch_blocks(entry);
+                    if (blocks == 2 && arity == 3) return call_branching<2>(call, cell::node(*cached), code, pc, end);
+                    if (blocks == 1 && arity == 2) return call_branching<1>(call, cell::node(*cached), code, pc, end);
                 }
                 return call_direct_native<false>(call, cell::node(*cached), sig, code, pc, end);
             }

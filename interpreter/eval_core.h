@@ -164,13 +164,17 @@ struct IntOpTables {
 };
 constexpr IntOpTables int_op_tables;
 
-[[gnu::always_inline]] inline IntOp int_op_of(const Cell& op_value) {
-    const u32 wrapped = op::wrapped_type(op_value);
-    const u32 slot = op_value.data1 + 1;
-    if (wrapped == type::action) return slot <= action::count ? int_op_tables.action[slot] : IntOp::none;
-    if (wrapped == type::native)
+// The operation of the action or native in slot `slot_index` (the cell's
+// first payload word) of the given type on two integers, else none.
+[[gnu::always_inline]] inline IntOp int_op_for(u32 t, u32 slot_index) {
+    const u32 slot = slot_index + 1;
+    if (t == type::action) return slot <= action::count ? int_op_tables.action[slot] : IntOp::none;
+    if (t == type::native)
         return slot <= static_cast<u32>(native::table_slots) ? int_op_tables.native[slot] : IntOp::none;
     return IntOp::none;
+}
+[[gnu::always_inline]] inline IntOp int_op_of(const Cell& op_value) {
+    return int_op_for(op::wrapped_type(op_value), op_value.data1);
 }
 
 // An argument item that takes an evaluated integer!.
@@ -289,18 +293,18 @@ template <bool calls = true>
     // handler shares.
     const auto arith = [&](i32 code) __attribute__((always_inline)) {
         i32 v;
-        if (actions::integer_math(code, l, r, &v)) [[likely]] {
+        if (integer::math(code, l, r, &v)) [[likely]] {
             store(v);
             return true;
         }
         if (!calls) return false;
-        *left = cell::float_(actions::integer_overflow(code, l, r));
+        *left = cell::float_(integer::overflow_value(code, l, r));
         return true;
     };
     switch (op) {
-        case IntOp::add: return arith(actions::math_code::add);
-        case IntOp::subtract: return arith(actions::math_code::subtract);
-        case IntOp::multiply: return arith(actions::math_code::multiply);
+        case IntOp::add: return arith(integer::op::add);
+        case IntOp::subtract: return arith(integer::op::subtract);
+        case IntOp::multiply: return arith(integer::op::multiply);
         case IntOp::divide:
             if (!calls || r == 0 || (l == INT32_MIN && r == -1)) return false;  // the handler raises the error
             integer::do_math_op(l, r, integer::op::divide, left);
@@ -309,21 +313,21 @@ template <bool calls = true>
             if (r == 0 || (l == INT32_MIN && r == -1)) return false;  // the handler raises the error
             store(l % r);  // the sign of l, as the handler gives it
             return true;
-        case IntOp::and_: return arith(actions::math_code::and_);
-        case IntOp::or_: return arith(actions::math_code::or_);
-        case IntOp::xor_: return arith(actions::math_code::xor_);
-        case IntOp::equal: *left = logic::make(actions::integer_compare(actions::op::equal, l, r)); return true;
+        case IntOp::and_: return arith(integer::op::and_);
+        case IntOp::or_: return arith(integer::op::or_);
+        case IntOp::xor_: return arith(integer::op::xor_);
+        case IntOp::equal: *left = logic::make(integer::compare_values(actions::op::equal, l, r)); return true;
         case IntOp::strict_equal:
-            *left = logic::make(actions::integer_compare(actions::op::strict_equal, l, r));
+            *left = logic::make(integer::compare_values(actions::op::strict_equal, l, r));
             return true;
-        case IntOp::not_equal: *left = logic::make(actions::integer_compare(actions::op::not_equal, l, r)); return true;
-        case IntOp::lesser: *left = logic::make(actions::integer_compare(actions::op::lesser, l, r)); return true;
+        case IntOp::not_equal: *left = logic::make(integer::compare_values(actions::op::not_equal, l, r)); return true;
+        case IntOp::lesser: *left = logic::make(integer::compare_values(actions::op::lesser, l, r)); return true;
         case IntOp::lesser_equal:
-            *left = logic::make(actions::integer_compare(actions::op::lesser_equal, l, r));
+            *left = logic::make(integer::compare_values(actions::op::lesser_equal, l, r));
             return true;
-        case IntOp::greater: *left = logic::make(actions::integer_compare(actions::op::greater, l, r)); return true;
+        case IntOp::greater: *left = logic::make(integer::compare_values(actions::op::greater, l, r)); return true;
         case IntOp::greater_equal:
-            *left = logic::make(actions::integer_compare(actions::op::greater_equal, l, r));
+            *left = logic::make(integer::compare_values(actions::op::greater_equal, l, r));
             return true;
         case IntOp::none: return false;
     }
@@ -514,7 +518,7 @@ i32 infix_after(const Cell& code, i32 pc, i32 end, Cell* start);
 // eval_expression must run (it also raises the errors). `in_place` off:
 // the caller found the first right operand not readable in place.
 [[gnu::always_inline]] inline i32 fetch_plain(bool no_infix, const Cell& code, i32 pc, i32 end, bool in_place = true) {
-    if (tracing) return -1;
+    if (general_road) return -1;
     SeriesBuffer* b = memory::buffer(cell::node(code));
     const i32 length = static_cast<i32>((b->tail - b->head) / sizeof(Cell));
     if (pc >= length) return -1;

@@ -64,7 +64,8 @@ KeptIntOp kept_int_ops[8];
 [[gnu::noinline]] void refresh_globals() {
     globals = GlobalValues{};
     const Node ctx = context::global;
-    if (!ctx) return;
+    // On the general road nothing is kept: every read goes through the context.
+    if (!ctx || general_road) return;
     const Cell& c = *context::cell_of(ctx);
     // Only a values block of a context that is no object's: its slots are
     // read and written as they are.
@@ -115,7 +116,7 @@ void paren_value(const Cell& paren);
 // that integer without its two frames: nothing in it can raise, trace or
 // unwind, so nothing could see them. False when the paren must be evaluated.
 [[gnu::noinline]] bool paren_integer(const Cell& paren, i32& out, i32 kept) {
-    if (tracing || !room_q()) return false;
+    if (general_road || !room_q()) return false;
     SeriesBuffer* const b = memory::buffer(cell::node(paren));
     const i32 length = static_cast<i32>((b->tail - b->head) / sizeof(Cell));
     const i32 i = cell::head_index(paren);
@@ -224,7 +225,7 @@ namespace {
         if (cell::type_of(w) != type::word) break;
         const Cell* v = peek(w);
         if (!v || cell::type_of(*v) != type::op) break;
-        if (!tracing) [[likely]] {
+        if (!general_road) [[likely]] {
             // Nothing has run since b was fetched: its cells are current.
             const Cell* const cells = b->cells();
             // Computed in place when the right operand is read in place;
@@ -276,7 +277,7 @@ namespace {
 // than it saves). What is left goes to infix_general, so that this road
 // saves and restores only the few registers the in-place operators need.
 [[gnu::noinline]] i32 infix_chain(const Cell& code, i32 pc, i32 end, Cell* start) {
-    if (!tracing) [[likely]] {
+    if (!general_road) [[likely]] {
         SeriesBuffer* const b = memory::buffer(cell::node(code));
         const i32 length = static_cast<i32>((b->tail - b->head) / sizeof(Cell));
         bool more = false;
@@ -295,7 +296,7 @@ namespace {
 // code ends after it, or a value that is not a word follows) computed first
 // with no call (quick_op), so that this road saves no registers.
 [[gnu::noinline]] i32 infix_after(const Cell& code, i32 pc, i32 end, Cell* start) {
-    if (!tracing) [[likely]] {
+    if (!general_road) [[likely]] {
         SeriesBuffer* const b = memory::buffer(cell::node(code));
         const i32 limit = std::min(end, static_cast<i32>((b->tail - b->head) / sizeof(Cell)));
         const Cell* const cells = b->cells();
@@ -332,7 +333,7 @@ inline Cell* set_slot(const Cell& set_word, i32 kept) {
 // for it could not have overflowed either. Returns the next pc, or -1 with
 // nothing done when the ordinary road must run.
 [[gnu::noinline]] i32 set_plain(const Cell& set_word, const Cell& code, i32 pc, i32 end) {
-    if (tracing || !room_q()) return -1;
+    if (general_road || !room_q()) return -1;
     const i32 kept = kept_globals();
     SeriesBuffer* const b = memory::buffer(cell::node(code));
     const i32 length = static_cast<i32>((b->tail - b->head) / sizeof(Cell));
@@ -419,7 +420,7 @@ namespace {
 // plain_shape_q found it): its frame, its value evaluated, the store. Out of
 // line, so that the roads inlined into eval_value stay small.
 [[gnu::noinline]] i32 set_general(const Cell& set_word, const Cell& code, i32 pc, i32 end, bool in_place) {
-    if (!in_place && !tracing) {
+    if (!in_place && !general_road) {
         const i32 infix = set_infix(set_word, code, pc, end);
         if (infix >= 0) return infix;
     }
@@ -673,31 +674,15 @@ template <BlockFrame frame>
 // it); its value then takes the paren's place. The block's evaluation is
 // inlined here, so that the paren costs eval_block's one machine frame.
 // Its two frames (a native one, then the block's own, both <body>) are
-// opened in one step when both fit, else one by one, so that the overflow
-// is raised with the first one open; they are closed in one step: both
-// start at hold + 1, so the block's result slot is the native frame's too.
+// opened in one step (stack::mark_interp_native_eval) and closed in one
+// step: both start at hold + 1, so the block's result slot is the native
+// frame's too, and its value then moves into the paren's cell.
 [[gnu::noinline]] void paren_value(const Cell& paren) {
-    Cell* const hold = push_inline(paren);
-    if (stack::frame_end - stack::frame_top >= 2) [[likely]] {
-        const Cell& name = body_name();
-        const u32 header = stack::encode_symbol(name.data2) | frame_flag::interp;
-        CallFrame* const f = stack::frame_top;
-        f[0] = CallFrame{header | (frame_kind::native << frame_flag::kind_shift), stack::index_of(stack::arguments),
-                         name.data1, 0, 0};
-        f[1] = CallFrame{header | (frame_kind::eval << frame_flag::kind_shift), stack::index_of(stack::top),
-                         name.data1, 0, 0};
-        stack::frame_top = f + 2;
-        stack::arguments = stack::top;
-    } else {
-        stack::mark_interp_native(body_name());
-        stack::mark_interp_eval(body_name());
-    }
+    push_inline(paren);
+    stack::mark_interp_native_eval(body_name());
     if (block_from<BlockFrame::opened>(paren, cell::head_index(paren), true)) return;
     if (stack::frame_top - stack::frame_bottom < 2) __builtin_unreachable();
-    stack::frame_top -= 2;
-    *hold = *stack::arguments;
-    stack::arguments = stack::bottom + stack::frame_top->base;
-    stack::top = hold + 1;
+    stack::unwind_below(2);
 }
 
 }  // namespace

@@ -122,18 +122,12 @@ namespace {
     }
     {
         base[1] = fn;
-        // The frame mark_interp_func opens, with the body flag run_body sets,
-        // written as stack::mark_frame writes it (its room is checked above).
+        // The frame mark_interp_func opens, with the body flag run_body sets
+        // (its room is checked above).
         const Node fn_ctx = function::context_of(fn);
         Cell* const ctx_cell = context::cell_of(fn_ctx);
-        CallFrame* const frame = stack::frame_top++;
-        frame->header = stack::encode_symbol(name.data2) | (frame_kind::function << frame_flag::kind_shift) |
-                        frame_flag::interp | frame_flag::body;
-        frame->base = stack::index_of(stack::arguments);
-        frame->name_ctx = name.data1;
-        frame->fn_ctx = fn_ctx;
-        frame->values = fn_ctx ? ctx_cell->data2 : 0;
-        stack::arguments = args;
+        stack::top = args;
+        stack::mark_interp_body(name, fn_ctx, ctx_cell->data2);
         stack::top = after + slots;
         // No call event: tracing is off (path_value's test), and nothing has
         // run since.
@@ -172,7 +166,7 @@ declined:
 // raises it. A path naming one refinement by a word whose plan is kept
 // takes planned_path_call unless it was declined at this place.
 [[gnu::noinline]] i32 path_value(const Cell& path, const Cell& code, i32 pc, i32 end, bool get) {
-    if (!get && !tracing) [[likely]] {
+    if (!get && !general_road) [[likely]] {
         const SeriesBuffer* const b = memory::buffer(cell::node(path));
         const i32 head = cell::head_index(path);
         const i32 len = static_cast<i32>((b->tail - b->head) / sizeof(Cell));

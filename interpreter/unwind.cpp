@@ -11,30 +11,6 @@ namespace oru::interpreter {
 
 u32 pending = 0;
 
-namespace {
-
-// Restores the values reference of the function context a frame called.
-inline void restore_frame(const CallFrame& f) {
-    if (f.fn_ctx && stack::kind_of(f) == frame_kind::function) context::cell_of(f.fn_ctx)->data2 = f.values;
-}
-
-// The argument base a frame's callee runs with: the base saved by the frame
-// above it, or the current one for the top frame.
-inline Cell* own_base(CallFrame* f) {
-    return f + 1 < stack::frame_top ? stack::at_index(f[1].base) : stack::arguments;
-}
-
-// Drops every frame above f (restoring function contexts), leaves f open
-// with arguments = top = its own argument base, and the result slot set.
-void land_on(CallFrame* f, const Cell& result) {
-    Cell* base = own_base(f);
-    for (CallFrame* g = stack::frame_top; g-- > f + 1;) restore_frame(*g);
-    stack::frame_top = f + 1;
-    stack::arguments = stack::top = base;
-    stack::set_last(result);
-}
-
-}  // namespace
 
 u32 signal_break(bool value, bool continue_) {
     const ErrorId no_loop = continue_ ? ErrorId::throw_continue : ErrorId::throw_break;
@@ -44,7 +20,7 @@ u32 signal_break(bool value, bool continue_) {
         const u32 k = stack::kind_of(*f);
         if (k == frame_kind::try_all) fire(no_loop);
         if (k != frame_kind::loop) continue;
-        land_on(f, value && !continue_ ? *stack::arguments : unset::value);
+        stack::land_on(f, value && !continue_ ? *stack::arguments : unset::value);
         return pending = continue_ ? throw_code::continue_ : throw_code::break_;
     }
     fire(no_loop);
@@ -56,7 +32,7 @@ u32 signal_return(bool return_, bool keep_top) {
         CallFrame* f = stack::frame_bottom + i;
         if (stack::kind_of(*f) == frame_kind::try_all) fire(ErrorId::throw_return);
         if (!(f->header & frame_flag::body)) continue;
-        land_on(f, return_ ? *stack::arguments : unset::value);
+        stack::land_on(f, return_ ? *stack::arguments : unset::value);
         return pending = return_ ? throw_code::return_ : throw_code::exit;
     }
     fire(ErrorId::throw_return);
@@ -72,7 +48,7 @@ u32 signal_throw(u32 code) {
         const u32 k = stack::kind_of(*f);
         if (k == frame_kind::try_all) fire(ErrorId::throw_throw, value);
         if (k != frame_kind::catch_) continue;
-        land_on(f, value);
+        stack::land_on(f, value);
         stack::top = stack::arguments;
         stack::push_value(value);
         stack::push_value(name);
