@@ -157,6 +157,7 @@ constexpr const char* never_called[] = {
     "call",    // runs shell commands
     "create-dir",  // makes directories
     "quit", "halt", "q",
+    "quit-return",  // ends the process at once
 };
 
 // Callables whose answers differ from one run to the next (time, memory,
@@ -1674,7 +1675,15 @@ Outcome run_statement(const Cell& statement, const std::vector<std::string>& pro
     if (o.end != Outcome::stopped) {
         if (interpreter::tracing || interpreter::trace_run) finding("tracing left on", program);
         if (cycles::depth() != 0) finding("mold-cycle entries left on the stack", program);
-        if (!collector::enabled_q()) finding("collection left off", program);
+        // `recycle/off` turns collection off on purpose: put it back on for
+        // the next program. Any other road that leaves it off is a finding.
+        if (!collector::enabled_q()) {
+            const bool asked = std::any_of(program.begin(), program.end(), [](const std::string& line) {
+                return line.find("recycle") != std::string::npos;
+            });
+            if (!asked) finding("collection left off", program);
+            collector::enable(true);
+        }
         if (o.end == Outcome::completed && stack::frame_top != frames + 1) finding("frames left open", program);
         // eval_block leaves its closed frame's result slot above the
         // value: anything more is a cell some native failed to drop.
