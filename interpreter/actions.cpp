@@ -8,6 +8,8 @@
 // buffer address across a handler call; stack cells never move.
 #include "interpreter/actions.h"
 
+#include "runtime/datatypes/integer.h"
+
 #include "interpreter/stack.h"
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/logic.h"
@@ -192,8 +194,8 @@ bool math_inline(i32 op, const Cell& value1, const Cell& value2, Cell& out) {
     if (t1 == type::integer && t2 == type::integer) {
         const i32 l = static_cast<i32>(value1.data2), r = static_cast<i32>(value2.data2);
         i32 v;
-        if (integer_math(op, l, r, &v)) out = cell::integer(v);
-        else if (op <= math_code::multiply) out = cell::float_(integer_overflow(op, l, r));
+        if (integer::math(op, l, r, &v)) out = cell::integer(v);
+        else if (op <= math_code::multiply) out = cell::float_(integer::overflow_value(op, l, r));
         else return false;
         return true;
     }
@@ -205,11 +207,18 @@ bool math_inline(i32 op, const Cell& value1, const Cell& value2, Cell& out) {
     return false;
 }
 
+// integer::compare_values reads the comparison codes by number.
+static_assert(op::equal == 0 && op::not_equal == 1 && op::strict_equal == 2 && op::lesser == 3 &&
+              op::lesser_equal == 4 && op::greater == 5 && op::greater_equal == 6);
+static_assert(math_code::add == integer::op::add && math_code::subtract == integer::op::subtract &&
+              math_code::multiply == integer::op::multiply && math_code::or_ == integer::op::or_ &&
+              math_code::and_ == integer::op::and_ && math_code::xor_ == integer::op::xor_);
+
 // The comparison's logic!, through the comparison natives' road unless both
 // are integers.
 Cell compare_value_of(i32 op, const Cell& word, const Cell& value1, const Cell& value2) {
     if (cell::type_of(value1) == type::integer && cell::type_of(value2) == type::integer)
-        return logic::make(integer_compare(op, static_cast<i32>(value1.data2), static_cast<i32>(value2.data2)));
+        return logic::make(integer::compare_values(op, static_cast<i32>(value1.data2), static_cast<i32>(value2.data2)));
     const Cell w = word, a = value1, b = value2;
     stack::mark_native(w);
     stack::push(a);

@@ -250,46 +250,13 @@ inline Cell* write(Cell* destination, Cell* data, bool binary, bool lines, Cell*
 // frame and look up no handler; the results are exactly the actions'.
 
 // Math codes: add 0, subtract 1, multiply 2, or~ 5, and~ 6, xor~ 7 (the
-// integer module's codes).
+// integer module's codes, whose core integer::math computes two integers).
 namespace math_code {
 constexpr i32 add = 0, subtract = 1, multiply = 2, or_ = 5, and_ = 6, xor_ = 7;
 }
 // Step codes of fast_step.
 namespace step_code {
 constexpr i32 length_q = 1, index_q = 2, head_q = 3, tail_q = 4, next = 5, back = 6, head = 7, tail = 8;
-}
-
-// The integer cores, which the evaluator's in-place road shares: l op r
-// into *out for the math codes, false when add, subtract or multiply
-// overflow 32 bits (the action's result is then the float! of
-// integer_overflow).
-[[gnu::always_inline]] inline bool integer_math(i32 op, i32 l, i32 r, i32* out) {
-    switch (op) {
-        case math_code::add: return !__builtin_add_overflow(l, r, out);
-        case math_code::subtract: return !__builtin_sub_overflow(l, r, out);
-        case math_code::multiply: return !__builtin_mul_overflow(l, r, out);
-        case math_code::or_: *out = l | r; return true;
-        case math_code::and_: *out = l & r; return true;
-        case math_code::xor_: *out = l ^ r; return true;
-        default: return false;
-    }
-}
-// The value an overflowing add, subtract or multiply gives, in double
-// precision from the two integers.
-inline double integer_overflow(i32 op, i32 l, i32 r) {
-    const double a = l, b = r;
-    return op == math_code::add ? a + b : op == math_code::subtract ? a - b : a * b;
-}
-// Comparison codes 0-6 on two integers.
-[[gnu::always_inline]] inline bool integer_compare(i32 op, i32 l, i32 r) {
-    switch (op) {
-        case op::not_equal: return l != r;
-        case op::lesser: return l < r;
-        case op::lesser_equal: return l <= r;
-        case op::greater: return l > r;
-        case op::greater_equal: return l >= r;
-        default: return l == r;
-    }
 }
 
 // Pushes value1 op value2 (math codes) and returns its cell.

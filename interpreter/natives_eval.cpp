@@ -8,6 +8,7 @@
 #include "interpreter/natives.h"
 #include "interpreter/natives_shared.h"
 #include "interpreter/stack.h"
+#include "interpreter/trace.h"
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/datatype.h"
@@ -308,80 +309,6 @@ u32 event_filter(const Cell& callback, const Cell* events, i32 count, u32 all) {
 }
 
 }  // namespace oru::natives
-
-// ---------------------------------------------------------------------------
-// The trace hook's tracer
-
-namespace oru::interpreter {
-
-namespace {
-
-// The tracer of the running trace run (none outside one), its mask. The
-// tracer cell is a copy of the do/trace argument, which stays on the data
-// stack for the whole run and so keeps the function alive.
-Cell tracer{type::none, 0, 0, 0};
-u32 tracer_mask = 0;
-
-inline bool path_code_q(u32 t) { return t >= type::path && t <= type::get_path; }
-
-// ORDER TRACE EVENTS: bit i is events()[i].
-const Cell* events() {
-    static Cell words_in_order[16];
-    const Cell* const w[16] = {&words::word::init,   &words::word::end,    &words::word::prolog,
-                               &words::word::epilog, &words::word::enter,  &words::word::exit,
-                               &words::word::open,   &words::word::return_, &words::word::fetch,
-                               &words::word::push,   &words::word::set,    &words::word::call,
-                               &words::word::error,  &words::word::throw_, &words::word::catch_,
-                               &words::word::expr};
-    for (i32 i = 0; i < 16; i++) words_in_order[i] = *w[i];
-    return words_in_order;
-}
-
-inline bool series_code_q(u32 t) { return t == type::block || t == type::paren || path_code_q(t); }
-
-inline i32 bit_index(u32 bit) {
-    i32 i = 0;
-    while (i < 31 && !(bit & (1u << i))) i++;
-    return i;
-}
-
-// Makes fn the tracer of a new trace run (both flags on), or with none ends
-// the run (both flags off).
-void tracer_install(const Cell& fn) {
-    const bool on = cell::type_of(fn) != type::none;
-    tracer_mask = on ? event_mask(fn) : 0;
-    tracer = fn;
-    tracing = trace_run = on;
-}
-
-}  // namespace
-
-u32 event_mask(const Cell& tracer_fn) { return natives::event_filter(tracer_fn, events(), 16, event::all); }
-
-void fire_event(u32 bit, const Cell* code, i32 position, const Cell* ref, const Cell* value) {
-    if (!tracing || !trace_run || !(tracer_mask & bit)) return;
-    const u32 base = stack::index_of(stack::arguments);
-    const u32 top = stack::index_of(stack::top);
-    Cell args[6];
-    args[0] = events()[bit_index(bit)];
-    args[1] = code ? *code : natives::none_value;
-    i32 offset = -1;
-    if (code && series_code_q(cell::type_of(*code))) {
-        const i32 tail = series::abs_length_q(*code);
-        if (position >= cell::head_index(*code) && position <= tail) offset = position;
-    }
-    args[2] = cell::integer(offset);
-    args[3] = value && cell::type_of(*value) != type::unset ? *value : natives::none_value;
-    const bool named = bit & (event::set | event::prolog | event::epilog | event::return_ | event::call);
-    args[4] = named && ref ? *ref : natives::none_value;
-    args[5] = cell::make(type::pair, 0, base, top);
-    const Cell fn = tracer;
-    tracing = false;
-    natives::call_callback(fn, words::word::tag_interp_callback, 0, args, 6);
-    tracing = trace_run;
-}
-
-}  // namespace oru::interpreter
 
 namespace oru::natives {
 

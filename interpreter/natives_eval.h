@@ -70,30 +70,6 @@ extern HeaderFinder find_script_header;
 
 }  // namespace oru::natives
 
-namespace oru::interpreter {
-
-// The trace hook's tracer (do/trace): the event bits in order (ORDER TRACE
-// EVENTS: the same order as the event words in natives_eval.cpp).
-namespace event {
-constexpr u32 init = 0x1, end = 0x2, prolog = 0x4, epilog = 0x8, enter = 0x10, exit = 0x20, open = 0x40,
-              return_ = 0x80, fetch = 0x100, push = 0x200, set = 0x400, call = 0x800, error = 0x1000,
-              throw_ = 0x2000, catch_ = 0x4000, expr = 0x8000;
-constexpr u32 all = 0x1FFFF;
-}  // namespace event
-
-// The events a tracer wants (event_filter over the sixteen event words, all
-// of them without a filter block).
-u32 event_mask(const Cell& tracer);
-
-// Delivers one event to the tracer of the running trace run: nothing when no
-// run is active or the event is not in the tracer's mask. `code` is the
-// block, paren or path being evaluated (or null) and `position` an absolute
-// cell index in it; `ref` and `value` may be null. Delivery is off while the
-// tracer runs; an unwinding out of the tracer goes on (delivery stays off).
-void fire_event(u32 event, const Cell* code, i32 position, const Cell* ref, const Cell* value);
-
-}  // namespace oru::interpreter
-
 namespace oru::natives_eval {
 
 // Hands the routines above to the native table (natives::provide) for their

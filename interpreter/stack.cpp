@@ -173,6 +173,20 @@ void unwind_drop() {
     }
 }
 
+void land_on(CallFrame* f, const Cell& result) {
+    // The callee's own base: the one saved by the frame above f, or the
+    // current one when f is the top frame.
+    Cell* const base = f + 1 < frame_top ? at_index(f[1].base) : arguments;
+    // The references put back are those of calls that have ended, each the
+    // one in force where its frame was opened: the evaluator's record of
+    // the running function stays current, so reference_writes is not bumped.
+    for (CallFrame* g = frame_top; g-- > f + 1;)
+        if (g->fn_ctx && kind_of(*g) == frame_kind::function) context_cell(g->fn_ctx)->data2 = g->values;
+    frame_top = f + 1;
+    arguments = top = base;
+    set_last(result);
+}
+
 // The walk that errors, compiled break/continue and compiled return use:
 // 1. drop frames (restoring kind 1 contexts) until one of `kind` or of kind 5
 //    (try/all stops every unwinding) is dropped, or the bottom is reached;

@@ -216,6 +216,30 @@ void mark_loop(const Cell& name);
     mark_frame(name, frame_kind::native, frame_flag::interp);
 }
 inline void mark_interp_func(const Cell& name, Node fn_ctx) { mark(name, fn_ctx, frame_flag::interp); }
+// mark_interp_func with the body flag set at once, the context's values
+// reference given (`values`: read by a caller that holds the context's cell).
+[[gnu::always_inline]] inline void mark_interp_body(const Cell& name, Node fn_ctx, u32 values) {
+    mark_frame(name, frame_kind::function, frame_flag::interp | frame_flag::body);
+    CallFrame* f = frame_top - 1;
+    f->fn_ctx = fn_ctx;
+    f->values = fn_ctx ? values : 0;
+}
+// mark_interp_native then mark_interp_eval (a paren's two frames, both
+// starting at top), in one step when both fit; else one by one, so that an
+// overflow is raised with the first one open.
+[[gnu::always_inline]] inline void mark_interp_native_eval(const Cell& name) {
+    if (frame_end - frame_top >= 2) [[likely]] {
+        const u32 header = encode_symbol(name.data2) | frame_flag::interp;
+        CallFrame* const f = frame_top;
+        f[0] = CallFrame{header | (frame_kind::native << frame_flag::kind_shift), index_of(arguments), name.data1, 0, 0};
+        f[1] = CallFrame{header | (frame_kind::eval << frame_flag::kind_shift), index_of(top), name.data1, 0, 0};
+        frame_top = f + 2;
+        arguments = top;
+        return;
+    }
+    mark_interp_native(name);
+    mark_interp_eval(name);
+}
 
 // Flags of open frames.
 inline void set_body_flag(bool on) {  // top frame
@@ -262,6 +286,18 @@ inline void unwind_last() {
     unwind();
     *arguments = *result;
 }
+// Closes the top `frames` frames, all opened at the same argument base (no
+// function context to restore): the result slot's value moves into the cell
+// below that base (the callee value of a call, the paren of a paren), top
+// just above it.
+[[gnu::always_inline]] inline void unwind_below(u32 frames = 1) {
+    if (static_cast<u32>(frame_top - frame_bottom) < frames) [[unlikely]] return;
+    Cell* const result = arguments;
+    frame_top -= frames;
+    arguments = bottom + frame_top->base;
+    result[-1] = *result;
+    top = result;
+}
 void unwind_func();
 void unwind_func_last();
 void unroll();            // arguments := saved base; top := arguments
@@ -271,6 +307,10 @@ void unwind_drop();
 // the frame it stopped at stays open and is returned (null when no frame was
 // open). See stack.cpp for where the two pointers end up.
 CallFrame* unwind_to(u32 kind, bool keep);
+// Drops every frame above f (restoring the function contexts of kind 1
+// frames), leaves f open with arguments = top = its callee's own argument
+// base, and sets the result slot (the target of break, return and throw).
+void land_on(CallFrame* f, const Cell& result);
 // unwind_to(kind, keep on), then the current result into that frame's result slot.
 void unwind_to_kind_last(u32 kind);
 inline CallFrame* unwind_to_loop(bool keep) { return unwind_to(frame_kind::loop, keep); }

@@ -12,7 +12,7 @@ struct CasePair {
 };
 
 // BMP simple upper-case mappings (Unicode 11.0 repertoire)
-constexpr int upper_pairs_count = 1250;
+constexpr int upper_pairs_count = 1175;
 extern const CasePair upper_pairs[upper_pairs_count];
 
 // BMP simple lower-case mappings (Unicode 11.0 repertoire)

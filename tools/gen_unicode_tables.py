@@ -41,7 +41,7 @@ AMBIGUOUS_AGE = (3, 2)    # repertoire of the ambiguous-width table
 
 # Sizes the runtime expects; the script stops when a derivation misses one.
 EXPECTED = {
-    "upper_pairs": 1250, "lower_pairs": 1158,
+    "upper_pairs": 1175, "lower_pairs": 1158,
     "upper_pairs_astral": 225, "lower_pairs_astral": 225,
     "zero_width_ranges": 339, "wide_ranges": 122, "ambiguous_ranges": 156,
 }
@@ -130,9 +130,10 @@ class Ucd:
 def case_pairs(ucd, field, with_special):
     """Simple case mappings (UnicodeData field 12 upper, 13 lower) between code
     points assigned by CASE_AGE. Upper-casing also maps a character that has no
-    simple upper-case mapping but an unconditional full one (SpecialCasing.txt,
-    e.g. U+00DF -> "SS", U+1F88 -> U+1F08 U+0399) to the first code point of
-    that full mapping."""
+    simple upper-case mapping but an unconditional full one of one code point
+    (SpecialCasing.txt). A full mapping of several code points (U+00DF -> "SS",
+    U+1F88 -> U+1F08 U+0399) has no single-character form: the character
+    stays as it is, rather than losing the rest of its mapping."""
     ok = lambda c: ucd.assigned_by(c, CASE_AGE)
     pairs = {}
     for cp, f in ucd.fields.items():
@@ -142,7 +143,7 @@ def case_pairs(ucd, field, with_special):
             to = int(f[field], 16)
             if ok(to):
                 pairs[cp] = to
-        elif with_special and cp in ucd.special_upper:
+        elif with_special and len(ucd.special_upper.get(cp, ())) == 1:
             to = ucd.special_upper[cp][0]
             if to != cp and ok(to):
                 pairs[cp] = to

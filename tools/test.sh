@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the normal build, the unit and script tests
-# again under collector stress, and the whole suite in an address and
+# again under collector stress and again on the evaluator's general road
+# alone (ORU_EVAL_GENERAL=1), and the whole suite in an address and
 # undefined-behaviour sanitizer build.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -13,6 +14,9 @@ ctest --timeout 300 --test-dir "$root/build" --output-on-failure -j "$jobs"
 
 echo "== collector stress"
 ORU_GC_STRESS=1 ctest --timeout 300 --test-dir "$root/build" --output-on-failure -j "$jobs" -L "unit|script|process|fuzz"
+
+echo "== general road (every evaluator shortcut off)"
+ORU_EVAL_GENERAL=1 ctest --timeout 300 --test-dir "$root/build" --output-on-failure -j "$jobs" -L "unit|script|process|fuzz"
 
 echo "== sanitizer build"
 "$root/tools/build.sh" build-asan -DCMAKE_BUILD_TYPE=Debug -DORU_SANITIZE=ON

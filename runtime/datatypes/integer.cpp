@@ -119,7 +119,7 @@ i32 do_math_op(i32 l, i32 r, i32 op, Cell* result) {
         case op::xor_:
             // The core the evaluator's in-place road and the compiled-code
             // fast paths share.
-            if (!actions::integer_math(op, l, r, &v)) return overflowed(actions::integer_overflow(op, l, r), result);
+            if (!math(op, l, r, &v)) return overflowed(overflow_value(op, l, r), result);
             break;
         case op::divide:
             if (r == 0) fire(ErrorId::math_zero_divide);

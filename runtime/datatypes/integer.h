@@ -20,6 +20,44 @@ namespace op {
 constexpr i32 add = 0, subtract = 1, multiply = 2, divide = 3, remainder = 4, or_ = 5, and_ = 6, xor_ = 7;
 }
 
+// The one core of the integer operators, shared by integer!'s handlers, the
+// math and comparison actions' fast paths and the evaluator's operators
+// computed in place, so that every road gives the same value.
+//
+// l op r for add, subtract, multiply, or~, and~ and xor~ into *out; false
+// when add, subtract or multiply leave 32 bits (the result is then the
+// float! of overflow_value) and for divide and remainder (do_math_op's).
+[[gnu::always_inline]] inline bool math(i32 code, i32 l, i32 r, i32* out) {
+    switch (code) {
+        case op::add: return !__builtin_add_overflow(l, r, out);
+        case op::subtract: return !__builtin_sub_overflow(l, r, out);
+        case op::multiply: return !__builtin_mul_overflow(l, r, out);
+        case op::or_: *out = l | r; return true;
+        case op::and_: *out = l & r; return true;
+        case op::xor_: *out = l ^ r; return true;
+        default: return false;
+    }
+}
+// The value an overflowing add, subtract or multiply gives, in double
+// precision from the two integers.
+inline double overflow_value(i32 code, i32 l, i32 r) {
+    const double a = l, b = r;
+    return code == op::add ? a + b : code == op::subtract ? a - b : a * b;
+}
+// The comparison codes 0-6 of the compare action (equal, not-equal,
+// strict-equal, lesser, lesser-or-equal, greater, greater-or-equal) on two
+// integers.
+[[gnu::always_inline]] inline bool compare_values(i32 code, i32 l, i32 r) {
+    switch (code) {
+        case 1: return l != r;
+        case 3: return l < r;
+        case 4: return l <= r;
+        case 5: return l > r;
+        case 6: return l >= r;
+        default: return l == r;
+    }
+}
+
 // True when a float! (or percent!) cell's value is above 2147483647.0, below
 // -2147483648.0, or NaN: it cannot become an integer!.
 bool float_out_of_range_q(const Cell& f);

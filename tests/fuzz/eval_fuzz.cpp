@@ -1699,7 +1699,7 @@ Outcome run_statement(const Cell& statement, const std::vector<std::string>& pro
     stack::top = base;
     stack::throw_origin = nullptr;
     interpreter::pending = 0;
-    interpreter::tracing = false;
+    interpreter::set_tracing(false);
     interpreter::trace_run = false;
     runtime.pending_code = 0;
     cycles::reset();

@@ -599,10 +599,10 @@ TEST_F(Applying, UntracedCallbackPassingACodeOnRestoresTracing) {
         stack::mark_loop(stack::word(0));
         stack::push(unset::value);
         stack::mark_native(stack::word(0));
-        interpreter::tracing = true;
+        interpreter::set_tracing(true);
         const u32 code = interpreter::call_function(breaker, 0, stack::word(0), 4);
         const bool after = interpreter::tracing;
-        interpreter::tracing = false;
+        interpreter::set_tracing(false);
         EXPECT_EQ(code, throw_code::break_) << bits;
         EXPECT_EQ(interpreter::take_pending(), throw_code::break_) << bits;
         EXPECT_TRUE(after) << bits;
@@ -628,13 +628,13 @@ TEST_F(Applying, CallbackBitsDecideWhetherACallbackIsTraced) {
     } cases[] = {{0, 4, false}, {4, 4, true}, {2 | 8, 4, false}, {0, 0, true}};
     for (const auto& c : cases) {
         interpreter::callback_bits = c.bits;
-        interpreter::tracing = true;
+        interpreter::set_tracing(true);
         stack::push(unset::value);
         stack::mark_native(stack::word(0));
         const u32 code = interpreter::call_function(global("tracing-now"), 0, stack::word(0), c.bit);
         const bool traced = logic::get(*stack::arguments);
         const bool after = interpreter::tracing;
-        interpreter::tracing = false;
+        interpreter::set_tracing(false);
         stack::unroll();
         EXPECT_EQ(code, 0u);
         EXPECT_EQ(traced, c.traced) << c.bits << " " << c.bit;
