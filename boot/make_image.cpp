@@ -4,12 +4,13 @@
 //     oru_make_image OUTPUT.cpp --defines NAME PATH... --modules NAME PATH...
 //
 // In its own runtime it lexes each library file (its header dropped), makes
-// the define records (the datatype words, the predefined typesets, then the
-// native and action words of the define files) and writes one record per
+// the define records (the datatype words, then the typesets, native and
+// action words of the define files) and writes one record per
 // module: a block of the module's name and its code. It then evaluates the
 // modules in order, as start-up will, so that a fault of the library (a
 // lexer error, a spec unlike its slot, a routine with no entry or another
-// arity, a word missing or defined twice, an error in a module) fails the
+// arity, a word missing or defined twice, a typeset whose members differ
+// from the runtime's list, an error in a module) fails the
 // build instead of every start-up. The image is decoded back and written
 // again: the two documents must be the same bytes. Nothing depends on the
 // time or the machine, so the same source gives the same image.
@@ -52,6 +53,7 @@
 #include <fstream>
 #include <iterator>
 #include <set>
+#include <span>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -121,6 +123,7 @@ struct Defines {
     std::vector<Cell> words;  // every defined word, in order (for the check of the image)
     std::set<i32> symbols;    // canonical symbols defined
     std::set<i32> slots[2];   // native, action slots defined
+    size_t typesets = 0;      // typesets defined, in the order of typeset::predefined
 
     void define(const std::string& file, const Cell& word, const Cell& value) {
         if (!symbols.insert(symbol::canonical(word::symbol_of(word))).second)
@@ -135,8 +138,49 @@ bool word_named_q(const Cell* c, const char* name) {
     return c && cell::type_of(*c) == type::word && std::strcmp(symbol::get_c_string(word::symbol_of(*c)), name) == 0;
 }
 
+// The member types of `a` that `b` lacks, as a text of type names.
+std::string members_beyond(const Cell& a, const Cell& b) {
+    std::string names;
+    for (u32 t = 1; t <= registry::highest_type; t++)
+        if (typeset::member_q(a, t) && !typeset::member_q(b, t))
+            names += std::string(" ") + (registry::datatypes[t].name ? registry::datatypes[t].name : "?");
+    return names;
+}
+
+// A typeset record must be the next typeset of the runtime's list (the one
+// the routine shapes are read with), with the same members.
+void check_typeset(const std::string& file, const std::string& record, const Cell& name, const Cell& value,
+                   Defines& defines) {
+    const std::span<const typeset::Named> list = typeset::predefined();
+    const char* spelled = symbol::get_c_string(word::symbol_of(name));
+    const i32 canon = symbol::canonical(word::symbol_of(name));
+    const typeset::Named* known = nullptr;
+    for (const typeset::Named& n : list)
+        if (symbol::canonical(symbol::make(n.name)) == canon) known = &n;
+    if (!known) fault(file, record + ": " + spelled + " is no predefined typeset");
+    if (defines.symbols.count(canon)) fault(file, std::string("the word ") + spelled + " is defined twice");
+    const typeset::Named& expected = list[defines.typesets];
+    if (known != &expected)
+        fault(file, record + ": the typeset " + expected.name + " has no define record before " + spelled);
+    const std::string missing = members_beyond(expected.value, value), extra = members_beyond(value, expected.value);
+    if (!missing.empty() || !extra.empty())
+        fault(file, record + ": the typeset " + spelled + " has other members (" +
+                        (missing.empty() ? "" : "lacks" + missing + (extra.empty() ? "" : ", ")) +
+                        (extra.empty() ? "" : "has" + extra) + ")");
+    defines.typesets++;
+}
+
+// Every typeset has its record: checked before the first native or action
+// record, whose spec may name any of them.
+void check_typesets_done(const std::string& file, const Defines& defines) {
+    const std::span<const typeset::Named> list = typeset::predefined();
+    if (defines.typesets < list.size())
+        fault(file, std::string("the typeset ") + list[defines.typesets].name + " has no define record");
+}
+
 // One file of define records, `word: make native! [[spec] slot]` (or
-// action!), each made as evaluating it would make it.
+// action!) or `word: make typeset! [members]`, each made as evaluating it
+// would make it.
 void read_define_file(const SourceFile& f, Defines& defines) {
     Cell* const saved = stack::top;
     Cell* code = lex_module(f);
@@ -146,20 +190,31 @@ void read_define_file(const SourceFile& f, Defines& defines) {
         const std::string record = "record " + std::to_string(i / 4 + 1);
         const Cell name = *block::rs_abs_at(*code, i);
         const Cell* kind = block::rs_abs_at(*code, i + 2);
-        const u32 t = word_named_q(kind, "native!") ? type::native : word_named_q(kind, "action!") ? type::action : 0;
+        const u32 t = word_named_q(kind, "native!")    ? type::native
+                      : word_named_q(kind, "action!")  ? type::action
+                      : word_named_q(kind, "typeset!") ? type::typeset
+                                                       : 0;
         if (cell::type_of(name) != type::set_word || !t || !word_named_q(block::rs_abs_at(*code, i + 1), "make") ||
             cell::type_of(*block::rs_abs_at(*code, i + 3)) != type::block)
             fault(f.name, record + " is no define record");
-        Cell* pair = stack::push(*block::rs_abs_at(*code, i + 3));
-        // make native! checks that the spec has the shape of the slot's routine.
+        if (t != type::typeset) check_typesets_done(f.name, defines);
+        Cell* spec = stack::push(*block::rs_abs_at(*code, i + 3));
+        Cell* proto = stack::push(datatype::make(t));
         Cell* value = nullptr;
-        checked(f.name, [&] { value = native::make(nullptr, pair, t); });
+        // make native! checks that the spec has the shape of the slot's
+        // routine; make typeset! reads member words through the global context.
+        checked(f.name, [&] { value = t == type::typeset ? actions::make(proto, spec) : native::make(nullptr, spec, t); });
         stack::top = value + 1;
-        const i32 slot = native::slot_of(*value);
-        if (!defines.slots[t == type::action].insert(slot).second)
-            fault(f.name, record + ": slot " + std::to_string(slot) + " is defined twice");
-        if (t == type::native && std::strcmp(natives::name_of(slot), symbol::get_c_string(word::symbol_of(name))) != 0)
-            fault(f.name, record + ": slot " + std::to_string(slot) + " is the native " + natives::name_of(slot));
+        if (t == type::typeset) {
+            check_typeset(f.name, record, name, *value, defines);
+        } else {
+            const i32 slot = native::slot_of(*value);
+            if (!defines.slots[t == type::action].insert(slot).second)
+                fault(f.name, record + ": slot " + std::to_string(slot) + " is defined twice");
+            if (t == type::native &&
+                std::strcmp(natives::name_of(slot), symbol::get_c_string(word::symbol_of(name))) != 0)
+                fault(f.name, record + ": slot " + std::to_string(slot) + " is the native " + natives::name_of(slot));
+        }
         Cell w = word::of_symbol(word::symbol_of(name));
         defines.define(f.name, w, *value);
         stack::top = code + 1;
@@ -167,8 +222,9 @@ void read_define_file(const SourceFile& f, Defines& defines) {
     stack::top = saved;
 }
 
-// Every slot with a routine has its word.
-void check_slots(const Defines& defines) {
+// Every typeset has its record, every slot with a routine its word.
+void check_complete(const Defines& defines) {
+    check_typesets_done("typesets", defines);
     for (i32 slot = 1; slot <= natives::count; slot++)
         if (natives::shape_of(slot) && !defines.slots[0].count(slot))
             fault("natives", std::string("the native ") + natives::name_of(slot) + " has no define record");
@@ -223,10 +279,10 @@ void write_source(const std::string& path, const std::vector<u8>& image) {
 
 void generate(Job& job) {
     orubin::BootWriter writer;
-    Defines defines{writer, {}, {}, {}};
-    // Datatype words first, then the typesets that native specs name, then
-    // the native and action words. A typeset named as a datatype (series!)
-    // takes its word.
+    Defines defines{writer, {}, {}, {}, 0};
+    // Datatype words first, then the define files: the typesets that native
+    // specs name, then the native and action words. A typeset named as a
+    // datatype (series!) takes its word.
     std::set<i32> typeset_symbols;
     for (const typeset::Named& n : typeset::predefined()) typeset_symbols.insert(symbol::canonical(symbol::make(n.name)));
     for (u32 t = 1; t <= registry::highest_type; t++) {
@@ -234,10 +290,8 @@ void generate(Job& job) {
         if (registry::datatypes[t].name && !typeset_symbols.count(symbol::canonical(sym)))
             defines.define("datatypes", word::of_symbol(sym), datatype::make(t));
     }
-    for (const typeset::Named& n : typeset::predefined())
-        defines.define("typesets", word::of_symbol(symbol::make(n.name)), n.value);
     for (const SourceFile& f : job.defines) read_define_file(f, defines);
-    check_slots(defines);
+    check_complete(defines);
     boot::record_first_arguments();
 
     // One record per module, written before anything evaluates its code.

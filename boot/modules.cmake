@@ -3,10 +3,12 @@
 # is a file the build writes into its own directory; every other name is
 # under the source tree.
 
-# The define records, made before any module runs: the native and action
-# words, each a set-word, `make native!` or `make action!` and the block of
-# its spec and table slot.
+# The define records, made before any module runs: the named typesets, each
+# a set-word, `make typeset!` and the block of its members; then the native
+# and action words, each a set-word, `make native!` or `make action!` and the
+# block of its spec and table slot. The typesets lead: native specs name them.
 set(ORU_LIBRARY_DEFINES
+  library/typesets.oru
   library/natives.oru
   library/actions.oru
 )

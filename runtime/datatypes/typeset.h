@@ -83,9 +83,13 @@ void to_block(const Cell& ts, Cell& result);
 // 11 exclude. The second value must be a typeset! or a datatype!.
 void set_op(i32 op);
 
-// The named typesets (any-type!, series!, number! ...), in the order the
-// boot program defines their words. They hold type bits by number, so they
-// name types whose datatypes are not registered yet.
+// The named typesets (any-type!, series!, number! ...) as type bits by
+// number. Their words are defined by the library source; this list stays
+// because the shapes of the native and action routines name typesets and
+// are read before any library word exists (by the image decoder, which
+// checks every native spec against its shape while it decodes, and by the
+// image generator). The generator checks that the library's typesets are
+// these, in this order and with these members.
 struct Named {
     const char* name;
     Cell value;

@@ -35,6 +35,10 @@ endif()
 # would join its elements.)
 foreach(case
   "library/functions.oru|pick s 1]|pick s 1 #{zz}]|invalid"
+  "library/typesets.oru|number!: make typeset! [integer! float! percent!]|number!: make typeset! [integer! float! money!]|the typeset number! has other members (lacks percent!, has money!)"
+  "library/typesets.oru|planar!: make typeset! [pair! point2D!]||the typeset planar! has no define record"
+  "library/typesets.oru|any-type!: make typeset! [default! internal!]|number!: make typeset! [integer! float! percent!]|the word number! is defined twice"
+  "library/typesets.oru|any-type!: make typeset! [default! internal!]||the typeset any-type! has no define record"
   "library/natives.oru|if: make native!|if: make object!|record 1 is no define record"
   "library/natives.oru|cond [any-type!] then-blk [block!]] 1]|cond [any-type!]] 1]|Error in library file library/natives.oru"
   "library/natives.oru|cond [any-type!] then-blk [block!]] 1]|then-blk [block!] cond [any-type!]] 1]|Error in library file library/natives.oru"
