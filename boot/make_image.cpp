@@ -313,6 +313,11 @@ void generate(Job& job) {
     boot::routines::begin_boot();
     for (size_t i = 0; i < codes.size(); i++) boot::run_module(*codes[i], job.modules[i].name.c_str());
     checked("routines", [] { boot::routines::end_boot(); });
+    // A native or action whose library spec differs from the shape its C++
+    // code reads is a fault of the build: calls would read arguments that are
+    // not there. Start-up runs this same library, so it needs no check.
+    const std::string faults = native::check_defined();
+    if (!faults.empty()) fault("library", "specs unlike the natives' shapes:\n" + faults);
 
     const std::vector<u8> image = compressed(doc);
     check_round_trip(image, doc, defines, writer.records());

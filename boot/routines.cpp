@@ -26,7 +26,6 @@
 #include "runtime/datatypes/event.h"
 #include "runtime/datatypes/function.h"
 #include "runtime/datatypes/logic.h"
-#include "runtime/datatypes/native.h"
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/object.h"
 #include "runtime/datatypes/routine.h"
@@ -329,14 +328,6 @@ void end_boot() {
     context::set_global(symbol::make("boot-routine"), unset::value);
     for (size_t i = 0; i < registry_size; i++)
         if (!bound[i]) fire(ErrorId::script_invalid_arg, word::load(registry[i].name));
-    // A native or action whose library spec another routine reads is a
-    // fault of the build: calls would read arguments that are not there.
-    const std::string faults = native::check_defined();
-    if (!faults.empty()) {
-        std::fprintf(stderr, "*** Error: library specs unlike the routines' shapes:\n%s", faults.c_str());
-        std::fflush(stderr);
-        _exit(uncaught_error_status);
-    }
 }
 
 }  // namespace oru::boot::routines

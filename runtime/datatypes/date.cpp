@@ -390,19 +390,18 @@ namespace {
 const char* const english_months[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
-// system/locale/months when the system object holds that field, else null
-// (valid until the next allocation).
-const Cell* live_months() {
+// system/locale/months when the system object holds that field, else none.
+// A copy: forming the date allocates, which may move the object's values.
+Cell live_months() {
     static system_object::Path months_path{"locale", "months"};
     const Cell* at = system_object::select(months_path);
-    return at && cell::type_of(*at) != type::none ? at : nullptr;
+    return at ? *at : cell::make(type::none);
 }
 
 // Appends the first three characters of the month's name from the live
 // month list.
-void append_live_month(const Cell& buffer, const Cell* live, i32 month) {
-    if (cell::type_of(*live) != type::block) fire(ErrorId::script_invalid_months);
-    const Cell months = *live;
+void append_live_month(const Cell& buffer, const Cell& months, i32 month) {
+    if (cell::type_of(months) != type::block) fire(ErrorId::script_invalid_months);
     if (block::rs_length_q(months) < month) fire(ErrorId::script_invalid_months);
     const Cell name = *block::rs_abs_at(months, cell::head_index(months) + month - 1);
     if (cell::type_of(name) != type::string) fire(ErrorId::script_invalid_months);
@@ -433,11 +432,11 @@ void form_into(const Cell& buffer, const Cell& date) {
     char text[time::text_room + 64];
     char* p = put_number(text, static_cast<u32>(day_of(packed)), 1);
     *p++ = sep;
-    const Cell* live = live_months();
-    if (live) {
+    const Cell months = live_months();
+    if (cell::type_of(months) != type::none) {
         *p = '\0';
         string::concatenate_literal(buffer, text);
-        append_live_month(buffer, live, month_of(packed));
+        append_live_month(buffer, months, month_of(packed));
         p = text;
     } else {
         std::memcpy(p, english_months[month_of(packed) - 1], 3);
