@@ -21,4 +21,5 @@ ORU_EVAL_GENERAL=1 ctest --timeout 300 --test-dir "$root/build" --output-on-fail
 echo "== sanitizer build"
 "$root/tools/build.sh" build-asan -DCMAKE_BUILD_TYPE=Debug -DORU_SANITIZE=ON
 ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1} UBSAN_OPTIONS=print_stacktrace=1 \
+  LSAN_OPTIONS=suppressions="$root/tools/lsan.supp" \
   ctest --timeout 300 --test-dir "$root/build-asan" --output-on-failure -j "$jobs"
