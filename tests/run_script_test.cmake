@@ -16,7 +16,7 @@ execute_process(COMMAND ${ORU} ${SCRIPT}
   OUTPUT_VARIABLE actual
   ERROR_VARIABLE errors
   RESULT_VARIABLE status
-  TIMEOUT 120)
+  TIMEOUT 280)
 if(NOT EXISTS "${expected_file}")
   message(FATAL_ERROR "missing expected output ${expected_file}")
 endif()
