@@ -391,20 +391,30 @@ void refuse_directives(const Cell& blk) {
     if (any_directive_q(blk)) fire(ErrorId::internal_feature_na);
 }
 
+// The field of an object, or none.
+Cell field_of(const Cell& obj, i32 sym) {
+    const i32 at = context::find_word(obj.data1, sym, false);
+    return at >= 0 ? context::values(obj.data1)[at] : none_value;
+}
+
 // do/expand: the library's `preprocessor/expand` rewrites the block in place,
-// with none as the job. Should the library word no longer hold the
-// preprocessor, directives are refused as for scripts.
+// with none as the job. Code without directives, while no macro is
+// registered (the macro list holds its empty mark, one tag), is left alone
+// without a call. Should the library word no longer hold the preprocessor,
+// directives are refused as for scripts.
 void expand(const Cell& blk) {
-    // Interning may allocate: both names first, then the cells.
+    // Interning may allocate: the names first, then the cells.
     const i32 pre_sym = symbol::make("preprocessor");
     const i32 expand_sym = symbol::make("expand");
+    const i32 macros_sym = symbol::make("macros");
     const Cell* pre = context::global_slot(pre_sym);
-    Cell fn = none_value;
-    if (pre && cell::type_of(*pre) == type::object) {
-        const i32 at = context::find_word(pre->data1, expand_sym, false);
-        if (at >= 0) fn = context::values(pre->data1)[at];
-    }
+    if (!pre || cell::type_of(*pre) != type::object) return refuse_directives(blk);
+    const Cell fn = field_of(*pre, expand_sym);
     if (cell::type_of(fn) != type::function) return refuse_directives(blk);
+    Cell macros = field_of(*pre, macros_sym);
+    const bool no_macros = cell::type_of(macros) == type::block && block::rs_length_q(macros) == 1 &&
+                           cell::type_of(*block::rs_head(macros)) == type::tag;
+    if (no_macros && !any_directive_q(blk)) return;
     Cell* const saved = stack::top;
     Cell* args = stack::push(blk);
     stack::push(none_value);
