@@ -13,6 +13,7 @@
 
 #include "interpreter/evaluator.h"
 #include "interpreter/natives.h"
+#include "interpreter/natives_eval.h"
 #include "interpreter/natives_math.h"
 #include "interpreter/natives_output.h"
 #include "interpreter/natives_process.h"
@@ -184,6 +185,14 @@ Machine gc_active(const Machine*, i32) { return integer_result(collector::enable
 Machine gc_series_cycles(const Machine*, i32) { return integer_result(static_cast<i32>(collector::cycles())); }
 Machine gc_nodes_cycles(const Machine*, i32) { return integer_result(static_cast<i32>(collector::nodes_cycles())); }
 
+// --- The preprocessor ----------------------------------------------------------------
+
+// any-directive? code: whether the preprocessor has anything to do in the
+// code when no macro is registered.
+Machine any_directive_q(const Machine* a, i32) {
+    return integer_result(natives::any_directive_q(*a[0].cell) ? 1 : 0);
+}
+
 // --- Type predicates ---------------------------------------------------------------
 
 template <u32 T>
@@ -255,6 +264,7 @@ const Entry registry[] = {
     {"event?", event::event_q, 1, 0, false},
     {"send-event-os", event::send_event_os, 2, 0, false},
     {"find-flag?", event::find_flag_q, 2, 0, false},
+    {"any-directive?", any_directive_q, 1, type::logic, false},
     ORU_TYPE_Q("bitset?", bitset),       ORU_TYPE_Q("binary?", binary),       ORU_TYPE_Q("block?", block),
     ORU_TYPE_Q("char?", char_),          ORU_TYPE_Q("email?", email),         ORU_TYPE_Q("file?", file),
     ORU_TYPE_Q("float?", float_),        ORU_TYPE_Q("get-path?", get_path),   ORU_TYPE_Q("get-word?", get_word),

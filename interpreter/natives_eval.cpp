@@ -336,8 +336,9 @@ i32 directive_index(const Cell& issue, const i32* names) {
 
 // Whether the block holds a directive anywhere (through blocks and parens;
 // the value after #system is passed over untouched, as the preprocessor
-// does). Without any, the expansion leaves a block as it is, there being no
-// way to register a macro yet.
+// does). Without any, and with no macro registered, the expansion leaves a
+// block as it is: the preprocessor asks this first, so that code without
+// directives costs one walk.
 //
 // The walk keeps its own stack, so nesting of any depth costs no machine
 // stack, and visits each series position once: a block that holds itself,
@@ -372,14 +373,55 @@ bool directives_q(const Cell& blk, const i32* names) {
     return false;
 }
 
-// The preprocessor's expansion of a block before it runs (do/expand and
-// scripts). The preprocessor is library code that does not exist yet: a
-// block with directives raises internal/feature-na rather than running them
-// as plain values.
-void expand(const Cell& blk) {
+}  // namespace
+
+bool any_directive_q(const Cell& blk) {
     i32 names[directive_count];
     for (i32 i = 0; i < directive_count; i++) names[i] = symbol::canonical(symbol::make(directive_names[i]));
-    if (directives_q(blk, names)) fire(ErrorId::internal_feature_na);
+    return directives_q(blk, names);
+}
+
+namespace {
+
+// Scripts run by this native: their expansion belongs to the library's
+// script runner, which hands them to the preprocessor. Until it takes them
+// over, a script with directives raises internal/feature-na rather than
+// running them as plain values.
+void refuse_directives(const Cell& blk) {
+    if (any_directive_q(blk)) fire(ErrorId::internal_feature_na);
+}
+
+// The field of an object, or none.
+Cell field_of(const Cell& obj, i32 sym) {
+    const i32 at = context::find_word(obj.data1, sym, false);
+    return at >= 0 ? context::values(obj.data1)[at] : none_value;
+}
+
+// do/expand: the library's `preprocessor/expand` rewrites the block in place,
+// with none as the job. Code without directives, while no macro is
+// registered (the macro list holds its empty mark, one tag), is left alone
+// without a call. Should the library word no longer hold the preprocessor,
+// directives are refused as for scripts.
+void expand(const Cell& blk) {
+    // Interning may allocate: the names first, then the cells.
+    const i32 pre_sym = symbol::make("preprocessor");
+    const i32 expand_sym = symbol::make("expand");
+    const i32 macros_sym = symbol::make("macros");
+    const Cell* pre = context::global_slot(pre_sym);
+    if (!pre || cell::type_of(*pre) != type::object) return refuse_directives(blk);
+    const Cell fn = field_of(*pre, expand_sym);
+    if (cell::type_of(fn) != type::function) return refuse_directives(blk);
+    Cell macros = field_of(*pre, macros_sym);
+    const bool no_macros = cell::type_of(macros) == type::block && block::rs_length_q(macros) == 1 &&
+                           cell::type_of(*block::rs_head(macros)) == type::tag;
+    if (no_macros && !any_directive_q(blk)) return;
+    Cell* const saved = stack::top;
+    Cell* args = stack::push(blk);
+    stack::push(none_value);
+    Cell* name = stack::push(none_value);
+    word::make_at(expand_sym, name);
+    (void)call_callback(fn, *name, 0, args, 2);
+    stack::top = saved;
 }
 
 // The text of a file! (any string-like series) from its position, UTF-8.
@@ -447,7 +489,7 @@ u32 do_file(const Cell& file) {
     const bool header = length > 1 && cell::type_of(first) == type::word &&
                         cell::type_of(*block::rs_abs_at(*code, 1)) == type::block;
     code->data1 = header ? 2 : 1;
-    expand(*code);
+    refuse_directives(*code);
     context::bind(*code, context::global, false);
     DirectoryGuard directory(*held, path);
     // A body frame: return and exit stop here.

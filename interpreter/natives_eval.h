@@ -32,6 +32,12 @@ u32 new_line_q(bool check, const i32* refinements);
 u32 context_q(bool check, const i32* refinements);
 u32 transcode(bool check, const i32* refinements);
 
+// Whether the block holds a preprocessor directive at any depth of blocks
+// and parens (the value after #system or #system-global passed over, as the
+// preprocessor passes it). Without one, and without macros, expanding the
+// block leaves it as it is.
+bool any_directive_q(const Cell& blk);
+
 // --- Language callbacks called from C++ -----------------------------------
 
 // Calls a callback (function! or routine!) with `count` arguments in a call

@@ -159,6 +159,7 @@ constexpr const char* never_called[] = {
     "set-current-dir",  // moves the process away from its directory
     "quit", "halt", "q",
     "quit-return",  // ends the process at once
+    "expand-directives",  // reads files (#include) and keeps macros from one run to the next
 };
 
 // Callables whose answers differ from one run to the next (time, memory,
