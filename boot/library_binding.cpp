@@ -26,6 +26,10 @@ bool function_type_q(u32 t) {
     return t == type::native || t == type::action || t == type::op || t == type::function || t == type::routine;
 }
 
+bool word_type_q(u32 t) {
+    return t == type::word || t == type::get_word || t == type::set_word || t == type::lit_word;
+}
+
 bool block_type_q(u32 t) {
     return t == type::block || t == type::paren || t == type::path || t == type::lit_path ||
            t == type::set_path || t == type::get_path;
@@ -50,6 +54,11 @@ struct Rebinder {
                 c.data1 = library_context;
                 c.data3 = static_cast<u32>(slot);
             }
+        } else if (word_type_q(t) && c.data1 && c.data1 != context::global && c.data1 != library_context) {
+            // A word of a private library context (a helper kept beside the
+            // function that uses it): that context's functions are library
+            // code too.
+            object(c.data1);
         } else if (block_type_q(t)) {
             block(cell::node(c));
         } else if (t == type::function) {

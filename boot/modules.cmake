@@ -21,6 +21,9 @@ set(ORU_LIBRARY_MODULES
   library/routines.oru          # 2: the routines bound to words
   library/base-definitions.oru  # 3: constants
   library/functions.oru         # 4: accessors, reflection, predicates, converters, mod
+  library/base-functions.oru    # 4: evaluation helpers, echo, errors, math wrappers, dates, quit
+  library/series.oru            # 4: replace, math, collect, split, extract, pad, rejoin, sum
+  library/timing.oru            # 4: dt, clock, parse-trace, transcode-trace, memory report
   library/system.oru            # 5: the system object
   library/operators.oru         # 6: the infix operators
   library/preprocessor.oru      # 10: the macro preprocessor, expand-directives

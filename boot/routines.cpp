@@ -25,6 +25,7 @@
 #include "runtime/datatypes/date.h"
 #include "runtime/datatypes/error.h"
 #include "runtime/datatypes/event.h"
+#include "runtime/datatypes/float.h"
 #include "runtime/datatypes/function.h"
 #include "runtime/datatypes/logic.h"
 #include "runtime/datatypes/none.h"
@@ -102,6 +103,26 @@ Machine get_current_dir(const Machine*, i32) {
 Machine stack_size(const Machine*, i32) { return integer_result(static_cast<i32>(stack::top - stack::bottom)); }
 Machine frame_index(const Machine*, i32) { return integer_result(static_cast<i32>(stack::arguments - stack::bottom)); }
 Machine tracing_q(const Machine*, i32) { return integer_result(interpreter::tracing ? 1 : 0); }
+
+// system/state/interpreted?: whether any frame from the top down carries
+// the interpreter's mark.
+Machine interpreted_q(const Machine*, i32) { return integer_result(stack::eval_q(nullptr, false) ? 1 : 0); }
+
+// The float printer's two flags, set by system/options/float's change
+// handler: the field word pretty? or full?, and a value taken for its truth.
+// Any other field leaves both alone.
+Machine set_float_flag(const Machine* a, i32) {
+    const Cell& field = *a[1].cell;
+    const bool on = logic::truth(*a[0].cell);
+    if (cell::type_of(field) == type::word) {
+        const std::string name = symbol::get_c_string(word::symbol_of(field));
+        if (name == "pretty?") float_::pretty_print_q = on;
+        else if (name == "full?") float_::full_support_q = on;
+    }
+    static Cell result;
+    result = unset::value;
+    return Machine{.cell = &result};
+}
 
 // A copy of the data-stack cell at idx (1-based from the bottom), when idx is
 // above 0 and below the stack size; else none.
@@ -246,6 +267,8 @@ const Entry registry[] = {
     {"frame-index?", frame_index, 0, type::integer, false},
     {"collect-calls", collect_calls, 1, 0, false},
     {"tracing?", tracing_q, 0, type::logic, false},
+    {"interpreted?", interpreted_q, 0, type::logic, false},
+    {"set-float-flag", set_float_flag, 2, 0, true},
     {"write-stdout", write_stdout, 1, 0, true},
     {"null-handle", null_handle, 0, 0, true},
     {"system-words", system_words, 0, 0, true},

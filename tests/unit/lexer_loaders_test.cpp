@@ -500,8 +500,8 @@ TEST_F(LexerCurrencies, OneLookupForLiteralsTextAndAsMoney) {
     EXPECT_EQ(text("EUR$1"), 47);
     EXPECT_EQ(run("as-money 'Usd 1").data1 & 0xFF, 155u);
     EXPECT_EQ(literal("ABC$1"), -1);
-    // Another list replaces it, for every maker alike.
-    run("system/locale/currencies/list: [ABC usd]");
+    // Another list, set past its guard, replaces it for every maker alike.
+    run("set-quiet in system/locale/currencies 'list [ABC usd]");
     EXPECT_EQ(literal("abc$1"), 1);
     EXPECT_EQ(literal("USD$1"), 2);
     EXPECT_EQ(text("Abc$1"), 1);
@@ -509,13 +509,13 @@ TEST_F(LexerCurrencies, OneLookupForLiteralsTextAndAsMoney) {
     EXPECT_EQ(literal("EUR$1"), -1);
     EXPECT_EQ(text("EUR$1"), -1);
     // A list that is not a block: the start-up list again.
-    run("system/locale/currencies/list: none");
+    run("set-quiet in system/locale/currencies 'list none");
     EXPECT_EQ(literal("EUR$1"), 47);
 }
 
 TEST_F(LexerCurrencies, AnIndexPastOneByteIsRefused) {
     run("list: copy [] loop 254 [append list 'AAA] append list 'YYY append list 'ZZZ "
-        "system/locale/currencies/list: list");
+        "set-quiet in system/locale/currencies 'list list");
     EXPECT_EQ(money::find_currency(reinterpret_cast<const u8*>("zzz"), 3), 256);
     EXPECT_EQ(literal("YYY$1"), 255);
     EXPECT_EQ(literal("ZZZ$1"), -1);
