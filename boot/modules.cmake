@@ -23,4 +23,9 @@ set(ORU_LIBRARY_MODULES
   library/functions.oru         # 4: accessors, reflection, predicates, converters, mod
   library/system.oru            # 5: the system object
   library/operators.oru         # 6: the infix operators
+  library/help.oru              # help formatting and the help commands
+  library/delimiters.oru        # the console's delimiter check
+  library/shell.oru             # ls, ll, dir, list-dir, pwd, cd, expand, q
+  library/completion.oru        # completion of the word before the caret
+  library/highlight.oru         # style ranges of source text, the default theme
 )
