@@ -159,6 +159,8 @@ constexpr const char* never_called[] = {
     "set-current-dir",  // moves the process away from its directory
     "quit", "halt", "q",
     "quit-return",  // ends the process at once
+    "list-dir", "ls", "ll", "dir", "pwd", "cd",  // read and change directories
+    "expand",  // the preprocessor's state outlives a program
 };
 
 // Callables whose answers differ from one run to the next (time, memory,
