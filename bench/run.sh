@@ -77,6 +77,22 @@ for script in "$root"/bench/eval/*.oru; do
   printf '%-18s %10s %10s %8s  %s\n' "$name" "$oru_secs" "$py_secs" "$ratio" "$same"
 done
 
+# Help: help-string on every set word of the global context plus one what,
+# timed inside the program, against pydoc.render_doc over every name of
+# builtins; the goal is under 1 s in all and no slower per item.
+echo "== help (help-string on every set word and one what, against pydoc.render_doc over builtins)"
+"$oru" "$root/bench/help/help_all.oru" > "${TMPDIR:-/tmp}/help_all.oru.txt"
+"$python" "$root/bench/help/help_all.py" > "${TMPDIR:-/tmp}/help_all.py.txt"
+awk 'FNR == NR { o[$1] = $2; next } { p[$1] = $2 }
+  END {
+    oi = o["seconds"] / o["items"] * 1000; pi = p["seconds"] / p["items"] * 1000
+    printf "%-8s %6s %10s %12s\n", "program", "items", "total-s", "per-item-ms"
+    printf "%-8s %6d %10.3f %12.3f\n", "oru", o["items"], o["seconds"], oi
+    printf "%-8s %6d %10.3f %12.3f\n", "python", p["items"], p["seconds"], pi
+    printf "per item oru / python %.2f%s\n", oi / pi, (o["seconds"] < 1 ? "" : "  (over 1 s)")
+  }' "${TMPDIR:-/tmp}/help_all.oru.txt" "${TMPDIR:-/tmp}/help_all.py.txt"
+rm -f "${TMPDIR:-/tmp}/help_all.oru.txt" "${TMPDIR:-/tmp}/help_all.py.txt"
+
 # Base 64: enbase/debase's encoder and decoder against Python's base64 on
 # the same 64 MiB (written by bench_binary_base), both timed in process,
 # best of five; the texts and decoded bytes are compared by CRC-32 first.

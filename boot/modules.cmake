@@ -27,4 +27,9 @@ set(ORU_LIBRARY_MODULES
   library/system.oru            # 5: the system object
   library/operators.oru         # 6: the infix operators
   library/preprocessor.oru      # 10: the macro preprocessor, expand-directives
+  library/help.oru              # help formatting and the help commands
+  library/delimiters.oru        # the console's delimiter check
+  library/shell.oru             # ls, ll, dir, list-dir, pwd, cd, expand, q
+  library/completion.oru        # completion of the word before the caret
+  library/highlight.oru         # style ranges of source text, the default theme
 )

@@ -160,6 +160,8 @@ constexpr const char* never_called[] = {
     "quit", "halt", "q",
     "quit-return",  // ends the process at once
     "expand-directives",  // reads files (#include) and keeps macros from one run to the next
+    "list-dir", "ls", "ll", "dir", "pwd", "cd",  // read and change directories
+    "expand",  // the preprocessor's state outlives a program
 };
 
 // Callables whose answers differ from one run to the next (time, memory,
