@@ -23,4 +23,7 @@ set(ORU_LIBRARY_MODULES
   library/functions.oru         # 4: accessors, reflection, predicates, converters, mod
   library/system.oru            # 5: the system object
   library/operators.oru         # 6: the infix operators
+  library/reactivity.oru        # reactors and reactions
+  library/url.oru               # URL parsing and the scheme registry
+  library/thru-cache.oru        # the download cache
 )
