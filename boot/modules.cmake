@@ -26,6 +26,9 @@ set(ORU_LIBRARY_MODULES
   library/timing.oru            # 4: dt, clock, parse-trace, transcode-trace, memory report
   library/system.oru            # 5: the system object
   library/operators.oru         # 6: the infix operators
+  library/reactivity.oru        # reactors and reactions
+  library/url.oru               # URL parsing and the scheme registry
+  library/thru-cache.oru        # the download cache
   library/preprocessor.oru      # 10: the macro preprocessor, expand-directives
   library/help.oru              # help formatting and the help commands
   library/delimiters.oru        # the console's delimiter check

@@ -162,6 +162,9 @@ constexpr const char* never_called[] = {
     "expand-directives",  // reads files (#include) and keeps macros from one run to the next
     "list-dir", "ls", "ll", "dir", "pwd", "cd",  // read and change directories
     "expand",  // the preprocessor's state outlives a program
+    // The download cache reads URLs and makes directories and files.
+    "path-thru", "exists-thru?", "read-thru", "load-thru", "do-thru",
+    "register-scheme",  // changes the scheme registry every later run shares
 };
 
 // Callables whose answers differ from one run to the next (time, memory,
@@ -1532,8 +1535,18 @@ i32 snapshot_length = 0;
 
 bool start_last_lf = false;
 
+// Library state held inside the system object, which the snapshot shares
+// rather than copies: the reactivity tables (a run stopped by the budget
+// inside a propagation leaves its queue behind). One block, evaluated after
+// the globals are put back.
+constexpr const char* library_reset_text =
+    "system/reactivity/relations: head system/reactivity/relations "
+    "clear system/reactivity/relations clear system/reactivity/queue";
+Node library_reset = 0;
+
 void mark_snapshot() {
     if (snapshot) collector::mark_values(&snapshot);
+    if (library_reset) collector::mark_values(&library_reset);
 }
 
 // Copies the global values (start-up state) into a rooted block.
@@ -1562,6 +1575,11 @@ void restore_globals() {
             stack::pop(1);
         }
         context::values(g)[i] = v;
+    }
+    if (library_reset) {
+        Cell* code = stack::push(memory::buffer(library_reset)->cells()[0]);
+        interpreter::eval_block_throwing(*code, true);
+        stack::top = code;
     }
 }
 
@@ -1885,6 +1903,18 @@ void start_runtime() {
     collect_vocabulary();
     check_literal_rows();
     take_snapshot();
+    {
+        Cell* code = stack::push(Cell{type::none, 0, 0, 0});
+        i32 used = 0;
+        lexer::scan(code, reinterpret_cast<const u8*>(library_reset_text),
+                    static_cast<i32>(std::strlen(library_reset_text)), lexer::Mode{}, &used);
+        context::bind(*code, context::global, false);
+        library_reset = memory::alloc_cells(1);
+        SeriesBuffer* s = memory::buffer(library_reset);
+        s->cells()[0] = *code;
+        s->tail = s->head + static_cast<u32>(sizeof(Cell));
+        stack::top = code;
+    }
     start_last_lf = natives::last_lf_q;
     try_native = *context::global_slot(symbol::make("try"));
     os_at_start = memory::record.total;

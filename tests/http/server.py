@@ -10,9 +10,13 @@ with openssl) on 127.0.0.1, ports chosen by the system.
 Endpoints: /echo (the request back as text: method and path, each header,
 a blank line, the body), /repeat (two X-Multi headers), /missing (404 with a
 body), /redirect (302 to /echo), /loop (redirects to itself), /lines,
-/binary (bytes 0-255), /silent (accepts and never answers).
+/binary (bytes 0-255), /silent (accepts and never answers), /files/NAME
+(the file NAME of tests/http/files, its Content-Type by its suffix; 404 when
+there is none), /count/NAME (how many times /files/NAME was asked for).
 """
+import collections
 import http.server
+import mimetypes
 import os
 import signal
 import socket
@@ -21,6 +25,11 @@ import subprocess
 import sys
 import threading
 import time
+
+
+FILES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "files")
+mimetypes.add_type("text/x-demo", ".demo")
+served = collections.Counter()
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -59,6 +68,18 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send(200, b"one\r\ntwo\n\nthree")
         elif path == "/binary":
             self.send(200, bytes(range(256)), [("Content-Type", "application/octet-stream")])
+        elif path.startswith("/files/"):
+            name = path[len("/files/"):]
+            served[name] += 1
+            file = os.path.join(FILES, name)
+            if "/" in name or not os.path.isfile(file):
+                self.send(404, b"no such file")
+            else:
+                kind = mimetypes.guess_type(name)[0] or "application/octet-stream"
+                with open(file, "rb") as f:
+                    self.send(200, f.read(), [("Content-Type", kind)])
+        elif path.startswith("/count/"):
+            self.send(200, str(served[path[len("/count/"):]]).encode(), [("Content-Type", "text/plain")])
         elif path == "/silent":
             time.sleep(30)
         else:

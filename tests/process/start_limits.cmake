@@ -1,7 +1,8 @@
 # Under an address-space limit (ulimit -v) the runtime sizes what it reserves
 # at start (the node region, the interpreter's stack) to the limit: it starts
 # and runs a script under 1 GB, and under a limit too small to start it ends
-# with its out-of-memory report (runtime error 94), never a crash.
+# with its out-of-memory report (runtime error 94), or the script with the
+# language's no-memory error, never a crash.
 if(SANITIZED)
   message(STATUS "skipped: the sanitizers' shadow memory needs far more address space")
   return()
@@ -26,6 +27,11 @@ foreach(case "1000000|yes" "200000|either" "50000|either" "30000|either")
   endif()
   set(refused FALSE)
   if(status EQUAL 94 AND err MATCHES "^\\*\\*\\* Runtime Error 94: out of memory\n\\*\\*\\* at: [0-9A-F]+h\n$")
+    set(refused TRUE)
+  endif()
+  # Near the edge the runtime starts, and the script's own allocation is
+  # refused: the language error, uncaught, ends the run with status 254.
+  if(status EQUAL 254 AND out MATCHES "\\*\\*\\* Internal Error: not enough memory\n" AND err STREQUAL "")
     set(refused TRUE)
   endif()
   if(NOT ran AND (must_run STREQUAL "yes" OR NOT refused))
