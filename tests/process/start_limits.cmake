@@ -29,9 +29,11 @@ foreach(case "1000000|yes" "200000|either" "50000|either" "30000|either")
   if(status EQUAL 94 AND err MATCHES "^\\*\\*\\* Runtime Error 94: out of memory\n\\*\\*\\* at: [0-9A-F]+h\n$")
     set(refused TRUE)
   endif()
-  # Near the edge the runtime starts, and the script's own allocation is
-  # refused: the language error, uncaught, ends the run with status 254.
-  if(status EQUAL 254 AND out MATCHES "\\*\\*\\* Internal Error: not enough memory\n" AND err STREQUAL "")
+  # Near the edge the runtime starts, and an allocation of a library module
+  # or of the script is refused: the language error, uncaught, ends the run
+  # with status 254 (a module's error names the module on standard error).
+  if(status EQUAL 254 AND out MATCHES "\\*\\*\\* Internal Error: not enough memory\n"
+     AND (err STREQUAL "" OR err MATCHES "^\\*\\*\\* Error in library module [^\n]*\n$"))
     set(refused TRUE)
   endif()
   if(NOT ran AND (must_run STREQUAL "yes" OR NOT refused))
