@@ -211,7 +211,7 @@ void style_runs(const Cell& blk, size_t n, std::vector<StyleRun>& runs) {
     for (i32 i = cell::head_index(blk); i < end; i++) {
         const Cell v = *block::rs_abs_at(blk, i);
         if (cell::type_of(v) == type::pair) {
-            const i32 start = static_cast<i32>(v.data1), len = static_cast<i32>(v.data2);
+            const i32 start = pair::x_of(v), len = pair::y_of(v);
             if (start < 1 || len < 1 || static_cast<size_t>(start) > n) {
                 runs.push_back({n, 0, {}});  // a run that colours nothing takes the values after it
                 continue;
