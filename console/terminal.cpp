@@ -91,7 +91,7 @@ volatile sig_atomic_t raw_on = 0;
 
 void restore_mode() {
     if (raw_on) {
-        tcsetattr(0, TCSAFLUSH, &saved_mode);
+        tcsetattr(0, TCSADRAIN, &saved_mode);
         // Bracketed paste off again.
         (void)!write(1, "\x1b[?2004l", 8);
         raw_on = 0;
@@ -144,7 +144,7 @@ struct RawMode {
         winch.sa_handler = on_winch;  // no SA_RESTART: poll returns at a resize
         sigemptyset(&winch.sa_mask);
         sigaction(SIGWINCH, &winch, nullptr);
-        if (tcsetattr(0, TCSAFLUSH, &raw) != 0) return;
+        if (tcsetattr(0, TCSADRAIN, &raw) != 0) return;
         raw_on = 1;
         ok = true;
         (void)!write(1, "\x1b[?2004h", 8);
@@ -268,6 +268,8 @@ bool highlight_line(const std::u32string& line, std::vector<StyleRun>& runs) {
     Cell* top = stack::top;
     Cell* str = push_string(line);
     call_library("_console-styles", {*str}, [&](const Cell& r) {
+        // false: the highlighter failed; none: there is none.
+        if (cell::type_of(r) == type::logic) write_all("\a");
         if (cell::type_of(r) != type::block) return;
         style_runs(r, line.size(), runs);
         ok = true;
@@ -312,6 +314,11 @@ bool read_plain_line(std::string& line) {
 
 enum class Outcome { line, escape, end };
 
+// The decoder keeps its state from one read to the next (a paste that
+// spans several lines), and so do the keys decoded past a line's end.
+KeyDecoder decoder;
+std::vector<KeyEvent> queued_keys;
+
 Outcome edit_line(const std::u32string& prompt, bool hide, std::vector<std::u32string> history, std::u32string& out) {
     static bool locale_set = false;
     if (!locale_set) {
@@ -328,9 +335,21 @@ Outcome edit_line(const std::u32string& prompt, bool hide, std::vector<std::u32s
     if (!hide && colour_on()) host.highlight = highlight_line;
     LineEditor editor(host);
     editor.begin(prompt, hide, std::move(history));
-    KeyDecoder decoder;
     std::vector<KeyEvent> keys;
+    keys.swap(queued_keys);
     for (;;) {
+        for (size_t i = 0; i < keys.size(); i++) {
+            const EditResult result = editor.key(keys[i]);
+            if (result == EditResult::editing) continue;
+            // Keys after the line's end (the next lines of a paste) wait
+            // for the next read.
+            queued_keys.assign(keys.begin() + static_cast<long>(i) + 1, keys.end());
+            editor.finish();
+            if (result == EditResult::end_of_input) return Outcome::end;
+            out = editor.text();
+            return result == EditResult::escape ? Outcome::escape : Outcome::line;
+        }
+        keys.clear();
         pollfd p{0, POLLIN, 0};
         const int r = poll(&p, 1, decoder.waiting() ? 50 : -1);
         if (resized) {
@@ -338,8 +357,7 @@ Outcome edit_line(const std::u32string& prompt, bool hide, std::vector<std::u32s
             editor.redraw();
         }
         if (r < 0) {
-            if (errno == EINTR) continue;
-            keys.push_back({Key::end_of_input});
+            if (errno != EINTR) keys.push_back({Key::end_of_input});
         } else if (r == 0) {
             decoder.timeout(keys);
         } else {
@@ -349,17 +367,6 @@ Outcome edit_line(const std::u32string& prompt, bool hide, std::vector<std::u32s
             if (n <= 0) keys.push_back({Key::end_of_input});
             else decoder.feed(bytes, static_cast<size_t>(n), keys);
         }
-        for (size_t i = 0; i < keys.size(); i++) {
-            const EditResult result = editor.key(keys[i]);
-            if (result == EditResult::editing) continue;
-            // Keys after the end of the line (more pasted lines, type-ahead)
-            // are lost with this read; the next read starts clean.
-            editor.finish();
-            if (result == EditResult::end_of_input) return Outcome::end;
-            out = editor.text();
-            return result == EditResult::escape ? Outcome::escape : Outcome::line;
-        }
-        keys.clear();
     }
 }
 

@@ -159,6 +159,9 @@ constexpr const char* never_called[] = {
     "set-current-dir",  // moves the process away from its directory
     "quit", "halt", "q",
     "quit-return",  // ends the process at once
+    "ask", "input", "console-read",  // wait for console input
+    "_console-end-of-input",  // ends the process at its second call
+    "halt-on-interrupt",  // changes the process's SIGINT action
 };
 
 // Callables whose answers differ from one run to the next (time, memory,
