@@ -100,6 +100,11 @@ def cli_tests():
         status, out = run(["--catch", "--x", show, "--y"], stdin=b"1 + 1\n")
         check("--catch", (status, out.split("\n")[0:3] + out.split("\n")[5:]),
               (0, ['["--y"]', '"--y"', 'true', '>> ', '== 2', '>> ', '']))
+        # Only options: the console with its banner.
+        status, out = run(["--catch", "--other"], stdin=b"1\n")
+        check("only options", (status, out.split("\n")[0], out.split("\n")[3:]),
+              (0, "--== Oru " + run([], b"print system/version\n")[1].split("\n")[4] + " ==-- ",
+               [">> ", "== 1", ">> ", ""]))
         # A bare "--" ends the options: the next name is the script even
         # when it starts with "--".
         script("--odd.oru", 'Oru [] print "odd script ran"\n')
@@ -130,8 +135,10 @@ def cli_tests():
         check("halt", run(["--catch", path]), (0, "a\n(halted)\n>> \n"))
         # A script that cannot be read ends the program with status 1, also
         # with standard input left open (no console waits on it).
-        for label, target in [("missing script", os.path.join(tmp, "missing.oru")), ("folder", sub)]:
-            status, out = run([target], keep_stdin_open=True)
+        missing = os.path.join(tmp, "missing.oru")
+        for label, args in [("missing script", [missing]), ("folder", [sub]),
+                            ("missing script, --catch", ["--catch", missing]), ("folder, --catch", ["--catch", sub])]:
+            status, out = run(args, keep_stdin_open=True)
             check(label + " status", status, 1)
             if not out.startswith(("*** Access Error", "*** Error: cannot read")):
                 failures.append(f"{label}: unexpected output {out!r}")
