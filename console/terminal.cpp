@@ -386,7 +386,19 @@ std::vector<std::u32string> history_of(const Cell& blk) {
 
 void track_output() { dyn_print::add(value_hook, text_hook); }
 
+namespace {
+Machine read_line(const Machine* a);
+}  // namespace
+
 Machine console_read(const Machine* a, i32) {
+    const Machine m = read_line(a);
+    // A Ctrl+C while the line was read asked nothing of the next command.
+    halt::requested.store(false, std::memory_order_relaxed);
+    return m;
+}
+
+namespace {
+Machine read_line(const Machine* a) {
     const Cell history = *a[0].cell;
     const bool hide = logic::truth(*a[1].cell);
     const Cell question = *a[2].cell;
@@ -416,6 +428,7 @@ Machine console_read(const Machine* a, i32) {
     return Machine{.cell = string::load_utf8_checked(reinterpret_cast<const u8*>(line.data()),
                                                      static_cast<i32>(line.size()))};
 }
+}  // namespace
 
 Machine console_size(const Machine*, i32) {
     const Size s = window_size();

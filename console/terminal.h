@@ -28,7 +28,8 @@ routine::Machine console_title(const routine::Machine* a, i32 n);
 // console-args: the program's arguments as they came, a block of strings.
 routine::Machine console_args(const routine::Machine* a, i32 n);
 // halt-on-interrupt on?: while on, Ctrl+C (SIGINT) asks the running
-// evaluation to halt; off restores the default action.
+// evaluation to halt; off restores the default action. A request made
+// while console-read reads is dropped when the read returns.
 routine::Machine halt_on_interrupt(const routine::Machine* a, i32 n);
 
 }  // namespace oru::terminal
