@@ -247,8 +247,8 @@ Completion complete_line(const std::u32string& line, size_t caret) {
         const i32 end = series::abs_length_q(r);
         for (i32 i = cell::head_index(r); i < end; i++) {
             const Cell v = *block::rs_abs_at(r, i);
-            if (!(cell::type_of(v) >= type::string && cell::type_of(v) <= type::tag) &&
-                cell::type_of(v) != type::string) {
+            const u32 t = cell::type_of(v);
+            if (t != type::string && t != type::file && t != type::url && t != type::tag && t != type::email) {
                 c.ok = false;
                 return;
             }

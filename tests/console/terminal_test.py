@@ -145,7 +145,7 @@ case("ctrl+c halts a loop", ["n: 0 forever [n: n + 1]\r", "\x03", "n > 0\r"], "(
 # are shown on the prompt's line, the input below.
 complete_stub = ('oru-complete-ctx: context [complete-input: func [str console?] ['
                  'either "ab" = head str [reduce [at "abc-one" 8]] '
-                 '[reduce [at "x-" 3 "x-one" "x-two"]]]] abc-one: 5')
+                 '[reduce [at "x-" 3 %x-one %x-two]]]] abc-one: 5')
 case("tab, one candidate", ["ab", "\t", "\r"], "== 5", setup=complete_stub)
 case("tab, several candidates", ["x", "\t"], ">> x-one x-two\n>> x-", setup=complete_stub)
 case("tab failing rings", ["1", "\t", "2\r"], "== 12",
