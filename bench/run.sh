@@ -237,3 +237,7 @@ awk '
   }
   function row(name, a, b) { printf "%-32s %9.3f %9.3f %7.2f\n", name, a, b, (b > 0 ? a / b : 0) }
 ' "$tmp/orubin.out" "$tmp/peers.out"
+
+# The console's first prompt on a pseudo-terminal, beside `python3 -q`.
+echo
+"$python" "$root/bench/console_prompt.py" "$oru"

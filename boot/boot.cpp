@@ -7,6 +7,7 @@
 #include "boot/routines.h"
 
 #include "codecs/lexer.h"
+#include "console/terminal.h"
 #include "codecs/orubin.h"
 #include "interpreter/evaluator.h"
 #include "interpreter/natives.h"
@@ -21,6 +22,8 @@
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/event.h"
+#include "runtime/datatypes/function.h"
+#include "runtime/datatypes/word.h"
 #include "runtime/datatypes/handle.h"
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/series.h"
@@ -29,6 +32,7 @@
 #include "runtime/datatypes/unset.h"
 #include "runtime/platform/platform.h"
 #include "runtime/runtime.h"
+#include "runtime/system_object.h"
 #include "runtime/words.h"
 
 #include <cerrno>
@@ -110,6 +114,7 @@ void run_library() {
     routines::end_boot();
     bind_library();
     dyn_print::add(natives_output::stdout_hook, nullptr);
+    terminal::track_output();
     natives::find_script_header = find_header;
     collector::enable(collecting);
     root_allocation = root_mode;
@@ -168,7 +173,43 @@ int run_script(const char* path) {
     return 0;
 }
 
+namespace {
+
+// The console's start-up, system/console/launch, when the library made it:
+// it runs the script named on the command line or the console itself.
+bool console_launch() {
+    const Cell* slot = system_object::select({"console", "launch"});
+    if (!slot || cell::type_of(*slot) != type::function) return false;
+    const Cell fn = *slot;
+    const Cell name = word::load("launch");
+    Cell* saved = stack::top;
+    stack::mark(name, function::context_of(fn));
+    function::init_locals(function::count_locals(function::spec_of(fn), 0, false));
+    interpreter::call_handler(fn);
+    stack::unwind_func();
+    stack::top = saved;
+    return true;
+}
+
+}  // namespace
+
 int launch(int argc, char** argv) {
+    // The console's start-up runs the console, and scripts once the library
+    // runs them (do-file) or "--catch" asks for the console after the
+    // script; until then a script goes to the runner below.
+    bool catch_ = false;
+    int script = 0;
+    for (int k = 1; k < argc && !script; k++) {
+        if (std::strcmp(argv[k], "--") == 0) {
+            script = k + 1 < argc ? k + 1 : -1;
+            break;
+        }
+        if (std::strcmp(argv[k], "--catch") == 0) catch_ = true;
+        else if (std::strncmp(argv[k], "--", 2) != 0) script = k;
+    }
+    const Cell* do_file = context::global_slot(symbol::make("do-file"));
+    const bool library_runs_scripts = do_file && cell::type_of(*do_file) == type::function;
+    if ((script <= 0 || catch_ || library_runs_scripts) && console_launch()) return 0;
     int i = 1;
     for (; i < argc; i++) {
         if (std::strcmp(argv[i], "--") == 0) {

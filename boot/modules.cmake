@@ -31,6 +31,7 @@ set(ORU_LIBRARY_MODULES
   library/thru-cache.oru        # the download cache
   library/preprocessor.oru      # 10: the macro preprocessor, expand-directives
   library/help.oru              # help formatting and the help commands
+  library/console.oru           # system/console, ask, input, halt
   library/delimiters.oru        # the console's delimiter check
   library/shell.oru             # ls, ll, dir, list-dir, pwd, cd, expand, q
   library/completion.oru        # completion of the word before the caret

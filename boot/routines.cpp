@@ -8,6 +8,7 @@
 #include "boot/routine_entries.h"
 
 #include "codecs/lexer.h"
+#include "console/terminal.h"
 #include "io/io_support.h"
 #include "io/os_info.h"
 
@@ -288,6 +289,11 @@ const Entry registry[] = {
     {"send-event-os", event::send_event_os, 2, 0, false},
     {"find-flag?", event::find_flag_q, 2, 0, false},
     {"any-directive?", any_directive_q, 1, type::logic, false},
+    {"console-read", terminal::console_read, 3, 0, true},
+    {"console-size", terminal::console_size, 0, 0, true},
+    {"console-title", terminal::console_title, 1, 0, true},
+    {"console-args", terminal::console_args, 0, 0, true},
+    {"halt-on-interrupt", terminal::halt_on_interrupt, 1, 0, true},
     ORU_TYPE_Q("bitset?", bitset),       ORU_TYPE_Q("binary?", binary),       ORU_TYPE_Q("block?", block),
     ORU_TYPE_Q("char?", char_),          ORU_TYPE_Q("email?", email),         ORU_TYPE_Q("file?", file),
     ORU_TYPE_Q("float?", float_),        ORU_TYPE_Q("get-path?", get_path),   ORU_TYPE_Q("get-word?", get_word),

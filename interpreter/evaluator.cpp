@@ -47,7 +47,9 @@
 
 #include "interpreter/call.h"
 #include "interpreter/eval_core.h"
+#include "interpreter/unwind.h"
 #include "runtime/budget.h"
+#include "runtime/halt.h"
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/error.h"
 #include "runtime/datatypes/none.h"
@@ -611,8 +613,22 @@ enum class BlockFrame { own, caller, opened };
 // eval_block's frame and evaluation from the expression at i on (the
 // block's head, or the next expression when the ones before it were
 // computed where no frame could be seen: run_branch).
+// A pending halt request (Ctrl+C in the console): the throw of `halt`,
+// made here as its native would make it, from a frame of its own.
+[[gnu::noinline, gnu::cold]] u32 raise_halt() {
+    halt::requested.store(false, std::memory_order_relaxed);
+    static const Cell value = word::load("halt-request");
+    static const Cell name = word::load("console");
+    stack::mark_native(body_name());
+    stack::push(value);
+    stack::push(name);
+    return signal_throw(throw_code::throw_);
+}
+
 template <BlockFrame frame>
 [[gnu::always_inline]] inline u32 block_from(const Cell& block_value, i32 i, bool chain) {
+    // Every loop iteration and every function body passes here.
+    if (halt::pending()) [[unlikely]] return raise_halt();
     // The node and index are read from the caller's cell, before anything
     // can move it, rather than back from the fresh copy (a wide store read
     // back narrow waits on the store).

@@ -165,6 +165,9 @@ constexpr const char* never_called[] = {
     // The download cache reads URLs and makes directories and files.
     "path-thru", "exists-thru?", "read-thru", "load-thru", "do-thru",
     "register-scheme",  // changes the scheme registry every later run shares
+    "ask", "input", "console-read",  // wait for console input
+    "_console-end-of-input",  // ends the process at its second call
+    "halt-on-interrupt",  // changes the process's SIGINT action
 };
 
 // Callables whose answers differ from one run to the next (time, memory,
