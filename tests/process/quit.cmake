@@ -20,7 +20,6 @@ endfunction()
 
 run_quit(plain "print \"a\"\nquit\nprint \"never\"" 0 "a\n")
 run_quit(status "f: func [] [loop 2 [try [attempt/safer [quit/return 3]]]]\nprin \"b\"\nf\nprint \"never\"" 3 "b")
-run_quit(halt "catch [halt]\nprint \"never\"" 0 "")
 run_quit(no_console "system/console: none\n_save-cfg: does [print \"saved\"]\nquit/return 4" 4 "")
 run_quit(console
   "_save-cfg: does [print \"saved\"]\nsystem/console: context [size: 80x24]\nprint \"x\"\nquit/return 5" 5 "x\nsaved\n")

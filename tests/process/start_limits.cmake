@@ -32,7 +32,7 @@ foreach(case "1000000|yes" "200000|either" "50000|either" "30000|either")
   # Near the edge the runtime starts, and an allocation of a library module
   # or of the script is refused: the language error, uncaught, ends the run
   # with status 254 (a module's error names the module on standard error).
-  if(status EQUAL 254 AND out MATCHES "\\*\\*\\* Internal Error: not enough memory\n"
+  if(status EQUAL 254 AND out MATCHES "\\*\\*\\* Internal Error: (not enough memory|no-memory)\n"
      AND (err STREQUAL "" OR err MATCHES "^\\*\\*\\* Error in library module [^\n]*\n$"))
     set(refused TRUE)
   endif()
