@@ -21,6 +21,10 @@ set(ORU_LIBRARY_MODULES
   library/routines.oru          # 2: the routines bound to words
   library/base-definitions.oru  # 3: constants
   library/functions.oru         # 4: accessors, reflection, predicates, converters, mod
+  library/load-save.oru         # 4: suffix?, scan, load, save
+  library/paths.oru             # 4: paths, directories, boot arguments, do-file
   library/system.oru            # 5: the system object
   library/operators.oru         # 6: the infix operators
+  library/codecs.oru            # 7: the image and ORUBIN codecs
+  library/boot-settings.oru     # 12: version tuple, cache directory, boot arguments
 )

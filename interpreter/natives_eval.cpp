@@ -201,6 +201,7 @@ std::vector<u8> binary_bytes(const Cell& bin, i32 count) {
 // Language callbacks called from C++
 
 HeaderFinder find_script_header = nullptr;
+Cell script_runner = none_value;
 
 namespace {
 
@@ -505,7 +506,14 @@ u32 do_value(const i32* refinements) {
         }
         case type::path: return get_path(value);  // other path kinds run as one-value expressions
         case type::file:
-        case type::url: return do_file(value);
+        case type::url: {
+            const u32 runner = cell::type_of(script_runner);
+            if (runner != type::function && runner != type::routine) return do_file(value);
+            Cell call_args[3] = {value, none_value, used(refinements, args_r) ? *ref_arg(refinements, args_r) : none_value};
+            const Cell answer = call_callback(script_runner, word::load("do-file"), 0, call_args, 3);
+            stack::set_result(answer);
+            return 0;
+        }
         case type::error: raise_value(value);
         default: return eval_single(value);
     }
