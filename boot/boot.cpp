@@ -31,6 +31,7 @@
 #include "runtime/datatypes/word.h"
 #include "runtime/platform/platform.h"
 #include "runtime/runtime.h"
+#include "runtime/system_object.h"
 #include "runtime/words.h"
 
 #include <cerrno>
@@ -155,13 +156,16 @@ int run_script(const char* path) {
         error_line("not a Oru program!");
         return 1;
     }
-    // The checks passed: the library's script runner runs it, as `do` does.
+    // The checks passed: the library's script runner runs it, as `do` does,
+    // with the command line's arguments (the raw text after the program's
+    // path) as the script's arguments.
     stack::top = code;
     stack::push(unset::value);
     stack::mark_native(words::word::tag_body);
     stack::push(unset::value);
     Cell args[3] = {*io::push_text(reinterpret_cast<const u8*>(path), std::strlen(path), type::file, false),
                     none::value, none::value};
+    if (const Cell* raw = system_object::select({"script", "args"})) args[2] = *raw;
     natives::call_callback(natives::script_runner, word::load("do-file"), 0, args, 3);
     return 0;
 }
