@@ -896,6 +896,9 @@ u32 transcode(bool, const i32* refinements) {
 namespace oru::natives_eval {
 
 void register_all() {
+    // A runtime starts without the library: a runner kept from an earlier
+    // runtime in this process names values that are gone.
+    natives::script_runner = cell::make(type::none);
     static constexpr natives::Provided entries[] = {
         {natives::slot::do_, natives::do_},
         {natives::slot::reduce, natives::reduce},
