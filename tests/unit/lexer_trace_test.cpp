@@ -8,6 +8,7 @@
 #include "codecs/lexer.h"
 #include "interpreter/evaluator.h"
 #include "interpreter/natives_eval.h"
+#include "interpreter/natives_output.h"
 #include "interpreter/stack.h"
 #include "runtime/collector.h"
 #include "runtime/datatypes/block.h"
@@ -216,6 +217,8 @@ TEST_F(LexerTrace, CallbackMustTakeFiveArguments) {
 class DoFile : public LexerTrace {
 public:
     void SetUp() override {
+        // The runner reads the script through the file services.
+        natives_output::register_all();
         LexerTrace::SetUp();
         char tmpl[] = "/tmp/oru-do-file-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
