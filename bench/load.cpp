@@ -6,7 +6,8 @@
 // `--json FILE` the same values are also written as JSON (words and paths as
 // strings, blocks as arrays), so that bench/run.sh can time Python's
 // json.loads on an equivalent text; `--size MB` changes the size (for
-// profiling on a smaller text). Prints "name MB/s" lines, which run.sh
+// profiling on a smaller text); `--source FILE` writes the source text.
+// Prints "name MB/s" lines, which run.sh
 // compares with json.loads.
 #include "codecs/lexer.h"
 #include "interpreter/stack.h"
@@ -57,16 +58,18 @@ double best_of(int runs, bool collect, F&& f) {
 
 int main(int argc, char** argv) {
     const char* json_path = nullptr;
+    const char* source_path = nullptr;
     double megabytes = 20;
     int runs = 5;
     bool scan_only = false;
     for (int i = 1; i < argc; i++) {
         if (!std::strcmp(argv[i], "--json") && i + 1 < argc) json_path = argv[++i];
+        else if (!std::strcmp(argv[i], "--source") && i + 1 < argc) source_path = argv[++i];
         else if (!std::strcmp(argv[i], "--size") && i + 1 < argc) megabytes = std::atof(argv[++i]);
         else if (!std::strcmp(argv[i], "--runs") && i + 1 < argc) runs = std::max(1, std::atoi(argv[++i]));
         else if (!std::strcmp(argv[i], "--scan-only")) scan_only = true;
         else {
-            std::fprintf(stderr, "usage: %s [--json FILE] [--size MB] [--runs N] [--scan-only]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--json FILE] [--source FILE] [--size MB] [--runs N] [--scan-only]\n", argv[0]);
             return 2;
         }
     }
@@ -74,13 +77,17 @@ int main(int argc, char** argv) {
     Writer w;
     w.want_json = json_path != nullptr;
     w.generate(static_cast<size_t>(megabytes * 1024 * 1024));
-    if (json_path) {
-        FILE* f = std::fopen(json_path, "wb");
-        if (!f || std::fwrite(w.json.data(), 1, w.json.size(), f) != w.json.size() || std::fclose(f) != 0) {
-            std::fprintf(stderr, "cannot write %s\n", json_path);
-            return 1;
+    auto write_file = [](const char* path, const std::string& text) {
+        FILE* f = std::fopen(path, "wb");
+        if (!f || std::fwrite(text.data(), 1, text.size(), f) != text.size() || std::fclose(f) != 0) {
+            std::fprintf(stderr, "cannot write %s\n", path);
+            return false;
         }
-    }
+        return true;
+    };
+    if (json_path && !write_file(json_path, w.json)) return 1;
+    // The source text itself, for the library-level timings of load_save.oru.
+    if (source_path && !write_file(source_path, w.oru)) return 1;
 
     init_process(argc, argv);
     runtime_init();

@@ -128,6 +128,23 @@ awk -v mbs="$json_mbs" -v secs="$json_secs" '
       name, (mbs > 0 ? rate / mbs : 0), (t > 0 ? secs / t : 0)
   }' "$tmp/load.out"
 
+# load, save and do at library level, on the same source text: load of the
+# file against transcode of its text, save of the loaded block against
+# Python's json.dumps plus write of the same values, do of a generated
+# script against its load.
+echo "== load, save and do (library level)"
+"$root/build-bench/bench/bench_load" --source "$tmp/load.oru" --runs 1 --scan-only > /dev/null
+"$oru" "$root/bench/load_save.oru" "$tmp/load.oru" "$tmp/" | tee "$tmp/load_save.out"
+dumps=$("$python" "$root/bench/save_json.py" "$tmp/load.json" "$tmp/dumps.json")
+printf 'json.dumps + write (python3) %s s\n' "$dumps"
+awk -v dumps="$dumps" '
+  { t[$1] = $2 }
+  END {
+    printf "ratio load-file / transcode   %6.2f (at most 1.05 wanted)\n", t["load-file"] / t["transcode"]
+    printf "ratio save-file / json.dumps  %6.2f (at most 1 wanted)\n", t["save-file"] / dumps
+    printf "ratio do-script / load-script %6.2f (at most 2 wanted)\n", t["do-script"] / t["load-script"]
+  }' "$tmp/load_save.out"
+
 # Compression: the in-process table of bench_deflate, then end to end (whole
 # processes over the files): the compress/decompress core (run by
 # bench_deflate over a file) against Python's zlib module at level 6 and

@@ -9,6 +9,7 @@
 #include "codecs/lexer.h"
 #include "console/terminal.h"
 #include "codecs/orubin.h"
+#include "io/io_support.h"
 #include "interpreter/evaluator.h"
 #include "interpreter/natives.h"
 #include "interpreter/natives_eval.h"
@@ -30,6 +31,7 @@
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/unset.h"
+#include "runtime/datatypes/word.h"
 #include "runtime/platform/platform.h"
 #include "runtime/runtime.h"
 #include "runtime/system_object.h"
@@ -116,6 +118,8 @@ void run_library() {
     dyn_print::add(natives_output::stdout_hook, nullptr);
     terminal::track_output();
     natives::find_script_header = find_header;
+    const Cell* runner = context::global_slot(symbol::make("do-file"));
+    natives::script_runner = runner ? *runner : none::value;
     collector::enable(collecting);
     root_allocation = root_mode;
 }
@@ -137,14 +141,6 @@ int run_script(const char* path) {
                          static_cast<unsigned long long>(platform::max_script_bytes));
             return 1;
     }
-    // The script's directory becomes the current directory.
-    if (const char* slash = std::strrchr(path, '/')) {
-        const std::string dir(path, static_cast<size_t>(slash - path) + 1);
-        if (chdir(dir.c_str()) != 0) {
-            std::fprintf(stderr, "*** Error: cannot change to %s: %s\n", dir.c_str(), std::strerror(errno));
-            return 1;
-        }
-    }
     const long start = find_header(text);
     if (start < 0) {
         error_line("Oru header not found!");
@@ -164,12 +160,17 @@ int run_script(const char* path) {
         error_line("not a Oru program!");
         return 1;
     }
-    code->data1 = 2;  // the code after the header
-    context::bind(*code, context::global, false);
+    // The checks passed: the library's script runner runs it, as `do` does,
+    // with the command line's arguments (the raw text after the program's
+    // path) as the script's arguments.
+    stack::top = code;
     stack::push(unset::value);
     stack::mark_native(words::word::tag_body);
     stack::push(unset::value);
-    interpreter::eval_block_throwing(*code, true);
+    Cell args[3] = {*io::push_text(reinterpret_cast<const u8*>(path), std::strlen(path), type::file, false),
+                    none::value, none::value};
+    if (const Cell* raw = system_object::select({"script", "args"})) args[2] = *raw;
+    natives::call_callback(natives::script_runner, word::load("do-file"), 0, args, 3);
     return 0;
 }
 

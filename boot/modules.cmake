@@ -24,12 +24,16 @@ set(ORU_LIBRARY_MODULES
   library/base-functions.oru    # 4: evaluation helpers, echo, errors, math wrappers, dates, quit
   library/series.oru            # 4: replace, math, collect, split, extract, pad, rejoin, sum
   library/timing.oru            # 4: dt, clock, parse-trace, transcode-trace, memory report
+  library/load-save.oru         # 4: suffix?, scan, load, save
+  library/paths.oru             # 4: paths, directories, boot arguments, do-file
   library/system.oru            # 5: the system object
   library/operators.oru         # 6: the infix operators
+  library/codecs.oru            # 7: the image and ORUBIN codecs
   library/reactivity.oru        # reactors and reactions
   library/url.oru               # URL parsing and the scheme registry
   library/thru-cache.oru        # the download cache
   library/preprocessor.oru      # 10: the macro preprocessor, expand-directives
+  library/boot-settings.oru     # 12: version tuple, cache directory, boot arguments
   library/help.oru              # help formatting and the help commands
   library/console.oru           # system/console, ask, input, halt
   library/delimiters.oru        # the console's delimiter check

@@ -5,6 +5,7 @@
 // start-up; it is 0 or 1 once start-up is over.
 #include "boot/routines.h"
 #include "boot/build_info.h"
+#include "boot/codec_routines.h"
 #include "boot/routine_entries.h"
 
 #include "codecs/lexer.h"
@@ -159,6 +160,18 @@ Machine exit_states(const Machine*, i32) { return Machine{.cell = stack::push(le
 // The raw command line as a new string, for system/script/args.
 Machine command_line(const Machine*, i32) { return Machine{.cell = os_info::push_cmdline()}; }
 
+// The process's arguments as a new block of strings, the program first.
+Machine command_args(const Machine*, i32) {
+    Cell* blk = block::push_only(runtime.argc > 0 ? runtime.argc : 1);
+    for (int i = 0; i < runtime.argc; i++) {
+        Cell* const top = stack::top;
+        const char* arg = runtime.argv[i];
+        block::rs_append(*blk, *io::push_text(reinterpret_cast<const u8*>(arg), std::strlen(arg), type::string, false));
+        stack::top = top;
+    }
+    return Machine{.cell = blk};
+}
+
 // The build's date and time in zone 0, for system/build/date.
 Machine build_date(const Machine*, i32) {
     return Machine{.cell = stack::push(date::from_epoch(build_info::build_time, 0.0, 0.0))};
@@ -276,6 +289,7 @@ const Entry registry[] = {
     {"error-catalog", error_catalog, 0, 0, true},
     {"exit-states", exit_states, 0, 0, true},
     {"command-line", command_line, 0, 0, true},
+    {"command-args", command_args, 0, 0, true},
     {"build-date", build_date, 0, 0, true},
     {"build-git", build_git, 0, 0, true},
     {"keep-system", keep_system, 1, 0, true},
@@ -294,6 +308,18 @@ const Entry registry[] = {
     {"console-title", terminal::console_title, 1, 0, true},
     {"console-args", terminal::console_args, 0, 0, true},
     {"halt-on-interrupt", terminal::halt_on_interrupt, 1, 0, true},
+    {"png-encode", image_encode<1>, 2, 0, true},
+    {"png-decode", image_decode, 1, 0, true},
+    {"jpeg-encode", image_encode<3>, 2, 0, true},
+    {"jpeg-decode", image_decode, 1, 0, true},
+    {"bmp-encode", image_encode<0>, 2, 0, true},
+    {"bmp-decode", image_decode, 1, 0, true},
+    {"gif-encode", image_encode<2>, 2, 0, true},
+    {"gif-decode", image_decode, 1, 0, true},
+    {"tiff-encode", image_encode<4>, 2, 0, true},
+    {"tiff-decode", image_decode, 1, 0, true},
+    {"orubin-encode", orubin_encode, 2, 0, true},
+    {"orubin-decode", orubin_decode, 1, 0, true},
     ORU_TYPE_Q("bitset?", bitset),       ORU_TYPE_Q("binary?", binary),       ORU_TYPE_Q("block?", block),
     ORU_TYPE_Q("char?", char_),          ORU_TYPE_Q("email?", email),         ORU_TYPE_Q("file?", file),
     ORU_TYPE_Q("float?", float_),        ORU_TYPE_Q("get-path?", get_path),   ORU_TYPE_Q("get-word?", get_word),

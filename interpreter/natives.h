@@ -136,7 +136,7 @@ namespace oru::natives {
     X(compress, "compress", "[any-string! binary!] [word!]") \
     X(decompress, "decompress", "[binary!] [word!] /size [integer!]") \
     X(recycle, "recycle", "/on /off") \
-    X(transcode, "transcode", "[string!] /next /one /prescan /scan /part [integer! string!] /into [block!] /trace []") \
+    X(transcode, "transcode", "[string! binary!] /next /one /prescan /scan /part [integer! string!] /into [block!] /trace []") \
     X(apply, "apply", "[word! path! any-function!] [block!] /all /safer")
 
 // Slot numbers (1-based): slot::if_ == 1 ... slot::apply == 107.

@@ -201,6 +201,7 @@ std::vector<u8> binary_bytes(const Cell& bin, i32 count) {
 // Language callbacks called from C++
 
 HeaderFinder find_script_header = nullptr;
+Cell script_runner = none_value;
 
 namespace {
 
@@ -547,7 +548,14 @@ u32 do_value(const i32* refinements) {
         }
         case type::path: return get_path(value);  // other path kinds run as one-value expressions
         case type::file:
-        case type::url: return do_file(value);
+        case type::url: {
+            const u32 runner = cell::type_of(script_runner);
+            if (runner != type::function && runner != type::routine) return do_file(value);
+            Cell call_args[3] = {value, none_value, used(refinements, args_r) ? *ref_arg(refinements, args_r) : none_value};
+            const Cell answer = call_callback(script_runner, word::load("do-file"), 0, call_args, 3);
+            stack::set_result(answer);
+            return 0;
+        }
         case type::error: raise_value(value);
         default: return eval_single(value);
     }
@@ -930,6 +938,9 @@ u32 transcode(bool, const i32* refinements) {
 namespace oru::natives_eval {
 
 void register_all() {
+    // A runtime starts without the library: a runner kept from an earlier
+    // runtime in this process names values that are gone.
+    natives::script_runner = cell::make(type::none);
     static constexpr natives::Provided entries[] = {
         {natives::slot::do_, natives::do_},
         {natives::slot::reduce, natives::reduce},

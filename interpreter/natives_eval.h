@@ -74,6 +74,11 @@ u32 event_filter(const Cell& callback, const Cell* events, i32 count, u32 all);
 using HeaderFinder = long (*)(const std::string& text);
 extern HeaderFinder find_script_header;
 
+// The library's script runner (`do-file`: file, callback, arguments), which
+// `do` calls for every file! and url!; none until start-up installs it, and
+// then `do` runs a file itself, without the `system` bookkeeping.
+extern Cell script_runner;
+
 }  // namespace oru::natives
 
 namespace oru::natives_eval {

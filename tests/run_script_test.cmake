@@ -11,7 +11,11 @@ if("$ENV{ORU_EVAL_GENERAL}" STREQUAL "1")
   endif()
 endif()
 get_filename_component(dir "${SCRIPT}" DIRECTORY)
-execute_process(COMMAND ${ORU} ${SCRIPT}
+# The script is named as it is in its directory, so that outputs showing the
+# running scripts (error reports, system/state/source-files) do not depend on
+# where the tree is checked out.
+get_filename_component(script_name "${SCRIPT}" NAME)
+execute_process(COMMAND ${ORU} ${script_name}
   WORKING_DIRECTORY ${dir}
   OUTPUT_VARIABLE actual
   ERROR_VARIABLE errors

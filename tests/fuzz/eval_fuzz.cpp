@@ -157,6 +157,11 @@ constexpr const char* never_called[] = {
     "call",    // runs shell commands
     "create-dir",  // makes directories
     "set-current-dir",  // moves the process away from its directory
+    "change-dir",  // the same, through system/options/path
+    "make-dir",  // makes directories
+    "load", "save", "do-file",  // read and write files and URLs, run scripts
+    "flip-exe-flag",  // rewrites a file
+    "extract-boot-args",  // replaces the start-up arguments
     "quit", "halt", "q",
     "quit-return",  // ends the process at once
     "expand-directives",  // reads files (#include) and keeps macros from one run to the next

@@ -10,9 +10,10 @@ with openssl) on 127.0.0.1, ports chosen by the system.
 Endpoints: /echo (the request back as text: method and path, each header,
 a blank line, the body), /repeat (two X-Multi headers), /missing (404 with a
 body), /redirect (302 to /echo), /loop (redirects to itself), /lines,
-/binary (bytes 0-255), /silent (accepts and never answers), /files/NAME
-(the file NAME of tests/http/files, its Content-Type by its suffix; 404 when
-there is none), /count/NAME (how many times /files/NAME was asked for).
+/binary (bytes 0-255), /code (source text), /script (a script), /png (a PNG
+image), /silent (accepts and never answers), /files/NAME (the file NAME of
+tests/http/files, its Content-Type by its suffix; 404 when there is none),
+/count/NAME (how many times /files/NAME was asked for).
 """
 import collections
 import http.server
@@ -21,10 +22,12 @@ import os
 import signal
 import socket
 import ssl
+import struct
 import subprocess
 import sys
 import threading
 import time
+import zlib
 
 
 FILES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "files")
@@ -80,12 +83,28 @@ class Handler(http.server.BaseHTTPRequestHandler):
                     self.send(200, f.read(), [("Content-Type", kind)])
         elif path.startswith("/count/"):
             self.send(200, str(served[path[len("/count/"):]]).encode(), [("Content-Type", "text/plain")])
+        elif path == "/code":
+            self.send(200, b"1 two [3]", [("Content-Type", "text/plain; charset=utf-8")])
+        elif path == "/script":
+            self.send(200, b'Oru [Title: "remote"]\nprint ["remote ran with" mold system/script/args]\n7\n',
+                      [("Content-Type", "text/plain")])
+        elif path == "/png":
+            self.send(200, tiny_png(), [("Content-Type", "image/png")])
         elif path == "/silent":
             time.sleep(30)
         else:
             self.send(400, b"unknown")
 
     do_GET = do_POST = do_PUT = do_HEAD = do_DELETE = answer
+
+
+def tiny_png():
+    """A 2x1 PNG: a red pixel and a half transparent blue one."""
+    def chunk(tag, data):
+        return struct.pack(">I", len(data)) + tag + data + struct.pack(">I", zlib.crc32(tag + data))
+    rows = b"\x00" + bytes([255, 0, 0, 255, 0, 0, 255, 128])
+    header = struct.pack(">IIBBBBB", 2, 1, 8, 6, 0, 0, 0)
+    return b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b"")
 
 
 def serve(server):

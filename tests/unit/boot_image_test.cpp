@@ -10,12 +10,13 @@ using namespace oru;
 namespace {
 
 TEST(BootImage, StartUpLexesNothing) {
-    // A second start-up in the process must not lex either.
+    // A second start-up in the process must not lex either. The one text
+    // start-up loads is the version string, which becomes a tuple.
     for (int round = 0; round < 2; round++) {
         runtime_init();
         const u64 before = lexer::scan_count;
         boot::define_base();
-        EXPECT_EQ(lexer::scan_count, before) << "round " << round;
+        EXPECT_EQ(lexer::scan_count, before + 1) << "round " << round;
         runtime_shutdown();
     }
 }
