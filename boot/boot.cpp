@@ -195,9 +195,8 @@ bool console_launch() {
 }  // namespace
 
 int launch(int argc, char** argv) {
-    // The console's start-up runs the console, and scripts once the library
-    // runs them (do-file) or "--catch" asks for the console after the
-    // script; until then a script goes to the runner below.
+    // The console's start-up runs the console and scripts; the runner below
+    // serves a boot image without the library's do-file.
     bool catch_ = false;
     int script = 0;
     for (int k = 1; k < argc && !script; k++) {
