@@ -1,7 +1,7 @@
-# The command line's arguments at start-up: the program's path, the others
-# as given (a lone double quote stays an argument of its own, blanks stay
-# inside an argument), and the raw text after the program's path as the
-# script's arguments; the cache directory under HOME, or /tmp without it.
+# The command line's arguments at start-up: the program's path, the ones
+# after the script's name as given (a lone double quote stays an argument of
+# its own, blanks stay inside an argument), and the raw text after the
+# script's name as the script's arguments; the cache directory under HOME, or /tmp without it.
 file(MAKE_DIRECTORY "${WORK}/with space")
 file(CREATE_LINK ${ORU} "${WORK}/with space/oru" SYMBOLIC)
 file(WRITE ${WORK}/args.oru "Oru []
@@ -14,8 +14,8 @@ print mold type? system/version
 execute_process(COMMAND ${CMAKE_COMMAND} -E env HOME=/home/someone "${WORK}/with space/oru" args.oru a "b c" "\"" "x\"y"
                 WORKING_DIRECTORY ${WORK} OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE status TIMEOUT 60)
 set(expected "${WORK}/with space/oru
-[\"args.oru\" \"a\" \"b c\" {\"} {x\"y}]
-{args.oru a \"b c\" \" x\"y}
+[\"a\" \"b c\" {\"} {x\"y}]
+{a \"b c\" \" x\"y}
 %/home/someone/.oru/
 tuple!
 ")
