@@ -23,4 +23,5 @@ set(ORU_LIBRARY_MODULES
   library/functions.oru         # 4: accessors, reflection, predicates, converters, mod
   library/system.oru            # 5: the system object
   library/operators.oru         # 6: the infix operators
+  library/tools.oru             # 7: system/tools, trace, debug, profile
 )

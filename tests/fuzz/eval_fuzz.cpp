@@ -159,6 +159,7 @@ constexpr const char* never_called[] = {
     "set-current-dir",  // moves the process away from its directory
     "quit", "halt", "q",
     "quit-return",  // ends the process at once
+    "debug",        // stops at its prompt for the console's input
 };
 
 // Callables whose answers differ from one run to the next (time, memory,
@@ -166,6 +167,7 @@ constexpr const char* never_called[] = {
 // one is still run twice, but its two runs are not compared.
 constexpr const char* varying_callables[] = {
     "now", "stats", "recycle", "random", "get-env", "set-env", "list-env",
+    "profile",  // prints the time each call took
 };
 
 bool listed(const std::string& name, const auto& list) {
