@@ -347,8 +347,15 @@ void collect_calls(const Cell& block) {
         const CallFrame& f = frame_bottom[i];
         if (anonymous(f)) continue;
         // Bound where the name was found (so that its value is the function
-        // called), else in the global context.
-        Cell name = word(symbol_of(f), f.name_ctx ? f.name_ctx : context::global);
+        // called), else in the global context; unbound when neither has it.
+        Node ctx = f.name_ctx ? f.name_ctx : context::global;
+        i32 slot = context::find_word(ctx, symbol_of(f), false);
+        if (slot < 0 && ctx != context::global) {
+            ctx = context::global;
+            slot = context::find_word(ctx, symbol_of(f), false);
+        }
+        Cell name = word(symbol_of(f), slot < 0 ? 0 : ctx);
+        if (slot >= 0) name.data3 = static_cast<u32>(slot);
         Cell index = cell::integer(static_cast<i32>(f.base));
         *memory::alloc_tail(node) = name;
         *memory::alloc_tail(node) = index;
