@@ -78,7 +78,7 @@ for script in "$root"/bench/eval/*.oru; do
 done
 
 # The profiler: fib 22 timed plain and under profile in one process, best of
-# three each, against the same under Python's pure-Python profile module
+# five each, against the same under Python's pure-Python profile module
 # (bench/profile/fib.py); the slowdown is profiled time over plain time.
 echo "== profiler (fib 22 plain and profiled: oru's profile against $python's profile module)"
 printf '%-8s %s\n' program "result; best plain and profiled seconds; slowdown"

@@ -1,5 +1,5 @@
 # Recursive fib, plain and under the pure-Python profile module: the best of
-# three times of fib(22) each (the report made but not printed) and the
+# five times of fib(22) each (the report made but not printed) and the
 # slowdown, profiled over plain.
 import io
 import profile
@@ -16,7 +16,7 @@ N = 22
 
 def best(run):
     b = None
-    for _ in range(3):
+    for _ in range(5):
         t0 = time.perf_counter()
         run()
         t = time.perf_counter() - t0
