@@ -93,6 +93,14 @@ awk 'FNR == NR { o[$1] = $2; next } { p[$1] = $2 }
   }' "${TMPDIR:-/tmp}/help_all.oru.txt" "${TMPDIR:-/tmp}/help_all.py.txt"
 rm -f "${TMPDIR:-/tmp}/help_all.oru.txt" "${TMPDIR:-/tmp}/help_all.py.txt"
 
+# The profiler: fib 22 timed plain and under profile in one process, best of
+# five each, against the same under Python's pure-Python profile module
+# (bench/profile/fib.py); the slowdown is profiled time over plain time.
+echo "== profiler (fib 22 plain and profiled: oru's profile against $python's profile module)"
+printf '%-8s %s\n' program "result; best plain and profiled seconds; slowdown"
+printf '%-8s %s\n' oru "$("$oru" "$root/bench/profile/fib.oru" | tr '\n' ' ')"
+printf '%-8s %s\n' python3 "$("$python" "$root/bench/profile/fib.py" | tr '\n' ' ')"
+
 # Base 64: enbase/debase's encoder and decoder against Python's base64 on
 # the same 64 MiB (written by bench_binary_base), both timed in process,
 # best of five; the texts and decoded bytes are compared by CRC-32 first.

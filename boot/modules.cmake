@@ -33,6 +33,7 @@ set(ORU_LIBRARY_MODULES
   library/url.oru               # URL parsing and the scheme registry
   library/thru-cache.oru        # the download cache
   library/preprocessor.oru      # 10: the macro preprocessor, expand-directives
+  library/tools.oru             # 11: system/tools, trace, debug, profile
   library/boot-settings.oru     # 12: version tuple, cache directory, boot arguments
   library/help.oru              # help formatting and the help commands
   library/console.oru           # system/console, ask, input, halt

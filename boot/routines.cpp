@@ -105,6 +105,12 @@ Machine get_current_dir(const Machine*, i32) {
 Machine stack_size(const Machine*, i32) { return integer_result(static_cast<i32>(stack::top - stack::bottom)); }
 Machine frame_index(const Machine*, i32) { return integer_result(static_cast<i32>(stack::arguments - stack::bottom)); }
 Machine tracing_q(const Machine*, i32) { return integer_result(interpreter::tracing ? 1 : 0); }
+// Delivery follows the flag only inside a trace run: with no tracer
+// installed it stays off. Answers the new state.
+Machine set_tracing(const Machine* a, i32) {
+    interpreter::set_tracing(a[0].integer != 0 && interpreter::trace_run);
+    return integer_result(interpreter::tracing ? 1 : 0);
+}
 
 // system/state/interpreted?: whether any frame from the top down carries
 // the interpreter's mark.
@@ -283,6 +289,7 @@ const Entry registry[] = {
     {"tracing?", tracing_q, 0, type::logic, false},
     {"interpreted?", interpreted_q, 0, type::logic, false},
     {"set-float-flag", set_float_flag, 2, 0, true},
+    {"set-tracing", set_tracing, 1, type::logic, false},
     {"write-stdout", write_stdout, 1, 0, true},
     {"null-handle", null_handle, 0, 0, true},
     {"system-words", system_words, 0, 0, true},

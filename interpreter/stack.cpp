@@ -346,9 +346,16 @@ void collect_calls(const Cell& block) {
     for (u32 i = depth(); i-- > 1;) {
         const CallFrame& f = frame_bottom[i];
         if (anonymous(f)) continue;
-        // Bound in the called function's context; 0 leaves the word unbound
-        // until the global context exists.
-        Cell name = word(symbol_of(f), f.fn_ctx);
+        // Bound where the name was found (so that its value is the function
+        // called), else in the global context; unbound when neither has it.
+        Node ctx = f.name_ctx ? f.name_ctx : context::global;
+        i32 slot = context::find_word(ctx, symbol_of(f), false);
+        if (slot < 0 && ctx != context::global) {
+            ctx = context::global;
+            slot = context::find_word(ctx, symbol_of(f), false);
+        }
+        Cell name = word(symbol_of(f), slot < 0 ? 0 : ctx);
+        if (slot >= 0) name.data3 = static_cast<u32>(slot);
         Cell index = cell::integer(static_cast<i32>(f.base));
         *memory::alloc_tail(node) = name;
         *memory::alloc_tail(node) = index;

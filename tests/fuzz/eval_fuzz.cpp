@@ -173,6 +173,7 @@ constexpr const char* never_called[] = {
     "ask", "input", "console-read",  // wait for console input
     "_console-end-of-input",  // ends the process at its second call
     "halt-on-interrupt",  // changes the process's SIGINT action
+    "debug",        // stops at its prompt for the console's input
 };
 
 // Callables whose answers differ from one run to the next (time, memory,
@@ -181,6 +182,7 @@ constexpr const char* never_called[] = {
 constexpr const char* varying_callables[] = {
     "now", "stats", "recycle", "random", "get-env", "set-env", "list-env",
     "dt", "time-it", "clock",  // time their block
+    "profile",  // prints the time each call took
 };
 
 bool listed(const std::string& name, const auto& list) {
