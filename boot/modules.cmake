@@ -23,4 +23,6 @@ set(ORU_LIBRARY_MODULES
   library/functions.oru         # 4: accessors, reflection, predicates, converters, mod
   library/system.oru            # 5: the system object
   library/operators.oru         # 6: the infix operators
+  library/json.oru              # JSON text to values and back; the json codec
+  library/csv.oru               # CSV text to blocks and maps and back; the csv codec
 )
