@@ -62,10 +62,6 @@ Cell string_cell(const Text& t) {
     return held_cells::string_of(t.data(), static_cast<i32>(t.size()), widest);
 }
 
-bool is_mode(const Cell& w, const char* name) {
-    return cell::type_of(w) == type::word && std::strcmp(symbol::get_c_string(word::symbol_of(w)), name) == 0;
-}
-
 // "A" -> "B", "Z" -> "AA", "AZ" -> "BA": the next default column name.
 Text next_column_name(Text name) {
     for (i32 i = static_cast<i32>(name.size()) - 1; i >= 0; i--) {
@@ -514,13 +510,31 @@ private:
 
 }  // namespace
 
+i32 decode(const Cell& data, const Cell& delim, u32 qt, const char* shape_name, bool header, bool trim,
+           bool ignore_empty, bool strict, Cell* out) {
+    const Shape shape = std::strcmp(shape_name, "flat") == 0      ? Shape::flat
+                        : std::strcmp(shape_name, "records") == 0 ? Shape::records
+                        : std::strcmp(shape_name, "columns") == 0 ? Shape::columns
+                                                                  : Shape::rows;
+    SeriesBuffer* s = series::buffer_of(data);
+    const i32 len = static_cast<i32>(s->length());
+    const i32 head = std::clamp(cell::head_index(data), 0, len);
+    const u32 unit = s->unit();
+    const u8* from = s->head_ptr() + static_cast<size_t>(head) * unit;
+    switch (unit) {
+        case 1: return read_units<u8>(from, len - head, out, delim, qt, shape, header, trim, ignore_empty, strict);
+        case 2: return read_units<u16>(from, len - head, out, delim, qt, shape, header, trim, ignore_empty, strict);
+        default: return read_units<u32>(from, len - head, out, delim, qt, shape, header, trim, ignore_empty, strict);
+    }
+}
+
 Machine decode_entry(const Machine* a, i32) {
     // External arguments come last first.
     const bool strict = logic::truth(*a[0].cell);
     const bool ignore_empty = logic::truth(*a[1].cell);
     const bool trim = logic::truth(*a[2].cell);
     const bool header = logic::truth(*a[3].cell);
-    const Cell shape_word = *a[4].cell;
+    const Cell shape = *a[4].cell;
     const Cell qt = *a[5].cell;
     Cell* delim = stack::push(*a[6].cell);
     Cell* data = stack::push(*a[7].cell);
@@ -528,42 +542,24 @@ Machine decode_entry(const Machine* a, i32) {
     if (cell::type_of(*delim) != type::char_ && cell::type_of(*delim) != type::string)
         natives::expect_arg(*delim, "delimiter");
     if (cell::type_of(qt) != type::char_) natives::expect_arg(qt, "quote-char");
-    const Shape shape = is_mode(shape_word, "flat")      ? Shape::flat
-                        : is_mode(shape_word, "records") ? Shape::records
-                        : is_mode(shape_word, "columns") ? Shape::columns
-                                                         : Shape::rows;
+    if (cell::type_of(shape) != type::word) natives::expect_arg(shape, "shape");
+    const std::string shape_name = symbol::get_c_string(word::symbol_of(shape));
     Cell* result = stack::push(none::value);
-    SeriesBuffer* s = series::buffer_of(*data);
-    const i32 len = static_cast<i32>(s->length());
-    const i32 head = std::clamp(cell::head_index(*data), 0, len);
-    const u32 unit = s->unit();
-    const u8* from = s->head_ptr() + static_cast<size_t>(head) * unit;
-    const u32 q = static_cast<u32>(char_::get(qt));
-    i32 code;
-    switch (unit) {
-        case 1: code = read_units<u8>(from, len - head, result, *delim, q, shape, header, trim, ignore_empty, strict); break;
-        case 2: code = read_units<u16>(from, len - head, result, *delim, q, shape, header, trim, ignore_empty, strict); break;
-        default: code = read_units<u32>(from, len - head, result, *delim, q, shape, header, trim, ignore_empty, strict); break;
-    }
+    const i32 code = decode(*data, *delim, static_cast<u32>(char_::get(qt)), shape_name.c_str(), header, trim,
+                            ignore_empty, strict, result);
     if (code) *result = cell::integer(code);
     return Machine{.cell = result};
 }
 
-Machine encode_entry(const Machine* a, i32) {
-    const bool strict = logic::truth(*a[0].cell);
-    const Cell size = *a[1].cell;
-    const Cell mode = *a[2].cell;
-    const Cell qt = *a[3].cell;
-    Cell* delim = stack::push(*a[4].cell);
-    Cell* data = stack::push(*a[5].cell);
-    if (cell::type_of(*delim) != type::char_ && cell::type_of(*delim) != type::string)
-        natives::expect_arg(*delim, "delimiter");
-    if (cell::type_of(qt) != type::char_) natives::expect_arg(qt, "quote-char");
+Cell* encode(const Cell& data_arg, const Cell& delim_arg, u32 qt, const char* mode, i32 size, bool strict) {
+    Cell* delim = stack::push(delim_arg);
+    Cell* data = stack::push(data_arg);
+    auto is = [mode](const char* name) { return std::strcmp(mode, name) == 0; };
     const u32 dt = cell::type_of(*data);
-    if (is_mode(mode, "types") || is_mode(mode, "columns")) {
+    if (is("types") || is("columns")) {
         if (!series::block_like_q(dt)) natives::expect_arg(*data, "data");
         std::vector<Cell> found;
-        if (is_mode(mode, "columns")) {
+        if (is("columns")) {
             Writer::columns(*data, found);
         } else {
             const Node n = cell::node(*data);
@@ -575,25 +571,40 @@ Machine encode_entry(const Machine* a, i32) {
         }
         Cell* blk = block::push_only(static_cast<i32>(found.size()));
         for (const Cell& c : found) block::rs_append(*blk, c);
-        return Machine{.cell = blk};
+        return blk;
     }
-    Writer w(*delim, static_cast<u32>(char_::get(qt)), logic::truth(*a[0].cell));
+    Writer w(*delim, qt, strict);
     bool aligned = true;
-    if (is_mode(mode, "value")) {
+    if (is("value")) {
         w.value(*data, w.out);
-    } else if (is_mode(mode, "map")) {
+    } else if (is("map")) {
         if (dt != type::map && dt != type::object) natives::expect_arg(*data, "data");
         aligned = w.map(*data);
     } else {
         if (!series::block_like_q(dt)) natives::expect_arg(*data, "data");
-        if (is_mode(mode, "line")) w.line(*data);
-        else if (is_mode(mode, "maps")) w.maps(*data);
-        else if (is_mode(mode, "flat")) aligned = w.flat(*data, cell::type_of(size) == type::integer ? static_cast<i32>(size.data2) : 0);
+        if (is("line")) w.line(*data);
+        else if (is("maps")) w.maps(*data);
+        else if (is("flat")) aligned = w.flat(*data, size);
         else aligned = w.blocks(*data);
     }
-    (void)strict;
-    if (!aligned) return Machine{.cell = stack::push(cell::integer(not_aligned))};
-    return Machine{.cell = w.out.finish()};
+    if (!aligned) return stack::push(cell::integer(not_aligned));
+    return w.out.finish();
+}
+
+Machine encode_entry(const Machine* a, i32) {
+    const bool strict = logic::truth(*a[0].cell);
+    const Cell size = *a[1].cell;
+    const Cell mode = *a[2].cell;
+    const Cell qt = *a[3].cell;
+    const Cell delim = *a[4].cell;
+    const Cell data = *a[5].cell;
+    if (cell::type_of(delim) != type::char_ && cell::type_of(delim) != type::string)
+        natives::expect_arg(delim, "delimiter");
+    if (cell::type_of(qt) != type::char_) natives::expect_arg(qt, "quote-char");
+    if (cell::type_of(mode) != type::word) natives::expect_arg(mode, "mode");
+    const std::string name = symbol::get_c_string(word::symbol_of(mode));
+    const i32 n = cell::type_of(size) == type::integer ? static_cast<i32>(size.data2) : 0;
+    return Machine{.cell = encode(data, delim, static_cast<u32>(char_::get(qt)), name.c_str(), n, strict)};
 }
 
 }  // namespace oru::csv

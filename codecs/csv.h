@@ -19,6 +19,17 @@ namespace oru::csv {
 constexpr i32 not_aligned = 1;
 constexpr i32 too_small = 2;
 
+// Reads the string from its position into *out (a cell the collector
+// sees): the rows as `shape` (rows, flat, records or columns) wants them.
+// Returns 0, or not_aligned or too_small with *out unchanged.
+i32 decode(const Cell& data, const Cell& delim, u32 qt, const char* shape, bool header, bool trim, bool ignore_empty,
+           bool strict, Cell* out);
+
+// The text of `data` by mode (map, maps, flat, blocks, line, value), the
+// block of columns (columns) or of distinct datatypes (types), or the
+// integer not_aligned; pushed, and the stack cell returned.
+Cell* encode(const Cell& data, const Cell& delim, u32 qt, const char* mode, i32 size, bool strict);
+
 // decode-csv data delimiter quote-char shape header? trim? ignore-empty?
 // strict?: the rows (shape rows, flat, records or columns), or the integer
 // not_aligned or too_small.

@@ -10,17 +10,13 @@
 namespace oru::held_cells {
 
 namespace {
-std::vector<Cell>* held = nullptr;
+std::vector<Cell> held;
 }  // namespace
 
-std::vector<Cell>& cells() {
-    if (!held) {
-        held = new std::vector<Cell>();
-        collector::register_marker([] {
-            if (!held->empty()) collector::mark_block(held->data(), held->data() + held->size());
-        });
-    }
-    return *held;
+std::vector<Cell>& cells() { return held; }
+
+void mark() {
+    if (!held.empty()) collector::mark_block(held.data(), held.data() + held.size());
 }
 
 Scope::Scope() : base_(cells().size()) {}

@@ -17,8 +17,10 @@
 
 namespace oru::held_cells {
 
-// The shared vector; the first call registers its marker.
+// The shared vector.
 std::vector<Cell>& cells();
+// The collector's mark callback over it (registered by runtime_init).
+void mark();
 
 class Scope {
 public:
