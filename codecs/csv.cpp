@@ -86,9 +86,14 @@ enum class Shape { rows, flat, records, columns };
 template <class T>
 class Reader {
 public:
-    Reader(const T* s, i32 n, Text delim, u32 qt, Shape shape, bool trim, bool ignore_empty, bool strict)
-        : s_(s), n_(n), delim_(std::move(delim)), qt_(qt), shape_(shape), trim_(trim), ignore_empty_(ignore_empty),
-          strict_(strict) {}
+    // The input: n characters of the buffer of node `in` from character
+    // `head`. Nothing changes it meanwhile, but any allocation may move it.
+    Reader(Node in, i32 head, i32 n, Text delim, u32 qt, Shape shape, bool trim, bool ignore_empty, bool strict)
+        : in_(in), head_(head), n_(n), delim_(std::move(delim)), qt_(qt), shape_(shape), trim_(trim),
+          ignore_empty_(ignore_empty), strict_(strict) {
+        reload();
+        single_ = delim_.size() == 1 ? delim_[0] : 0xFFFFFFFFu;
+    }
 
     // The result value, or an error code.
     i32 run(bool header, Cell* out) {
@@ -131,20 +136,32 @@ public:
     }
 
 private:
-    const T* s_;
+    Node in_;
+    i32 head_;
+    const T* s_ = nullptr;
     i32 n_;
     Text delim_;
+    u32 single_;  // the delimiter when it is one character
     u32 qt_;
     Shape shape_;
     bool trim_, ignore_empty_, strict_;
     size_t rows_ = 0, line_ = 0;
     i32 longest_ = -1;
     std::vector<Text> header_;
+    // The field just read: a run of the input (plain_), or the characters
+    // of a quoted field with its doubled quotes made single.
+    bool plain_ = true;
+    i32 from_ = 0, count_ = 0;
+    u32 widest_ = 0;
     Text value_;
+
+    void reload() { s_ = reinterpret_cast<const T*>(memory::buffer(in_)->head_ptr()) + head_; }
 
     u32 at(i32 i) const { return i < n_ ? static_cast<u32>(s_[i]) : 0xFFFFFFFFu; }
 
-    bool delimiter_char_q(u32 c) const { return std::find(delim_.begin(), delim_.end(), c) != delim_.end(); }
+    bool delimiter_char_q(u32 c) const {
+        return c == single_ || (single_ == 0xFFFFFFFFu && std::find(delim_.begin(), delim_.end(), c) != delim_.end());
+    }
 
     bool delimiter(i32 p, i32* after) const {
         if (p + static_cast<i32>(delim_.size()) > n_) return false;
@@ -166,11 +183,11 @@ private:
         return false;
     }
 
-    // One field at p into value_: quoted when a closing quote is found,
-    // else plain. Returns the position after it.
+    // One field at p: quoted when a closing quote is found, else plain.
+    // Returns the position after it.
     i32 field(i32 p) {
-        value_.clear();
         if (at(p) == qt_) {
+            value_.clear();
             i32 q = p + 1;
             for (; q < n_; q++) {
                 const u32 c = s_[q];
@@ -183,20 +200,33 @@ private:
                     break;
                 }
             }
-            if (q < n_) return q + 1;
-            value_.clear();
+            if (q < n_) {
+                plain_ = false;
+                return q + 1;
+            }
         }
+        u32 widest = 0;
         i32 q = p;
         while (q < n_) {
             const u32 c = s_[q];
             if (c == '\n' || c == '\r' || delimiter_char_q(c)) break;
+            widest = std::max(widest, c);
             q++;
         }
-        value_.assign(s_ + p, s_ + q);
+        plain_ = true;
+        from_ = p;
+        count_ = q - p;
+        widest_ = widest;
         return q;
     }
 
     void add_field() {
+        if (plain_ && !trim_) {
+            held_cells::cells().push_back(held_cells::string_of_input<T>(in_, head_ + from_, count_, widest_));
+            reload();
+            return;
+        }
+        if (plain_) value_.assign(s_ + from_, s_ + from_ + count_);
         size_t from = 0, to = value_.size();
         if (trim_) {
             while (from < to && space_q(value_[from])) from++;
@@ -210,6 +240,7 @@ private:
         for (size_t i = from; i < to; i++) widest = std::max(widest, value_[i]);
         held_cells::cells().push_back(
             held_cells::string_of(value_.data() + from, static_cast<i32>(to - from), widest));
+        reload();
     }
 
     // The fields of a line from p; returns the position after them.
@@ -239,6 +270,7 @@ private:
             case Shape::records: record(count); break;
             default: held_cells::cells().push_back(held_cells::block_from(line_)); break;
         }
+        reload();
         line_ = held_cells::cells().size();
         return false;
     }
@@ -286,12 +318,10 @@ private:
 };
 
 template <class T>
-i32 read_units(const u8* from, i32 count, Cell* out, const Cell& delim, u32 qt, Shape shape, bool header, bool trim,
-               bool ignore_empty, bool strict) {
-    std::vector<T> copy(static_cast<size_t>(count));
-    if (count) std::memcpy(copy.data(), from, static_cast<size_t>(count) * sizeof(T));
+i32 read_units(Node in, i32 head, i32 count, Cell* out, const Cell& delim, u32 qt, Shape shape, bool header,
+               bool trim, bool ignore_empty, bool strict) {
     held_cells::Scope scope;
-    Reader<T> r(copy.data(), count, delimiter_of(delim), qt, shape, trim, ignore_empty, strict);
+    Reader<T> r(in, head, count, delimiter_of(delim), qt, shape, trim, ignore_empty, strict);
     return r.run(header, out);
 }
 
@@ -300,6 +330,7 @@ i32 read_units(const u8* from, i32 count, Cell* out, const Cell& delim, u32 qt, 
 class Writer {
 public:
     Writer(const Cell& delim, u32 qt, bool strict) : delim_(delimiter_of(delim)), qt_(qt), strict_(strict) {
+        single_ = delim_.size() == 1 ? delim_[0] : 0xFFFFFFFFu;
         scratch_ = stack::push();
         string::make_at(*scratch_, 64);
     }
@@ -309,26 +340,37 @@ public:
     // escape-value: a string as it is, anything else formed; quote
     // characters doubled; quoted when it then holds a quotable character.
     void value(const Cell& v, TextOut& o) {
-        Text t;
-        if (cell::type_of(v) == type::string) {
-            t = chars_of(v);
-        } else {
-            stack::Mark mark;
-            Cell* held = stack::push(v);
-            string::rs_reset(*scratch_);
-            actions::form(held, scratch_, nullptr, 0x7FFFFFFF);
-            t = chars_of(*scratch_);
-        }
+        if (cell::type_of(v) == type::string) return text(v, o);
+        stack::Mark mark;
+        Cell* held = stack::push(v);
+        string::rs_reset(*scratch_);
+        actions::form(held, scratch_, nullptr, 0x7FFFFFFF);
+        text(*scratch_, o);
+    }
+
+    bool quotable_q(u32 c) const {
+        if (c > ' ' && c != qt_ && c != single_) return delim_.size() > 1 && std::find(delim_.begin(), delim_.end(), c) != delim_.end();
+        return c == ' ' || c == '\n' || c == '\r' || c == qt_ || c == single_ ||
+               (delim_.size() > 1 && std::find(delim_.begin(), delim_.end(), c) != delim_.end());
+    }
+
+    // Writing allocates nothing: the string's buffer stays where it is.
+    void text(const Cell& str, TextOut& o) {
+        SeriesBuffer* s = series::buffer_of(str);
+        const i32 len = static_cast<i32>(s->length());
+        const u32 unit = s->unit();
+        const u8* p = s->head_ptr();
+        const i32 from = std::clamp(cell::head_index(str), 0, len);
         bool quote = false;
-        for (u32 c : t)
-            if (c == ' ' || c == '\n' || c == '\r' || c == qt_ || std::find(delim_.begin(), delim_.end(), c) != delim_.end())
-                quote = true;
-        if (quote) o.put(qt_);
-        for (u32 c : t) {
+        for (i32 i = from; i < len && !quote; i++) quote = quotable_q(string::get_char(p + static_cast<size_t>(i) * unit, unit));
+        if (!quote) return o.units(p + static_cast<size_t>(from) * unit, unit, len - from);
+        o.put(qt_);
+        for (i32 i = from; i < len; i++) {
+            const u32 c = string::get_char(p + static_cast<size_t>(i) * unit, unit);
             if (c == qt_) o.put(qt_);
             o.put(c);
         }
-        if (quote) o.put(qt_);
+        o.put(qt_);
     }
 
     void delimiter() {
@@ -504,6 +546,7 @@ public:
 private:
     Text delim_;
     u32 qt_;
+    u32 single_;  // the delimiter when it is one character
     bool strict_;
     Cell* scratch_;
 };
@@ -519,12 +562,11 @@ i32 decode(const Cell& data, const Cell& delim, u32 qt, const char* shape_name, 
     SeriesBuffer* s = series::buffer_of(data);
     const i32 len = static_cast<i32>(s->length());
     const i32 head = std::clamp(cell::head_index(data), 0, len);
-    const u32 unit = s->unit();
-    const u8* from = s->head_ptr() + static_cast<size_t>(head) * unit;
-    switch (unit) {
-        case 1: return read_units<u8>(from, len - head, out, delim, qt, shape, header, trim, ignore_empty, strict);
-        case 2: return read_units<u16>(from, len - head, out, delim, qt, shape, header, trim, ignore_empty, strict);
-        default: return read_units<u32>(from, len - head, out, delim, qt, shape, header, trim, ignore_empty, strict);
+    const Node in = cell::node(data);
+    switch (s->unit()) {
+        case 1: return read_units<u8>(in, head, len - head, out, delim, qt, shape, header, trim, ignore_empty, strict);
+        case 2: return read_units<u16>(in, head, len - head, out, delim, qt, shape, header, trim, ignore_empty, strict);
+        default: return read_units<u32>(in, head, len - head, out, delim, qt, shape, header, trim, ignore_empty, strict);
     }
 }
 

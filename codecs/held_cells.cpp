@@ -48,6 +48,25 @@ Cell string_of(const T* chars, i32 count, u32 widest) {
     return cell::make(type::string, 0, node, 0);
 }
 
+template <class T>
+Cell string_of_input(Node input, i32 from, i32 count, u32 widest) {
+    const u32 unit = widest <= 0xFF ? 1 : widest <= 0xFFFF ? 2 : 4;
+    const Node node = memory::alloc_codepoints(count > 0 ? count : 0, unit);
+    const T* chars = reinterpret_cast<const T*>(memory::buffer(input)->head_ptr()) + from;
+    SeriesBuffer* s = memory::buffer(node);
+    u8* d = s->head_ptr();
+    if (sizeof(T) == unit) {
+        std::memcpy(d, chars, static_cast<size_t>(count) * unit);
+    } else {
+        for (i32 i = 0; i < count; i++) string::put_char(d + static_cast<size_t>(i) * unit, unit, chars[i]);
+    }
+    s->tail = s->head + static_cast<u32>(count) * unit;
+    return cell::make(type::string, 0, node, 0);
+}
+
+template Cell string_of_input<u8>(Node, i32, i32, u32);
+template Cell string_of_input<u16>(Node, i32, i32, u32);
+template Cell string_of_input<u32>(Node, i32, i32, u32);
 template Cell string_of<u8>(const u8*, i32, u32);
 template Cell string_of<u16>(const u16*, i32, u32);
 template Cell string_of<u32>(const u32*, i32, u32);

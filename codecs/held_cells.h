@@ -42,4 +42,11 @@ Cell block_from(size_t from);
 template <class T>
 Cell string_of(const T* chars, i32 count, u32 widest);
 
+// A new string! of `count` characters of a string buffer (node `input`,
+// units of sizeof(T)) from character `from` on, at the narrowest unit that
+// holds `widest`. The characters are read after the allocation, which may
+// move the input's buffer.
+template <class T>
+Cell string_of_input(Node input, i32 from, i32 count, u32 widest);
+
 }  // namespace oru::held_cells

@@ -107,7 +107,9 @@ Cell number_of(const char* p, i32 n, bool fraction) {
 template <class T>
 class Decoder {
 public:
-    Decoder(const T* s, i32 n) : s_(s), n_(n) {}
+    // The input: n characters of the buffer of node `in` from character
+    // `head`. Nothing changes it meanwhile, but any allocation may move it.
+    Decoder(Node in, i32 head, i32 n) : in_(in), head_(head), n_(n) { reload(); }
 
     bool run(Failure* f) {
         const bool ok = scan();
@@ -123,9 +125,13 @@ private:
         size_t base;
     };
 
-    const T* s_;
+    Node in_;
+    i32 head_;
+    const T* s_ = nullptr;
     i32 n_;
     i32 pos_ = 0;
+
+    void reload() { s_ = reinterpret_cast<const T*>(memory::buffer(in_)->head_ptr()) + head_; }
     i32 line_ = 1, mark_ = 0, last_lf_ = 0;
     std::vector<Frame> frames_;
     std::vector<u32> key_;
@@ -231,7 +237,8 @@ private:
         const i32 end = pos_++;
         const i32 count = end - body;
         if (!escaped && !as_key) {
-            held_cells::cells().push_back(held_cells::string_of(s_ + body, count, widest));
+            held_cells::cells().push_back(held_cells::string_of_input<T>(in_, head_ + body, count, widest));
+            reload();
             return true;
         }
         raw_.assign(s_ + body, s_ + end);
@@ -242,6 +249,7 @@ private:
             u32 w = 0;
             for (u32 ch : out) w = std::max(w, ch);
             held_cells::cells().push_back(held_cells::string_of(out.data(), static_cast<i32>(out.size()), w));
+            reload();
         }
         return true;
     }
@@ -252,6 +260,7 @@ private:
         frames_.pop_back();
         const Cell blk = held_cells::block_from(base);
         held_cells::cells().push_back(blk);
+        reload();
     }
 
     void close_object() {
@@ -261,6 +270,7 @@ private:
         Cell* m = stack::push(held_cells::block_from(base));
         map::make_from_pairs(*m, cell::node(*m));
         held_cells::cells().push_back(*m);
+        reload();
     }
 
     // The key of a property: a word when it spells one, else the string.
@@ -268,11 +278,12 @@ private:
         const i32 n = static_cast<i32>(key_.size());
         if (word_key_q(key_.data(), n)) {
             held_cells::cells().push_back(word_of_key(key_.data(), n));
-            return;
+        } else {
+            u32 widest = 0;
+            for (u32 ch : key_) widest = std::max(widest, ch);
+            held_cells::cells().push_back(held_cells::string_of(key_.data(), n, widest));
         }
-        u32 widest = 0;
-        for (u32 ch : key_) widest = std::max(widest, ch);
-        held_cells::cells().push_back(held_cells::string_of(key_.data(), n, widest));
+        reload();
     }
 
     bool scan() {
@@ -335,11 +346,9 @@ private:
 };
 
 template <class T>
-bool decode_units(const u8* from, i32 count, Cell* out, Failure* f) {
-    std::vector<T> copy(static_cast<size_t>(count));
-    if (count) std::memcpy(copy.data(), from, static_cast<size_t>(count) * sizeof(T));
+bool decode_units(Node in, i32 head, i32 count, Cell* out, Failure* f) {
     held_cells::Scope scope;
-    Decoder<T> d(copy.data(), count);
+    Decoder<T> d(in, head, count);
     if (!d.run(f)) return false;
     *out = held_cells::cells()[scope.base()];
     return true;
@@ -403,13 +412,11 @@ bool decode(const Cell& text, Cell* out, Failure* f) {
     SeriesBuffer* s = series::buffer_of(text);
     const i32 len = static_cast<i32>(s->length());
     const i32 head = std::clamp(cell::head_index(text), 0, len);
-    const u32 unit = s->unit();
-    const u8* from = s->head_ptr() + static_cast<size_t>(head) * unit;
-    const i32 count = len - head;
-    switch (unit) {
-        case 1: return decode_units<u8>(from, count, out, f);
-        case 2: return decode_units<u16>(from, count, out, f);
-        default: return decode_units<u32>(from, count, out, f);
+    const Node in = cell::node(text);
+    switch (s->unit()) {
+        case 1: return decode_units<u8>(in, head, len - head, out, f);
+        case 2: return decode_units<u16>(in, head, len - head, out, f);
+        default: return decode_units<u32>(in, head, len - head, out, f);
     }
 }
 

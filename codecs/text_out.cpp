@@ -3,6 +3,7 @@
 
 #include "interpreter/stack.h"
 #include "runtime/datatypes/string.h"
+#include "runtime/fire.h"
 #include "runtime/memory.h"
 
 #include <algorithm>
@@ -11,29 +12,26 @@
 namespace oru {
 
 Cell* TextOut::finish() const {
-    i32 count = 0;
-    u32 widest = 0;
-    const u8* p = reinterpret_cast<const u8*>(bytes_.data());
-    const u8* end = p + bytes_.size();
-    for (const u8* q = p; q < end; count++) {
-        if (*q < 0x80) {
-            q++;
-            continue;
-        }
-        u32 c;
-        q = next(q, &c);
-        widest = std::max(widest, c);
-    }
-    const u32 unit = widest <= 0xFF ? 1 : widest <= 0xFFFF ? 2 : 4;
+    if (chars_ > 0x7FFFFFFF) fire(ErrorId::internal_no_memory);
+    const i32 count = static_cast<i32>(chars_);
+    const u32 unit = widest_ <= 0xFF ? 1 : widest_ <= 0xFFFF ? 2 : 4;
     const Node node = memory::alloc_codepoints(count, unit);
     SeriesBuffer* s = memory::buffer(node);
     u8* d = s->head_ptr();
-    if (widest < 0x80) {
-        std::memcpy(d, p, bytes_.size());
+    const u8* p = reinterpret_cast<const u8*>(data_);
+    const u8* end = p + size_;
+    if (widest_ < 0x80) {
+        if (size_) std::memcpy(d, p, size_);
+    } else if (unit == 4) {
+        for (const u8* q = p; q < end; d += 4) {
+            u32 c;
+            q = *q < 0x80 ? (c = *q, q + 1) : next(q, &c);
+            std::memcpy(d, &c, 4);
+        }
     } else {
         for (const u8* q = p; q < end; d += unit) {
             u32 c;
-            q = next(q, &c);
+            q = *q < 0x80 ? (c = *q, q + 1) : next(q, &c);
             string::put_char(d, unit, c);
         }
     }
