@@ -349,7 +349,8 @@ public:
     }
 
     bool quotable_q(u32 c) const {
-        if (c > ' ' && c != qt_ && c != single_) return delim_.size() > 1 && std::find(delim_.begin(), delim_.end(), c) != delim_.end();
+        if (c > ' ' && c != qt_ && c != single_) [[likely]]
+            return delim_.size() > 1 && std::find(delim_.begin(), delim_.end(), c) != delim_.end();
         return c == ' ' || c == '\n' || c == '\r' || c == qt_ || c == single_ ||
                (delim_.size() > 1 && std::find(delim_.begin(), delim_.end(), c) != delim_.end());
     }
@@ -358,17 +359,23 @@ public:
     void text(const Cell& str, TextOut& o) {
         SeriesBuffer* s = series::buffer_of(str);
         const i32 len = static_cast<i32>(s->length());
-        const u32 unit = s->unit();
-        const u8* p = s->head_ptr();
         const i32 from = std::clamp(cell::head_index(str), 0, len);
+        switch (s->unit()) {
+            case 1: return text_units(s->head_ptr() + from, len - from, o);
+            case 2: return text_units(reinterpret_cast<const u16*>(s->head_ptr()) + from, len - from, o);
+            default: return text_units(reinterpret_cast<const u32*>(s->head_ptr()) + from, len - from, o);
+        }
+    }
+
+    template <class T>
+    void text_units(const T* p, i32 n, TextOut& o) {
         bool quote = false;
-        for (i32 i = from; i < len && !quote; i++) quote = quotable_q(string::get_char(p + static_cast<size_t>(i) * unit, unit));
-        if (!quote) return o.units(p + static_cast<size_t>(from) * unit, unit, len - from);
+        for (i32 i = 0; i < n && !quote; i++) quote = quotable_q(p[i]);
+        if (!quote) return o.units(reinterpret_cast<const u8*>(p), sizeof(T), n);
         o.put(qt_);
-        for (i32 i = from; i < len; i++) {
-            const u32 c = string::get_char(p + static_cast<size_t>(i) * unit, unit);
-            if (c == qt_) o.put(qt_);
-            o.put(c);
+        for (i32 i = 0; i < n; i++) {
+            if (p[i] == qt_) o.put(qt_);
+            o.put(p[i]);
         }
         o.put(qt_);
     }
