@@ -2,9 +2,11 @@
 //
 // Reader: fields go to held_cells as they are added to the line; adding the
 // line turns them into a row block (or keeps them, for a flat result, or
-// makes a map from the header names, for records). A later line that cannot
-// be read ends the reading with the lines before it; a first line that
-// cannot be read is added with the fields read so far. Writer: text goes to
+// makes a map from the header names, for records). A line that cannot be
+// read (a closing quote followed by something other than the delimiter or
+// a line end) makes the result an error naming its line: stopping there
+// and returning the lines before it would pass a damaged file off as a
+// shorter one. Writer: text goes to
 // a TextOut; forming a value may allocate, so records are walked by node and
 // index and fetched again after each value.
 #include "codecs/csv.h"
@@ -111,22 +113,14 @@ public:
         } else {
             header_.push_back(Text{'A'});
         }
-        i32 lines = 0;
-        bool failed = false;
         while (pos < n_) {
             const i32 end = values(pos);
             i32 after;
             if (line_end(end, &after)) pos = after;
             else if (end >= n_) pos = end;
-            else {
-                failed = true;
-                break;
-            }
+            else return -line_number(pos);  // a closing quote followed by another character
             if (add_line()) return not_aligned;
-            lines++;
         }
-        if (failed && lines == 0 && add_line()) return not_aligned;
-        held_cells::cells().resize(line_);  // a line that could not be read
         if (shape_ == Shape::columns) {
             *out = columns();
             return 0;
@@ -158,6 +152,15 @@ private:
     void reload() { s_ = reinterpret_cast<const T*>(memory::buffer(in_)->head_ptr()) + head_; }
 
     u32 at(i32 i) const { return i < n_ ? static_cast<u32>(s_[i]) : 0xFFFFFFFFu; }
+
+    // The line of the text that position p lies on, from 1 (a carriage
+    // return and line feed end one line).
+    i32 line_number(i32 p) const {
+        i32 line = 1;
+        for (i32 i = 0; i < p; i++)
+            if (s_[i] == '\n' || (s_[i] == '\r' && at(i + 1) != '\n')) line++;
+        return line;
+    }
 
     bool delimiter_char_q(u32 c) const {
         return c == single_ || (single_ == 0xFFFFFFFFu && std::find(delim_.begin(), delim_.end(), c) != delim_.end());

@@ -15,13 +15,15 @@
 
 namespace oru::csv {
 
-// Results that are no value: the library turns them into its errors.
+// Results that are no value: the library turns them into its errors. A
+// negative result -N names line N of the text, which could not be read.
 constexpr i32 not_aligned = 1;
 constexpr i32 too_small = 2;
 
 // Reads the string from its position into *out (a cell the collector
 // sees): the rows as `shape` (rows, flat, records or columns) wants them.
-// Returns 0, or not_aligned or too_small with *out unchanged.
+// Returns 0, or not_aligned, too_small or -N (line N unreadable) with *out
+// unchanged.
 i32 decode(const Cell& data, const Cell& delim, u32 qt, const char* shape, bool header, bool trim, bool ignore_empty,
            bool strict, Cell* out);
 
@@ -32,7 +34,7 @@ Cell* encode(const Cell& data, const Cell& delim, u32 qt, const char* mode, i32 
 
 // decode-csv data delimiter quote-char shape header? trim? ignore-empty?
 // strict?: the rows (shape rows, flat, records or columns), or the integer
-// not_aligned or too_small.
+// not_aligned, too_small or -N.
 routine::Machine decode_entry(const routine::Machine* a, i32 n);
 // encode-csv data delimiter quote-char mode size strict?: the text of mode
 // map, maps, flat, blocks, line or value; the block of columns (mode

@@ -33,35 +33,37 @@ Cell block_from(size_t from) {
     return cell::make(type::block, 0, node, 0);
 }
 
-template <class T>
-Cell string_of(const T* chars, i32 count, u32 widest) {
+namespace {
+
+// A new string! of count characters at the narrowest unit that holds
+// `widest`, filled from the address `chars` returns once the buffer is made.
+template <class T, class Chars>
+Cell make_string(i32 count, u32 widest, Chars chars) {
     const u32 unit = widest <= 0xFF ? 1 : widest <= 0xFFFF ? 2 : 4;
     const Node node = memory::alloc_codepoints(count > 0 ? count : 0, unit);
+    const T* from = chars();
     SeriesBuffer* s = memory::buffer(node);
     u8* d = s->head_ptr();
     if (sizeof(T) == unit) {
-        std::memcpy(d, chars, static_cast<size_t>(count) * unit);
+        std::memcpy(d, from, static_cast<size_t>(count) * unit);
     } else {
-        for (i32 i = 0; i < count; i++) string::put_char(d + static_cast<size_t>(i) * unit, unit, chars[i]);
+        for (i32 i = 0; i < count; i++) string::put_char(d + static_cast<size_t>(i) * unit, unit, from[i]);
     }
     s->tail = s->head + static_cast<u32>(count) * unit;
     return cell::make(type::string, 0, node, 0);
 }
 
+}  // namespace
+
+template <class T>
+Cell string_of(const T* chars, i32 count, u32 widest) {
+    return make_string<T>(count, widest, [chars] { return chars; });
+}
+
 template <class T>
 Cell string_of_input(Node input, i32 from, i32 count, u32 widest) {
-    const u32 unit = widest <= 0xFF ? 1 : widest <= 0xFFFF ? 2 : 4;
-    const Node node = memory::alloc_codepoints(count > 0 ? count : 0, unit);
-    const T* chars = reinterpret_cast<const T*>(memory::buffer(input)->head_ptr()) + from;
-    SeriesBuffer* s = memory::buffer(node);
-    u8* d = s->head_ptr();
-    if (sizeof(T) == unit) {
-        std::memcpy(d, chars, static_cast<size_t>(count) * unit);
-    } else {
-        for (i32 i = 0; i < count; i++) string::put_char(d + static_cast<size_t>(i) * unit, unit, chars[i]);
-    }
-    s->tail = s->head + static_cast<u32>(count) * unit;
-    return cell::make(type::string, 0, node, 0);
+    return make_string<T>(count, widest,
+                          [input, from] { return reinterpret_cast<const T*>(memory::buffer(input)->head_ptr()) + from; });
 }
 
 template Cell string_of_input<u8>(Node, i32, i32, u32);

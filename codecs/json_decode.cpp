@@ -12,6 +12,7 @@
 
 #include "codecs/held_cells.h"
 #include "codecs/lexer.h"
+#include "codecs/text_out.h"
 #include "interpreter/stack.h"
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/logic.h"
@@ -56,28 +57,10 @@ bool word_key_q(const u32* k, i32 n) {
     return true;
 }
 
-void put_utf8(std::string& out, u32 cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | cp >> 6);
-        out += static_cast<char>(0x80 | (cp & 63));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | cp >> 12);
-        out += static_cast<char>(0x80 | (cp >> 6 & 63));
-        out += static_cast<char>(0x80 | (cp & 63));
-    } else {
-        out += static_cast<char>(0xF0 | cp >> 18);
-        out += static_cast<char>(0x80 | (cp >> 12 & 63));
-        out += static_cast<char>(0x80 | (cp >> 6 & 63));
-        out += static_cast<char>(0x80 | (cp & 63));
-    }
-}
-
 Cell word_of_key(const u32* k, i32 n) {
-    std::string utf8;
-    for (i32 i = 0; i < n; i++) put_utf8(utf8, k[i]);
-    return word::of_symbol(symbol::make_from(reinterpret_cast<const u8*>(utf8.data()), static_cast<i32>(utf8.size())));
+    TextOut utf8;
+    for (i32 i = 0; i < n; i++) utf8.put(k[i]);
+    return word::of_symbol(symbol::make_from(utf8.bytes(), utf8.byte_count()));
 }
 
 // The value `load` makes of number text: integer! unless the text has a

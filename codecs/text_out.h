@@ -73,6 +73,9 @@ public:
         widest_ = std::max(widest_, other.widest_);
     }
     void clear() { size_ = chars_ = 0; widest_ = 0; }
+    // The bytes written so far.
+    const u8* bytes() const { return reinterpret_cast<const u8*>(data_); }
+    i32 byte_count() const { return static_cast<i32>(size_); }
     bool empty() const { return size_ == 0; }
 
     // Reads one code point written by put.

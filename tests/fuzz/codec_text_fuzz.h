@@ -1,4 +1,5 @@
-// Shared set-up of the JSON and CSV fuzz targets: a started runtime with
+// Shared set-up of the JSON and CSV fuzz targets (each includes this once:
+// it defines their LLVMFuzzerInitialize): a started runtime with
 // the library, input bytes made into a string! of 1-byte units (each byte a
 // code point) or of 2-byte units (pairs of bytes, lone surrogates
 // included), and a guard that runs one step under a try frame, lets
@@ -76,3 +77,8 @@ bool guarded(F step) {
 }
 
 }  // namespace oru::fuzz_text
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    oru::fuzz_text::start();
+    return 0;
+}

@@ -16,11 +16,6 @@
 using namespace oru;
 using fuzz_text::check;
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzz_text::start();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
     if (size > 8192) return -1;
