@@ -67,6 +67,7 @@ public:
     void ascii(const char* text) { ascii_bytes(text, std::strlen(text)); }
     void ascii(const std::string& text) { ascii_bytes(text.data(), text.size()); }
     void append(const TextOut& other) {
+        if (other.size_ == 0) return;
         std::memcpy(room(other.size_), other.data_, other.size_);
         size_ += other.size_;
         chars_ += other.chars_;
@@ -118,6 +119,7 @@ private:
         return data_ + size_;
     }
     void ascii_bytes(const char* p, size_t n) {
+        if (n == 0) return;
         std::memcpy(room(n), p, n);
         size_ += n;
         chars_ += n;
