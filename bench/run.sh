@@ -266,3 +266,28 @@ awk '
 # The console's first prompt on a pseudo-terminal, beside `python3 -q`.
 echo
 "$python" "$root/bench/console_prompt.py" "$oru"
+
+# The JSON and CSV codecs: a 20 MB JSON document and a 50 MB CSV table
+# (bench/codecs/make_data.py, fixed seed) loaded and saved through the codec
+# (bench/codecs/codec.oru: file reading and writing included, best of three)
+# against Python's json.loads/json.dumps(ensure_ascii=False) and
+# csv.reader/csv.writer (bench/codecs/peer.py). The data is made so that both
+# sides write back the input byte for byte: the MD5 of each side's saved file
+# is printed beside its times, and the peak resident size of each process.
+echo "== JSON and CSV codecs (oru load/save against $python json and csv, best of 3)"
+"$python" "$root/bench/codecs/make_data.py" json "$tmp/doc.json"
+"$python" "$root/bench/codecs/make_data.py" csv "$tmp/table.csv"
+printf '%-10s %9s %9s %7s %9s %9s %7s %9s %9s  %s\n' codec oru-load py-load ratio oru-save py-save ratio oru-MB py-MB "md5 oru / python / input"
+for kind in json csv; do
+  input=$tmp/doc.json; [ $kind = csv ] && input=$tmp/table.csv
+  ORU_BENCH_KIND=$kind ORU_BENCH_IN=$input ORU_BENCH_OUT=$tmp/oru.$kind \
+    /usr/bin/time -f "rss %M" -o "$tmp/rss.oru" "$oru" "$root/bench/codecs/codec.oru" > "$tmp/codec.oru"
+  /usr/bin/time -f "rss %M" -o "$tmp/rss.py" "$python" "$root/bench/codecs/peer.py" $kind "$input" "$tmp/py.$kind" > "$tmp/codec.py"
+  get() { awk -v k="$1" '$1 == k { print $2 }' "$2"; }
+  ol=$(get load "$tmp/codec.oru"); os=$(get save "$tmp/codec.oru"); pl=$(get load "$tmp/codec.py"); ps=$(get save "$tmp/codec.py")
+  sums="$(md5sum < "$tmp/oru.$kind" | cut -c1-8) / $(md5sum < "$tmp/py.$kind" | cut -c1-8) / $(md5sum < "$input" | cut -c1-8)"
+  printf '%-10s %9.3f %9.3f %7.2f %9.3f %9.3f %7.2f %9d %9d  %s\n' $kind "$ol" "$pl" "$(awk -v a="$ol" -v b="$pl" 'BEGIN { print (b > 0 ? a / b : 0) }')" \
+    "$os" "$ps" "$(awk -v a="$os" -v b="$ps" 'BEGIN { print (b > 0 ? a / b : 0) }')" \
+    $(( $(get rss "$tmp/rss.oru") / 1024 )) $(( $(get rss "$tmp/rss.py") / 1024 )) "$sums"
+done
+rm -f "$tmp/doc.json" "$tmp/table.csv" "$tmp"/oru.json "$tmp"/py.json "$tmp"/oru.csv "$tmp"/py.csv

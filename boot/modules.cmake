@@ -35,6 +35,8 @@ set(ORU_LIBRARY_MODULES
   library/preprocessor.oru      # 10: the macro preprocessor, expand-directives
   library/tools.oru             # 11: system/tools, trace, debug, profile
   library/boot-settings.oru     # 12: version tuple, cache directory, boot arguments
+  library/json.oru              # JSON text to values and back; the json codec
+  library/csv.oru               # CSV text to blocks and maps and back; the csv codec
   library/help.oru              # help formatting and the help commands
   library/console.oru           # system/console, ask, input, halt
   library/delimiters.oru        # the console's delimiter check

@@ -8,6 +8,8 @@
 #include "boot/codec_routines.h"
 #include "boot/routine_entries.h"
 
+#include "codecs/csv.h"
+#include "codecs/json.h"
 #include "codecs/lexer.h"
 #include "console/terminal.h"
 #include "io/io_support.h"
@@ -327,6 +329,11 @@ const Entry registry[] = {
     {"tiff-decode", image_decode, 1, 0, true},
     {"orubin-encode", orubin_encode, 2, 0, true},
     {"orubin-decode", orubin_decode, 1, 0, true},
+    {"json-decode", json::decode_entry, 1, 0, true},
+    {"json-unescape", json::unescape_entry, 1, 0, true},
+    {"json-encode", json::encode_entry, 3, 0, true},
+    {"csv-decode", csv::decode_entry, 8, 0, true},
+    {"csv-encode", csv::encode_entry, 6, 0, true},
     ORU_TYPE_Q("bitset?", bitset),       ORU_TYPE_Q("binary?", binary),       ORU_TYPE_Q("block?", block),
     ORU_TYPE_Q("char?", char_),          ORU_TYPE_Q("email?", email),         ORU_TYPE_Q("file?", file),
     ORU_TYPE_Q("float?", float_),        ORU_TYPE_Q("get-path?", get_path),   ORU_TYPE_Q("get-word?", get_word),

@@ -18,6 +18,7 @@
 // list in its order as they land).
 #include "runtime/runtime.h"
 
+#include "codecs/held_cells.h"
 #include "codecs/lexer.h"
 #include "interpreter/actions.h"
 #include "interpreter/compress.h"
@@ -229,6 +230,8 @@ void runtime_init() {
     // The values the lexer is building live outside any series until it ends.
     collector::register_marker([] { lexer::mark(collector::mark_block); });
     collector::register_marker(parse::mark);
+    held_cells::cells().clear();  // a decoder stopped by a fault of an earlier start-up
+    collector::register_marker(held_cells::mark);
 }
 
 void runtime_shutdown() {

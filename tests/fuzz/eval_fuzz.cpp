@@ -419,7 +419,10 @@ void lit_string(Gen& g) {
     static const char* const texts[] = {"\"\"",        "\"abc\"",       "\"a^/b\"",  "\"^\"q^\"\"",
                                         "\"\xC3\xA9\xE2\x82\xAC\"", "\"^(1F600)\"", "\"a^(00)b\"", "{}",
                                         "{x {y} z}",   "copy \"\"",     "tail \"ab\"", "next \"abc\"",
-                                        "\"123\"",     "\"a b c\""};
+                                        "\"123\"",     "\"a b c\"",
+                                        // JSON and CSV texts for load-json and load-csv
+                                        "{{\"a\": [1, -2.5e3, \"\\u00e9\\ud83d\\ude00\", null], \"b c\": {}}}",
+                                        "\"a,b^/^\"c^\"^\"d^\",e^M^/\""};
     put_one(g, texts);
 }
 // Words some natives read as names: checksum methods, compression
