@@ -88,7 +88,9 @@ void fire_event(u32 bit, const Cell* code, i32 position, const Cell* ref, const 
     args[5] = cell::make(type::pair, 0, base, top);
     const Cell fn = tracer;
     set_tracing(false);
-    natives::call_callback(fn, words::word::tag_interp_callback, 0, args, 6);
+    // Events fire while an unwinding's value may sit in the result slot at
+    // the top: that cell is kept as it is.
+    natives::call_callback(fn, words::word::tag_interp_callback, 0, args, 6, true);
     set_tracing(trace_run);
 }
 
