@@ -593,13 +593,20 @@ u32 do_(bool, const i32* refinements) {
         // carries is put back after it.
         const PendingError error = pending_error;
         const u32 thrown = runtime.pending_code;
-        end_run();
+        {
+            // An error is pushed; the other codes leave their value at the top.
+            interpreter::ResultAtTop at_top(thrown != throw_code::error);
+            end_run();
+        }
         pending_error = error;
         runtime.pending_code = thrown;
         throw;
     }
     const u32 kept = interpreter::take_pending();
-    end_run();
+    {
+        interpreter::ResultAtTop at_top(kept != 0);
+        end_run();
+    }
     interpreter::pending = kept;
     return code;
 }
