@@ -71,7 +71,10 @@ template <bool opened = false>
         // The tracer runs with no code pending; the body's is kept aside.
         const u32 kept = pending;
         pending = 0;
-        fire_event(event::epilog, &body, -1, &name, &fn);
+        {
+            ResultAtTop at_top(kept || code);
+            fire_event(event::epilog, &body, -1, &name, &fn);
+        }
         pending = kept;
     }
     if (flagged) set_tracing(was_tracing);

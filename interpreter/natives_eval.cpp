@@ -239,12 +239,20 @@ void push_other_slots(const Cell& callback, i32 count) {
 
 }  // namespace
 
-Cell call_callback(const Cell& callback, const Cell& name, u32 callback_bit, Cell* args, i32 count) {
+Cell call_callback(const Cell& callback, const Cell& name, u32 callback_bit, Cell* args, i32 count, bool keep_top) {
     if (!callback_type_q(cell::type_of(callback))) fire(ErrorId::script_invalid_arg, callback);
+    const Cell fn_value = callback, name_value = name;  // copied before the top is written
     Cell* const saved = stack::top;
-    stack::push();  // reserved, never written: the cell at the top may be a result slot in use
-    Cell* fn = stack::push(callback);
-    Cell* label = stack::push(name);
+    // The cell at the top is passed over, but it lies under the frame while
+    // the callback runs and the collector reads it then. Left as whatever was
+    // last popped there, a dead value's node number, since handed to a new
+    // context, would be marked without its cells, and the context's words
+    // and values would die under it. Only a caller that knows a live value
+    // is there keeps it.
+    Cell* reserved = stack::push();
+    if (!keep_top) *reserved = none_value;
+    Cell* fn = stack::push(fn_value);
+    Cell* label = stack::push(name_value);
     const bool function_q = cell::type_of(*fn) == type::function;
     stack::mark(*label, function_q ? function::context_of(*fn) : 0);
     for (i32 i = 0; i < count; i++) stack::push(args[i]);
@@ -259,10 +267,11 @@ Cell call_callback(const Cell& callback, const Cell& name, u32 callback_bit, Cel
 
 Cell call_actor(const Cell& actor_fn, const Cell& name, Cell* args, i32 count) {
     if (cell::type_of(actor_fn) != type::function) fire(ErrorId::script_invalid_arg, actor_fn);
+    const Cell fn_value = actor_fn, name_value = name;
     Cell* const saved = stack::top;
-    stack::push();  // reserved, never written: the cell at the top may be a result slot in use
-    Cell* fn = stack::push(actor_fn);
-    Cell* label = stack::push(name);
+    *stack::push() = none_value;  // passed over and made harmless, as in call_callback
+    Cell* fn = stack::push(fn_value);
+    Cell* label = stack::push(name_value);
     stack::mark(*label, function::context_of(*fn));
     const Node desc = function::arguments(*fn);
     const i32 n = static_cast<i32>(memory::buffer(desc)->length());
@@ -592,13 +601,20 @@ u32 do_(bool, const i32* refinements) {
         // carries is put back after it.
         const PendingError error = pending_error;
         const u32 thrown = runtime.pending_code;
-        end_run();
+        {
+            // An error is pushed; the other codes leave their value at the top.
+            interpreter::ResultAtTop at_top(thrown != throw_code::error);
+            end_run();
+        }
         pending_error = error;
         runtime.pending_code = thrown;
         throw;
     }
     const u32 kept = interpreter::take_pending();
-    end_run();
+    {
+        interpreter::ResultAtTop at_top(kept != 0);
+        end_run();
+    }
     interpreter::pending = kept;
     return code;
 }

@@ -47,10 +47,14 @@ bool any_directive_q(const Cell& blk);
 // locals start as for a call without them. Returns the callback's answer;
 // args[1..count-1] receive the argument slots as the callback left them (a
 // callback may move a series it was handed). The data stack and the frames
-// are as they were afterwards, and the cell at the top when called is never
-// written: it may be a result slot in use. A pending unwinding out of the
-// callback (a throw to an outer catch) goes on as the system-level throw.
-Cell call_callback(const Cell& callback, const Cell& name, u32 callback_bit, Cell* args, i32 count);
+// are as they were afterwards. The cell at the top when called lies under
+// the callback's frame, where the collector reads it: it is set to none,
+// unless `keep_top` says it holds a live value (an unwinding's result slot,
+// as the tracer meets it), which is then kept as it is. A pending unwinding
+// out of the callback (a throw to an outer catch) goes on as the
+// system-level throw.
+Cell call_callback(const Cell& callback, const Cell& name, u32 callback_bit, Cell* args, i32 count,
+                   bool keep_top = false);
 
 // Calls a port actor's function! in a call frame named `name` with
 // args[0..count) (on the data stack) filling its parameter slots in order,

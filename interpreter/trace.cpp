@@ -10,6 +10,7 @@
 
 #include "interpreter/natives_eval.h"
 #include "interpreter/stack.h"
+#include "interpreter/unwind.h"
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/series.h"
 #include "runtime/words.h"
@@ -21,6 +22,7 @@ namespace oru::interpreter {
 
 bool tracing = false;
 bool trace_run = false;
+bool result_at_top = false;
 bool general_road = false;
 u32 callback_bits = 0;
 
@@ -88,7 +90,8 @@ void fire_event(u32 bit, const Cell* code, i32 position, const Cell* ref, const 
     args[5] = cell::make(type::pair, 0, base, top);
     const Cell fn = tracer;
     set_tracing(false);
-    natives::call_callback(fn, words::word::tag_interp_callback, 0, args, 6);
+    const bool keep_top = result_at_top || pending != 0;
+    natives::call_callback(fn, words::word::tag_interp_callback, 0, args, 6, keep_top);
     set_tracing(trace_run);
 }
 

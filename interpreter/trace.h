@@ -41,6 +41,19 @@ static_assert(count == 16 && init == 0x1 && expr == 0x8000);
 extern bool tracing;
 extern bool trace_run;
 
+// Set while an unwinding's value sits unpushed in the result slot at the
+// top and its code is kept aside for an event: the tracer's callback then
+// keeps that cell as it is instead of clearing it. A code still pending
+// says the same.
+extern bool result_at_top;
+struct ResultAtTop {
+    bool was;
+    explicit ResultAtTop(bool on) : was(result_at_top) { result_at_top = on; }
+    ~ResultAtTop() { result_at_top = was; }
+    ResultAtTop(const ResultAtTop&) = delete;
+    ResultAtTop& operator=(const ResultAtTop&) = delete;
+};
+
 // The evaluator takes only its general road: set while tracing and, under
 // the environment variable ORU_EVAL_GENERAL=1, always. Every shortcut of the
 // evaluator tests this one switch before anything else, so that with it set

@@ -54,10 +54,13 @@ Cell field_of(const Cell& obj, const char* name) {
 }
 
 // Stores into the field of that name when the object has it.
+// Interning may allocate, so the context is read after it, and from `obj`
+// (a data-stack cell, kept up to date by the collector).
 void set_named(const Cell& obj, const char* name, const Cell& value) {
-    const Cell v = value;  // interning may allocate; a cell copy keeps its node
+    const Cell v = value;
+    const i32 sym = symbol::make(name);
     const Node ctx = object::context_of(obj);
-    const i32 index = context::find_word(ctx, symbol::make(name), false);
+    const i32 index = context::find_word(ctx, sym, false);
     if (index >= 0) object::set_field(ctx, index, v);
 }
 
@@ -136,22 +139,25 @@ Cell* make(Cell*, Cell* spec, u32) {
     Cell* const base = stack::top;
     const Cell given = *spec;
     Cell* spec_obj = push_spec_object(given);
-    const Cell scheme = object::get_size(*spec_obj) > 0 ? object::get_values(*spec_obj)[0] : none::value;
-    if (cell::type_of(scheme) != type::word) fire(ErrorId::access_no_scheme, given);
+    // The scheme word and the actor stay pushed while the port is made and
+    // its fields set, which allocates.
+    Cell* scheme =
+        stack::push(object::get_size(*spec_obj) > 0 ? object::get_values(*spec_obj)[0] : none::value);
+    if (cell::type_of(*scheme) != type::word) fire(ErrorId::access_no_scheme, given);
 
     Cell* port = push_standard("port", {"spec", "scheme", "actor", "awake", "state", "data", "extra"});
     cell::set_type(*port, type::port);
     port->data2 = static_cast<u32>(class_id);
     *context::self(object::context_of(*port)) = *port;
     set_named(*port, "spec", *spec_obj);
-    set_named(*port, "scheme", scheme);
+    set_named(*port, "scheme", *scheme);
 
-    const Cell found = find_scheme(scheme);
+    const Cell found = find_scheme(*scheme);
     if (cell::type_of(found) != type::object) fire(ErrorId::access_unknown_scheme, given);
-    const Cell actor = field_of(found, "actor");
-    if (cell::type_of(actor) != type::object && cell::type_of(actor) != type::handle)
+    Cell* actor = stack::push(field_of(found, "actor"));
+    if (cell::type_of(*actor) != type::object && cell::type_of(*actor) != type::handle)
         fire(ErrorId::access_invalid_actor);
-    set_named(*port, "actor", actor);
+    set_named(*port, "actor", *actor);
 
     const Cell result = *port;
     stack::top = base;
@@ -176,14 +182,14 @@ inline Cell arg_or_none(const Cell* c) { return c ? *c : none::value; }
 // arguments; pushes its result and returns that cell.
 Cell* forward(u32 slot, const Cell& port_value, std::initializer_list<Cell> args) {
     const Cell port = port_value;
-    const Cell actor = actor_of(port);
-    if (cell::type_of(actor) != type::object) fire(ErrorId::access_invalid_port);
+    if (cell::type_of(actor_of(port)) != type::object) fire(ErrorId::access_invalid_port);
     Cell* const base = stack::top;
     Cell* slots = stack::push(port);
     for (const Cell& a : args) stack::push(a);
     const i32 count = static_cast<i32>(args.size()) + 1;
+    // Interning may allocate: the actor is read after it, from the pushed port.
     const Cell name = stack::word(symbol::make(action_names[slot - 1]));
-    const Cell fn = *object::rs_select(actor, name);
+    const Cell fn = *object::rs_select(actor_of(*slots), name);
     if (cell::type_of(fn) != type::function) fire(ErrorId::access_no_port_action);
     if (!call_actor) fire(ErrorId::internal_not_done);
     const Cell result = call_actor(fn, name, slots, count);

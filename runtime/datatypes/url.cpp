@@ -139,11 +139,13 @@ Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell*, Cel
 
 // The library's url-parser/parse-url of the URL (a new data-stack cell).
 Cell* parse_url(const Cell& url) {
+    // Both names are interned (which may allocate) before the global slot's
+    // address is taken: it lies in a buffer that an allocation may move.
     const i32 sym = symbol::make("url-parser");
+    const Cell name = stack::word(symbol::make("parse-url"));
     const Cell parser_word = stack::word(sym);
     const Cell* parser = context::global_slot(sym);
     if (!parser || cell::type_of(*parser) != type::object) fire(ErrorId::script_no_value, parser_word);
-    const Cell name = stack::word(symbol::make("parse-url"));
     // The function and its argument stay on the data stack, where the
     // collector sees and updates them, for the whole call.
     Cell* fn = stack::push(*object::rs_select(*parser, name));

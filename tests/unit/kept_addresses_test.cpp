@@ -4,10 +4,13 @@
 #include "interpreter/evaluator.h"
 
 #include "interpreter/natives.h"
+#include "interpreter/natives_eval.h"
 #include "interpreter/stack.h"
 #include "runtime/collector.h"
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/function.h"
+#include "runtime/datatypes/none.h"
+#include "runtime/datatypes/object.h"
 #include "runtime/datatypes/routine.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/unset.h"
@@ -169,6 +172,46 @@ TEST_F(KeptAddresses, RunningFunctionFollowsItsValuesReference) {
     nested_seen = unset::value;
     EXPECT_EQ(int_of(eval(block_of({f_word, cell::integer(5)}))), 5);  // read after the nested run
     EXPECT_EQ(int_of(nested_seen), 99);                                 // read inside it
+}
+
+Cell recycled{type::unset, 0, 0, 0};
+routine::Machine run_recycle(const routine::Machine*, i32) {
+    collector::recycle();
+    return routine::Machine{.cell = &recycled};
+}
+
+// A callback passes over the cell at the top, which lies under its frame
+// while it runs. Left as a dead string naming the node number that an
+// object's context has since taken, it had the collector mark the context
+// without walking it, and the object's words and values died under it.
+TEST_F(KeptAddresses, CellACallbackPassesOverIsNoStaleRoot) {
+    const Cell o_word = cell::make(type::word, 0, static_cast<u32>(symbol::make("kept-o")), 0xFFFFFFFF);
+    const Cell a_word = cell::make(type::word, 0, static_cast<u32>(symbol::make("kept-a")), 0xFFFFFFFF);
+    Cell a_set = a_word;
+    cell::set_type(a_set, type::set_word);
+    const Cell recycle_word = context::add_global_word(symbol::make("kept-recycle"), false, false);
+    Cell* recycle_spec = stack::push(block_of({}));
+    routine::push(*recycle_spec, unset::value, routine::register_entry(run_recycle), 0, true);
+    context::set(const_cast<Cell&>(recycle_word), stack::top[-1]);
+    // f: func [kept-o] [kept-recycle kept-o]
+    Cell* spec = stack::push(block_of({o_word}));
+    Cell* body = stack::push(block_of({recycle_word, o_word}));
+    const Cell fn = *function::make_func(*spec, *body);
+    stack::push(fn);
+
+    // The object lives only in this C++ array until the callback pushes it.
+    Cell* const base = stack::top;
+    Cell* fields = stack::push(block_of({a_set, cell::integer(7)}));
+    Cell args[1] = {*object::construct(none::value, *fields, false)};
+    stack::top = base;
+    *stack::top = cell::make(type::string, 0, object::context_of(args[0]), 0);
+
+    const Cell answer = natives::call_callback(fn, stack::word(symbol::make("kept-f")), 0, args, 1);
+    ASSERT_EQ(cell::type_of(answer), type::object);
+    Cell* held = stack::push(answer);
+    const Cell* a = object::rs_select(*held, a_word);
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(int_of(*a), 7);
 }
 
 }  // namespace
