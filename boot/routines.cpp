@@ -333,7 +333,7 @@ const Entry registry[] = {
     {"json-unescape", json::unescape_entry, 1, 0, true},
     {"json-encode", json::encode_entry, 3, 0, true},
     {"csv-decode", csv::decode_entry, 8, 0, true},
-    {"csv-encode", csv::encode_entry, 6, 0, true},
+    {"csv-encode", csv::encode_entry, 7, 0, true},
     ORU_TYPE_Q("bitset?", bitset),       ORU_TYPE_Q("binary?", binary),       ORU_TYPE_Q("block?", block),
     ORU_TYPE_Q("char?", char_),          ORU_TYPE_Q("email?", email),         ORU_TYPE_Q("file?", file),
     ORU_TYPE_Q("float?", float_),        ORU_TYPE_Q("get-path?", get_path),   ORU_TYPE_Q("get-word?", get_word),

@@ -16,6 +16,7 @@
 #include "interpreter/actions.h"
 #include "interpreter/natives_shared.h"
 #include "interpreter/stack.h"
+#include "runtime/datatypes/binary.h"
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/char.h"
 #include "runtime/datatypes/context.h"
@@ -603,7 +604,7 @@ Machine decode_entry(const Machine* a, i32) {
     return Machine{.cell = result};
 }
 
-Cell* encode(const Cell& data_arg, const Cell& delim_arg, u32 qt, const char* mode, i32 size, bool strict) {
+Cell* encode(const Cell& data_arg, const Cell& delim_arg, u32 qt, const char* mode, i32 size, bool strict, bool bytes) {
     Cell* delim = stack::push(delim_arg);
     Cell* data = stack::push(data_arg);
     auto is = [mode](const char* name) { return std::strcmp(mode, name) == 0; };
@@ -640,23 +641,27 @@ Cell* encode(const Cell& data_arg, const Cell& delim_arg, u32 qt, const char* mo
         else aligned = w.blocks(*data);
     }
     if (!aligned) return stack::push(cell::integer(not_aligned));
-    return w.out.finish();
+    if (!bytes) return w.out.finish();
+    // The writer's text is already UTF-8: the binary! takes its bytes as they are.
+    if (w.out.byte_size() > 0x7FFFFFFF) fire(ErrorId::internal_no_memory);
+    return binary::load_in(w.out.bytes(), w.out.byte_count(), nullptr);
 }
 
 Machine encode_entry(const Machine* a, i32) {
-    const bool strict = logic::truth(*a[0].cell);
-    const Cell size = *a[1].cell;
-    const Cell mode = *a[2].cell;
-    const Cell qt = *a[3].cell;
-    const Cell delim = *a[4].cell;
-    const Cell data = *a[5].cell;
+    const bool bytes = logic::truth(*a[0].cell);
+    const bool strict = logic::truth(*a[1].cell);
+    const Cell size = *a[2].cell;
+    const Cell mode = *a[3].cell;
+    const Cell qt = *a[4].cell;
+    const Cell delim = *a[5].cell;
+    const Cell data = *a[6].cell;
     if (cell::type_of(delim) != type::char_ && cell::type_of(delim) != type::string)
         natives::expect_arg(delim, "delimiter");
     if (cell::type_of(qt) != type::char_) natives::expect_arg(qt, "quote-char");
     if (cell::type_of(mode) != type::word) natives::expect_arg(mode, "mode");
     const std::string name = symbol::get_c_string(word::symbol_of(mode));
     const i32 n = cell::type_of(size) == type::integer ? static_cast<i32>(size.data2) : 0;
-    return Machine{.cell = encode(data, delim, static_cast<u32>(char_::get(qt)), name.c_str(), n, strict)};
+    return Machine{.cell = encode(data, delim, static_cast<u32>(char_::get(qt)), name.c_str(), n, strict, bytes)};
 }
 
 }  // namespace oru::csv

@@ -29,15 +29,17 @@ i32 decode(const Cell& data, const Cell& delim, u32 qt, const char* shape, bool 
 
 // The text of `data` by mode (map, maps, flat, blocks, line, value), the
 // block of columns (columns) or of distinct datatypes (types), or the
-// integer not_aligned; pushed, and the stack cell returned.
-Cell* encode(const Cell& data, const Cell& delim, u32 qt, const char* mode, i32 size, bool strict);
+// integer not_aligned; pushed, and the stack cell returned. With `bytes` the
+// text comes as a binary! of its UTF-8 instead of a string!.
+Cell* encode(const Cell& data, const Cell& delim, u32 qt, const char* mode, i32 size, bool strict, bool bytes = false);
 
 // decode-csv data delimiter quote-char shape header? trim? ignore-empty?
 // strict?: the rows (shape rows, flat, records or columns), or the integer
 // not_aligned, too_small or -N.
 routine::Machine decode_entry(const routine::Machine* a, i32 n);
-// encode-csv data delimiter quote-char mode size strict?: the text of mode
-// map, maps, flat, blocks, line or value; the block of columns (mode
+// encode-csv data delimiter quote-char mode size strict? bytes?: the text of
+// mode map, maps, flat, blocks, line or value (its UTF-8 as a binary! when
+// bytes? is true); the block of columns (mode
 // columns) or of distinct datatypes (mode types); or the integer not_aligned.
 routine::Machine encode_entry(const routine::Machine* a, i32 n);
 

@@ -77,6 +77,7 @@ public:
     // The bytes written so far.
     const u8* bytes() const { return reinterpret_cast<const u8*>(data_); }
     i32 byte_count() const { return static_cast<i32>(size_); }
+    size_t byte_size() const { return size_; }
     bool empty() const { return size_ == 0; }
 
     // Reads one code point written by put.

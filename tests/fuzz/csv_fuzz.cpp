@@ -4,16 +4,21 @@
 // (double quote or apostrophe) and 1- or 2-byte units for the rest of the
 // input, the text. Rows read without /header and /trim are written with the
 // same delimiter and quote character, and the text must read back to the
-// same rows: written again, it gives the same text. An unreadable line must
+// same rows: written again, it gives the same text, and written as bytes,
+// that text's UTF-8. An unreadable line must
 // be named by a number from 1 to the count of lines of the text. Language errors are
 // expected; a crash, a sanitizer report or state left behind is a finding.
 #include "codec_text_fuzz.h"
 
 #include "codecs/csv.h"
 #include "interpreter/evaluator.h"
+#include "runtime/datatypes/binary.h"
 #include "runtime/datatypes/char.h"
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/series.h"
+
+#include <cstring>
+#include <vector>
 
 using namespace oru;
 using fuzz_text::check;
@@ -51,6 +56,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         check(csv::decode(*once, *delim, qt, "rows", false, false, false, true, back) == 0);
         Cell* twice = csv::encode(*back, *delim, qt, "blocks", 0, true);
         check(string::compare_strings(*once, *twice, 2, false) == 0);
+        // Written as bytes, the text is its UTF-8.
+        Cell* bytes = csv::encode(*rows, *delim, qt, "blocks", 0, true, true);
+        std::vector<u8> utf8;
+        binary::append_utf8(*once, utf8);
+        check(cell::type_of(*bytes) == type::binary && binary::rs_length_q(*bytes) == static_cast<i32>(utf8.size()) &&
+              std::memcmp(binary::rs_head(*bytes), utf8.data(), utf8.size()) == 0);
     });
     interpreter::pending = 0;
     static u32 runs = 0;
