@@ -61,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::vector<u8> utf8;
         binary::append_utf8(*once, utf8);
         check(cell::type_of(*bytes) == type::binary && binary::rs_length_q(*bytes) == static_cast<i32>(utf8.size()) &&
-              std::memcmp(binary::rs_head(*bytes), utf8.data(), utf8.size()) == 0);
+              (utf8.empty() || std::memcmp(binary::rs_head(*bytes), utf8.data(), utf8.size()) == 0));
     });
     interpreter::pending = 0;
     static u32 runs = 0;
