@@ -195,21 +195,9 @@ bool console_launch() {
 }  // namespace
 
 int launch(int argc, char** argv) {
-    // The console's start-up runs the console and scripts; the runner below
-    // serves a boot image without the library's do-file.
-    bool catch_ = false;
-    int script = 0;
-    for (int k = 1; k < argc && !script; k++) {
-        if (std::strcmp(argv[k], "--") == 0) {
-            script = k + 1 < argc ? k + 1 : -1;
-            break;
-        }
-        if (std::strcmp(argv[k], "--catch") == 0) catch_ = true;
-        else if (std::strncmp(argv[k], "--", 2) != 0) script = k;
-    }
-    const Cell* do_file = context::global_slot(symbol::make("do-file"));
-    const bool library_runs_scripts = do_file && cell::type_of(*do_file) == type::function;
-    if ((script <= 0 || catch_ || library_runs_scripts) && console_launch()) return 0;
+    // The console's launch reads the command line itself and runs the
+    // script or the console; the runner below serves a boot image without it.
+    if (console_launch()) return 0;
     int i = 1;
     for (; i < argc; i++) {
         if (std::strcmp(argv[i], "--") == 0) {
